@@ -1,0 +1,1 @@
+"""Git tooling for notebooks with a component layer."""

@@ -1,0 +1,79 @@
+// Differences between host versions, and only those.
+#pragma once
+#include <Python.h>
+#include <frameobject.h>
+
+namespace merge_driver::binding::compat {
+
+#if PY_VERSION_HEX >= 0x03080000
+#define MERGE_IPYNB_VECTORCALL 1
+#if PY_VERSION_HEX >= 0x03090000
+constexpr unsigned long tpflags_vectorcall = Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+constexpr unsigned long tpflags_vectorcall = _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+constexpr unsigned long tpflags_method_descriptor = Py_TPFLAGS_METHOD_DESCRIPTOR;
+inline Py_ssize_t vectorcall_nargs(size_t nargsf) { return PyVectorcall_NARGS(nargsf); }
+#else
+#define MERGE_IPYNB_VECTORCALL 0
+constexpr unsigned long tpflags_vectorcall = 0;
+constexpr unsigned long tpflags_method_descriptor = 0;
+#endif
+
+// Id of the interpreter running the calling thread; -1 with an error set on failure.
+inline int64_t current_interpreter_id() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+}
+
+// The introspection code object of a function: counts, local names, plain name, first line,
+// file, optimised-locals flags; no bytecode runs from it. New reference or null with error.
+inline PyObject* make_code(int argcount, PyObject* varnames, const char* name,
+                           const char* filename, int first_line) {
+    const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    const Py_ssize_t nlocals = PyTuple_GET_SIZE(varnames);
+#if PY_VERSION_HEX < 0x03080000
+    PyObject* empty_bytes = PyBytes_FromStringAndSize("", 0);
+    PyObject* empty_tuple = PyTuple_New(0);
+    PyObject* filename_obj = PyUnicode_FromString(filename);
+    PyObject* name_obj = PyUnicode_FromString(name);
+    PyObject* code = nullptr;
+    if (empty_bytes && empty_tuple && filename_obj && name_obj)
+        code = reinterpret_cast<PyObject*>(PyCode_New(
+            argcount, 0, static_cast<int>(nlocals), 0, flags, empty_bytes, empty_tuple,
+            empty_tuple, varnames, empty_tuple, empty_tuple, filename_obj, name_obj, first_line,
+            empty_bytes));
+    Py_XDECREF(empty_bytes);
+    Py_XDECREF(empty_tuple);
+    Py_XDECREF(filename_obj);
+    Py_XDECREF(name_obj);
+    return code;
+#else
+    // Built empty, then given its counts through code.replace, which every later host keeps
+    // consistent with its own code layout.
+    PyObject* empty = reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, first_line));
+    if (!empty) return nullptr;
+    PyObject* replace = PyObject_GetAttrString(empty, "replace");
+    Py_DECREF(empty);
+    if (!replace) return nullptr;
+    PyObject* args = PyTuple_New(0);
+    PyObject* kw = Py_BuildValue("{s:i,s:n,s:O,s:i}", "co_argcount", argcount, "co_nlocals",
+                                 nlocals, "co_varnames", varnames, "co_flags", flags);
+    PyObject* code = (args && kw) ? PyObject_Call(replace, args, kw) : nullptr;
+    Py_XDECREF(args);
+    Py_XDECREF(kw);
+    Py_DECREF(replace);
+    return code;
+#endif
+}
+
+// A frame for a traceback entry at `line`, on a code object made for that line.
+inline PyObject* make_frame(PyObject* code, PyObject* globals) {
+    return reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr));
+}
+
+}  // namespace merge_driver::binding::compat

@@ -1,0 +1,41 @@
+// Function objects of the module: parameter lists, binding, the call boundary, traceback entries.
+#pragma once
+#include <Python.h>
+#include <map>
+#include <string>
+#include <vector>
+#include "errors.hpp"
+#include "ref.hpp"
+
+namespace merge_driver::binding {
+
+using Body = Ref (*)(At& at, PyObject* const* args);
+
+constexpr const char* module_name = "corvane_git.scripts.merge_driver.merge_ipynb";
+constexpr const char* source_path = "corvane_git\\scripts\\merge_driver\\merge_ipynb";
+constexpr Py_ssize_t max_params = 6;
+
+// What one function is: made once per process at load and never freed.
+struct FunctionInfo {
+    Body body = nullptr;
+    PyObject* name = nullptr;            // __name__, interned
+    PyObject* qualname = nullptr;        // __qualname__
+    std::string full_name;               // dotted module name + "." + qualname
+    int first_line = 0;
+    std::vector<PyObject*> params;       // interned parameter names, in order
+    Py_ssize_t n_required = 0;
+    PyObject* defaults = nullptr;        // tuple for the last params - n_required, or null
+    std::vector<bool> str_checked;       // per parameter: exactly str or None
+    PyObject* code = nullptr;            // __code__
+};
+
+// Adds the traceback entry `full_name` at `line` to the pending error; never replaces it.
+void add_traceback_entry(const std::string& full_name, int line);
+
+// New function object bound to `info`; doc may be null (None).
+Ref make_function(FunctionInfo& info, const char* doc, PyObject* annotations);
+
+// Makes the function type ready; once per process.
+void ready_function_type();
+
+}  // namespace merge_driver::binding

@@ -1,0 +1,47 @@
+// Shared by the merge, the cell model and the source merge: body entry points and value helpers.
+#pragma once
+#include <Python.h>
+#include "binding/errors.hpp"
+#include "binding/names.hpp"
+#include "binding/ops.hpp"
+#include "binding/ref.hpp"
+
+namespace merge_driver {
+
+using binding::At;
+using binding::HostError;
+using binding::Ref;
+namespace names = binding::names;
+
+// Every body takes its bound arguments in parameter order (borrowed, defaults filled in) and
+// records each statement's source line in `at` before running it. Bodies never catch.
+using Body = Ref (*)(At& at, PyObject* const* args);
+
+// Cell (cell.cpp): args[0] is self.
+Ref cell_init_body(At&, PyObject* const*);            // self, cell, file_type
+Ref cell_file_type_get_body(At&, PyObject* const*);
+Ref cell_data_get_body(At&, PyObject* const*);
+Ref cell_data_set_body(At&, PyObject* const*);        // self, value
+Ref cell_cell_id_get_body(At&, PyObject* const*);
+Ref cell_cell_id_set_body(At&, PyObject* const*);
+Ref cell_source_get_body(At&, PyObject* const*);
+Ref cell_source_set_body(At&, PyObject* const*);
+Ref cell_meta_data_get_body(At&, PyObject* const*);
+Ref cell_link_id_get_body(At&, PyObject* const*);
+Ref cell_link_id_set_body(At&, PyObject* const*);
+Ref cell_name_get_body(At&, PyObject* const*);
+Ref cell_name_set_body(At&, PyObject* const*);
+Ref cell_parents_get_body(At&, PyObject* const*);
+Ref cell_parents_set_body(At&, PyObject* const*);
+Ref cell_comments_get_body(At&, PyObject* const*);
+Ref cell_add_comment_body(At&, PyObject* const*);     // self, comment
+Ref cell_add_conflict_mark_body(At&, PyObject* const*);
+
+// cell_diff.cpp: cell0, cell1
+Ref cell_changed_body(At&, PyObject* const*);
+// source_merge.cpp: g, current, base, incoming, current_name, incoming_name
+Ref merge_source_body(At&, PyObject* const*);
+// notebook_merge.cpp: base_file_path, current_file_path, incoming_file_path, file_path
+Ref merge_files_body(At&, PyObject* const*);
+
+}  // namespace merge_driver
