@@ -3,6 +3,14 @@
 #include <Python.h>
 #include <frameobject.h>
 
+// The module entry stays visible although the build hides every other symbol; hosts before 3.9
+// do not mark PyMODINIT_FUNC for export themselves.
+#if defined(_WIN32)
+#define MERGE_IPYNB_EXPORT
+#else
+#define MERGE_IPYNB_EXPORT __attribute__((visibility("default")))
+#endif
+
 namespace merge_driver::binding::compat {
 
 #if PY_VERSION_HEX >= 0x03080000

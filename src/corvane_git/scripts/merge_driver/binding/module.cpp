@@ -462,6 +462,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace merge_driver::binding
 
-extern "C" PyMODINIT_FUNC PyInit_merge_ipynb() {
+extern "C" MERGE_IPYNB_EXPORT PyObject* PyInit_merge_ipynb() {
     return PyModuleDef_Init(&merge_driver::binding::module_def);
 }

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the package with its test extra into a fresh virtual environment per host Python and
+# runs the whole test suite against the installed package.
+# Hosts: CPython 3.7 (from pyenv) and the default python3; override with HOSTS="3.7 3.12 default".
+set -uo pipefail
+cd "$(dirname "$0")/.."
+command -v git >/dev/null || { echo "git must be on PATH" >&2; exit 2; }
+hosts=${HOSTS:-"3.7 default"}
+status=0
+ran=0
+for host in $hosts; do
+    if [ "$host" = default ]; then
+        py=$(command -v python3)
+    else
+        py=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$host".*/bin/python 2>/dev/null | sort -V | tail -n 1)
+    fi
+    if [ -z "$py" ] || [ ! -x "$py" ]; then
+        echo "WARNING: no CPython $host found (looked under pyenv); not tested on it" >&2
+        continue
+    fi
+    tag=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    venv=build/venv-$tag
+    echo "=== CPython $tag ($py)"
+    rm -rf "$venv"
+    "$py" -m venv "$venv" || { status=1; continue; }
+    "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
+    if ! "$venv/bin/python" -m pip install -q ".[test]"; then
+        echo "install failed on CPython $tag" >&2
+        status=1
+        continue
+    fi
+    # Run from tests/ so that the installed package, not src/, is imported.
+    (cd tests && ../"$venv"/bin/python -m pytest -q -p no:cacheprovider "$@" .)
+    rc=$?
+    ran=$((ran + 1))
+    [ $rc -eq 0 ] || status=1
+done
+[ $ran -gt 0 ] || { echo "no host Python found" >&2; exit 1; }
+exit $status
