@@ -1,0 +1,246 @@
+"""The command line: the merge that git runs, git setup, and the bundled example."""
+import argparse
+import json
+import os
+import shutil
+import sys
+import tempfile
+
+from corvane_git.scripts.merge_driver import driver, git_setup
+
+PROG = driver.PROG
+SUBCOMMANDS = ("install", "uninstall", "status", "example")
+
+DESCRIPTION = """\
+Git merge driver for Jupyter notebooks whose cells carry a component layer
+(metadata -> canvas: component id, name, parents, comments; notebook
+parameters). Cells are paired by component id and merged one by one; sources
+that both sides edited are merged line by line with git merge-file.
+
+usage as git runs it:
+  %(prog)s BASE CURRENT INCOMING PATH
+      BASE, CURRENT, INCOMING: the ancestor's, our and their notebook (git's
+      %%O %%A %%B); the merged notebook is written over CURRENT. PATH (%%P) is
+      the notebook's path in the repository, used in messages and in the
+      labels of conflict markers.
+
+other commands:
+  %(prog)s install [--global] [--repo DIR]   wire the driver into git
+  %(prog)s uninstall [--global] [--repo DIR] remove exactly what install added
+  %(prog)s status [--repo DIR]               show the wiring
+  %(prog)s example [DIR]                     merge the bundled example notebooks
+  (%(prog)s COMMAND --help tells more)
+
+exit status of a merge:
+  0  merged; nothing needs a decision
+  1  merged, with conflicts to resolve in the notebook (listed on stderr):
+     components and parameters kept twice, named "<<< name" (ours) and
+     ">>> name" (theirs); and cells whose source holds git's conflict markers
+     (<<<<<<<, =======, >>>>>>>). git stops and leaves the merged notebook in
+     the working tree: keep one version of each pair, remove the prefix,
+     edit the markers out, then git add the notebook.
+  2  failure: one line on stderr names the notebook and the cause (bad JSON,
+     duplicate component id, git missing, ...); no file was changed, so git
+     reports a conflict with our version in place.
+"""
+
+
+def _parser(name, description, usage=None, raw=False):
+    return argparse.ArgumentParser(
+        prog=name, usage=usage, description=description,
+        formatter_class=argparse.RawDescriptionHelpFormatter if raw else argparse.HelpFormatter)
+
+
+def merge_parser():
+    p = _parser(PROG, DESCRIPTION % {"prog": PROG},
+                usage="%(prog)s BASE CURRENT INCOMING PATH\n       %(prog)s "
+                      "{install,uninstall,status,example} ...", raw=True)
+    p.add_argument("base", metavar="BASE", help=argparse.SUPPRESS)
+    p.add_argument("current", metavar="CURRENT", help=argparse.SUPPRESS)
+    p.add_argument("incoming", metavar="INCOMING", help=argparse.SUPPRESS)
+    p.add_argument("path", metavar="PATH", help=argparse.SUPPRESS)
+    return p
+
+
+def run_merge(parser, args):
+    for label, path in (("BASE", args.base), ("CURRENT", args.current),
+                        ("INCOMING", args.incoming)):
+        if os.path.isdir(path):
+            parser.error("%s %r is a directory, not a notebook file" % (label, path))
+        if not os.path.exists(path):
+            parser.error("%s %r does not exist" % (label, path))
+    return merge_and_report(args.base, args.current, args.incoming, args.path)
+
+
+def merge_and_report(base, current, incoming, path):
+    try:
+        conflicts = driver.merge(base, current, incoming, path)
+    except driver.MergeFailure as exc:
+        sys.stderr.write("%s: cannot merge %s: %s; our version is kept\n" % (PROG, path, exc))
+        return driver.FAILURE
+    if conflicts:
+        sys.stderr.write(conflicts.summary(path) + "\n")
+        return driver.CONFLICT
+    return driver.CLEAN
+
+
+# ---- git setup ---------------------------------------------------------------------------
+
+def setup_parser(command):
+    text = {
+        "install": "Wire the driver into git: merge.%s.driver and .name in the repository's "
+                   "config (or the global one), and %r in .gitattributes (or the global "
+                   "attributes file: core.attributesFile, by default ~/.config/git/attributes). "
+                   "The driver command names this interpreter (%s), so it keeps working from a "
+                   "virtual environment. Running it again changes nothing."
+                   % (git_setup.DRIVER, git_setup.ATTRIBUTE_LINE, sys.executable),
+        "uninstall": "Remove exactly what install added: the merge.%s settings and the "
+                     "attribute line that install wrote (a line you wrote yourself stays)."
+                     % git_setup.DRIVER,
+        "status": "Show the driver's settings in the repository and global config, the "
+                  "attribute lines, and the merge attribute git applies to *.ipynb. Exit "
+                  "status 0 when notebooks merge through the driver, 1 when not.",
+    }[command]
+    p = _parser("%s %s" % (PROG, command), text)
+    if command != "status":
+        p.add_argument("--global", dest="is_global", action="store_true",
+                       help="use the user's global config and attributes file")
+    p.add_argument("--repo", metavar="DIR", default=None,
+                   help="the repository (default: the current directory)")
+    return p
+
+
+def run_setup(command, args):
+    if args.repo is not None and not os.path.isdir(args.repo):
+        raise git_setup.SetupError("--repo %r is not a directory" % args.repo)
+    if command == "status":
+        wired, lines = git_setup.status(args.repo)
+        print("\n".join(lines))
+        return 0 if wired else 1
+    scope = git_setup.Scope(args.is_global, args.repo)
+    changes = (git_setup.install if command == "install" else git_setup.uninstall)(scope)
+    for change in changes:
+        print(change)
+    if not changes:
+        print("nothing to change: the driver is %s" % (
+            "already set up" if command == "install" else "not set up here"))
+    return 0
+
+
+# ---- the example -------------------------------------------------------------------------
+
+EXAMPLE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "example")
+EXAMPLE_FILES = ("base.ipynb", "ours.ipynb", "theirs.ipynb")
+
+STATUS_MEANING = {
+    driver.CLEAN: "merged; nothing needs a decision",
+    driver.CONFLICT: "merged with conflicts to resolve: git would stop here and leave this "
+                     "notebook in the working tree",
+    driver.FAILURE: "the merge failed; git would keep our version and report a conflict",
+}
+
+
+def example_parser():
+    p = _parser("%s example" % PROG,
+                "Copy the bundled example (base.ipynb, ours.ipynb, theirs.ipynb) into DIR, "
+                "merge it the way git would (ours.ipynb copied to merged.ipynb, merged.ipynb "
+                "written over), and show the merged notebook.")
+    p.add_argument("dir", metavar="DIR", nargs="?", default=None,
+                   help="where to put the files (default: a new temporary directory)")
+    return p
+
+
+def run_example(args):
+    target = args.dir or tempfile.mkdtemp(prefix="corvane-example-")
+    if os.path.exists(target) and not os.path.isdir(target):
+        raise git_setup.SetupError("%r is not a directory" % target)
+    os.makedirs(target, exist_ok=True)
+    for name in EXAMPLE_FILES:
+        shutil.copyfile(os.path.join(EXAMPLE_DIR, name), os.path.join(target, name))
+    merged = os.path.join(target, "merged.ipynb")
+    shutil.copyfile(os.path.join(target, "ours.ipynb"), merged)
+    print("example in %s:" % target)
+    print("  %s base.ipynb merged.ipynb theirs.ipynb notebook.ipynb" % PROG)
+    print("  (merged.ipynb started as a copy of ours.ipynb)")
+    print()
+    sys.stdout.flush()
+    here = os.getcwd()
+    os.chdir(target)
+    try:
+        status = merge_and_report("base.ipynb", "merged.ipynb", "theirs.ipynb", "notebook.ipynb")
+    finally:
+        os.chdir(here)
+    sys.stderr.flush()
+    if status != driver.FAILURE:
+        with open(merged, encoding="utf-8") as f:
+            print(render(json.load(f)))
+    print("exit status %d: %s" % (status, STATUS_MEANING[status]))
+    return 0 if status != driver.FAILURE else status
+
+
+def render(notebook):
+    """A notebook as text: its parameters, then each cell with its name, links and source."""
+    out = ["parameters:"]
+    for param in driver._parameters(notebook):
+        rest = {k: v for k, v in param.items() if k != "name"}
+        out.append("  %-18s %s%s" % (param.get("name"), json.dumps(rest, ensure_ascii=False),
+                                     _mark_note(param.get("name"))))
+    names = {}
+    for cell in driver._cells(notebook):
+        canvas = driver._canvas(cell)
+        names[canvas.get("id")] = canvas.get("name") or canvas.get("id")
+    out.append("cells:")
+    for pos, cell in enumerate(driver._cells(notebook), 1):
+        canvas = driver._canvas(cell)
+        name = canvas.get("name")
+        title = name if name else "(not a component)"
+        out.append("  [%d] %s  <%s>%s" % (pos, title, cell.get("cell_type", "cell"),
+                                          _mark_note(name)))
+        parents = [names.get(p.get("id"), p.get("id")) for p in canvas.get("parents") or ()
+                   if isinstance(p, dict)]
+        if parents:
+            out.append("      parents: " + ", ".join(str(p) for p in parents))
+        for comment in canvas.get("comments") or ():
+            if isinstance(comment, dict):
+                out.append("      comment: " + "; ".join(
+                    "%s=%s" % (k, v) for k, v in comment.items()))
+        for line in driver._source_lines(cell):
+            line = line.rstrip("\n")
+            conflict = line.startswith((driver.MARKER_START, driver.MARKER_END)) or \
+                line == driver.MARKER_MID
+            out.append("      %s %s" % ("!" if conflict else "|", line))
+    return "\n".join(out)
+
+
+def _mark_note(name):
+    if not isinstance(name, str):
+        return ""
+    if name.startswith(driver.OURS_MARK):
+        return "    <- conflict: our version"
+    if name.startswith(driver.THEIRS_MARK):
+        return "    <- conflict: their version"
+    return ""
+
+
+# ---- dispatch ------------------------------------------------------------------------------
+
+def main(argv=None):
+    argv = list(sys.argv[1:] if argv is None else argv)
+    try:
+        if argv and argv[0] in SUBCOMMANDS:
+            command, rest = argv[0], argv[1:]
+            if command == "example":
+                return run_example(example_parser().parse_args(rest))
+            return run_setup(command, setup_parser(command).parse_args(rest))
+        parser = merge_parser()
+        args, extra = parser.parse_known_args(argv)
+        options = [a for a in extra if a.startswith("-") and a != "-"]
+        if options:
+            parser.error("unknown option: %s" % options[0])
+        if extra:
+            parser.error("too many arguments: %s (a merge takes exactly BASE CURRENT INCOMING "
+                         "PATH)" % " ".join(extra))
+        return run_merge(parser, args)
+    except git_setup.SetupError as exc:
+        sys.stderr.write("%s: error: %s\n" % (PROG, exc))
+        return 2

@@ -1,0 +1,294 @@
+"""One merge as git runs it: call merge_files, judge the result, explain a failure."""
+import collections
+import json
+import os
+import warnings
+
+PROG = "corvane-merge-driver"
+
+CLEAN, CONFLICT, FAILURE = 0, 1, 2
+
+OURS_MARK, THEIRS_MARK = "<<< ", ">>> "
+MARKER_START, MARKER_MID, MARKER_END = "<<<<<<< ", "=======", ">>>>>>> "
+
+# The three files in the order merge_files reads them, with the words a message uses for each.
+SIDES = (("current", "our version"), ("base", "the common ancestor"),
+         ("incoming", "their version"))
+
+
+class MergeFailure(Exception):
+    """The merge could not be made; the message is the cause, fit for one line."""
+
+
+class Conflicts:
+    """What the merged notebook holds for the user to resolve."""
+
+    def __init__(self, components, parameters, source_cells):
+        self.components = components      # plain component names, in notebook order
+        self.parameters = parameters      # plain parameter names, in notebook order
+        self.source_cells = source_cells  # (position from 1, plain name or None)
+
+    def __bool__(self):
+        return bool(self.components or self.parameters or self.source_cells)
+
+    def summary(self, path):
+        lines = ["%s: %s: the merged notebook holds conflicts to resolve" % (PROG, path)]
+        if self.components:
+            lines.append("  components in conflict: " + ", ".join(self.components))
+        if self.parameters:
+            lines.append("  parameters in conflict: " + ", ".join(self.parameters))
+        if self.source_cells:
+            lines.append("  cells with source conflicts: " + ", ".join(
+                "cell %d (%s)" % (pos, name) if name else "cell %d" % pos
+                for pos, name in self.source_cells))
+        return "\n".join(lines)
+
+
+def load_extension():
+    """Import merge_ipynb; a load problem becomes a MergeFailure naming its cause."""
+    try:
+        with warnings.catch_warnings():
+            # The extension warns when the host's version differs from the one it names as
+            # its own; the merge is the same, and git would show the warning on every merge.
+            warnings.filterwarnings("ignore", message="compiletime version",
+                                    category=RuntimeWarning)
+            from corvane_git.scripts.merge_driver import merge_ipynb
+    except ImportError as exc:
+        if _is_git_missing(exc):
+            raise MergeFailure(_GIT_MISSING) from exc
+        raise MergeFailure("the extension merge_ipynb cannot be loaded (%s)" % exc) from exc
+    return merge_ipynb
+
+
+def merge(base, current, incoming, path, extension=None):
+    """Merge like git's %O %A %B %P: write the result over `current`, return its Conflicts.
+
+    Raises MergeFailure with all files as they were (`current` is put back byte for byte if
+    the merge failed after touching it).
+    """
+    merge_ipynb = extension or load_extension()
+    paths = {"base": base, "current": current, "incoming": incoming}
+    try:
+        with open(current, "rb") as f:
+            ours_bytes = f.read()
+    except OSError as exc:
+        raise MergeFailure(describe_failure(exc, paths)) from exc
+    try:
+        merge_ipynb.merge_files(base, current, incoming, path)
+    except Exception as exc:
+        _restore(current, ours_bytes)
+        raise MergeFailure(describe_failure(exc, paths)) from exc
+    try:
+        ours = json.loads(ours_bytes.decode("utf-8"))
+        with open(current, encoding="utf-8") as f:
+            merged = json.load(f)
+        return find_conflicts(ours, merged)
+    except Exception as exc:
+        _restore(current, ours_bytes)
+        raise MergeFailure("the merged notebook cannot be read back (%s)" % _text(exc)) from exc
+
+
+def _restore(path, content):
+    try:
+        with open(path, "rb") as f:
+            if f.read() == content:
+                return
+    except OSError:
+        pass
+    with open(path, "wb") as f:
+        f.write(content)
+
+
+# ---- what the user has to resolve ------------------------------------------------------
+
+def strip_marks(name):
+    while name.startswith((OURS_MARK, THEIRS_MARK)):
+        name = name[len(OURS_MARK):]
+    return name
+
+
+def _is_marked(name):
+    return isinstance(name, str) and name.startswith((OURS_MARK, THEIRS_MARK))
+
+
+def _canvas(d):
+    meta = d.get("metadata") if isinstance(d, dict) else None
+    canvas = meta.get("canvas") if isinstance(meta, dict) else None
+    return canvas if isinstance(canvas, dict) else {}
+
+
+def _cells(notebook):
+    cells = notebook.get("cells") if isinstance(notebook, dict) else None
+    return [c for c in cells if isinstance(c, dict)] if isinstance(cells, list) else []
+
+
+def _parameters(notebook):
+    params = _canvas(notebook).get("parameters")
+    return [p for p in params if isinstance(p, dict)] if isinstance(params, list) else []
+
+
+def _source_lines(cell):
+    source = cell.get("source")
+    if isinstance(source, str):
+        return source.splitlines()
+    return [s for s in source if isinstance(s, str)] if isinstance(source, list) else []
+
+
+def _open_markers(cell):
+    return sum(1 for line in _source_lines(cell) if line.startswith(MARKER_START))
+
+
+def _has_conflict_block(cell):
+    lines = _source_lines(cell)
+    return (any(l.startswith(MARKER_START) for l in lines)
+            and any(l.rstrip("\r\n") == MARKER_MID for l in lines)
+            and any(l.startswith(MARKER_END) for l in lines))
+
+
+def _gained_marks(before, after):
+    """Marked names of `after` beyond those `before` already held, plain and in order."""
+    left = collections.Counter(n for n in before if _is_marked(n))
+    plain = []
+    for name in after:
+        if not _is_marked(name):
+            continue
+        if left[name]:
+            left[name] -= 1
+        elif strip_marks(name) not in plain:
+            plain.append(strip_marks(name))
+    return plain
+
+
+def find_conflicts(ours, merged):
+    """Compare the merged notebook with our side's notebook as it was before the merge.
+
+    A component or parameter is in conflict when a name marked "<<< " or ">>> " appears that
+    our side did not hold; a cell has a source conflict when its source holds more
+    "<<<<<<< " lines than our side's cell with the same component id.
+    """
+    components = _gained_marks([_canvas(c).get("name") for c in _cells(ours)],
+                               [_canvas(c).get("name") for c in _cells(merged)])
+    parameters = _gained_marks([p.get("name") for p in _parameters(ours)],
+                               [p.get("name") for p in _parameters(merged)])
+    ours_markers = {}
+    for cell in _cells(ours):
+        key = _canvas(cell).get("id")
+        if isinstance(key, str):
+            ours_markers[key] = _open_markers(cell)
+    source_cells = []
+    for pos, cell in enumerate(_cells(merged), 1):
+        canvas = _canvas(cell)
+        key = canvas.get("id")
+        before = ours_markers.get(key, 0) if isinstance(key, str) else 0
+        if _has_conflict_block(cell) and _open_markers(cell) > before:
+            name = canvas.get("name")
+            source_cells.append((pos, name if isinstance(name, str) and name else None))
+    return Conflicts(components, parameters, source_cells)
+
+
+# ---- why a merge failed ------------------------------------------------------------------
+
+_GIT_MISSING = "the git command was not found (install git, or name it in GIT_PYTHON_GIT_EXECUTABLE)"
+
+
+def _is_git_missing(exc):
+    try:
+        import git
+    except ImportError:
+        return "git executable" in str(exc).lower()
+    return isinstance(exc, git.GitCommandNotFound) or (
+        isinstance(exc, ImportError) and "git executable" in str(exc).lower())
+
+
+def _text(exc):
+    if isinstance(exc, KeyError) and exc.args:
+        return "missing key %r" % (exc.args[0],)
+    text = str(exc)
+    return "%s: %s" % (type(exc).__name__, text) if text else type(exc).__name__
+
+
+def _label(side, paths):
+    return "%s (%s)" % (dict(SIDES)[side], paths[side])
+
+
+def describe_failure(exc, paths):
+    """One line naming the file at fault and the cause, for an exception of merge_files.
+
+    `paths` maps "base", "current" and "incoming" to the files.  The files are read again
+    in merge_files's order to find the one at fault; this runs only after a failure.
+    """
+    if _is_git_missing(exc):
+        return _GIT_MISSING
+    notebooks = {}
+    for side, _ in SIDES:
+        try:
+            with open(paths[side], encoding="utf-8") as f:
+                notebooks[side] = json.load(f)
+        except OSError as err:
+            return "cannot read %s: %s" % (_label(side, paths), err.strerror or err)
+        except UnicodeDecodeError as err:
+            return "%s is not UTF-8 text (%s)" % (_label(side, paths), err.reason)
+        except ValueError as err:
+            return "%s is not valid JSON (%s)" % (_label(side, paths), err)
+    if isinstance(exc, ValueError) and "duplicate component id" in str(exc):
+        for side, words in SIDES:
+            if (" %s notebook" % side) in str(exc):
+                return "%s: %s" % (_label(side, paths),
+                                   str(exc).replace(" in %s notebook" % side, ""))
+    missing = exc.args[0] if isinstance(exc, KeyError) and exc.args else None
+    for side, _ in SIDES:
+        for key, problem in _shape_problems(notebooks[side]):
+            if missing is None or key == missing:
+                return "%s: %s" % (_label(side, paths), problem)
+    if isinstance(exc, AssertionError):
+        both = _added_on_both_sides(notebooks)
+        if both:
+            return "both sides added a cell with component id %r" % both[0]
+    return _text(exc)
+
+
+def _shape_problems(notebook):
+    """Yield (missing key, text) for each place where a notebook lacks what the merge reads."""
+    if not isinstance(notebook, dict):
+        yield None, "not a notebook (the top level is not a JSON object)"
+        return
+    if not isinstance(notebook.get("cells"), list):
+        yield "cells", "no \"cells\" array"
+        return
+    for pos, cell in enumerate(notebook["cells"], 1):
+        if not isinstance(cell, dict) or not isinstance(cell.get("metadata"), dict):
+            yield "metadata", "cell %d has no \"metadata\" map" % pos
+            continue
+        canvas = cell["metadata"].get("canvas")
+        if not isinstance(canvas, dict):
+            yield "canvas", "cell %d has no \"metadata\" -> \"canvas\" map" % pos
+            continue
+        for key in ("id", "name", "parents", "comments"):
+            if key not in canvas:
+                yield key, "cell %d has no \"metadata\" -> \"canvas\" -> \"%s\"" % (pos, key)
+        if "source" not in cell:
+            yield "source", "cell %d has no \"source\"" % pos
+        for parent in canvas.get("parents") or ():
+            if not isinstance(parent, dict) or "id" not in parent:
+                yield "id", "cell %d has a parent without \"id\"" % pos
+    meta = notebook.get("metadata")
+    if not isinstance(meta, dict):
+        yield "metadata", "no top-level \"metadata\" map"
+        return
+    if not isinstance(meta.get("canvas"), dict):
+        yield "canvas", "no top-level \"metadata\" -> \"canvas\" map"
+        return
+    params = meta["canvas"].get("parameters")
+    if not isinstance(params, list):
+        yield "parameters", "no \"metadata\" -> \"canvas\" -> \"parameters\" array"
+        return
+    for pos, param in enumerate(params, 1):
+        if not isinstance(param, dict) or "name" not in param:
+            yield "name", "parameter %d has no \"name\"" % pos
+
+
+def _added_on_both_sides(notebooks):
+    def ids(side):
+        return {_canvas(c).get("id") for c in _cells(notebooks[side])}
+    return sorted(i for i in (ids("incoming") - ids("base")) & ids("current")
+                  if isinstance(i, str))

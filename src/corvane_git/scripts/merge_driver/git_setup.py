@@ -1,0 +1,192 @@
+"""Wiring the driver into git: merge.<driver> in a config file and "*.ipynb merge=<driver>"."""
+import os
+import shlex
+import subprocess
+import sys
+
+DRIVER = "corvane-notebook"
+DRIVER_NAME = "notebook merge by component id (corvane-merge-driver)"
+ATTRIBUTE_LINE = "*.ipynb merge=" + DRIVER
+# Written above the attribute line so that uninstall removes only a line that install added.
+MARKER_LINE = "# added by corvane-merge-driver install; removed by its uninstall"
+
+
+class SetupError(Exception):
+    """Git setup cannot go on; the message says why."""
+
+
+def driver_command(python=None):
+    """The shell command git runs, with the interpreter that runs this code, quoted for sh."""
+    return "%s -m corvane_git.scripts.merge_driver %%O %%A %%B %%P" % shlex.quote(
+        python or sys.executable)
+
+
+def _git(args, cwd=None, check=True):
+    try:
+        proc = subprocess.run(["git"] + args, cwd=cwd, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, universal_newlines=True)
+    except OSError as exc:
+        raise SetupError("cannot run git: %s" % (exc.strerror or exc)) from exc
+    if check and proc.returncode != 0:
+        raise SetupError("git %s failed: %s" % (" ".join(args), proc.stderr.strip()))
+    return proc
+
+
+class Scope:
+    """One place to wire the driver: a repository, or the user's global git setup."""
+
+    def __init__(self, is_global, repo=None):
+        self.is_global = is_global
+        self.cwd = repo
+        if is_global:
+            self.name = "global"
+            self.top = None
+        else:
+            proc = _git(["rev-parse", "--show-toplevel"], cwd=repo, check=False)
+            if proc.returncode != 0:
+                raise SetupError("%s is not inside a git repository (use --global to set up "
+                                 "the driver for all repositories)"
+                                 % os.path.abspath(repo or os.curdir))
+            self.top = proc.stdout.strip()
+            self.name = "repository"
+        self.config_flag = "--global" if is_global else "--local"
+
+    @property
+    def attributes_file(self):
+        if not self.is_global:
+            return os.path.join(self.top, ".gitattributes")
+        proc = _git(["config", "--global", "--get", "core.attributesFile"], cwd=self.cwd,
+                    check=False)
+        if proc.returncode == 0 and proc.stdout.strip():
+            return os.path.expanduser(proc.stdout.strip())
+        xdg = os.environ.get("XDG_CONFIG_HOME")
+        base = xdg if xdg else os.path.join(os.path.expanduser("~"), ".config")
+        return os.path.join(base, "git", "attributes")
+
+    def get(self, key):
+        proc = _git(["config", self.config_flag, "--get", key], cwd=self.top or self.cwd,
+                    check=False)
+        return proc.stdout.rstrip("\n") if proc.returncode == 0 else None
+
+    def set(self, key, value):
+        _git(["config", self.config_flag, key, value], cwd=self.top or self.cwd)
+
+    def unset(self, key):
+        # Exit status 5 means the key was not there, which is what unset wants.
+        proc = _git(["config", self.config_flag, "--unset-all", key], cwd=self.top or self.cwd,
+                    check=False)
+        if proc.returncode not in (0, 5):
+            raise SetupError("git config --unset-all %s failed: %s" % (key, proc.stderr.strip()))
+
+    def remove_empty_section(self):
+        section = "merge." + DRIVER
+        proc = _git(["config", self.config_flag, "--get-regexp", "^" + section.replace(".", r"\.")
+                     + r"\."], cwd=self.top or self.cwd, check=False)
+        if proc.returncode == 1:
+            _git(["config", self.config_flag, "--remove-section", section],
+                 cwd=self.top or self.cwd, check=False)
+
+
+def _read_lines(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return f.read().splitlines()
+    except FileNotFoundError:
+        return None
+
+
+def _write_lines(path, lines):
+    if not lines:
+        os.remove(path)
+        return
+    parent = os.path.dirname(path)
+    if parent:
+        os.makedirs(parent, exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def install(scope):
+    """Wire the driver in; returns the list of changes made (empty when all was in place)."""
+    changes = []
+    command = driver_command()
+    for key, value in (("merge.%s.name" % DRIVER, DRIVER_NAME),
+                       ("merge.%s.driver" % DRIVER, command)):
+        if scope.get(key) != value:
+            scope.set(key, value)
+            changes.append("set %s = %s (%s config)" % (key, value, scope.name))
+    path = scope.attributes_file
+    lines = _read_lines(path)
+    if lines is None or ATTRIBUTE_LINE not in (l.strip() for l in lines):
+        _write_lines(path, (lines or []) + [MARKER_LINE, ATTRIBUTE_LINE])
+        changes.append("added %r to %s" % (ATTRIBUTE_LINE, path))
+    return changes
+
+
+def uninstall(scope):
+    """Remove what install added; returns the list of changes made."""
+    changes = []
+    for key in ("merge.%s.driver" % DRIVER, "merge.%s.name" % DRIVER):
+        if scope.get(key) is not None:
+            scope.unset(key)
+            changes.append("removed %s (%s config)" % (key, scope.name))
+    scope.remove_empty_section()
+    path = scope.attributes_file
+    lines = _read_lines(path)
+    if lines is not None:
+        kept, i = [], 0
+        while i < len(lines):
+            if (lines[i].strip() == MARKER_LINE and i + 1 < len(lines)
+                    and lines[i + 1].strip() == ATTRIBUTE_LINE):
+                i += 2
+                continue
+            kept.append(lines[i])
+            i += 1
+        if kept != lines:
+            _write_lines(path, kept)
+            changes.append("removed %r from %s%s" % (
+                ATTRIBUTE_LINE, path, "" if kept else " (now empty, deleted)"))
+    return changes
+
+
+def status(repo=None):
+    """Describe the wiring as lines of text; the flag says whether *.ipynb merges use it."""
+    lines = []
+    scopes = [Scope(True, repo)]
+    try:
+        scopes.insert(0, Scope(False, repo))
+    except SetupError:
+        lines.append("not inside a git repository: showing the global setup only")
+    command = None
+    for scope in scopes:
+        where = scope.top if scope.top else "global"
+        lines.append("%s (%s):" % (scope.name, where))
+        for key in ("merge.%s.driver" % DRIVER, "merge.%s.name" % DRIVER):
+            value = scope.get(key)
+            lines.append("  %-36s %s" % (key, value if value is not None else "(not set)"))
+            if key.endswith(".driver") and value is not None and command is None:
+                command = value
+        path = scope.attributes_file
+        found = [n for n, l in enumerate(_read_lines(path) or (), 1) if l.strip() == ATTRIBUTE_LINE]
+        lines.append("  %-36s %s" % (path, "line %d: %s" % (found[0], ATTRIBUTE_LINE)
+                                     if found else "(no %r line)" % ATTRIBUTE_LINE))
+    probe = _git(["check-attr", "merge", "--", "notebook.ipynb"], cwd=repo, check=False)
+    effective = probe.stdout.strip().rsplit(": ", 1)[-1] if probe.returncode == 0 else None
+    wired = effective == DRIVER and command is not None
+    if effective is None:
+        lines.append("*.ipynb merge attribute: unknown outside a repository")
+        wired = False
+    else:
+        lines.append("*.ipynb merge attribute: %s" % effective)
+    if command is not None:
+        try:
+            python = shlex.split(command)[0]
+        except ValueError:
+            python = ""
+        if not os.path.exists(python):
+            lines.append("the driver command names an interpreter that does not exist: %s"
+                         % python)
+            wired = False
+    lines.append("notebooks merge through the driver" if wired
+                 else "notebooks do not merge through the driver")
+    return wired, lines
