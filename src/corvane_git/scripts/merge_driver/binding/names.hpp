@@ -40,6 +40,10 @@
     X(readlines, "readlines") X(replace, "replace") X(close, "close") X(pop, "pop")           \
     X(diff, "diff") X(debug, "debug") X(uuid4, "uuid4") X(copy, "copy")                       \
     X(encoding, "encoding") X(mode, "mode") X(keys, "keys")                                   \
+    /* writing the merged notebook through a temporary file */                                 \
+    X(dirname, "dirname") X(mkstemp_, "mkstemp") X(dir, "dir") X(prefix, "prefix")            \
+    X(suffix, "suffix") X(stat_, "stat") X(st_mode, "st_mode") X(chmod_, "chmod")             \
+    X(unlink_, "unlink") X(temp_prefix, ".merge_ipynb-") X(temp_suffix, ".tmp")               \
     /* notebook keys and literals */                                                           \
     X(metadata, "metadata") X(canvas, "canvas") X(id, "id") X(outputs, "outputs")             \
     X(execution_count, "execution_count") X(cells, "cells") X(parameters, "parameters")      \

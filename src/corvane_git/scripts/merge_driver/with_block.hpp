@@ -1,0 +1,67 @@
+// The host's `with` statement for the bodies: __exit__ runs on every way out of the block.
+#pragma once
+#include <new>
+#include "notebook.hpp"
+
+namespace merge_driver {
+
+// Raises a new exception while `context` is being handled: the new one gets it as __context__,
+// as the host does for an exception raised inside an except clause or __exit__.
+inline void chain_context(Ref context) {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (value && context && value != context.get()) PyException_SetContext(value, context.release());
+    if (value && trace) PyException_SetTraceback(value, trace);
+    PyErr_Restore(type, value, trace);
+}
+
+// The failure path of with_block, entered with the host's error set; rethrows unless suppressed.
+inline bool with_block_failed(binding::At& at, int line, PyObject* exit) {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb) PyException_SetTraceback(v, tb);
+    Ref type = Ref::steal_or_null(t), value = Ref::steal_or_null(v), trace = Ref::steal_or_null(tb);
+    Ref answer = Ref::steal_or_null(PyObject_CallFunctionObjArgs(
+        exit, type.get(), value.get() ? value.get() : Py_None, trace.get() ? trace.get() : Py_None,
+        nullptr));
+    if (!answer) {
+        at(line);
+        chain_context(value);
+        throw HostError{};
+    }
+    int suppress = PyObject_IsTrue(answer.get());
+    if (suppress < 0) {
+        at(line);
+        chain_context(value);
+        throw HostError{};
+    }
+    if (suppress) return false;
+    PyErr_Restore(type.release(), value.release(), trace.release());
+    throw HostError{};
+}
+
+
+// `with manager as entered: block(entered)`. On a failure inside the block, __exit__ receives the
+// exception; if __exit__ answers true the failure is dropped and false is returned (what the block
+// should have assigned is then unset). A failing __exit__ reports `line`, the line of the `with`.
+template <class Block>
+bool with_block(binding::At& at, int line, PyObject* manager, Block&& block) {
+    Ref enter = binding::getattr(manager, names::__enter__);
+    Ref exit = binding::getattr(manager, names::__exit__);
+    Ref entered = binding::call(enter.get());
+    try {
+        block(entered.get());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return with_block_failed(at, line, exit.get());
+    } catch (const HostError&) {
+        return with_block_failed(at, line, exit.get());
+    }
+    at(line);
+    binding::call(exit.get(), {Py_None, Py_None, Py_None});
+    return true;
+}
+
+}  // namespace merge_driver
