@@ -1,0 +1,84 @@
+"""Shared helpers: cell dicts, traceback entries of the extension, and child interpreters."""
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+import traceback
+
+import pytest
+
+import corvane_git
+
+MODULE = "corvane_git.scripts.merge_driver.merge_ipynb"
+SOURCE = "corvane_git\\scripts\\merge_driver\\merge_ipynb"
+PACKAGE_ROOT = str(pathlib.Path(corvane_git.__file__).resolve().parents[1])
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: builds the extension again (about half a minute); runs by default")
+
+
+def make_cell_dict(name="loader", link_id="comp-1", cell_id="cell-1"):
+    return {
+        "cell_type": "code",
+        "execution_count": 3,
+        "id": cell_id,
+        "metadata": {"canvas": {
+            "comments": [{"author": "ana", "text": "check the path"}],
+            "headerColor": "blue",
+            "id": link_id,
+            "name": name,
+            "parents": [{"id": "comp-0", "name": "reader"}],
+        }},
+        "outputs": [],
+        "source": ["import os\n", "x = 1"],
+    }
+
+
+@pytest.fixture
+def cell_dict():
+    return make_cell_dict()
+
+
+def entry(qualname, line):
+    """The traceback entry that a function of the extension adds, as (name, file, line)."""
+    return (MODULE + "." + qualname, SOURCE, line)
+
+
+def module_entries(exc):
+    """The entries of the extension in the traceback of `exc`, outermost first."""
+    return [(f.name, f.filename, f.lineno)
+            for f in traceback.extract_tb(exc.__traceback__) if f.filename == SOURCE]
+
+
+def last_entries(exc, n):
+    return [(f.name, f.filename, f.lineno) for f in traceback.extract_tb(exc.__traceback__)[-n:]]
+
+
+# Code run in a child before the test's own: `emit` prints one JSON document as the last line,
+# `describe` turns an exception into type, text, args and the extension's traceback entries.
+CHILD_PRELUDE = """
+import json, sys, traceback
+MODULE = %r
+SOURCE = %r
+def describe(e):
+    return {"type": type(e).__name__, "text": str(e), "args": [repr(a) for a in e.args],
+            "entries": [[f.name, f.filename, f.lineno] for f in traceback.extract_tb(e.__traceback__)
+                        if f.filename == SOURCE]}
+def emit(*values):
+    sys.stdout.flush()
+    print(json.dumps(values[0] if len(values) == 1 else values))
+""" % (MODULE, SOURCE)
+
+
+def run_python(code, *flags, root=PACKAGE_ROOT):
+    """Runs `code` in a new interpreter with `root` on its path; returns what it emitted last."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (root, env.get("PYTHONPATH")) if p)
+    proc = subprocess.run([sys.executable] + list(flags) + ["-c", CHILD_PRELUDE + textwrap.dedent(code)],
+                          env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
