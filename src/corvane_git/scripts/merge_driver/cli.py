@@ -72,14 +72,15 @@ def run_merge(parser, args):
     return merge_and_report(args.base, args.current, args.incoming, args.path)
 
 
-def merge_and_report(base, current, incoming, path):
+def merge_and_report(base, current, incoming, path, report=None):
+    report = report or sys.stderr
     try:
         conflicts = driver.merge(base, current, incoming, path)
     except driver.MergeFailure as exc:
-        sys.stderr.write("%s: cannot merge %s: %s; our version is kept\n" % (PROG, path, exc))
+        report.write("%s: cannot merge %s: %s; our version is kept\n" % (PROG, path, exc))
         return driver.FAILURE
     if conflicts:
-        sys.stderr.write(conflicts.summary(path) + "\n")
+        report.write(conflicts.summary(path) + "\n")
         return driver.CONFLICT
     return driver.CLEAN
 
@@ -140,6 +141,12 @@ STATUS_MEANING = {
 }
 
 
+RESOLVE_HINT = """\
+To resolve, open the notebook: of each "<<< name" / ">>> name" pair keep one
+(or combine them) under the plain name, pick the parameter value to keep, and
+edit the <<<<<<< ======= >>>>>>> blocks out of the cell sources; then git add."""
+
+
 def example_parser():
     p = _parser("%s example" % PROG,
                 "Copy the bundled example (base.ipynb, ours.ipynb, theirs.ipynb) into DIR, "
@@ -159,22 +166,25 @@ def run_example(args):
         shutil.copyfile(os.path.join(EXAMPLE_DIR, name), os.path.join(target, name))
     merged = os.path.join(target, "merged.ipynb")
     shutil.copyfile(os.path.join(target, "ours.ipynb"), merged)
-    print("example in %s:" % target)
+    print("In %s, merged.ipynb started as a copy of ours.ipynb; then, as git would:" % target)
     print("  %s base.ipynb merged.ipynb theirs.ipynb notebook.ipynb" % PROG)
-    print("  (merged.ipynb started as a copy of ours.ipynb)")
     print()
-    sys.stdout.flush()
     here = os.getcwd()
     os.chdir(target)
     try:
-        status = merge_and_report("base.ipynb", "merged.ipynb", "theirs.ipynb", "notebook.ipynb")
+        status = merge_and_report("base.ipynb", "merged.ipynb", "theirs.ipynb", "notebook.ipynb",
+                                  report=sys.stdout)
     finally:
         os.chdir(here)
-    sys.stderr.flush()
     if status != driver.FAILURE:
         with open(merged, encoding="utf-8") as f:
+            print()
+            print("merged.ipynb:")
             print(render(json.load(f)))
+    print()
     print("exit status %d: %s" % (status, STATUS_MEANING[status]))
+    if status == driver.CONFLICT:
+        print(RESOLVE_HINT)
     return 0 if status != driver.FAILURE else status
 
 

@@ -1,0 +1,306 @@
+"""The driver inside real git merges: install, two branches changing one notebook, git merge."""
+import json
+import os
+import stat
+import subprocess
+import sys
+
+import pytest
+
+from conftest import PACKAGE_ROOT
+from corvane_git.scripts.merge_driver import git_setup
+
+DRIVER = "corvane-notebook"
+
+
+def cell(comp_id, name=None, source="x = 1\n", parents=(), comments=(), color=None):
+    canvas = {"id": comp_id, "name": name, "parents": [{"id": p} for p in parents],
+              "comments": list(comments)}
+    if color:
+        canvas["headerColor"] = color
+    lines = source.splitlines(True)
+    return {"cell_type": "code", "execution_count": None, "id": "cell-" + comp_id,
+            "metadata": {"canvas": canvas}, "outputs": [], "source": lines}
+
+
+def notebook(cells, params=()):
+    return {"cells": cells,
+            "metadata": {"canvas": {"parameters": [dict(p) for p in params]}},
+            "nbformat": 4, "nbformat_minor": 5}
+
+
+def param(name, value):
+    return {"name": name, "type": type(value).__name__, "value": value}
+
+
+def base_notebook():
+    return notebook(
+        [cell("notes", None, "# Notes\nline two\nline three\n"),
+         cell("load", "load", "import pandas\ndf = pandas.read_csv(path)\n"),
+         cell("train", "train", "model = fit(df)\nscore = model.score(df)\n", parents=["load"]),
+         cell("plot", "plot", "plot(model)\n", parents=["train"])],
+        [param("alpha", 0.1), param("epochs", 10)])
+
+
+def change(nb, comp_id, **canvas_changes):
+    """The cell of `nb` with component id `comp_id`, its canvas updated with the changes."""
+    found = [c for c in nb["cells"] if c["metadata"]["canvas"]["id"] == comp_id][0]
+    found["metadata"]["canvas"].update(canvas_changes)
+    return found
+
+
+def set_param(nb, name, value):
+    for p in nb["metadata"]["canvas"]["parameters"]:
+        if p["name"] == name:
+            p["value"] = value
+
+
+def names(nb):
+    return [c["metadata"]["canvas"]["name"] for c in nb["cells"]]
+
+
+class Repo:
+    def __init__(self, path, env):
+        self.path, self.env = path, env
+        path.mkdir(parents=True)
+        self.git("init", "-q")
+        self.git("symbolic-ref", "HEAD", "refs/heads/main")
+
+    def run(self, *args, check=True):
+        proc = subprocess.run(list(args), cwd=str(self.path), env=self.env,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, timeout=120)
+        if check:
+            assert proc.returncode == 0, (args, proc.stdout, proc.stderr)
+        return proc
+
+    def git(self, *args, check=True):
+        return self.run("git", *args, check=check)
+
+    def driver(self, *args, check=True):
+        return self.run(sys.executable, "-m", "corvane_git.scripts.merge_driver", *args,
+                        check=check)
+
+    def write(self, rel, nb):
+        target = self.path / rel
+        target.parent.mkdir(parents=True, exist_ok=True)
+        text = nb if isinstance(nb, str) else json.dumps(nb, indent=1, ensure_ascii=False) + "\n"
+        target.write_bytes(text.encode("utf-8"))
+
+    def read(self, rel):
+        return json.loads((self.path / rel).read_text(encoding="utf-8"))
+
+    def commit(self, message):
+        self.git("add", "-A")
+        self.git("commit", "-q", "-m", message)
+
+    def merge_branches(self, base, ours, theirs, rel="nb.ipynb"):
+        """main holds `ours`, branch theirs holds `theirs`, both from `base`; merge theirs."""
+        self.write(rel, base)
+        self.commit("base")
+        self.git("checkout", "-q", "-b", "theirs")
+        self.write(rel, theirs)
+        self.commit("theirs")
+        self.git("checkout", "-q", "main")
+        self.write(rel, ours)
+        self.commit("ours")
+        return self.git("merge", "--no-edit", "theirs", check=False)
+
+    def parents_of_head(self):
+        return self.git("rev-list", "--parents", "-n", "1", "HEAD").stdout.split()[1:]
+
+
+@pytest.fixture
+def git_env(tmp_path):
+    """An environment that sees no config of the machine's user and finds the package."""
+    env = dict(os.environ)
+    for key in ("XDG_CONFIG_HOME", "GIT_DIR", "GIT_WORK_TREE", "GIT_CONFIG_GLOBAL"):
+        env.pop(key, None)
+    home = tmp_path / "home"
+    home.mkdir()
+    env.update(HOME=str(home), GIT_CONFIG_NOSYSTEM="1", GIT_AUTHOR_NAME="Ana",
+               GIT_AUTHOR_EMAIL="ana@example.org", GIT_COMMITTER_NAME="Ana",
+               GIT_COMMITTER_EMAIL="ana@example.org", LC_ALL="C.UTF-8")
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
+    return env
+
+
+@pytest.fixture
+def repo(tmp_path, git_env):
+    r = Repo(tmp_path / "repo", git_env)
+    r.driver("install")
+    return r
+
+
+class TestCleanMerges:
+    def test_changes_on_both_sides_merge_and_commit(self, repo):
+        base = base_notebook()
+        ours, theirs = base_notebook(), base_notebook()
+        set_param(ours, "alpha", 0.5)
+        change(ours, "load")["source"] = ["import pandas as pd\n", "df = pd.read_csv(path)\n"]
+        change(theirs, "plot")["source"] = ["plot(model, title='score')\n"]
+        theirs["cells"].append(cell("report", "report", "print(score)\n", parents=["train"]))
+        proc = repo.merge_branches(base, ours, theirs)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert "CONFLICT" not in proc.stdout
+        assert len(repo.parents_of_head()) == 2
+        merged = repo.read("nb.ipynb")
+        assert names(merged) == [None, "load", "train", "plot", "report"]
+        assert change(merged, "load")["source"] == ["import pandas as pd\n",
+                                                    "df = pd.read_csv(path)\n"]
+        assert change(merged, "plot")["source"] == ["plot(model, title='score')\n"]
+        assert merged["metadata"]["canvas"]["parameters"] == [param("alpha", 0.5),
+                                                              param("epochs", 10)]
+        assert repo.git("status", "--porcelain").stdout == ""
+
+    def test_their_deletion_of_a_cell_we_left_alone(self, repo):
+        theirs = base_notebook()
+        theirs["cells"] = [c for c in theirs["cells"] if c["metadata"]["canvas"]["id"] != "plot"]
+        ours = base_notebook()
+        set_param(ours, "epochs", 12)
+        proc = repo.merge_branches(base_notebook(), ours, theirs)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert len(repo.parents_of_head()) == 2
+        assert names(repo.read("nb.ipynb")) == [None, "load", "train"]
+
+    def test_path_with_spaces_and_non_ascii(self, repo):
+        rel = "analysis dir/Übersicht ü 2024.ipynb"
+        ours, theirs = base_notebook(), base_notebook()
+        change(ours, "load")["source"] = ["import pandas as pd\n"]
+        change(theirs, "train", comments=[{"author": "jürgen", "text": "größer"}])
+        proc = repo.merge_branches(base_notebook(), ours, theirs, rel)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        merged = repo.read(rel)
+        assert change(merged, "load")["source"] == ["import pandas as pd\n"]
+        assert change(merged, "train")["metadata"]["canvas"]["comments"] == [
+            {"author": "jürgen", "text": "größer"}]
+
+
+class TestConflicts:
+    def test_component_conflict_is_marked_then_resolved(self, repo):
+        ours, theirs = base_notebook(), base_notebook()
+        change(ours, "train")["source"] = ["model = fit(df, steps=5)\n"]
+        change(theirs, "train", parents=[{"id": "load"}, {"id": "notes"}])["source"] = [
+            "model = fit(df, rate=0.2)\n"]
+        proc = repo.merge_branches(base_notebook(), ours, theirs)
+        assert proc.returncode == 1
+        assert "CONFLICT (content): Merge conflict in nb.ipynb" in proc.stdout
+        assert "components in conflict: train" in proc.stderr
+        merged = repo.read("nb.ipynb")
+        assert names(merged) == [None, "load", "<<< train", ">>> train", "plot"]
+        assert merged["cells"][2]["source"] == ["model = fit(df, steps=5)\n"]
+        assert merged["cells"][3]["source"] == ["model = fit(df, rate=0.2)\n"]
+        assert "nb.ipynb" in repo.git("diff", "--name-only", "--diff-filter=U").stdout
+
+        # Keep their version under the plain name, as a user would in the notebook editor.
+        kept = merged["cells"][3]
+        kept["metadata"]["canvas"]["name"] = "train"
+        del merged["cells"][2]
+        repo.write("nb.ipynb", merged)
+        repo.git("add", "nb.ipynb")
+        repo.git("commit", "-q", "--no-edit")
+        assert len(repo.parents_of_head()) == 2
+        assert repo.git("status", "--porcelain").stdout == ""
+        assert names(repo.read("nb.ipynb")) == [None, "load", "train", "plot"]
+
+    def test_parameter_conflict(self, repo):
+        ours, theirs = base_notebook(), base_notebook()
+        set_param(ours, "epochs", 20)
+        set_param(theirs, "epochs", 30)
+        set_param(theirs, "alpha", 0.2)
+        proc = repo.merge_branches(base_notebook(), ours, theirs)
+        assert proc.returncode == 1
+        assert "CONFLICT" in proc.stdout
+        assert "parameters in conflict: epochs" in proc.stderr
+        assert "components in conflict" not in proc.stderr
+        params = repo.read("nb.ipynb")["metadata"]["canvas"]["parameters"]
+        assert params == [dict(param("alpha", 0.2)), dict(param("epochs", 20), name="<<< epochs"),
+                          dict(param("epochs", 30), name=">>> epochs")]
+
+    def test_source_conflict_in_one_cell(self, repo):
+        ours, theirs = base_notebook(), base_notebook()
+        change(ours, "notes")["source"] = ["# Notes\n", "line 2 (ours)\n", "line three\n"]
+        change(theirs, "notes")["source"] = ["# Notes\n", "line 2 (theirs)\n", "line three\n"]
+        proc = repo.merge_branches(base_notebook(), ours, theirs)
+        assert proc.returncode == 1
+        assert "CONFLICT" in proc.stdout
+        assert "cells with source conflicts: cell 1" in proc.stderr
+        merged = repo.read("nb.ipynb")
+        assert names(merged) == [None, "load", "train", "plot"]
+        assert merged["cells"][0]["source"] == [
+            "# Notes\n", "<<<<<<< nb.ipynb-current\n", "line 2 (ours)\n", "=======\n",
+            "line 2 (theirs)\n", ">>>>>>> nb.ipynb-incoming\n", "line three\n"]
+
+    def test_source_conflict_labels_name_a_path_with_spaces(self, repo):
+        rel = "ä b/c d.ipynb"
+        ours, theirs = base_notebook(), base_notebook()
+        change(ours, "notes")["source"] = ["ours\n"]
+        change(theirs, "notes")["source"] = ["theirs\n"]
+        proc = repo.merge_branches(base_notebook(), ours, theirs, rel)
+        assert proc.returncode == 1
+        source = repo.read(rel)["cells"][0]["source"]
+        assert source[0] == "<<<<<<< %s-current\n" % rel
+        assert source[-1] == ">>>>>>> %s-incoming\n" % rel
+
+    def test_their_deletion_of_a_component_we_changed(self, repo):
+        ours = base_notebook()
+        change(ours, "plot")["source"] = ["plot(model, bins=20)\n"]
+        theirs = base_notebook()
+        theirs["cells"].pop()
+        proc = repo.merge_branches(base_notebook(), ours, theirs)
+        assert proc.returncode == 1
+        assert "components in conflict: plot" in proc.stderr
+        assert names(repo.read("nb.ipynb")) == [None, "load", "train", "<<< plot"]
+
+    @pytest.mark.parametrize("side", ["ours", "theirs"])
+    def test_broken_notebook_keeps_our_version(self, repo, side):
+        good = base_notebook()
+        set_param(good, "alpha", 0.3)
+        broken = '{"cells": [}\n'
+        ours, theirs = (broken, good) if side == "ours" else (good, broken)
+        proc = repo.merge_branches(base_notebook(), ours, theirs)
+        assert proc.returncode == 1
+        assert "CONFLICT" in proc.stdout
+        words = "our version" if side == "ours" else "their version"
+        message = [l for l in proc.stderr.splitlines() if "corvane-merge-driver" in l]
+        assert len(message) == 1
+        assert message[0].startswith("corvane-merge-driver: cannot merge nb.ipynb: " + words)
+        assert "is not valid JSON" in message[0]
+        expected = ours if side == "ours" else json.dumps(good, indent=1) + "\n"
+        assert (repo.path / "nb.ipynb").read_text(encoding="utf-8") == expected
+
+
+class TestSetup:
+    def test_install_writes_config_and_attributes(self, repo):
+        assert repo.git("config", "merge.%s.driver" % DRIVER).stdout.strip() == (
+            "%s -m corvane_git.scripts.merge_driver %%O %%A %%B %%P" % sys.executable)
+        assert repo.git("check-attr", "merge", "--", "x/y.ipynb").stdout == (
+            "x/y.ipynb: merge: %s\n" % DRIVER)
+        assert repo.git("check-attr", "merge", "--", "y.py").stdout == "y.py: merge: unspecified\n"
+
+    def test_interpreter_path_with_spaces(self, repo, tmp_path):
+        # A launcher in a directory with spaces stands for a virtual environment there.
+        launcher = tmp_path / "my envs" / "py thon"
+        launcher.parent.mkdir()
+        launcher.write_text('#!/bin/sh\nexec "%s" "$@"\n' % sys.executable)
+        launcher.chmod(launcher.stat().st_mode | stat.S_IEXEC)
+        repo.git("config", "merge.%s.driver" % DRIVER, git_setup.driver_command(str(launcher)))
+        ours, theirs = base_notebook(), base_notebook()
+        set_param(ours, "epochs", 20)
+        set_param(theirs, "epochs", 30)
+        proc = repo.merge_branches(base_notebook(), ours, theirs)
+        assert proc.returncode == 1
+        assert "parameters in conflict: epochs" in proc.stderr
+
+    def test_uninstall_restores_plain_git_merges(self, repo):
+        repo.write("nb.ipynb", base_notebook())
+        repo.commit("base")
+        proc = repo.driver("uninstall")
+        assert "removed merge.%s.driver" % DRIVER in proc.stdout
+        assert repo.git("config", "--get-regexp", "merge", check=False).stdout == ""
+        assert not (repo.path / ".gitattributes").exists()
+        assert repo.git("status", "--porcelain").stdout == " D .gitattributes\n"
+        repo.commit("merge notebooks as text again")
+        assert repo.git("check-attr", "merge", "--", "nb.ipynb").stdout == (
+            "nb.ipynb: merge: unspecified\n")
+        assert repo.driver("status", check=False).returncode == 1
