@@ -235,10 +235,12 @@ def describe_failure(exc, paths):
             if (" %s notebook" % side) in str(exc):
                 return "%s: %s" % (_label(side, paths),
                                    str(exc).replace(" in %s notebook" % side, ""))
+    # A KeyError is matched to a missing key of that name; other errors to a value of the
+    # wrong kind (reported with key None).
     missing = exc.args[0] if isinstance(exc, KeyError) and exc.args else None
     for side, _ in SIDES:
         for key, problem in _shape_problems(notebooks[side]):
-            if missing is None or key == missing:
+            if key == missing:
                 return "%s: %s" % (_label(side, paths), problem)
     if isinstance(exc, AssertionError):
         both = _added_on_both_sides(notebooks)
@@ -253,38 +255,49 @@ def _shape_problems(notebook):
         yield None, "not a notebook (the top level is not a JSON object)"
         return
     if not isinstance(notebook.get("cells"), list):
-        yield "cells", "no \"cells\" array"
+        yield _absent(notebook, "cells"), "no \"cells\" array"
         return
     for pos, cell in enumerate(notebook["cells"], 1):
         if not isinstance(cell, dict) or not isinstance(cell.get("metadata"), dict):
-            yield "metadata", "cell %d has no \"metadata\" map" % pos
+            yield _absent(cell, "metadata"), "cell %d has no \"metadata\" map" % pos
             continue
         canvas = cell["metadata"].get("canvas")
         if not isinstance(canvas, dict):
-            yield "canvas", "cell %d has no \"metadata\" -> \"canvas\" map" % pos
+            yield (_absent(cell["metadata"], "canvas"),
+                   "cell %d has no \"metadata\" -> \"canvas\" map" % pos)
             continue
-        for key in ("id", "name", "parents", "comments"):
+        for key, kinds in (("id", (str,)), ("name", (str, type(None))), ("parents", (list,)),
+                           ("comments", (list,))):
             if key not in canvas:
                 yield key, "cell %d has no \"metadata\" -> \"canvas\" -> \"%s\"" % (pos, key)
+            elif not isinstance(canvas[key], kinds):
+                yield None, "cell %d: \"metadata\" -> \"canvas\" -> \"%s\" is %s" % (
+                    pos, key, json.dumps(canvas[key])[:40])
         if "source" not in cell:
             yield "source", "cell %d has no \"source\"" % pos
-        for parent in canvas.get("parents") or ():
+        for parent in canvas.get("parents") if isinstance(canvas.get("parents"), list) else ():
             if not isinstance(parent, dict) or "id" not in parent:
                 yield "id", "cell %d has a parent without \"id\"" % pos
     meta = notebook.get("metadata")
     if not isinstance(meta, dict):
-        yield "metadata", "no top-level \"metadata\" map"
+        yield _absent(notebook, "metadata"), "no top-level \"metadata\" map"
         return
     if not isinstance(meta.get("canvas"), dict):
-        yield "canvas", "no top-level \"metadata\" -> \"canvas\" map"
+        yield _absent(meta, "canvas"), "no top-level \"metadata\" -> \"canvas\" map"
         return
     params = meta["canvas"].get("parameters")
     if not isinstance(params, list):
-        yield "parameters", "no \"metadata\" -> \"canvas\" -> \"parameters\" array"
+        yield (_absent(meta["canvas"], "parameters"),
+               "no \"metadata\" -> \"canvas\" -> \"parameters\" array")
         return
     for pos, param in enumerate(params, 1):
         if not isinstance(param, dict) or "name" not in param:
             yield "name", "parameter %d has no \"name\"" % pos
+
+
+def _absent(d, key):
+    """`key` when `d` is a map without it (a KeyError's case), else None (a value's kind)."""
+    return key if isinstance(d, dict) and key not in d else None
 
 
 def _added_on_both_sides(notebooks):

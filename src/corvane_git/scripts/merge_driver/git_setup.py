@@ -159,8 +159,7 @@ def status(repo=None):
         lines.append("not inside a git repository: showing the global setup only")
     command = None
     for scope in scopes:
-        where = scope.top if scope.top else "global"
-        lines.append("%s (%s):" % (scope.name, where))
+        lines.append("repository %s:" % scope.top if scope.top else "global:")
         for key in ("merge.%s.driver" % DRIVER, "merge.%s.name" % DRIVER):
             value = scope.get(key)
             lines.append("  %-36s %s" % (key, value if value is not None else "(not set)"))

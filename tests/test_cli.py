@@ -1,0 +1,343 @@
+"""The driver's command line: arguments, exit codes and messages, git setup, the example."""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import PACKAGE_ROOT
+from corvane_git.scripts.merge_driver import driver, git_setup
+from test_git_driver import Repo, base_notebook, cell, change, git_env, notebook, param, set_param
+
+PROG = "corvane-merge-driver"
+
+
+def run(args, cwd, env=None, module=True):
+    command = [sys.executable, "-m", "corvane_git.scripts.merge_driver"] if module else []
+    proc = subprocess.run(command + list(args), cwd=str(cwd), env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    return proc
+
+
+@pytest.fixture
+def env():
+    e = dict(os.environ)
+    e["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, e.get("PYTHONPATH")) if p)
+    return e
+
+
+class Sides:
+    """base.ipynb, ours.ipynb and theirs.ipynb in one directory, kept as bytes to compare."""
+
+    def __init__(self, path, base, ours, theirs):
+        self.path = path
+        self.content = {}
+        for name, nb in (("base", base), ("ours", ours), ("theirs", theirs)):
+            data = nb if isinstance(nb, bytes) else (
+                nb if isinstance(nb, str) else json.dumps(nb, indent=1)).encode("utf-8")
+            (path / (name + ".ipynb")).write_bytes(data)
+            self.content[name] = data
+
+    def merge(self, env):
+        return run(["base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"], self.path, env)
+
+    def unchanged(self):
+        return all((self.path / (n + ".ipynb")).read_bytes() == c for n, c in self.content.items())
+
+    def merged(self):
+        return json.loads((self.path / "ours.ipynb").read_text(encoding="utf-8"))
+
+
+class TestArguments:
+    @pytest.mark.parametrize("args, message", [
+        ([], "the following arguments are required: BASE, CURRENT, INCOMING, PATH"),
+        (["b.ipynb", "o.ipynb", "t.ipynb"], "the following arguments are required: PATH"),
+        (["b.ipynb", "o.ipynb", "t.ipynb", "nb", "extra"],
+         "too many arguments: extra (a merge takes exactly BASE CURRENT INCOMING PATH)"),
+        (["b.ipynb", "o.ipynb", "t.ipynb", "nb", "--quiet"], "unknown option: --quiet"),
+        (["b.ipynb", "dir", "t.ipynb", "nb"], "CURRENT 'dir' is a directory, not a notebook file"),
+        (["b.ipynb", "o.ipynb", "gone.ipynb", "nb"], "INCOMING 'gone.ipynb' does not exist"),
+        (["install", "now"], "unrecognized arguments: now"),
+        (["status", "--repo", "nowhere"], "--repo 'nowhere' is not a directory"),
+        (["example", "b.ipynb"], "'b.ipynb' is not a directory"),
+    ])
+    def test_errors_exit_2_with_a_message(self, tmp_path, env, args, message):
+        for name in ("b.ipynb", "o.ipynb", "t.ipynb"):
+            (tmp_path / name).write_text("{}")
+        (tmp_path / "dir").mkdir()
+        proc = run(args, tmp_path, env)
+        assert proc.returncode == 2
+        prog = PROG + " install" if args[:1] == ["install"] else PROG
+        assert proc.stderr.splitlines()[-1] == "%s: error: %s" % (prog, message)
+        assert (tmp_path / "o.ipynb").read_text() == "{}"
+
+    def test_help_explains_the_exit_codes_and_commands(self, tmp_path, env):
+        proc = run(["--help"], tmp_path, env)
+        assert proc.returncode == 0
+        text = " ".join(proc.stdout.split())
+        for part in ("BASE CURRENT INCOMING PATH", "0 merged; nothing needs a decision",
+                     "1 merged, with conflicts to resolve", "2 failure", '"<<< name" (ours)',
+                     "install [--global]", "uninstall", "status", "example [DIR]"):
+            assert part in text
+
+    def test_console_command(self, tmp_path, env):
+        script = os.path.join(os.path.dirname(sys.executable), PROG)
+        if not os.path.exists(script):
+            pytest.skip("the package is not installed in this interpreter's environment")
+        proc = run([script, "--help"], tmp_path, env, module=False)
+        assert proc.returncode == 0 and "BASE CURRENT INCOMING PATH" in proc.stdout
+
+
+def broken(nb, *path):
+    """`nb` with the key at the end of `path` removed (a path into the notebook's maps)."""
+    target = nb
+    for key in path[:-1]:
+        target = target[key]
+    del target[path[-1]]
+    return nb
+
+
+def with_duplicate(nb):
+    nb["cells"].append(dict(nb["cells"][1]))
+    return nb
+
+
+class TestMergeExitCodes:
+    def test_clean_merge_exits_0_silently(self, tmp_path, env):
+        theirs = base_notebook()
+        set_param(theirs, "alpha", 0.2)
+        sides = Sides(tmp_path, base_notebook(), base_notebook(), theirs)
+        proc = sides.merge(env)
+        assert (proc.returncode, proc.stderr) == (0, "")
+        assert sides.merged()["metadata"]["canvas"]["parameters"][0] == param("alpha", 0.2)
+
+    def test_conflicts_exit_1_with_a_summary(self, tmp_path, env):
+        ours, theirs = base_notebook(), base_notebook()
+        for nb, word in ((ours, "ours"), (theirs, "theirs")):
+            set_param(nb, "epochs", len(word))
+            change(nb, "notes")["source"] = [word + "\n"]
+            change(nb, "load", parents=[{"id": word}])["source"] = [word + "\n"]
+            change(nb, "plot")["source"] = ["plot(%s)\n" % word]
+        sides = Sides(tmp_path, base_notebook(), ours, theirs)
+        proc = sides.merge(env)
+        assert proc.returncode == 1
+        assert proc.stderr == (
+            "corvane-merge-driver: nb.ipynb: the merged notebook holds conflicts to resolve\n"
+            "  components in conflict: load\n"
+            "  parameters in conflict: epochs\n"
+            "  cells with source conflicts: cell 1, cell 5 (plot)\n")
+
+    @pytest.mark.parametrize("sides, message", [
+        (dict(base='{"cells": '), "the common ancestor (base.ipynb) is not valid JSON "
+                                  "(Expecting value: line 1 column 11 (char 10))"),
+        (dict(theirs=b'{"cells": "\xff"}'), "their version (theirs.ipynb) is not UTF-8 text "
+                                            "(invalid start byte)"),
+        (dict(ours=broken(base_notebook(), "cells")), 'our version (ours.ipynb): no "cells" array'),
+        (dict(theirs=broken(base_notebook(), "cells", 2, "metadata", "canvas", "id")),
+         'their version (theirs.ipynb): cell 3 has no "metadata" -> "canvas" -> "id"'),
+        (dict(base=broken(base_notebook(), "metadata", "canvas", "parameters")),
+         'the common ancestor (base.ipynb): no "metadata" -> "canvas" -> "parameters" array'),
+        (dict(ours=with_duplicate(base_notebook())),
+         "our version (ours.ipynb): duplicate component id 'load'"),
+        (dict(theirs=notebook([dict(cell("notes"), metadata={"canvas": dict(
+            cell("notes")["metadata"]["canvas"], parents=None)})])),
+         'their version (theirs.ipynb): cell 1: "metadata" -> "canvas" -> "parents" is null'),
+    ])
+    def test_failures_exit_2_and_touch_nothing(self, tmp_path, env, sides, message):
+        files = dict(base=base_notebook(), ours=base_notebook(), theirs=base_notebook())
+        files["theirs"]["cells"][0]["source"] = ["changed\n"]
+        files.update(sides)
+        s = Sides(tmp_path, **files)
+        proc = s.merge(env)
+        assert proc.returncode == 2
+        assert proc.stderr == "%s: cannot merge nb.ipynb: %s; our version is kept\n" % (
+            PROG, message)
+        assert s.unchanged()
+
+    def test_git_missing(self, tmp_path, env):
+        ours, theirs = base_notebook(), base_notebook()
+        change(ours, "notes")["source"] = ["ours\n"]
+        change(theirs, "notes")["source"] = ["theirs\n"]
+        s = Sides(tmp_path, base_notebook(), ours, theirs)
+        env = dict(env, PATH=str(tmp_path / "nothing-here"))
+        env.pop("GIT_PYTHON_GIT_EXECUTABLE", None)
+        proc = s.merge(env)
+        assert proc.returncode == 2
+        assert proc.stderr == (
+            "corvane-merge-driver: cannot merge nb.ipynb: the git command was not found "
+            "(install git, or name it in GIT_PYTHON_GIT_EXECUTABLE); our version is kept\n")
+        assert s.unchanged()
+
+    def test_a_merge_that_fails_after_writing_puts_our_file_back(self, tmp_path):
+        class Failing:
+            @staticmethod
+            def merge_files(base, current, incoming, path):
+                with open(current, "w") as f:
+                    f.write("{")
+                raise ValueError("Out of range float values are not JSON compliant")
+
+        s = Sides(tmp_path, base_notebook(), base_notebook(), base_notebook())
+        paths = [str(tmp_path / (n + ".ipynb")) for n in ("base", "ours", "theirs")]
+        with pytest.raises(driver.MergeFailure) as exc:
+            driver.merge(*paths, path="nb.ipynb", extension=Failing)
+        assert str(exc.value) == "ValueError: Out of range float values are not JSON compliant"
+        assert s.unchanged()
+
+
+def nb_with(names=(), params=(), sources=()):
+    """A notebook whose cells have these names (component id = position) and these sources."""
+    cells = [cell(str(i), name) for i, name in enumerate(names)]
+    for i, source in sources:
+        cells[i]["source"] = source
+    return notebook(cells, [{"name": p} for p in params])
+
+
+CONFLICT = ["a\n", "<<<<<<< nb-current\n", "b\n", "=======\n", "c\n", ">>>>>>> nb-incoming\n"]
+
+
+class TestFindConflicts:
+    @pytest.mark.parametrize("ours, merged, expected", [
+        (nb_with(["a", "b"]), nb_with(["a", "b", "c"]), ([], [], [])),
+        (nb_with(["a"]), nb_with(["<<< a", ">>> a"]), (["a"], [], [])),
+        # Marks our side had committed already are not new conflicts; one more of them is.
+        (nb_with(["<<< a", ">>> a"]), nb_with(["<<< a", ">>> a"]), ([], [], [])),
+        (nb_with(["<<< a", ">>> a"]), nb_with(["<<< a", ">>> a", ">>> a"]), (["a"], [], [])),
+        (nb_with(["x"]), nb_with(["<<< >>> x"]), (["x"], [], [])),
+        (nb_with(params=["p", "q"]), nb_with(params=["p", "<<< q", ">>> q"]), ([], ["q"], [])),
+        (nb_with(params=[">>> q"]), nb_with(params=[">>> q"]), ([], [], [])),
+        (nb_with([None, "b"]), nb_with([None, "b"], sources=[(0, CONFLICT), (1, CONFLICT)]),
+         ([], [], [(1, None), (2, "b")])),
+        (nb_with([None], sources=[(0, CONFLICT)]), nb_with([None], sources=[(0, CONFLICT)]),
+         ([], [], [])),
+        (nb_with([None]), nb_with([None], sources=[(0, CONFLICT[:3])]), ([], [], [])),
+    ])
+    def test_only_what_this_merge_added_counts(self, ours, merged, expected):
+        found = driver.find_conflicts(ours, merged)
+        assert (found.components, found.parameters, found.source_cells) == expected
+        assert bool(found) == any(expected)
+
+
+class TestSetup:
+    @pytest.fixture
+    def bare(self, tmp_path, git_env):
+        return Repo(tmp_path / "my repo é", git_env)
+
+    def read_attributes(self, repo):
+        return (repo.path / ".gitattributes").read_text()
+
+    def test_install_is_idempotent(self, bare):
+        (bare.path / ".gitattributes").write_text("*.png binary\n")
+        first = bare.driver("install").stdout
+        config = (bare.path / ".git" / "config").read_text()
+        second = bare.driver("install").stdout
+        assert "set merge.corvane-notebook.driver" in first
+        assert second == "nothing to change: the driver is already set up\n"
+        assert (bare.path / ".git" / "config").read_text() == config
+        assert self.read_attributes(bare) == (
+            "*.png binary\n%s\n%s\n" % (git_setup.MARKER_LINE, git_setup.ATTRIBUTE_LINE))
+
+    def test_install_updates_a_stale_interpreter(self, bare):
+        bare.git("config", "merge.corvane-notebook.driver", "/old/venv/python -m x %O %A %B %P")
+        bare.driver("install")
+        assert bare.git("config", "merge.corvane-notebook.driver").stdout.strip() == (
+            git_setup.driver_command())
+
+    def test_uninstall_removes_only_what_install_added(self, bare):
+        (bare.path / ".gitattributes").write_text("*.png binary\n")
+        bare.git("config", "merge.corvane-notebook.recursive", "binary")
+        bare.driver("install")
+        with open(str(bare.path / ".gitattributes"), "a") as f:
+            f.write("*.csv text\n")
+        out = bare.driver("uninstall").stdout
+        assert self.read_attributes(bare) == "*.png binary\n*.csv text\n"
+        assert bare.git("config", "--get-regexp", "^merge").stdout == (
+            "merge.corvane-notebook.recursive binary\n")
+        assert "removed merge.corvane-notebook.name" in out
+        assert bare.driver("uninstall").stdout == (
+            "nothing to change: the driver is not set up here\n")
+
+    def test_uninstall_keeps_a_line_written_by_hand(self, bare):
+        (bare.path / ".gitattributes").write_text(git_setup.ATTRIBUTE_LINE + "\n")
+        bare.driver("install")
+        assert self.read_attributes(bare) == git_setup.ATTRIBUTE_LINE + "\n"
+        bare.driver("uninstall")
+        assert self.read_attributes(bare) == git_setup.ATTRIBUTE_LINE + "\n"
+
+    def test_status(self, bare):
+        before = bare.driver("status", check=False)
+        bare.driver("install")
+        after = bare.driver("status", check=False)
+        assert before.returncode == 1
+        assert before.stdout.splitlines()[-1] == "notebooks do not merge through the driver"
+        assert after.returncode == 0
+        assert ["merge.corvane-notebook.driver"] + git_setup.driver_command().split() in [
+            line.split() for line in after.stdout.splitlines()]
+        assert "line 2: *.ipynb merge=corvane-notebook" in after.stdout
+        assert after.stdout.splitlines()[-2:] == ["*.ipynb merge attribute: corvane-notebook",
+                                                  "notebooks merge through the driver"]
+
+    def test_status_notices_a_vanished_interpreter(self, bare):
+        bare.driver("install")
+        bare.git("config", "merge.corvane-notebook.driver", "'/gone/py thon' -m x %O %A %B %P")
+        proc = bare.driver("status", check=False)
+        assert proc.returncode == 1
+        assert ("the driver command names an interpreter that does not exist: /gone/py thon"
+                in proc.stdout.splitlines())
+
+    def test_install_outside_a_repository(self, tmp_path, git_env):
+        proc = run(["install"], tmp_path, git_env)
+        assert proc.returncode == 2
+        assert proc.stderr == (
+            "corvane-merge-driver: error: %s is not inside a git repository (use --global to "
+            "set up the driver for all repositories)\n" % tmp_path)
+
+    @pytest.mark.parametrize("attributes_file, expected", [
+        (None, ".config/git/attributes"),
+        ("~/my attributes", "my attributes"),
+    ])
+    def test_global_setup_reaches_every_repository(self, tmp_path, git_env, attributes_file,
+                                                   expected):
+        home = tmp_path / "home"
+        if attributes_file:
+            run(["git", "config", "--global", "core.attributesFile", attributes_file], tmp_path,
+                git_env, module=False)
+        proc = run(["install", "--global"], tmp_path, git_env)
+        assert proc.returncode == 0, proc.stderr
+        assert (home / expected).read_text() == "%s\n%s\n" % (git_setup.MARKER_LINE,
+                                                              git_setup.ATTRIBUTE_LINE)
+        repo = Repo(tmp_path / "any", git_env)
+        assert repo.git("check-attr", "merge", "--", "a.ipynb").stdout == (
+            "a.ipynb: merge: corvane-notebook\n")
+        assert repo.driver("status").returncode == 0
+        assert run(["uninstall", "--global"], tmp_path, git_env).returncode == 0
+        assert not (home / expected).exists()
+        assert repo.git("config", "--global", "--get-regexp", "^merge", check=False).stdout == ""
+
+
+class TestExample:
+    def test_example_merges_the_bundled_notebooks(self, tmp_path, env):
+        target = tmp_path / "ex"
+        proc = run(["example", str(target)], tmp_path, env)
+        assert proc.returncode == 0, proc.stderr
+        lines = proc.stdout.splitlines()
+        for line in ("  components in conflict: train model",
+                     "  parameters in conflict: epochs",
+                     "  cells with source conflicts: cell 1",
+                     "  [4] <<< train model  <code>    <- conflict: our version",
+                     "  [5] >>> train model  <code>    <- conflict: their version",
+                     "      ! <<<<<<< notebook.ipynb-current",
+                     "      comment: author=ana; text=the file has a header row; check the "
+                     "delimiter",
+                     "exit status 1: merged with conflicts to resolve: git would stop here and "
+                     "leave this notebook in the working tree"):
+            assert line in lines
+        assert sorted(os.listdir(str(target))) == ["base.ipynb", "merged.ipynb", "ours.ipynb",
+                                                   "theirs.ipynb"]
+
+    def test_default_directory_is_new(self, tmp_path, env):
+        env = dict(env, TMPDIR=str(tmp_path))
+        proc = run(["example"], tmp_path, env)
+        made = [p for p in os.listdir(str(tmp_path)) if p.startswith("corvane-example-")]
+        assert proc.returncode == 0 and len(made) == 1
+        assert proc.stdout.startswith("In %s," % (tmp_path / made[0]))
