@@ -273,7 +273,8 @@ class TestConflicts:
 class TestSetup:
     def test_install_writes_config_and_attributes(self, repo):
         assert repo.git("config", "merge.%s.driver" % DRIVER).stdout.strip() == (
-            "%s -m corvane_git.scripts.merge_driver %%O %%A %%B %%P" % sys.executable)
+            "%s -m corvane_git.scripts.merge_driver %%O %%A %%B %%P"
+            % os.path.abspath(sys.executable))
         assert repo.git("check-attr", "merge", "--", "x/y.ipynb").stdout == (
             "x/y.ipynb: merge: %s\n" % DRIVER)
         assert repo.git("check-attr", "merge", "--", "y.py").stdout == "y.py: merge: unspecified\n"

@@ -18,7 +18,7 @@ class SetupError(Exception):
 def driver_command(python=None):
     """The shell command git runs, with the interpreter that runs this code, quoted for sh."""
     return "%s -m corvane_git.scripts.merge_driver %%O %%A %%B %%P" % shlex.quote(
-        python or sys.executable)
+        os.path.abspath(python or sys.executable))
 
 
 def _git(args, cwd=None, check=True):
