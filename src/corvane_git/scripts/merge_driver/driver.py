@@ -1,7 +1,6 @@
 """One merge as git runs it: call merge_files, judge the result, explain a failure."""
 import collections
 import json
-import os
 import warnings
 
 PROG = "corvane-merge-driver"
@@ -48,8 +47,8 @@ def load_extension():
     """Import merge_ipynb; a load problem becomes a MergeFailure naming its cause."""
     try:
         with warnings.catch_warnings():
-            # The extension warns when the host's version differs from the one it names as
-            # its own; the merge is the same, and git would show the warning on every merge.
+            # A build made for another host version warns at load; git would show the
+            # warning on every merge, and the merge does not depend on it.
             warnings.filterwarnings("ignore", message="compiletime version",
                                     category=RuntimeWarning)
             from corvane_git.scripts.merge_driver import merge_ipynb
