@@ -8,7 +8,8 @@ import pytest
 
 from conftest import PACKAGE_ROOT
 from corvane_git.scripts.merge_driver import driver, git_setup
-from test_git_driver import Repo, base_notebook, cell, change, git_env, notebook, param, set_param
+from test_git_driver import Repo, base_notebook, cell, change, notebook, param, set_param
+from test_git_driver import git_env  # noqa: F401 (fixture)
 
 PROG = "corvane-merge-driver"
 

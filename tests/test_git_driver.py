@@ -164,7 +164,7 @@ class TestCleanMerges:
         assert names(repo.read("nb.ipynb")) == [None, "load", "train"]
 
     def test_path_with_spaces_and_non_ascii(self, repo):
-        rel = "analysis dir/Übersicht ü 2024.ipynb"
+        rel = "-analysis dir/Übersicht ü 2024.ipynb"
         ours, theirs = base_notebook(), base_notebook()
         change(ours, "load")["source"] = ["import pandas as pd\n"]
         change(theirs, "train", comments=[{"author": "jürgen", "text": "größer"}])
@@ -273,7 +273,7 @@ class TestConflicts:
 class TestSetup:
     def test_install_writes_config_and_attributes(self, repo):
         assert repo.git("config", "merge.%s.driver" % DRIVER).stdout.strip() == (
-            "%s -m corvane_git.scripts.merge_driver %%O %%A %%B %%P"
+            "%s -m corvane_git.scripts.merge_driver -- %%O %%A %%B %%P"
             % os.path.abspath(sys.executable))
         assert repo.git("check-attr", "merge", "--", "x/y.ipynb").stdout == (
             "x/y.ipynb: merge: %s\n" % DRIVER)

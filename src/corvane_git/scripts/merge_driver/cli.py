@@ -18,11 +18,12 @@ parameters). Cells are paired by component id and merged one by one; sources
 that both sides edited are merged line by line with git merge-file.
 
 usage as git runs it:
-  %(prog)s BASE CURRENT INCOMING PATH
+  %(prog)s [--] BASE CURRENT INCOMING PATH
       BASE, CURRENT, INCOMING: the ancestor's, our and their notebook (git's
       %%O %%A %%B); the merged notebook is written over CURRENT. PATH (%%P) is
       the notebook's path in the repository, used in messages and in the
-      labels of conflict markers.
+      labels of conflict markers. After "--" every argument is a file, even
+      one that starts with "-" or is named like a command.
 
 other commands:
   %(prog)s install [--global] [--repo DIR]   wire the driver into git

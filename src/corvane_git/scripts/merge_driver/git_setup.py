@@ -16,8 +16,11 @@ class SetupError(Exception):
 
 
 def driver_command(python=None):
-    """The shell command git runs, with the interpreter that runs this code, quoted for sh."""
-    return "%s -m corvane_git.scripts.merge_driver %%O %%A %%B %%P" % shlex.quote(
+    """The shell command git runs, with the interpreter that runs this code, quoted for sh.
+
+    git quotes %P itself; "--" keeps a path that starts with "-" from reading as an option.
+    """
+    return "%s -m corvane_git.scripts.merge_driver -- %%O %%A %%B %%P" % shlex.quote(
         os.path.abspath(python or sys.executable))
 
 
