@@ -1,0 +1,617 @@
+"""Three-way notebook cases for the merge benchmark: synthetic ones at a chosen cell count and
+ones built from real notebooks, each written as base.ipynb, current.ipynb, incoming.ipynb and
+case.json (what the case holds, and how many source merges it asks for).
+
+Everything is drawn from seeded random generators, and each change to one cell from a generator
+of its own (seeded by the case seed, the cell and the kind of change), so a case is the same
+byte for byte on every run, and a "nosrc" case is its "mixed" twin without the cells that both
+sides edited.
+
+usage: python bench/generate.py [--out DIR] [--sizes 100 1000 10000] [--corpus DIR] [--seed N]
+"""
+import argparse
+import base64
+import copy
+import hashlib
+import json
+import os
+import random
+import struct
+import sys
+import uuid
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+DEFAULT_OUT = os.path.join(ROOT, "build", "bench", "cases")
+DEFAULT_CORPUS = os.path.join(os.path.dirname(ROOT), "shared", "corpus")
+SIZES = (100, 1000, 10000)
+SEED = 20240531
+
+WORDS = ("data", "model", "loss", "train", "score", "frame", "plot", "sample", "feature",
+         "weight", "batch", "cluster", "signal", "report", "metric", "region", "county",
+         "forecast", "vector", "matrix", "label", "query", "budget", "sensor")
+# Non-ASCII text as notebooks hold it: accented Latin, Greek, CJK, symbols beyond the basic plane.
+NON_ASCII = ("Überprüfung der Daten", "données nettoyées", "Ωmega → ∞", "データ分析の結果",
+             "模型训练", "naïve Bayes — coût", "年度別の集計", "température moyenne °C",
+             "Ergebnisse für Köln", "résumé ✓", "🚀 lancement", "σ² ≈ 0.25", "αβγ-Test")
+AUTHORS = ("Ana", "Björn", "Chloé", "Dmitri", "Eun-ji", "Farah", "佐藤", "Łukasz")
+COLORS = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2")
+
+# Shares of the base cells that each kind of change takes; the kinds draw disjoint cells.
+# `srcmerge` is the number of source merges one such cell asks of the merge; the kinds with
+# mixed_only are left out of the "nosrc" variant of a case.
+PLAN = (
+    # kind                share   mixed_only srcmerge
+    ("ours_edit",         0.04,   False, 0),
+    ("theirs_edit",       0.04,   False, 0),
+    ("ours_rerun",        0.08,   False, 0),  # outputs and execution counts only
+    ("theirs_rerun",      0.04,   False, 0),
+    ("ours_src_theirs_out", 0.02, False, 0),  # both sides, no source merge needed
+    ("ours_src_theirs_comment", 0.01, False, 0),
+    ("ours_rename",       0.01,   False, 0),
+    ("theirs_rename",     0.01,   False, 0),
+    ("ours_delete",       0.02,   False, 0),
+    ("theirs_delete",     0.02,   False, 0),
+    ("ours_delete_theirs_edit", 0.003, False, 0),
+    ("ours_edit_theirs_delete", 0.003, False, 0),
+    ("both_clean",        0.05,   True, 1),   # both edit the source, far apart: clean merge
+    ("both_conflict",     0.01,   True, 1),   # both edit the same line: conflict markers
+    ("both_src_theirs_color", 0.005, True, 1),
+    ("both_rename",       0.003,  True, 0),   # conflicting names: marked, theirs inserted after
+)
+ADD_SHARE = 0.03  # each side adds this share of the base cell count
+
+
+def fresh_uuid(rng):
+    return str(uuid.UUID(int=rng.getrandbits(128), version=4))
+
+
+def cell_rng(seed, index, kind):
+    return random.Random("%s:%s:%s" % (seed, index, kind))
+
+
+# ---- cell content --------------------------------------------------------------------------
+
+def _png(rng, width, height):
+    """A real PNG of noise; noise keeps zlib from shrinking it, as plots with text do not."""
+    def chunk(tag, data):
+        return (struct.pack(">I", len(data)) + tag + data
+                + struct.pack(">I", zlib.crc32(tag + data) & 0xFFFFFFFF))
+    rows = b"".join(b"\x00" + bytes(rng.getrandbits(8) for _ in range(width))
+                    for _ in range(height))
+    return (b"\x89PNG\r\n\x1a\n"
+            + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows, 6)) + chunk(b"IEND", b""))
+
+
+class Content:
+    """Draws cell sources and outputs; the image pool is shared by all cells of a case."""
+
+    def __init__(self, seed):
+        rng = random.Random("%s:images" % seed)
+        self.images = [base64.b64encode(_png(rng, rng.choice((48, 64, 96, 128)),
+                                             rng.choice((64, 96, 128, 160)))).decode("ascii")
+                       + "\n" for _ in range(24)]
+
+    @staticmethod
+    def _ident(rng):
+        return "%s_%s" % (rng.choice(WORDS), rng.choice(WORDS))
+
+    def code_source(self, rng, min_lines=3):
+        lines = []
+        for _ in range(max(min_lines, rng.randint(3, 18))):
+            r = rng.random()
+            a, b = self._ident(rng), self._ident(rng)
+            if r < 0.1:
+                lines.append("# %s\n" % rng.choice(NON_ASCII))
+            elif r < 0.3:
+                lines.append("%s = pd.read_csv(\"data/%s.csv\")\n" % (a, b))
+            elif r < 0.5:
+                lines.append("%s = %s.groupby(\"%s\").mean()\n" % (a, b, rng.choice(WORDS)))
+            elif r < 0.65:
+                lines.append("for i in range(%d):\n    %s[i] = %s[i] * %.3f\n"
+                             % (rng.randint(2, 500), a, b, rng.random()))
+            elif r < 0.8:
+                lines.append("plt.plot(%s, %s, label=\"%s\")\n" % (a, b, rng.choice(NON_ASCII)))
+            else:
+                lines.append("print(f\"%s: {%s.shape}\")\n" % (rng.choice(NON_ASCII), a))
+        text = "".join(lines)
+        return _line_list(text)
+
+    def markdown_source(self, rng):
+        lines = ["%s %s\n" % ("#" * rng.randint(1, 3), rng.choice(NON_ASCII)), "\n"]
+        for _ in range(rng.randint(1, 6)):
+            lines.append(" ".join(rng.choice(WORDS + NON_ASCII) for _ in range(rng.randint(6, 20)))
+                         + ".\n")
+        return _line_list("".join(lines))
+
+    def outputs(self, rng, count):
+        r = rng.random()
+        outs = []
+        if r < 0.3:
+            return outs
+        if r < 0.75:
+            n = rng.randint(1, 8)
+        elif r < 0.97:
+            n = rng.randint(10, 60)
+        else:
+            n = rng.randint(150, 500)  # long text output, as training logs and printed frames
+        outs.append({"name": "stdout", "output_type": "stream",
+                     "text": [self._log_line(rng, k) for k in range(n)]})
+        if rng.random() < 0.2:
+            rows = rng.randint(5, 25)
+            html = (["<div>\n", "<table border=\"1\" class=\"dataframe\">\n", "  <tbody>\n"]
+                    + ["    <tr><th>%d</th><td>%s</td><td>%.4f</td></tr>\n"
+                       % (k, rng.choice(NON_ASCII), rng.random()) for k in range(rows)]
+                    + ["  </tbody>\n", "</table>\n", "</div>"])
+            plain = ["%5d  %-20s %.4f\n" % (k, rng.choice(WORDS), rng.random())
+                     for k in range(rows)]
+            outs.append({"data": {"text/html": html, "text/plain": plain},
+                         "execution_count": count, "metadata": {},
+                         "output_type": "execute_result"})
+        if rng.random() < 0.1:
+            outs.append({"data": {"image/png": rng.choice(self.images),
+                                  "text/plain": ["<Figure size 640x480 with 1 Axes>"]},
+                         "metadata": {"needs_background": "light"},
+                         "output_type": "display_data"})
+        return outs
+
+    @staticmethod
+    def _log_line(rng, k):
+        return "epoch %4d  loss=%.5f  acc=%.4f  %s\n" % (
+            k, rng.random(), rng.random(), rng.choice(WORDS + NON_ASCII))
+
+
+def _line_list(text):
+    lines = text.splitlines(True)
+    if lines:
+        lines[-1] = lines[-1].rstrip("\n")
+    return lines
+
+
+def rerun_outputs(outputs, rng, count):
+    """The outputs as a fresh run gives them: numbers in the text drift, plots re-render."""
+    out = copy.deepcopy(outputs)
+    for o in out:
+        if "execution_count" in o:
+            o["execution_count"] = count
+        if "text" in o and isinstance(o["text"], list):
+            o["text"] = [_drift(line, rng) for line in o["text"]]
+        for mime, value in o.get("data", {}).items():
+            if mime == "image/png" and isinstance(value, str) and len(value) > 64:
+                cut = rng.randrange(8, len(value) - 40)
+                alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+                value = value[:cut] + "".join(rng.choice(alphabet) for _ in range(32)) + \
+                    value[cut + 32:]
+                o["data"][mime] = value
+            elif isinstance(value, list) and mime != "application/json":
+                o["data"][mime] = [_drift(line, rng) for line in value]
+    return out
+
+
+def _drift(line, rng):
+    if not isinstance(line, str) or rng.random() > 0.3:
+        return line
+    chars = list(line)
+    digits = [i for i, c in enumerate(chars) if c.isdigit()]
+    for i in rng.sample(digits, min(len(digits), 3)):
+        chars[i] = str(rng.randint(0, 9))
+    return "".join(chars) if digits else line
+
+
+# ---- notebooks -------------------------------------------------------------------------------
+
+def canvas(rng, name=None, parents=(), comments=None):
+    return {"id": fresh_uuid(rng), "name": name, "parents": list(parents),
+            "comments": comments if comments is not None else [],
+            "headerColor": rng.choice(COLORS)}
+
+
+def comment(rng):
+    return {"id": fresh_uuid(rng), "author": rng.choice(AUTHORS),
+            "text": "%s %s" % (rng.choice(NON_ASCII), rng.choice(WORDS)),
+            "createdAt": "2024-%02d-%02dT%02d:%02d:00Z" % (
+                rng.randint(1, 12), rng.randint(1, 28), rng.randint(0, 23), rng.randint(0, 59))}
+
+
+def parameters(rng, n=20):
+    kinds = (("int", lambda: str(rng.randint(0, 1000))), ("float", lambda: "%.3f" % rng.random()),
+             ("str", lambda: rng.choice(NON_ASCII)))
+    params = []
+    for k in range(n):
+        kind, value = rng.choice(kinds)
+        params.append({"name": "param_%02d_%s" % (k, rng.choice(WORDS)), "type": kind,
+                       "value": value(), "description": rng.choice(NON_ASCII)})
+    return params
+
+
+def notebook_metadata(rng):
+    return {"canvas": {"parameters": parameters(rng)},
+            "kernelspec": {"display_name": "Python 3 (ipykernel)", "language": "python",
+                           "name": "python3"},
+            "language_info": {"name": "python", "version": "3.11.7"}}
+
+
+def new_cell(content, rng, index, components, count):
+    """One cell: about 65% code; a third of the cells are components with names and parents."""
+    is_code = rng.random() < 0.65
+    name = None
+    parents = []
+    comments = []
+    if rng.random() < 0.35:
+        name = "%s_%s_%d" % (rng.choice(WORDS), rng.choice(WORDS), index)
+        picks = rng.sample(components, min(len(components), rng.randint(0, 3)))
+        parents = [{"id": cid, "name": cname} for cid, cname in picks]
+        comments = [comment(rng) for _ in range(rng.choice((0, 0, 1, 2)))]
+    elif rng.random() < 0.3:
+        name = ""
+    cell = {"cell_type": "code" if is_code else "markdown",
+            "id": fresh_uuid(rng)[:8] + "-%d" % index,
+            "metadata": {"canvas": canvas(rng, name, parents, comments)}}
+    if is_code:
+        cell["execution_count"] = count
+        cell["outputs"] = content.outputs(rng, count)
+        cell["source"] = content.code_source(rng)
+    else:
+        cell["source"] = content.markdown_source(rng)
+    if name:
+        components.append((cell["metadata"]["canvas"]["id"], name))
+    return cell
+
+
+def synthetic_base(seed, n_cells, content):
+    rng = random.Random("%s:base:%d" % (seed, n_cells))
+    components = []
+    cells = [new_cell(content, rng, i, components, i + 1) for i in range(n_cells)]
+    return {"cells": cells, "metadata": notebook_metadata(rng), "nbformat": 4,
+            "nbformat_minor": 5}
+
+
+# ---- changes -------------------------------------------------------------------------------
+
+def edit_line(source, rng, where, tag):
+    """`source` with one line replaced: where="first", "last" or "middle"."""
+    src = list(source)
+    if not src:
+        return ["# %s %s" % (tag, rng.choice(NON_ASCII))]
+    i = {"first": 0, "last": len(src) - 1, "middle": len(src) // 2}[where]
+    end = "\n" if src[i].endswith("\n") else ""
+    src[i] = "%s  # %s: %s %s%s" % (src[i].rstrip("\n"), tag, rng.choice(WORDS),
+                                      rng.choice(NON_ASCII), end)
+    return src
+
+
+def _rename(cell, rng, tag):
+    c = cell["metadata"]["canvas"]
+    c["name"] = "%s_%s_%s" % (c["name"], tag, rng.choice(WORDS))
+
+
+def _code_cells_with(cells, min_lines):
+    return [i for i, c in enumerate(cells) if c["cell_type"] == "code"
+            and len(c["source"]) >= min_lines]
+
+
+def allocate(cells, seed, n):
+    """Indices per kind of change, disjoint, the same for a case's mixed and nosrc variants."""
+    rng = random.Random("%s:plan:%d" % (seed, n))
+    named = [i for i, c in enumerate(cells) if c["metadata"]["canvas"]["name"]]
+    long_code = _code_cells_with(cells, 8)
+    code = _code_cells_with(cells, 1)
+    taken = set()
+    plan = {}
+
+    def draw(pool, count):
+        free = [i for i in pool if i not in taken]
+        picks = rng.sample(free, min(count, len(free)))
+        taken.update(picks)
+        return sorted(picks)
+
+    for kind, share, _, _ in PLAN:
+        count = max(1, round(share * n))
+        if kind in ("ours_rename", "theirs_rename", "both_rename", "ours_src_theirs_comment"):
+            pool = named
+        elif kind in ("both_clean", "both_src_theirs_color"):
+            pool = long_code
+        elif kind in ("ours_rerun", "theirs_rerun", "ours_src_theirs_out"):
+            pool = code
+        else:
+            pool = range(len(cells))
+        plan[kind] = draw(pool, count)
+    return plan
+
+
+def apply_plan(base, plan, seed, content, mixed):
+    """(current, incoming, source merges asked for) made from `base` by the plan's changes."""
+    current = json.loads(json.dumps(base))
+    incoming = json.loads(json.dumps(base))
+    cur, inc = current["cells"], incoming["cells"]
+    drop_cur, drop_inc = set(), set()
+    source_merges = 0
+    for kind, _, mixed_only, srcmerge in PLAN:
+        if mixed_only and not mixed:
+            continue
+        for i in plan[kind]:
+            rng = cell_rng(seed, i, kind)
+            count = 1000 + i
+            if kind == "ours_edit":
+                cur[i]["source"] = edit_line(cur[i]["source"], rng, "middle", "ours")
+            elif kind == "theirs_edit":
+                inc[i]["source"] = edit_line(inc[i]["source"], rng, "middle", "theirs")
+            elif kind == "ours_rerun":
+                cur[i]["outputs"] = rerun_outputs(cur[i]["outputs"], rng, count)
+                cur[i]["execution_count"] = count
+            elif kind == "theirs_rerun":
+                inc[i]["outputs"] = rerun_outputs(inc[i]["outputs"], rng, count)
+                inc[i]["execution_count"] = count
+            elif kind == "ours_src_theirs_out":
+                cur[i]["source"] = edit_line(cur[i]["source"], rng, "middle", "ours")
+                inc[i]["outputs"] = rerun_outputs(inc[i]["outputs"], rng, count)
+                inc[i]["execution_count"] = count
+            elif kind == "ours_src_theirs_comment":
+                cur[i]["source"] = edit_line(cur[i]["source"], rng, "middle", "ours")
+                inc[i]["metadata"]["canvas"]["comments"].append(comment(rng))
+            elif kind == "ours_rename":
+                _rename(cur[i], rng, "ours")
+            elif kind == "theirs_rename":
+                _rename(inc[i], rng, "theirs")
+            elif kind == "ours_delete":
+                drop_cur.add(i)
+            elif kind == "theirs_delete":
+                drop_inc.add(i)
+            elif kind == "ours_delete_theirs_edit":
+                drop_cur.add(i)
+                inc[i]["source"] = edit_line(inc[i]["source"], rng, "middle", "theirs")
+            elif kind == "ours_edit_theirs_delete":
+                cur[i]["source"] = edit_line(cur[i]["source"], rng, "middle", "ours")
+                drop_inc.add(i)
+            elif kind == "both_clean":
+                cur[i]["source"] = edit_line(cur[i]["source"], rng, "first", "ours")
+                inc[i]["source"] = edit_line(inc[i]["source"], rng, "last", "theirs")
+            elif kind == "both_conflict":
+                cur[i]["source"] = edit_line(cur[i]["source"], rng, "middle", "ours")
+                inc[i]["source"] = edit_line(inc[i]["source"], rng, "middle", "theirs")
+            elif kind == "both_src_theirs_color":
+                cur[i]["source"] = edit_line(cur[i]["source"], rng, "first", "ours")
+                inc[i]["source"] = edit_line(inc[i]["source"], rng, "last", "theirs")
+                inc[i]["metadata"]["canvas"]["headerColor"] = "#000000"
+            elif kind == "both_rename":
+                _rename(cur[i], rng, "ours")
+                _rename(inc[i], rng, "theirs")
+            source_merges += srcmerge
+    current["cells"] = _with_additions([c for i, c in enumerate(cur) if i not in drop_cur],
+                                       seed, "ours", content, len(base["cells"]))
+    incoming["cells"] = _with_additions([c for i, c in enumerate(inc) if i not in drop_inc],
+                                        seed, "theirs", content, len(base["cells"]))
+    _change_parameters(current, incoming, seed, mixed)
+    return current, incoming, source_merges
+
+
+def _with_additions(cells, seed, side, content, n):
+    rng = random.Random("%s:add:%s:%d" % (seed, side, n))
+    components = [(c["metadata"]["canvas"]["id"], c["metadata"]["canvas"]["name"])
+                  for c in cells if c["metadata"]["canvas"]["name"]]
+    out = list(cells)
+    for k in range(max(1, round(ADD_SHARE * n))):
+        cell = new_cell(content, rng, 10 * n + k, components, None)
+        if cell["metadata"]["canvas"]["name"]:
+            cell["metadata"]["canvas"]["name"] += "_" + side
+        out.insert(rng.randrange(len(out) + 1), cell)
+    return out
+
+
+def _change_parameters(current, incoming, seed, mixed):
+    rng = random.Random("%s:params" % seed)
+    ours = current["metadata"]["canvas"]["parameters"]
+    theirs = incoming["metadata"]["canvas"]["parameters"]
+    ours[1]["value"] = "ours"
+    theirs[2]["value"] = "theirs"
+    del theirs[3]
+    ours.append({"name": "param_added_ours", "type": "str", "value": rng.choice(NON_ASCII),
+                 "description": ""})
+    theirs.append({"name": "param_added_theirs", "type": "int", "value": "7",
+                   "description": ""})
+    if mixed:
+        ours[5]["value"], theirs[5]["value"] = "ours", "theirs"  # conflict pair
+
+
+# ---- cases ---------------------------------------------------------------------------------
+
+def synthetic_cases(n, seed=SEED):
+    """The two variants at `n` cells: "mixed" (all kinds of change) and "nosrc" (no source
+    merge: the same case without the cells that both sides edited)."""
+    content = Content(seed)
+    base = synthetic_base(seed, n, content)
+    plan = allocate(base["cells"], seed, n)
+    for variant in ("mixed", "nosrc"):
+        current, incoming, merges = apply_plan(base, plan, seed, content, variant == "mixed")
+        info = {"kind": "synthetic", "variant": variant, "cells": n,
+                "source_merges": merges,
+                "changes": {k: len(plan[k]) for k, _, mo, _ in PLAN
+                            if variant == "mixed" or not mo},
+                "added_each_side": max(1, round(ADD_SHARE * n))}
+        yield "synthetic-%d-%s" % (n, variant), base, current, incoming, info
+
+
+def add_canvas_layer(nb, seed, label):
+    """Gives every cell of a real notebook a canvas map, and the notebook parameters."""
+    rng = random.Random("%s:canvas:%s" % (seed, label))
+    components = []
+    for i, cell in enumerate(nb["cells"]):
+        name = None
+        parents, comments = [], []
+        if rng.random() < 0.35:
+            first = "".join(cell.get("source", ""))[:40].strip().splitlines()
+            stem = "".join(ch if ch.isalnum() else "_" for ch in (first[0] if first else ""))
+            name = "%s_%d" % (stem.strip("_")[:24] or cell["cell_type"], i)
+            picks = rng.sample(components, min(len(components), rng.randint(0, 2)))
+            parents = [{"id": cid, "name": cname} for cid, cname in picks]
+            comments = [comment(rng) for _ in range(rng.choice((0, 0, 1)))]
+        cell.setdefault("metadata", {})["canvas"] = canvas(rng, name, parents, comments)
+        if name:
+            components.append((cell["metadata"]["canvas"]["id"], name))
+    nb.setdefault("metadata", {})["canvas"] = {"parameters": parameters(rng, 8)}
+    return nb
+
+
+def _edit_sources(cells, indices, seed, side, where="middle"):
+    for i in indices:
+        rng = cell_rng(seed, i, side)
+        cells[i]["source"] = edit_line(cells[i]["source"], rng, where, side)
+
+
+def corpus_cases(path, seed=SEED):
+    """Two cases per real notebook:
+    "rerun": our side re-ran the notebook (every output and execution count new), their side
+    edited the sources of a few cells; "edits": both sides edited a few cells (two of them on
+    both sides, one clean and one conflicting), their side added a cell and renamed a
+    component, our side deleted a cell."""
+    label = os.path.splitext(os.path.basename(path))[0]
+    with open(path, encoding="utf-8") as f:
+        base = add_canvas_layer(json.load(f), seed, label)
+    cells = base["cells"]
+    rng = random.Random("%s:corpus:%s" % (seed, label))
+    code = [i for i, c in enumerate(cells) if c["cell_type"] == "code"]
+    anywhere = list(range(len(cells)))
+
+    current = json.loads(json.dumps(base))
+    incoming = json.loads(json.dumps(base))
+    for k, i in enumerate(code):
+        cell = current["cells"][i]
+        cell["outputs"] = rerun_outputs(cell.get("outputs", []), cell_rng(seed, i, "rerun"), k + 1)
+        cell["execution_count"] = k + 1
+    _edit_sources(incoming["cells"], sorted(rng.sample(anywhere, min(4, len(anywhere)))),
+                  seed, "theirs")
+    yield ("corpus-%s-rerun" % label, base, current, incoming,
+           {"kind": "corpus", "variant": "rerun", "cells": len(cells), "source_merges": 0,
+            "file": os.path.basename(path)})
+
+    current = json.loads(json.dumps(base))
+    incoming = json.loads(json.dumps(base))
+    picks = rng.sample(anywhere, min(8, len(anywhere)))
+    ours, theirs, both = picks[:3], picks[3:6], picks[6:8]
+    _edit_sources(current["cells"], ours, seed, "ours")
+    _edit_sources(incoming["cells"], theirs, seed, "theirs")
+    merges = 0
+    for n, i in enumerate(both):
+        cur, inc = current["cells"][i], incoming["cells"][i]
+        if n == 0 and len(cur["source"]) >= 8:
+            cur["source"] = edit_line(cur["source"], cell_rng(seed, i, "o"), "first", "ours")
+            inc["source"] = edit_line(inc["source"], cell_rng(seed, i, "t"), "last", "theirs")
+        else:
+            cur["source"] = edit_line(cur["source"], cell_rng(seed, i, "o"), "middle", "ours")
+            inc["source"] = edit_line(inc["source"], cell_rng(seed, i, "t"), "middle", "theirs")
+        merges += 1
+    named = [i for i, c in enumerate(incoming["cells"])
+             if c["metadata"]["canvas"]["name"] and i not in picks]
+    if named:
+        _rename(incoming["cells"][rng.choice(named)], rng, "theirs")
+    content = Content(seed)
+    added = new_cell(content, rng, 10 ** 6, [], None)
+    incoming["cells"].insert(rng.randrange(len(incoming["cells"]) + 1), added)
+    gone = [i for i in anywhere if i not in picks]
+    if gone:
+        del current["cells"][rng.choice(gone)]
+    yield ("corpus-%s-edits" % label, base, current, incoming,
+           {"kind": "corpus", "variant": "edits", "cells": len(cells), "source_merges": merges,
+            "file": os.path.basename(path)})
+
+
+# ---- files ---------------------------------------------------------------------------------
+
+def dumps_notebook(nb):
+    """The layout Jupyter writes: indent 1, sorted keys, raw UTF-8, a final line feed."""
+    return json.dumps(nb, indent=1, sort_keys=True, ensure_ascii=False) + "\n"
+
+
+def fingerprint(*extra):
+    """Changes whenever this generator or its inputs change: names a cached case set."""
+    h = hashlib.sha256()
+    with open(os.path.abspath(__file__), "rb") as f:
+        h.update(f.read())
+    for item in extra:
+        h.update(repr(item).encode())
+    return h.hexdigest()[:16]
+
+
+def write_case(out_dir, name, base, current, incoming, info):
+    d = os.path.join(out_dir, name)
+    os.makedirs(d, exist_ok=True)
+    for side, nb in (("base", base), ("current", current), ("incoming", incoming)):
+        with open(os.path.join(d, side + ".ipynb"), "w", encoding="utf-8") as f:
+            f.write(dumps_notebook(nb))
+    info = dict(info, name=name,
+                bytes={side: os.path.getsize(os.path.join(d, side + ".ipynb"))
+                       for side in ("base", "current", "incoming")})
+    with open(os.path.join(d, "case.json"), "w", encoding="utf-8") as f:
+        json.dump(info, f, indent=1, sort_keys=True)
+    return d
+
+
+def corpus_files(corpus_dir, names=None):
+    files = sorted(f for f in os.listdir(corpus_dir) if f.endswith(".ipynb"))
+    if names:
+        files = [f for f in files if any(n in f for n in names)]
+    return [os.path.join(corpus_dir, f) for f in files]
+
+
+def ensure_cases(out_dir, sizes, corpus, seed=SEED, log=print):
+    """Writes the cases that are missing or stale under `out_dir`; returns their folders in
+    benchmark order. A case is reused while the generator, its seed and its input are unchanged."""
+    folders = []
+    jobs = [("synthetic", n) for n in sizes] + [("corpus", p) for p in corpus]
+    for kind, arg in jobs:
+        key = fingerprint(seed, kind, arg, _stat(arg) if kind == "corpus" else None)
+        stamp = os.path.join(out_dir, "%s-%s.stamp" % (kind, arg if kind == "synthetic"
+                                                       else os.path.basename(arg)))
+        gen = synthetic_cases(arg, seed) if kind == "synthetic" else corpus_cases(arg, seed)
+        names = _names(kind, arg)
+        if _read(stamp) == key and all(os.path.exists(os.path.join(out_dir, n, "case.json"))
+                                       for n in names):
+            folders += [os.path.join(out_dir, n) for n in names]
+            continue
+        log("generating %s cases for %s" % (kind, arg if kind == "synthetic"
+                                            else os.path.basename(arg)))
+        for name, base, current, incoming, info in gen:
+            folders.append(write_case(out_dir, name, base, current, incoming, info))
+        with open(stamp, "w") as f:
+            f.write(key)
+    return folders
+
+
+def _names(kind, arg):
+    if kind == "synthetic":
+        return ["synthetic-%d-mixed" % arg, "synthetic-%d-nosrc" % arg]
+    label = os.path.splitext(os.path.basename(arg))[0]
+    return ["corpus-%s-rerun" % label, "corpus-%s-edits" % label]
+
+
+def _stat(path):
+    st = os.stat(path)
+    return st.st_size, int(st.st_mtime)
+
+
+def _read(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--out", default=DEFAULT_OUT)
+    ap.add_argument("--sizes", type=int, nargs="*", default=list(SIZES))
+    ap.add_argument("--corpus", default=DEFAULT_CORPUS, help="folder of real notebooks")
+    ap.add_argument("--only", nargs="*", help="corpus files whose names contain one of these")
+    ap.add_argument("--seed", type=int, default=SEED)
+    args = ap.parse_args(argv)
+    corpus = corpus_files(args.corpus, args.only) if os.path.isdir(args.corpus) else []
+    for d in ensure_cases(args.out, args.sizes, corpus, args.seed):
+        print(d)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,354 @@
+"""Figures and targets of a benchmark run: statistics, the target ratios, the markdown report."""
+import json
+import statistics
+
+CONTENDERS = (  # key in a case's results, column title
+    ("floor", "floor (json load ×3 + dump)"),
+    ("merge_files", "merge_files"),
+    ("driver", "driver command"),
+    ("nbdime", "nbdime driver"),
+    ("git_merge_file", "git merge-file (raw)"),
+)
+
+
+# ---- single measurements -------------------------------------------------------------------
+
+def stats(res):
+    """(median, min, max) of a measurement, or None when it has no times."""
+    times = (res or {}).get("times") or []
+    if not times:
+        return None
+    return statistics.median(times), min(times), max(times)
+
+
+def estimate(res, timeout):
+    """(seconds, relation): the median with "=", or, for a run stopped at the time limit, the
+    limit as a lower bound with ">"; None when nothing is known."""
+    if not res:
+        return None
+    if res.get("status") == "timeout":
+        s = stats(res)
+        return (max(s[0], timeout) if s else timeout), ">"
+    if res.get("status"):
+        return None
+    s = stats(res)
+    return (s[0], "=") if s else None
+
+
+def fmt_time(t):
+    if t is None:
+        return "–"
+    if t >= 1:
+        return "%.2f s" % t
+    if t >= 1e-3:
+        return "%.1f ms" % (t * 1e3)
+    return "%.0f µs" % (t * 1e6)
+
+
+def describe(res):
+    """One cell of the table: "median (min–max)", or the status."""
+    if res is None:
+        return "–"
+    if "rss_kb" in res:  # the leak check
+        if res.get("status"):
+            return res["status"]
+        r = res["rss_kb"]
+        lo, hi = r.get(str(res["low"])), r.get(str(res["high"]))
+        if lo is None or hi is None:
+            return "incomplete"
+        text = "RSS %s after %d merges, %s after %d (%+d KB)" % (
+            fmt_kb(lo), res["low"], fmt_kb(hi), res["high"], hi - lo)
+        if res["high"] < res.get("wanted", res["high"]):
+            text += "; stopped at the time limit (%.0f s), %d merges wanted" % (
+                res["seconds"], res["wanted"])
+        return text
+    status = res.get("status")
+    s = stats(res)
+    if status == "timeout":
+        return "timeout" + (" (%s in %d runs before)" % (fmt_time(s[0]), len(res["times"]))
+                            if s else "")
+    if status:
+        return status
+    if not s:
+        return "–"
+    if len(res["times"]) == 1:
+        return "%s (1 run)" % fmt_time(s[0])
+    return "%s (%s–%s, n=%d)" % (fmt_time(s[0]), fmt_time(s[1]), fmt_time(s[2]),
+                                 len(res["times"]))
+
+
+def fmt_kb(kb):
+    return "–" if kb is None else "%.1f MB" % (kb / 1024)
+
+
+def one_line(res):
+    parts = []
+    for key, _ in CONTENDERS:
+        r = res.get(key)
+        s = stats(r)
+        if r and r.get("status"):
+            parts.append("%s=%s" % (key, r["status"].split(":")[0]))
+        elif s:
+            parts.append("%s=%s" % (key, fmt_time(s[0])))
+    return "  ".join(parts)
+
+
+# ---- targets -------------------------------------------------------------------------------
+
+def _ratio(num, den):
+    """Ratio of two estimates, with its relation ("=", ">" or "<"), or None."""
+    if not num or not den or den[0] <= 0:
+        return None
+    if num[1] == ">" and den[1] == ">":
+        return None
+    rel = ">" if num[1] == ">" else "<" if den[1] == ">" else "="
+    return num[0] / den[0], rel
+
+
+def _verdict(ratio, op, target):
+    """True / False when the ratio decides the target, None when it cannot."""
+    if ratio is None:
+        return None
+    value, rel = ratio
+    if op == "<=":
+        if rel in ("=", "<") and value <= target:
+            return True
+        if rel in ("=", ">") and value > target:
+            return False
+        return None
+    if rel in ("=", ">") and value >= target:
+        return True
+    if rel in ("=", "<") and value < target:
+        return False
+    return None
+
+
+def ratios(data):
+    """Every target ratio that this run can state, with whether it holds."""
+    timeout = data["settings"]["timeout_s"]
+    by_name = {row["case"]["name"]: row for row in data["cases"]}
+    out = []
+
+    def est(name, key):
+        row = by_name.get(name)
+        return estimate(row["results"].get(key), timeout) if row else None
+
+    def add(label, ratio, op, target, why=""):
+        if why == "case not run":
+            return
+        out.append({"label": label, "value": ratio[0] if ratio else None,
+                    "relation": ratio[1] if ratio else None, "op": op, "target": target,
+                    "holds": _verdict(ratio, op, target),
+                    "why": "" if ratio else (why or "not measured")})
+
+    def why_missing(name, *keys):
+        row = by_name.get(name)
+        if not row:
+            return "case not run"
+        for key in keys:
+            st = row["results"].get(key, {}).get("status")
+            if st:
+                return "%s: %s" % (key, st)
+        return "not measured"
+
+    units = data["units"]
+    git_unit = estimate(units.get("git_merge_file_small"), timeout)
+
+    for n in (1000, 10000):
+        name = "synthetic-%d-nosrc" % n
+        add("no source merge, %s cells: merge_files / floor" % format(n, ","),
+            _ratio(est(name, "merge_files"), est(name, "floor")), "<=", 1.5,
+            why_missing(name, "merge_files", "floor"))
+
+    for n in (1000, 10000):
+        mixed, nosrc = "synthetic-%d-mixed" % n, "synthetic-%d-nosrc" % n
+        a, b = est(mixed, "merge_files"), est(nosrc, "merge_files")
+        k = by_name[mixed]["case"]["source_merges"] if mixed in by_name else 0
+        per = None
+        if a and b and a[1] == "=" and b[1] == "=" and k:
+            per = ((a[0] - b[0]) / k, "=")
+        add("per source merge (%s cells: (mixed − nosrc) / %d merges) / one git merge-file"
+            % (format(n, ","), k), _ratio(per, git_unit), "<=", 1.2,
+            why_missing(mixed, "merge_files") if mixed in by_name and not a
+            else why_missing(nosrc, "merge_files"))
+    su = estimate(units.get("merge_source_inproc"), timeout)
+    add("one _merge_source call in-process / one git merge-file (for reference)",
+        _ratio(su, git_unit), "<=", 1.2,
+        (units.get("merge_source_inproc") or {}).get("status", ""))
+
+    for variant in ("nosrc", "mixed"):
+        big, small = "synthetic-10000-%s" % variant, "synthetic-1000-%s" % variant
+        a, b = est(big, "merge_files"), est(small, "merge_files")
+        per_big = (a[0] / 10000, a[1]) if a else None
+        per_small = (b[0] / 1000, b[1]) if b else None
+        add("growth (%s): time per cell at 10,000 / at 1,000" % variant,
+            _ratio(per_big, per_small), "<=", 1.3,
+            why_missing(big, "merge_files") if not a else why_missing(small, "merge_files"))
+
+    for n in (1000, 10000):
+        for variant in ("mixed", "nosrc"):
+            name = "synthetic-%d-%s" % (n, variant)
+            add("%s: nbdime command / driver command" % name,
+                _ratio(est(name, "nbdime"), est(name, "driver")), ">=", 10,
+                why_missing(name, "driver", "nbdime"))
+
+    for n in (1000, 10000):
+        for variant in ("mixed", "nosrc"):
+            name = "synthetic-%d-%s" % (n, variant)
+            row = by_name.get(name)
+            rss = row.get("rss", {}) if row else {}
+            r = None
+            if "merge" in rss and "floor" in rss:
+                r = (rss["merge"]["peak_kb"] / rss["floor"]["peak_kb"], "=")
+            add("%s: peak RSS merge / floor" % name, r, "<=", 1.5,
+                why_missing(name, "merge_files"))
+
+    add("driver command on a small notebook / python -c \"import git, jsondiff\"",
+        _ratio(estimate(units.get("driver_small"), timeout),
+               estimate(units.get("import_baseline"), timeout)), "<=", 1.5,
+        (units.get("driver_small") or {}).get("status", ""))
+
+    for row in data["cases"]:
+        info = row["case"]
+        if info["kind"] == "corpus" and info["variant"] == "rerun":
+            name = info["name"]
+            add("%s: merge_files / floor" % name,
+                _ratio(est(name, "merge_files"), est(name, "floor")), "<=", 2,
+                why_missing(name, "merge_files", "floor"))
+    for row in data["cases"]:
+        info = row["case"]
+        if info["kind"] == "corpus":
+            name = info["name"]
+            add("%s: nbdime command / driver command (faster: > 1)" % name,
+                _ratio(est(name, "nbdime"), est(name, "driver")), ">=", 1.0,
+                why_missing(name, "driver", "nbdime"))
+
+    leak = units.get("leak") or {}
+    r = leak.get("rss_kb", {})
+    lo, hi = r.get(str(leak.get("low"))), r.get(str(leak.get("high")))
+    per = None
+    if lo is not None and hi is not None and leak["high"] > leak["low"]:
+        per = (hi - lo) / (leak["high"] - leak["low"])
+    out.append({"label": "leak: RSS growth per merge from %s to %s merges (KB)"
+                % (leak.get("low"), leak.get("high")),
+                "value": per, "relation": "=", "op": "<=", "target": 2,
+                "holds": (per <= 2) if per is not None else None,
+                "why": leak.get("status", "not measured")})
+    return out
+
+
+def _fmt_ratio(r):
+    if r["value"] is None:
+        return "–"
+    rel = "" if r["relation"] == "=" else r["relation"] + " "
+    if "KB" in r["label"]:
+        return "%s%+.2f" % (rel, r["value"])
+    return "%s%.2f×" % (rel, r["value"]) if r["value"] < 100 else "%s%.0f×" % (rel, r["value"])
+
+
+def _fmt_target(r):
+    op = "≤" if r["op"] == "<=" else "≥"
+    return "%s %s" % (op, r["target"]) if "KB" in r["label"] else "%s %g×" % (op, r["target"])
+
+
+def _fmt_holds(r):
+    return {True: "yes", False: "NO", None: "n/a"}[r["holds"]]
+
+
+def ratio_lines(rs):
+    lines = ["target ratios:"]
+    for r in rs:
+        extra = "" if r["value"] is not None else "  (%s)" % r["why"]
+        lines.append("  %-4s %-84s %10s  target %-8s%s" % (
+            _fmt_holds(r), r["label"], _fmt_ratio(r), _fmt_target(r), extra))
+    return "\n".join(lines)
+
+
+# ---- the report ----------------------------------------------------------------------------
+
+def markdown(data, plot_note=None):
+    m = data["machine"]
+    s = data["settings"]
+    lines = [
+        "# Merge benchmark results", "",
+        "Command: `%s`, %s, %.0f s in all." % (data["command"], m["date"], data["seconds"]), "",
+        "Machine: %s, %s cores, %s; %s; Python %s; %s; nbdime %s; commit %s; "
+        "load average %s." % (
+            m["cpu"] or "unknown CPU", m["cores"], m["memory"], m["os"], m["python"],
+            m["git"], m["nbdime"] or "not measured", m["commit"], m.get("load", "?")), "",
+        "Each figure is the median of up to %d runs (fewer once %g s are spent), with the "
+        "fastest and slowest run in brackets; one run may take at most %g s (\"timeout\")."
+        % (s["repeats"], s["budget_s"], s["timeout_s"]), "",
+        "## Targets", "",
+        "| holds | ratio | measured | target | note |", "|---|---|---:|---|---|"]
+    for r in data["ratios"]:
+        lines.append("| %s | %s | %s | %s | %s |" % (
+            _fmt_holds(r), r["label"], _fmt_ratio(r), _fmt_target(r),
+            "" if r["value"] is not None else _cell(r["why"])))
+    lines += ["", "## Unit costs", "", "| what | time |", "|---|---|"]
+    u = data["units"]
+    for key, label in (
+            ("git_merge_file_small", "`git merge-file` process on three small files"),
+            ("merge_source_inproc", "`_merge_source` on three small line lists, in-process"),
+            ("import_baseline", "`python -c \"import git, jsondiff\"`"),
+            ("driver_small", "driver command on synthetic-100-nosrc"),
+            ("leak", "leak check (synthetic-100-mixed, one process)")):
+        lines.append("| %s | %s |" % (label, _cell(describe(u.get(key)))))
+    lines += ["", "## Cases", "",
+              "Sizes are the three notebook files together; \"merges\" is the number of "
+              "cells whose sources the merge has to merge through `git merge-file`.", "",
+              "| case | cells | merges | size | " +
+              " | ".join(title for _, title in CONTENDERS) +
+              " | merge / floor | peak RSS floor | peak RSS merge |",
+              "|---|---:|---:|---:|" + "---|" * len(CONTENDERS) + "---:|---:|---:|"]
+    for row in data["cases"]:
+        info, res, rss = row["case"], row["results"], row.get("rss", {})
+        size = sum(info.get("bytes", {}).values()) / 1e6
+        ratio = _ratio(estimate(res.get("merge_files"), s["timeout_s"]),
+                       estimate(res.get("floor"), s["timeout_s"]))
+        lines.append("| %s | %s | %s | %.1f MB | %s | %s | %s | %s |" % (
+            info["name"], format(info["cells"], ","), info.get("source_merges", ""), size,
+            " | ".join(_cell(describe(res.get(key))) for key, _ in CONTENDERS),
+            ("%s%.2f" % ("" if ratio[1] == "=" else ratio[1], ratio[0])) if ratio else "–",
+            fmt_kb(rss.get("floor", {}).get("peak_kb")),
+            fmt_kb(rss.get("merge", {}).get("peak_kb"))))
+    lines += ["", "## Plot", ""]
+    lines.append(plot_note or "![time against cell count](plot.png)")
+    lines += ["", "## Cases in brief", "",
+              "- `synthetic-N-mixed`: N generated cells (code with long text outputs, "
+              "HTML tables and PNG images; markdown; non-ASCII text; a third of the cells "
+              "components with names, parents and comments) and 20 notebook parameters. "
+              "Each side edits, re-runs, renames and deletes cells and adds 3%; both sides "
+              "edit some cells, cleanly mergeable or conflicting, and rename some "
+              "components differently; the parameters change on both sides.",
+              "- `synthetic-N-nosrc`: the same without the cells that both sides edited, so "
+              "that no source merge is needed.",
+              "- `corpus-NAME-rerun`: a real notebook with a canvas layer added; our side "
+              "re-ran it (every output and execution count new), their side edited four cells.",
+              "- `corpus-NAME-edits`: the same notebook; each side edited three cells, both "
+              "edited two (one clean, one conflicting source merge), their side added a cell "
+              "and renamed a component, our side deleted a cell.", ""]
+    return "\n".join(lines)
+
+
+def _cell(text):
+    return str(text).replace("|", "\\|").replace("\n", " ")
+
+
+def compare_digests(path, data):
+    """Which cases give a merged file different from an earlier run's."""
+    with open(path, encoding="utf-8") as f:
+        old = {r["case"]["name"]: r.get("digest") for r in json.load(f)["cases"]}
+    same, differ, missing = [], [], []
+    for row in data["cases"]:
+        name, new = row["case"]["name"], row.get("digest")
+        if not new or not old.get(name):
+            missing.append(name)
+        elif new == old[name]:
+            same.append(name)
+        else:
+            differ.append(name)
+    lines = ["merged output against %s: %d identical, %d different, %d not comparable"
+             % (path, len(same), len(differ), len(missing))]
+    lines += ["  DIFFERENT: %s" % n for n in differ]
+    return "\n".join(lines)

@@ -1,0 +1,482 @@
+"""The merge benchmark: every contender on every case, side by side, in one run.
+
+    python bench/run.py            # 100, 1,000 and 10,000 cells and the whole corpus
+    python bench/run.py --quick    # 100 cells and two small corpus notebooks, few repeats
+
+Run it with the interpreter the extension was built for (tools/devbuild.sh); the package is
+taken from src/ unless --installed is given. Writes results.md, results.json and plot.png
+under bench/results/ (bench/results/quick/ for --quick). A contender that cannot run yet is
+reported as "not available", one that exceeds the per-run time limit as "timeout".
+"""
+import argparse
+import datetime
+import json
+import os
+import platform
+import queue
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+import generate  # noqa: E402
+import report  # noqa: E402
+from worker import enough  # noqa: E402
+
+BUILD = os.path.join(ROOT, "build", "bench")
+VENV = os.path.join(ROOT, "build", "bench-venv")
+LABEL = "notebook.ipynb"
+QUICK_CORPUS = ("hf_sagemaker_batch_transform", "numpy100_exercises")
+
+
+class Unavailable(Exception):
+    """The contender cannot run here; the message says why."""
+
+
+# ---- running things ------------------------------------------------------------------------
+
+class Settings:
+    def __init__(self, args):
+        self.python = args.python
+        self.repeats = args.repeats
+        self.budget = args.budget
+        self.timeout = args.timeout
+        self.env = dict(os.environ, PYTHONHASHSEED="0")
+        if not args.installed:
+            src = os.path.join(ROOT, "src")
+            self.env["PYTHONPATH"] = os.pathsep.join(
+                p for p in (src, os.environ.get("PYTHONPATH")) if p)
+
+
+def run_worker(settings, job, timeout):
+    """Runs one worker job; returns (lines received, status) where status is "ok", "timeout"
+    (no line for `timeout` seconds: the worker is stopped) or the worker's error text."""
+    proc = subprocess.Popen([settings.python, os.path.join(HERE, "worker.py"), json.dumps(job)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=settings.env, cwd=BUILD)
+    lines = queue.Queue()
+
+    def pump():
+        for line in proc.stdout:
+            lines.put(line)
+        lines.put(None)
+
+    threading.Thread(target=pump, daemon=True).start()
+    got = []
+    status = "ok"
+    while True:
+        try:
+            line = lines.get(timeout=timeout)
+        except queue.Empty:
+            proc.kill()
+            status = "timeout"
+            break
+        if line is None:
+            break
+        try:
+            got.append(json.loads(line))
+        except ValueError:
+            continue
+    proc.wait()
+    err = proc.stderr.read()
+    proc.stderr.close()
+    proc.stdout.close()
+    if status == "ok":
+        for item in got:
+            if "error" in item:
+                status = item["error"]
+        if not any(item.get("done") for item in got) and status == "ok":
+            status = "worker exited with %s: %s" % (proc.returncode, _last_line(err))
+    return got, status
+
+
+def _last_line(text):
+    lines = [l for l in (text or "").strip().splitlines() if l.strip()]
+    return lines[-1][:300] if lines else ""
+
+
+def time_command(argv, reset, settings, ok_codes, cwd=None, budget=None):
+    """Runs a command repeatedly; returns {"times": [...]} or {"status": why}."""
+    times = []
+    budget = settings.budget if budget is None else budget
+    while not enough(times, settings.repeats, budget):
+        reset()
+        t0 = time.perf_counter()
+        try:
+            proc = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                  env=settings.env, cwd=cwd or BUILD, timeout=settings.timeout)
+        except subprocess.TimeoutExpired:
+            return {"status": "timeout", "times": times}
+        dt = time.perf_counter() - t0
+        if proc.returncode not in ok_codes:
+            return {"status": "failed (exit %d): %s" % (
+                proc.returncode, _last_line(proc.stderr.decode("utf-8", "replace")))}
+        times.append(dt)
+    return {"times": times}
+
+
+class Work:
+    """A private copy of one case's notebooks, for the commands that write over our side."""
+
+    def __init__(self, case_dir, name):
+        self.dir = os.path.join(BUILD, "work", name)
+        os.makedirs(self.dir, exist_ok=True)
+        self.paths = {}
+        for side in ("base", "current", "incoming"):
+            self.paths[side] = os.path.join(self.dir, side + ".ipynb")
+            shutil.copyfile(os.path.join(case_dir, side + ".ipynb"), self.paths[side])
+        with open(self.paths["current"], "rb") as f:
+            self.ours = f.read()
+
+    def reset(self):
+        with open(self.paths["current"], "wb") as f:
+            f.write(self.ours)
+
+    def merged_is_json(self):
+        try:
+            with open(self.paths["current"], encoding="utf-8") as f:
+                json.load(f)
+            return True
+        except (OSError, ValueError):
+            return False
+
+    def triple(self):
+        return [self.paths["base"], self.paths["current"], self.paths["incoming"]]
+
+
+# ---- contenders ----------------------------------------------------------------------------
+
+def driver_argv(settings, work):
+    return [settings.python, "-m", "corvane_git.scripts.merge_driver"] + work.triple() + [LABEL]
+
+
+def check_driver(settings, case_dir):
+    """Raises Unavailable unless the driver command merges a small case."""
+    work = Work(case_dir, "driver-check")
+    proc = subprocess.run(driver_argv(settings, work), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, env=settings.env, cwd=BUILD,
+                          timeout=settings.timeout)
+    err = proc.stderr.decode("utf-8", "replace")
+    if "No module named" in err and "merge_driver" in err:
+        raise Unavailable("no driver command (%s)" % _last_line(err))
+    if proc.returncode not in (0, 1) or not work.merged_is_json():
+        raise Unavailable("driver command failed (exit %d): %s"
+                          % (proc.returncode, _last_line(err)))
+
+
+def nbdime_command(settings, build_venv, log):
+    """The command of nbdime's git merge driver, from the benchmark-only environment under
+    build/ (made on demand); raises Unavailable when it cannot be had."""
+    exe = os.path.join(VENV, "bin", "git-nbmergedriver")
+    if not os.path.exists(exe):
+        if not build_venv:
+            raise Unavailable("nbdime not installed (%s missing)" % exe)
+        log("installing nbdime into %s (benchmark only)" % VENV)
+        try:
+            subprocess.run([sys.executable, "-m", "venv", VENV], check=True,
+                           stdout=subprocess.DEVNULL)
+            subprocess.run([os.path.join(VENV, "bin", "python"), "-m", "pip", "install", "-q",
+                            "nbdime", "matplotlib"], check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE)
+        except (OSError, subprocess.CalledProcessError) as exc:
+            raise Unavailable("nbdime could not be installed (%s)" % exc)
+    version = subprocess.run([exe, "--version"], stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True).stdout.strip()
+    return exe, version
+
+
+def measure_case(case_dir, settings, tools, log):
+    with open(os.path.join(case_dir, "case.json"), encoding="utf-8") as f:
+        info = json.load(f)
+    name = info["name"]
+    row = {"case": info, "results": {}}
+    res = row["results"]
+    work = Work(case_dir, name)
+
+    # merge_files and the floor, in one process; the worker is stopped when a run hangs.
+    got, status = run_worker(settings, {
+        "job": "inproc", "case": case_dir, "work": os.path.join(BUILD, "work", name + "-inproc"),
+        "repeats": settings.repeats, "budget": settings.budget}, settings.timeout)
+    res["floor"] = {"times": [g["t"] for g in got if g.get("what") == "floor"]}
+    merge = {"times": [g["t"] for g in got if g.get("what") == "merge"]}
+    for g in got:
+        if "unavailable" in g:
+            merge["status"] = "not available: " + g["unavailable"]
+        if "digest" in g:
+            row["digest"] = g["digest"]
+    if status != "ok":
+        merge["status"] = status if status == "timeout" else "failed: " + status
+        if not res["floor"]["times"]:
+            res["floor"]["status"] = merge["status"]
+    res["merge_files"] = merge
+    merge_ok = "status" not in merge
+
+    # git merge-file writes the merge into its first file, our side's.
+    p = work.paths
+    res["git_merge_file"] = time_command(["git", "merge-file", p["current"], p["base"],
+                                          p["incoming"]], work.reset,
+                                         settings, ok_codes=range(0, 128))
+
+    if isinstance(tools["driver"], str):
+        res["driver"] = {"status": tools["driver"]}
+    elif not merge_ok:
+        res["driver"] = {"status": "skipped: merge_files " + merge["status"].split(":")[0]}
+    else:
+        res["driver"] = time_command(driver_argv(settings, work), work.reset, settings,
+                                     ok_codes=(0, 1))
+
+    if isinstance(tools["nbdime"], str):
+        res["nbdime"] = {"status": tools["nbdime"]}
+    else:
+        res["nbdime"] = time_command([tools["nbdime"][0], "merge"] + work.triple() +
+                                     ["7", LABEL], work.reset, settings, ok_codes=(0, 1))
+
+    rss = {}
+    for kind in ("floor", "merge"):
+        if kind == "merge" and not merge_ok:
+            continue
+        got, status = run_worker(settings, {
+            "job": "rss", "kind": kind, "case": case_dir,
+            "work": os.path.join(BUILD, "work", name + "-rss")}, settings.timeout)
+        peak = [g["peak_kb"] for g in got if "peak_kb" in g]
+        start = [g["start_kb"] for g in got if "start_kb" in g]
+        if status == "ok" and peak:
+            rss[kind] = {"peak_kb": peak[0], "start_kb": start[0] if start else None}
+    row["rss"] = rss
+    log("  %-44s %s" % (name, report.one_line(res)))
+    return row
+
+
+def measure_units(settings, tools, small_case, leak_case, log):
+    """What does not depend on a case: one bare `git merge-file` process on three small
+    files, one in-process source merge, interpreter start with the driver's imports, and
+    the leak check."""
+    units = {}
+    d = os.path.join(BUILD, "work", "unit")
+    os.makedirs(d, exist_ok=True)
+    base = "a = 1\nb = 2\nc = 3\nd = 4\ne = 5\nf = 6\ng = 7"
+    files = {"base": base, "current": base.replace("a = 1", "a = 10"),
+             "incoming": base.replace("g = 7", "g = 70")}
+    for side, text in files.items():
+        with open(os.path.join(d, side), "w") as f:
+            f.write(text)
+
+    def reset():
+        with open(os.path.join(d, "current"), "w") as f:
+            f.write(files["current"])
+
+    many = max(settings.repeats, 20)
+    fast = Settings.__new__(Settings)
+    fast.__dict__.update(settings.__dict__, repeats=many)
+    units["git_merge_file_small"] = time_command(
+        ["git", "merge-file", os.path.join(d, "current"), os.path.join(d, "base"),
+         os.path.join(d, "incoming")], reset, fast, ok_codes=(0,), budget=5)
+    units["import_baseline"] = time_command(
+        [settings.python, "-c", "import git, jsondiff"], lambda: None, fast, ok_codes=(0,),
+        budget=5)
+
+    got, status = run_worker(settings, {"job": "source_unit", "repeats": many, "budget": 5},
+                             settings.timeout)
+    su = {"times": [g["t"] for g in got if g.get("what") == "source_unit"]}
+    for g in got:
+        if "unavailable" in g:
+            su["status"] = "not available: " + g["unavailable"]
+    if status != "ok" and "status" not in su:
+        su["status"] = status
+    units["merge_source_inproc"] = su
+
+    if isinstance(tools["driver"], str):
+        units["driver_small"] = {"status": tools["driver"]}
+    else:
+        work = Work(small_case, "driver-small")
+        units["driver_small"] = time_command(driver_argv(settings, work), work.reset, fast,
+                                             ok_codes=(0, 1), budget=10)
+
+    low, high = (10, settings.leak_merges)
+    got, status = run_worker(settings, {
+        "job": "leak", "case": leak_case, "work": os.path.join(BUILD, "work", "leak"),
+        "low": low, "high": high, "budget": settings.leak_budget}, settings.timeout)
+    marks = [g for g in got if "rss_kb" in g]
+    leak = {"low": low, "high": marks[-1]["merges"] if marks else high, "wanted": high,
+            "rss_kb": {str(g["merges"]): g["rss_kb"] for g in marks},
+            "seconds": marks[-1]["seconds"] if marks else None}
+    unavailable = [g["unavailable"] for g in got if "unavailable" in g]
+    if unavailable:
+        leak["status"] = "not available: " + unavailable[0]
+    elif status != "ok":
+        leak["status"] = status if status == "timeout" else "failed: " + status
+    units["leak"] = leak
+    for key, value in units.items():
+        log("  %-44s %s" % (key, report.describe(value)))
+    return units
+
+
+# ---- machine -------------------------------------------------------------------------------
+
+def machine(settings, tools):
+    def out(argv):
+        try:
+            return subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                  text=True, cwd=ROOT).stdout.strip()
+        except OSError:
+            return ""
+    cpu = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next((l.split(":", 1)[1].strip() for l in f if l.startswith("model name")), "")
+    except OSError:
+        pass
+    mem = ""
+    try:
+        with open("/proc/meminfo") as f:
+            kb = int(next(l for l in f if l.startswith("MemTotal")).split()[1])
+            mem = "%.1f GiB" % (kb / 1024 ** 2)
+    except (OSError, StopIteration, ValueError):
+        pass
+    head = out(["git", "rev-parse", "--short", "HEAD"])
+    dirty = out(["git", "status", "--porcelain", "--untracked-files=no"])
+    return {
+        "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+        "cpu": cpu, "cores": os.cpu_count(), "memory": mem,
+        "os": "%s %s" % (platform.system(), platform.release()),
+        "python": out([settings.python, "-c", "import sys; print(sys.version.split()[0])"]),
+        "git": out(["git", "--version"]),
+        "nbdime": tools["nbdime"][1] if not isinstance(tools["nbdime"], str) else None,
+        "commit": head + (" (with uncommitted changes)" if dirty else ""),
+        "load": "%.2f" % os.getloadavg()[0],
+    }
+
+
+# ---- main ----------------------------------------------------------------------------------
+
+def parse(argv):
+    ap = argparse.ArgumentParser(description="Merge benchmark (see bench/README.md).")
+    ap.add_argument("--quick", action="store_true",
+                    help="smallest size, two small corpus notebooks, few repeats")
+    ap.add_argument("--sizes", type=int, nargs="*", help="synthetic cell counts")
+    ap.add_argument("--corpus", nargs="*",
+                    help="only corpus notebooks whose names contain one of these")
+    ap.add_argument("--no-corpus", action="store_true")
+    ap.add_argument("--no-nbdime", action="store_true")
+    ap.add_argument("--repeats", type=int, help="runs per measurement at most")
+    ap.add_argument("--budget", type=float, help="seconds per measurement before stopping")
+    ap.add_argument("--timeout", type=float, help="seconds one run may take")
+    ap.add_argument("--leak-merges", type=int, help="merges of the leak check")
+    ap.add_argument("--leak-budget", type=float,
+                    help="seconds the leak check may take; it stops early past them")
+    ap.add_argument("--python", default=sys.executable,
+                    help="interpreter for merge_files and the driver command")
+    ap.add_argument("--installed", action="store_true",
+                    help="use the installed package instead of src/")
+    ap.add_argument("--out", help="results folder")
+    ap.add_argument("--check-against", metavar="RESULTS_JSON",
+                    help="compare merged-output digests with an earlier run")
+    args = ap.parse_args(argv)
+    q = args.quick
+    args.sizes = args.sizes if args.sizes is not None else ([100] if q else list(generate.SIZES))
+    args.repeats = args.repeats or (3 if q else 5)
+    args.budget = args.budget or (2.0 if q else 8.0)
+    args.timeout = args.timeout or 30.0
+    args.leak_merges = args.leak_merges or (100 if q else 1000)
+    args.leak_budget = args.leak_budget or (20.0 if q else 120.0)
+    args.out = args.out or os.path.join(HERE, "results", "quick" if q else "")
+    if q and args.corpus is None:
+        args.corpus = list(QUICK_CORPUS)
+    return args
+
+
+def main(argv=None):
+    args = parse(argv)
+    settings = Settings(args)
+    settings.leak_merges = args.leak_merges
+    settings.leak_budget = args.leak_budget
+    os.makedirs(BUILD, exist_ok=True)
+    os.makedirs(args.out, exist_ok=True)
+    started = time.perf_counter()
+    load_start = os.getloadavg()[0]
+
+    def log(text):
+        print(text, flush=True)
+
+    corpus = [] if args.no_corpus or not os.path.isdir(generate.DEFAULT_CORPUS) else \
+        generate.corpus_files(generate.DEFAULT_CORPUS, args.corpus)
+    sizes = sorted(set(args.sizes) | {100})  # the 100-cell case serves the unit checks
+    cases = generate.ensure_cases(os.path.join(BUILD, "cases"), sizes, corpus, log=log)
+    cases = [c for c in cases if not os.path.basename(c).startswith("synthetic-")
+             or int(os.path.basename(c).split("-")[1]) in args.sizes]
+    small = os.path.join(BUILD, "cases", "synthetic-100-nosrc")
+
+    tools = {}
+    try:
+        check_driver(settings, small)
+        tools["driver"] = True
+    except Unavailable as exc:
+        tools["driver"] = "not available: %s" % exc
+    except subprocess.TimeoutExpired:
+        tools["driver"] = "timeout"
+    if args.no_nbdime:
+        tools["nbdime"] = "not measured (--no-nbdime)"
+    else:
+        try:
+            tools["nbdime"] = nbdime_command(settings, True, log)
+        except Unavailable as exc:
+            tools["nbdime"] = "not available: %s" % exc
+    log("driver command: %s" % ("ready" if tools["driver"] is True else tools["driver"]))
+    log("nbdime: %s" % (tools["nbdime"][1] if not isinstance(tools["nbdime"], str)
+                        else tools["nbdime"]))
+
+    log("unit costs:")
+    units = measure_units(settings, tools, small, small.replace("nosrc", "mixed"), log)
+    log("cases:")
+    rows = [measure_case(c, settings, tools, log) for c in cases]
+
+    data = {"machine": machine(settings, tools), "command": " ".join(
+        ["python", "bench/run.py"] + (argv if argv is not None else sys.argv[1:])),
+        "settings": {"repeats": args.repeats, "budget_s": args.budget,
+                     "timeout_s": args.timeout, "leak_merges": args.leak_merges,
+                     "leak_budget_s": args.leak_budget},
+        "units": units, "cases": rows}
+    data["machine"]["load"] = "%.2f at the start, %.2f at the end" % (
+        load_start, os.getloadavg()[0])
+    data["ratios"] = report.ratios(data)
+    data["seconds"] = time.perf_counter() - started
+    with open(os.path.join(args.out, "results.json"), "w", encoding="utf-8") as f:
+        json.dump(data, f, indent=1)
+    plot_note = make_plot(args.out, log)
+    with open(os.path.join(args.out, "results.md"), "w", encoding="utf-8") as f:
+        f.write(report.markdown(data, plot_note))
+    log("")
+    log(report.ratio_lines(data["ratios"]))
+    if args.check_against:
+        log(report.compare_digests(args.check_against, data))
+    log("wrote %s (%.0f s)" % (os.path.join(args.out, "results.md"), data["seconds"]))
+    return 0
+
+
+def make_plot(out, log):
+    """Draws plot.png with matplotlib from this interpreter, or else from the benchmark
+    environment; returns None when drawn, or why not."""
+    script = os.path.join(HERE, "plot.py")
+    for py in (sys.executable, os.path.join(VENV, "bin", "python")):
+        if not os.path.exists(py):
+            continue
+        has = subprocess.run([py, "-c", "import matplotlib"], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL).returncode == 0
+        if has:
+            proc = subprocess.run([py, script, out], stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True)
+            if proc.returncode == 0:
+                return None
+            log("plot failed: %s" % _last_line(proc.stdout))
+            return "plot failed: %s" % _last_line(proc.stdout)
+    log("no plot: matplotlib is not installed (pip install '.[bench]')")
+    return "no plot: matplotlib is not installed"
+
+
+if __name__ == "__main__":
+    sys.exit(main())
