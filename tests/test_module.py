@@ -397,15 +397,15 @@ def delete_attribute(module, name):
 FAILED_LOAD_CHILD = """
 import importlib
 SETUP
+error = None
 try:
     importlib.import_module(MODULE)
-    first = None
 except BaseException as e:
-    first = describe(e)
+    error = e
 left_in_table = MODULE in sys.modules
 TEARDOWN
 mod = importlib.import_module(MODULE)
-emit(first, left_in_table, mod.Cell({}, "incoming").file_type, mod.jsondiff.__name__)
+emit(describe(error), left_in_table, mod.Cell({}, "incoming").file_type, mod.jsondiff.__name__)
 """
 
 
