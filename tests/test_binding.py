@@ -153,7 +153,8 @@ class TestKeywords:
         lambda d: m.Cell(file_type="incoming", cell=d),
         lambda d: m.Cell(d, **{"".join(["file", "_type"]): "incoming"}),
         lambda d: m.Cell(d, "incoming", **{}),
-    ], ids=["in-order", "reversed", "equal-name", "empty-dict"])
+        lambda d: m.Cell(d, **{Text("file_type"): "incoming"}),
+    ], ids=["in-order", "reversed", "equal-name", "empty-dict", "str-subclass-name"])
     def test_keywords_bind_by_name(self, cell_dict, call):
         cell = call(cell_dict)
         assert (cell.data, cell.file_type) == (cell_dict, "incoming")

@@ -104,6 +104,11 @@ class TestFileType:
     def test_reads_the_stored_side(self, cell_dict, stored, expected):
         assert bare_cell(_data=cell_dict, _file_type=stored).file_type == expected
 
+    def test_constant_may_be_none(self, cell_dict, monkeypatch):
+        cell = m.Cell(cell_dict, "current")
+        monkeypatch.setattr(m.Cell, "CURRENT", None)
+        assert cell.file_type is None
+
     def test_returns_the_constants_themselves(self, cell_dict, monkeypatch):
         for name, side in [("CURRENT", "current"), ("INCOMING", "incoming"), ("BASE", "base")]:
             constant = "".join(side)
@@ -329,6 +334,24 @@ class TestSetters:
         with pytest.raises(AttributeError) as exc:
             bare_cell().name = "x"
         assert last_entries(exc.value, 1) == [entry("Cell.name", 136)]
+
+    @pytest.mark.parametrize("call, text, qualname, line", [
+        (lambda: vars(m.Cell)["name"].fget(5), "'int' object has no attribute '_data'", "Cell.name", 131),
+        (lambda: vars(m.Cell)["file_type"].fget(5), "'int' object has no attribute '_file_type'",
+         "Cell.file_type", 77),
+        (lambda: vars(m.Cell)["parents"].fset(5, []), "'int' object has no attribute '_data'", "Cell.parents",
+         146),
+        (lambda: vars(m.Cell)["add_comment"](5, {}), "'int' object has no attribute '_data'",
+         "Cell.add_comment", 155),
+        (lambda: vars(m.Cell)["add_conflict_mark"](None), "'NoneType' object has no attribute 'name'",
+         "Cell.add_conflict_mark", 161),
+        (lambda: INIT(5, {}, "base"), "'int' object has no attribute '_data'", "Cell.__init__", 70),
+    ])
+    def test_functions_called_with_another_object_as_self(self, call, text, qualname, line):
+        with pytest.raises(AttributeError) as exc:
+            call()
+        assert str(exc.value).startswith(text)
+        assert last_entries(exc.value, 1) == [entry(qualname, line)]
 
 
 class TestAddComment:
