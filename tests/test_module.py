@@ -157,14 +157,6 @@ class TestIntrospection:
                                                         annotations, defaults, doc):
         assert list(get().__annotations__.items()) == annotations
 
-    def test_instance_dict(self, get, qualname, local_names, nlocals, line, annotations, defaults, doc):
-        fn = get()
-        fn.marker = qualname
-        try:
-            assert fn.__dict__["marker"] == qualname
-        finally:
-            del fn.marker
-
 
 PROPERTIES = [  # name, has a setter
     ("file_type", False), ("data", True), ("cell_id", True), ("source", True), ("meta_data", False),
