@@ -18,15 +18,27 @@ parameters). Cells are paired by component id and merged one by one; sources
 that both sides edited are merged line by line with git merge-file.
 
 usage as git runs it:
-  %(prog)s [--] BASE CURRENT INCOMING PATH
+  %(prog)s [--keep-one-line] [--] BASE CURRENT INCOMING PATH
       BASE, CURRENT, INCOMING: the ancestor's, our and their notebook (git's
       %%O %%A %%B); the merged notebook is written over CURRENT. PATH (%%P) is
       the notebook's path in the repository, used in messages and in the
       labels of conflict markers. After "--" every argument is a file, even
-      one that starts with "-" or is named like a command.
+      one that starts with "-" or is named like a command. An empty BASE
+      (both sides added the notebook) counts as a notebook without cells.
+
+layout of the merged notebook:
+  It is written the way CURRENT was: same indentation (Jupyter's one space,
+  another indent, or one line), separators, raw or escaped non-ASCII text,
+  line ending (LF or CRLF) and final newline; key order is the merge's. So a
+  notebook in Jupyter's layout keeps what the merge did not change byte for
+  byte, and git diff shows only the changed lines. A file with several
+  lines but no recognisable indentation is written with Jupyter's indent=1.
+  --keep-one-line  leave the merged notebook on one line with non-ASCII text
+                   escaped (json's defaults), as the merge itself writes it
 
 other commands:
-  %(prog)s install [--global] [--repo DIR]   wire the driver into git
+  %(prog)s install [--global] [--repo DIR] [--one-line]
+                                             wire the driver into git
   %(prog)s uninstall [--global] [--repo DIR] remove exactly what install added
   %(prog)s status [--repo DIR]               show the wiring
   %(prog)s example [DIR]                     merge the bundled example notebooks
@@ -54,12 +66,13 @@ def _parser(name, description, usage=None, raw=False):
 
 def merge_parser():
     p = _parser(PROG, DESCRIPTION % {"prog": PROG},
-                usage="%(prog)s BASE CURRENT INCOMING PATH\n       %(prog)s "
+                usage="%(prog)s [--keep-one-line] BASE CURRENT INCOMING PATH\n       %(prog)s "
                       "{install,uninstall,status,example} ...", raw=True)
     p.add_argument("base", metavar="BASE", help=argparse.SUPPRESS)
     p.add_argument("current", metavar="CURRENT", help=argparse.SUPPRESS)
     p.add_argument("incoming", metavar="INCOMING", help=argparse.SUPPRESS)
     p.add_argument("path", metavar="PATH", help=argparse.SUPPRESS)
+    p.add_argument("--keep-one-line", action="store_true", help=argparse.SUPPRESS)
     return p
 
 
@@ -70,16 +83,19 @@ def run_merge(parser, args):
             parser.error("%s %r is a directory, not a notebook file" % (label, path))
         if not os.path.exists(path):
             parser.error("%s %r does not exist" % (label, path))
-    return merge_and_report(args.base, args.current, args.incoming, args.path)
+    return merge_and_report(args.base, args.current, args.incoming, args.path,
+                            keep_one_line=args.keep_one_line)
 
 
-def merge_and_report(base, current, incoming, path, report=None):
+def merge_and_report(base, current, incoming, path, report=None, keep_one_line=False):
     report = report or sys.stderr
     try:
-        conflicts = driver.merge(base, current, incoming, path)
+        conflicts = driver.merge(base, current, incoming, path, keep_one_line=keep_one_line)
     except driver.MergeFailure as exc:
         report.write("%s: cannot merge %s: %s; our version is kept\n" % (PROG, path, exc))
         return driver.FAILURE
+    for note in conflicts.notes:
+        report.write("%s: %s: %s\n" % (PROG, path, note))
     if conflicts:
         report.write(conflicts.summary(path) + "\n")
         return driver.CONFLICT
@@ -94,8 +110,9 @@ def setup_parser(command):
                    "config (or the global one), and %r in .gitattributes (or the global "
                    "attributes file: core.attributesFile, by default ~/.config/git/attributes). "
                    "The driver command names this interpreter (%s), so it keeps working from a "
-                   "virtual environment. Running it again changes nothing."
-                   % (git_setup.DRIVER, git_setup.ATTRIBUTE_LINE, sys.executable),
+                   "virtual environment. Running it again changes nothing, unless --one-line "
+                   "is given or left out where it was not before: then the driver command is "
+                   "updated." % (git_setup.DRIVER, git_setup.ATTRIBUTE_LINE, sys.executable),
         "uninstall": "Remove exactly what install added: the merge.%s settings and the "
                      "attribute line that install wrote (a line you wrote yourself stays)."
                      % git_setup.DRIVER,
@@ -109,6 +126,11 @@ def setup_parser(command):
                        help="use the user's global config and attributes file")
     p.add_argument("--repo", metavar="DIR", default=None,
                    help="the repository (default: the current directory)")
+    if command == "install":
+        p.add_argument("--one-line", action="store_true",
+                       help="merged notebooks stay on one line, as the merge writes them "
+                            "(the driver command gets --keep-one-line), instead of taking "
+                            "the layout of our version")
     return p
 
 
@@ -120,7 +142,10 @@ def run_setup(command, args):
         print("\n".join(lines))
         return 0 if wired else 1
     scope = git_setup.Scope(args.is_global, args.repo)
-    changes = (git_setup.install if command == "install" else git_setup.uninstall)(scope)
+    if command == "install":
+        changes = git_setup.install(scope, one_line=args.one_line)
+    else:
+        changes = git_setup.uninstall(scope)
     for change in changes:
         print(change)
     if not changes:

@@ -1,7 +1,11 @@
 """One merge as git runs it: call merge_files, judge the result, explain a failure."""
 import collections
 import json
+import os
+import tempfile
 import warnings
+
+from corvane_git.scripts.merge_driver import layout
 
 PROG = "corvane-merge-driver"
 
@@ -26,6 +30,7 @@ class Conflicts:
         self.components = components      # plain component names, in notebook order
         self.parameters = parameters      # plain parameter names, in notebook order
         self.source_cells = source_cells  # (position from 1, plain name or None)
+        self.notes = []                   # what else the user should hear about the merge
 
     def __bool__(self):
         return bool(self.components or self.parameters or self.source_cells)
@@ -59,32 +64,73 @@ def load_extension():
     return merge_ipynb
 
 
-def merge(base, current, incoming, path, extension=None):
+def merge(base, current, incoming, path, extension=None, keep_one_line=False):
     """Merge like git's %O %A %B %P: write the result over `current`, return its Conflicts.
+
+    The merged notebook is written in the layout of our side's file (see the layout module),
+    or left in merge_files's one-line form with `keep_one_line`.  An empty `base` (git's
+    add/add case) stands for a notebook without cells or parameters.  When `current` is a
+    symbolic link, the file it points to is merged and the link stays.
 
     Raises MergeFailure with all files as they were (`current` is put back byte for byte if
     the merge failed after touching it).
     """
     merge_ipynb = extension or load_extension()
     paths = {"base": base, "current": current, "incoming": incoming}
+    target = os.path.realpath(current) if os.path.islink(current) else current
     try:
-        with open(current, "rb") as f:
+        with open(target, "rb") as f:
             ours_bytes = f.read()
+        added_on_both_sides = _is_empty(base)
     except OSError as exc:
         raise MergeFailure(describe_failure(exc, paths)) from exc
+    empty_base = _write_empty_base(ours_bytes, incoming) if added_on_both_sides else None
     try:
-        merge_ipynb.merge_files(base, current, incoming, path)
+        return _merge(merge_ipynb, dict(paths, base=empty_base or base), target, path,
+                      ours_bytes, keep_one_line)
+    finally:
+        if empty_base:
+            try:
+                os.remove(empty_base)
+            except OSError:
+                pass
+
+
+def _merge(merge_ipynb, paths, target, path, ours_bytes, keep_one_line):
+    try:
+        merge_ipynb.merge_files(paths["base"], target, paths["incoming"], path)
     except Exception as exc:
-        _restore(current, ours_bytes)
+        _restore(target, ours_bytes)
         raise MergeFailure(describe_failure(exc, paths)) from exc
     try:
         ours = json.loads(ours_bytes.decode("utf-8"))
-        with open(current, encoding="utf-8") as f:
-            merged = json.load(f)
-        return find_conflicts(ours, merged)
+        with open(target, "rb") as f:
+            merged = json.loads(f.read().decode("utf-8"))
+        conflicts = find_conflicts(ours, merged)
     except Exception as exc:
-        _restore(current, ours_bytes)
+        _restore(target, ours_bytes)
         raise MergeFailure("the merged notebook cannot be read back (%s)" % _text(exc)) from exc
+    if not keep_one_line:
+        try:
+            write_in_layout(target, ours_bytes, ours, merged)
+        except Exception as exc:
+            # The one-line notebook that merge_files wrote is a complete merge: keep it.
+            conflicts.notes.append("the merged notebook is left on one line: it cannot be "
+                                   "written in our version's layout (%s)" % _text(exc))
+    return conflicts
+
+
+def write_in_layout(target, ours_bytes, ours, merged):
+    """Write `merged` over `target` in the layout of our side's file, `ours_bytes`.
+
+    A merge that kept our notebook as it was gives back our file byte for byte, whatever
+    its layout (numbers written as 1e3, escapes of a hand-edited file, ...).
+    """
+    if merged == ours and layout.same_value(merged, ours):
+        data = ours_bytes
+    else:
+        data = layout.render(merged, layout.detect(ours_bytes))
+    layout.replace_file(target, data)
 
 
 def _restore(path, content):
@@ -96,6 +142,70 @@ def _restore(path, content):
         pass
     with open(path, "wb") as f:
         f.write(content)
+
+
+# ---- both sides added the notebook ------------------------------------------------------
+
+def _is_empty(path):
+    """Whether the file holds nothing but blanks (git's base when both sides added a file)."""
+    with open(path, "rb") as f:
+        while True:
+            chunk = f.read(4096)
+            if not chunk:
+                return True
+            if chunk.strip():
+                return False
+
+
+def empty_base_notebook(ours, theirs):
+    """The base of a notebook that both sides added: no cells and no parameters, in the shape
+    of our notebook, except for the component ids that both sides hold.
+
+    The merge counts a cell that is not in the base as added by one side, and refuses one
+    that both sides added.  So for a component id that both hold, the base holds the cell
+    itself when the two versions are equal (nothing to merge), else our version with an
+    empty source: the sources are then merged as two additions, as git does for a text
+    file that both sides added, and other differences are judged as changes on both sides.
+    """
+    base = {"cells": [], "metadata": {"canvas": {"parameters": []}}}
+    if isinstance(ours, dict):
+        for key, value in ours.items():
+            base.setdefault(key, value)
+    theirs_by_id = {}
+    for cell in _cells(theirs):
+        key = _canvas(cell).get("id")
+        if isinstance(key, str):
+            theirs_by_id[key] = cell
+    seen = set()
+    for cell in _cells(ours):
+        key = _canvas(cell).get("id")
+        if not isinstance(key, str) or key not in theirs_by_id or key in seen:
+            continue
+        seen.add(key)
+        if cell == theirs_by_id[key]:
+            base["cells"].append(cell)
+        else:
+            source = cell.get("source")
+            base["cells"].append(dict(cell, source="" if isinstance(source, str) else []))
+    return base
+
+
+def _write_empty_base(ours_bytes, incoming):
+    """Write the base of an add/add merge to a temporary file; returns its path."""
+    try:
+        ours = json.loads(ours_bytes.decode("utf-8"))
+        with open(incoming, "rb") as f:
+            theirs = json.loads(f.read().decode("utf-8"))
+    except (OSError, ValueError):
+        ours = theirs = None   # the merge itself reports what is wrong with the file
+    try:
+        fd, name = tempfile.mkstemp(prefix="corvane-base-", suffix=".ipynb")
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            json.dump(empty_base_notebook(ours, theirs), f)
+    except OSError as exc:
+        raise MergeFailure("cannot write the empty base of a notebook that both sides added "
+                           "(%s)" % (exc.strerror or exc)) from exc
+    return name
 
 
 # ---- what the user has to resolve ------------------------------------------------------

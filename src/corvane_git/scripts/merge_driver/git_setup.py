@@ -15,13 +15,15 @@ class SetupError(Exception):
     """Git setup cannot go on; the message says why."""
 
 
-def driver_command(python=None):
+def driver_command(python=None, one_line=False):
     """The shell command git runs, with the interpreter that runs this code, quoted for sh.
 
     git quotes %P itself; "--" keeps a path that starts with "-" from reading as an option.
+    `one_line` keeps merged notebooks in the merge's one-line form.
     """
-    return "%s -m corvane_git.scripts.merge_driver -- %%O %%A %%B %%P" % shlex.quote(
-        os.path.abspath(python or sys.executable))
+    return "%s -m corvane_git.scripts.merge_driver %s-- %%O %%A %%B %%P" % (
+        shlex.quote(os.path.abspath(python or sys.executable)),
+        "--keep-one-line " if one_line else "")
 
 
 def _git(args, cwd=None, check=True):
@@ -109,10 +111,10 @@ def _write_lines(path, lines):
         f.write("\n".join(lines) + "\n")
 
 
-def install(scope):
+def install(scope, one_line=False):
     """Wire the driver in; returns the list of changes made (empty when all was in place)."""
     changes = []
-    command = driver_command()
+    command = driver_command(one_line=one_line)
     for key, value in (("merge.%s.name" % DRIVER, DRIVER_NAME),
                        ("merge.%s.driver" % DRIVER, command)):
         if scope.get(key) != value:

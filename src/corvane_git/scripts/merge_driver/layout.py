@@ -1,0 +1,209 @@
+"""The layout of a notebook file: read it off our side's bytes, write the merge in it again.
+
+merge_files writes the merged notebook on one line with every non-ASCII character escaped.
+Notebooks in a repository are normally stored the way Jupyter writes them
+(``json.dump(nb, f, indent=1, ensure_ascii=False)`` and a final newline), so the driver
+writes the merged notebook again in the layout of our side's file: same indentation,
+separators, raw or escaped non-ASCII text, line ending and trailing newline.  Key order is
+the merge's.  For a file in such a layout, an unchanged part comes out byte for byte as it
+was, and ``git diff`` shows only what the merge changed.
+
+Each property is read on its own, from the start of the file wherever it can be:
+
+- indentation: a file whose first line is ``{`` alone and whose second line is a key
+  indented by spaces only or tabs only (or not at all: ``indent=0``) has that indentation; a
+  file on one line has none; any other file (several lines, but not laid out like that) is
+  written with Jupyter's one-space indentation;
+- separators: the first ``,`` and the first ``:`` outside a string, with the spaces around
+  them; by default those of ``json.dump``: ``", "`` / ``": "`` on one line, ``","`` /
+  ``": "`` with indentation;
+- non-ASCII text: raw when the file holds any non-ASCII byte, escaped when it holds an escape
+  like ``\\u00e9`` and no raw text; a file without either keeps the form of its layout's
+  writer: raw for an indented file (Jupyter's), escaped for one on one line (json's default);
+- line ending: CRLF when the first line break of the document is one, else LF;
+- whitespace before and after the document (Jupyter's final newline) is kept as it was.
+"""
+import json
+import os
+import re
+import stat
+import tempfile
+
+__all__ = ["Layout", "detect", "render", "same_value", "replace_file"]
+
+# Separators, indentation and the line ending are read from this much of the file.
+HEAD = 1 << 16
+
+_WS = b" \t\r\n"
+# A string, the start of one that the head cuts off, or a separator with its blanks.
+_TOKEN = re.compile(rb'"(?:[^"\\\r\n]|\\.)*"|"|([ \t]*[,:][ \t]*)')
+_ESCAPE = re.compile(rb"\\u([0-9a-fA-F]{4})")
+
+
+class Layout:
+    """How a notebook file is written; `recognised` says whether the indentation was read."""
+
+    __slots__ = ("indent", "item_separator", "key_separator", "ensure_ascii", "newline",
+                 "lead", "trail", "recognised")
+
+    def __init__(self, indent=None, item_separator=", ", key_separator=": ",
+                 ensure_ascii=True, newline="\n", lead=b"", trail=b"", recognised=True):
+        self.indent = indent                  # None (one line) or the indentation unit
+        self.item_separator = item_separator
+        self.key_separator = key_separator
+        self.ensure_ascii = ensure_ascii
+        self.newline = newline                # "\n" or "\r\n", between the lines
+        self.lead = lead                      # bytes before the document
+        self.trail = trail                    # bytes after it (Jupyter: b"\n")
+        self.recognised = recognised
+
+    def __repr__(self):
+        return "Layout(%s)" % ", ".join("%s=%r" % (k, getattr(self, k)) for k in self.__slots__)
+
+    def __eq__(self, other):
+        return isinstance(other, Layout) and all(
+            getattr(self, k) == getattr(other, k) for k in self.__slots__)
+
+
+def _separators(head):
+    """The first item and key separators outside strings, each None when not seen."""
+    item = key = None
+    for m in _TOKEN.finditer(head):
+        sep = m.group(1)
+        if sep is None:
+            if m.end() - m.start() == 1:   # a string the head cuts off: stop reading
+                break
+            continue
+        text = sep.decode("ascii")
+        if "," in text and item is None:
+            item = text
+        elif ":" in text and key is None:
+            key = text
+        if item is not None and key is not None:
+            break
+    return item, key
+
+
+def _escapes_non_ascii(data):
+    """Whether `data` holds a \\uXXXX escape of a character that json escapes only for ASCII."""
+    for m in _ESCAPE.finditer(data):
+        backslashes = 0
+        pos = m.start() - 1
+        while pos >= 0 and data[pos] == 0x5C:
+            backslashes += 1
+            pos -= 1
+        # An odd number of backslashes before it: "\\u" is an escaped backslash, then "u".
+        if backslashes % 2 == 0 and int(m.group(1), 16) >= 0x7F:
+            return True
+    return False
+
+
+def _indentation(body):
+    """(indent, recognised) for a document `body` that spans several lines."""
+    first_end = body.find(b"\n")
+    if body[:1] != b"{" or body[1:first_end].strip(_WS):
+        return 1, False
+    second_end = body.find(b"\n", first_end + 1)
+    second = body[first_end + 1:second_end if second_end != -1 else len(body)]
+    stripped = second.lstrip(b" \t")
+    unit = second[:len(second) - len(stripped)]
+    if not stripped.startswith(b'"') or (unit.strip(b" ") and unit.strip(b"\t")):
+        return 1, False
+    if not unit.strip(b" "):
+        return len(unit), True
+    return unit.decode("ascii"), True
+
+
+def detect(data):
+    """The Layout of a notebook file's bytes."""
+    start = len(data) - len(data.lstrip(_WS))
+    end = len(data.rstrip(_WS))
+    lead, trail = data[:start], data[end:]
+    body = data[start:end]
+    head = body[:HEAD]
+    first_break = head.find(b"\n")
+    if first_break == -1 and end - start > HEAD:
+        first_break = body.find(b"\n")
+    if first_break == -1:
+        indent, recognised = None, True
+        newline = "\r\n" if trail.startswith(b"\r\n") else "\n"
+    else:
+        indent, recognised = _indentation(body)
+        newline = "\r\n" if body[first_break - 1:first_break] == b"\r" else "\n"
+    item, key = _separators(head)
+    if indent is not None and not recognised:
+        item = key = None   # separators of an unknown layout: take Jupyter's
+    if item is None:
+        item = "," if indent is not None else ", "
+    if key is None:
+        key = ": "
+    if not data.isascii():
+        ensure_ascii = False
+    elif _escapes_non_ascii(body):
+        ensure_ascii = True
+    else:
+        ensure_ascii = indent is None
+    return Layout(indent, item, key, ensure_ascii, newline, lead, trail, recognised)
+
+
+def render(value, layout):
+    """`value` as the bytes of a file in `layout`."""
+    def dumps(ensure_ascii):
+        return json.dumps(value, indent=layout.indent, ensure_ascii=ensure_ascii,
+                          separators=(layout.item_separator, layout.key_separator))
+    text = dumps(layout.ensure_ascii)
+    if layout.newline != "\n":
+        # json never writes a raw line break inside a string, so every one is the layout's.
+        text = text.replace("\n", layout.newline)
+    try:
+        encoded = text.encode("utf-8")
+    except UnicodeEncodeError:
+        # A lone surrogate (a "\ud800" escape in a file) cannot be written raw.
+        text = dumps(True)
+        if layout.newline != "\n":
+            text = text.replace("\n", layout.newline)
+        encoded = text.encode("utf-8")
+    return layout.lead + encoded + layout.trail
+
+
+def same_value(a, b):
+    """Whether two parsed JSON documents are the same, key order and number types included.
+
+    Python's == counts {"a": 1, "b": 2} equal to {"b": 2, "a": 1}, 1 equal to 1.0 and to
+    True; a file written from one is not the file written from the other.
+    """
+    if type(a) is not type(b):
+        return False
+    if type(a) is dict:
+        if len(a) != len(b):
+            return False
+        for (ka, va), (kb, vb) in zip(a.items(), b.items()):
+            if ka != kb or not same_value(va, vb):
+                return False
+        return True
+    if type(a) is list:
+        return len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def replace_file(path, data):
+    """Replace the file at `path` by `data` in one step, keeping its permission bits.
+
+    The bytes go to a temporary file in the same directory first, so a failure leaves the
+    file as it was.  A symbolic link is followed: its target is replaced, the link stays.
+    """
+    target = os.path.realpath(path)
+    mode = stat.S_IMODE(os.stat(target).st_mode)
+    fd, temp = tempfile.mkstemp(dir=os.path.dirname(target), prefix=".corvane-merge-",
+                                suffix=".tmp")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        os.chmod(temp, mode)
+        os.replace(temp, target)
+    except BaseException:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise
