@@ -1,0 +1,316 @@
+"""The merged notebook in our file's layout, and the base of a notebook both sides added."""
+import json
+import os
+import stat
+import tempfile
+
+import pytest
+
+from corvane_git.scripts.merge_driver import driver, layout
+from test_git_driver import base_notebook, cell, change, notebook, param, set_param
+
+
+def sample():
+    """A notebook with what layouts write differently: non-ASCII text, escapes, numbers."""
+    nb = base_notebook()
+    change(nb, "notes")["source"] = ["# Übersicht: 売上 \U0001F600\n", "C:\\users\\u00e9\n"]
+    change(nb, "load")["outputs"] = [{"output_type": "stream", "name": "stderr",
+                                      "text": ["\u001b[31mwarning\u001b[0m\ttab\n"]}]
+    nb["metadata"]["kernelspec"] = {"display_name": "Python 3", "tags": [], "extra": {}}
+    return nb
+
+
+# How each kind of file is written; the detected layout must give the same bytes back.
+LAYOUTS = {
+    "jupyter": lambda nb: json.dumps(nb, indent=1, ensure_ascii=False) + "\n",
+    "indent 2, escaped, no newline": lambda nb: json.dumps(nb, indent=2),
+    "indent 4, CRLF": lambda nb: (json.dumps(nb, indent=4, ensure_ascii=False)
+                                  + "\n").replace("\n", "\r\n"),
+    "tabs": lambda nb: json.dumps(nb, indent="\t", ensure_ascii=False) + "\n",
+    "indent 0": lambda nb: json.dumps(nb, indent=0) + "\n",
+    "one line": lambda nb: json.dumps(nb),
+    "one line, compact, raw": lambda nb: json.dumps(nb, separators=(",", ":"),
+                                                    ensure_ascii=False) + "\n",
+    "one line, CRLF newline": lambda nb: json.dumps(nb, ensure_ascii=False) + "\r\n",
+    "old indented form": lambda nb: json.dumps(nb, indent=1, separators=(", ", ": ")),
+    "blank lines around": lambda nb: "\n" + json.dumps(nb, indent=1) + "\n\n",
+}
+
+
+@pytest.mark.parametrize("kind", sorted(LAYOUTS))
+def test_detected_layout_writes_the_file_again(kind):
+    data = LAYOUTS[kind](sample()).encode("utf-8")
+    found = layout.detect(data)
+    assert found.recognised
+    assert layout.render(json.loads(data.decode("utf-8")), found) == data
+
+
+@pytest.mark.parametrize("text, expected", [
+    ('{\n "cells": [],\n "nbformat": 4\n}\n',
+     layout.Layout(1, ",", ": ", False, "\n", b"", b"\n")),
+    ('{\r\n    "a": "\\u00e9",\r\n    "b": 1\r\n}',
+     layout.Layout(4, ",", ": ", True, "\r\n")),
+    ('{"a": 1, "b": [1, 2]}', layout.Layout(None, ", ", ": ", True)),
+    ('{"a":1,"b":"\xe9"}\n', layout.Layout(None, ",", ":", False, trail=b"\n")),
+    # Only a comma inside a string: json's own separator for the layout.
+    ('{\n\t"a,b": "x:y"\n}', layout.Layout("\t", ",", ": ", False)),
+])
+def test_detect(text, expected):
+    assert layout.detect(text.encode("utf-8")) == expected
+
+
+@pytest.mark.parametrize("text, ensure_ascii", [
+    ('{\n "a": "plain"\n}\n', False),              # no evidence: Jupyter writes raw text
+    ('{"a": "plain"}', True),                      # no evidence: json's default escapes
+    ('{\n "a": "\\u00e9"\n}\n', True),
+    ('{\n "a": "\\u007f"\n}\n', True),
+    ('{\n "a": "\\u001b[0m"\n}\n', False),         # control characters are escaped anyway
+    ('{\n "a": "C:\\\\u00e9"\n}\n', False),        # an escaped backslash, then "u00e9"
+    ('{\n "a": "C:\\\\\\u00e9"\n}\n', True),
+    ('{"a": "\\u00e9", "b": "\xe9"}', False),      # raw text wins
+])
+def test_non_ascii_form(text, ensure_ascii):
+    assert layout.detect(text.encode("utf-8")).ensure_ascii is ensure_ascii
+
+
+@pytest.mark.parametrize("text", [
+    '{"cells": [\n  1, 2],\n "nbformat": 4}\n',    # first line is not "{" alone
+    '{\n \t"a": 1\n}\n',                          # mixed tabs and spaces
+    '{\n\n "a": 1\n}\n',                          # second line is not a key
+])
+def test_unrecognised_indentation_becomes_jupyters(text):
+    found = layout.detect(text.encode("utf-8"))
+    assert not found.recognised
+    value = {"a": [1, {"b": "é"}], "c": {}}
+    assert layout.render(value, found) == (json.dumps(value, indent=1, ensure_ascii=False)
+                                           + "\n").encode("utf-8")
+
+
+def test_lone_surrogate_is_written_escaped():
+    found = layout.detect(b'{\n "a": "\xc3\xa9"\n}')
+    assert layout.render({"a": "\ud800é"}, found) == b'{\n "a": "\\ud800\\u00e9"\n}'
+
+
+@pytest.mark.parametrize("a, b, same", [
+    ({"a": [1, {"b": None}]}, {"a": [1, {"b": None}]}, True),
+    ({"a": 1, "b": 2}, {"b": 2, "a": 1}, False),
+    ({"a": 1}, {"a": 1.0}, False),
+    ({"a": 1}, {"a": True}, False),
+    ({"a": [1, 2]}, {"a": [1, 2, 3]}, False),
+    ({"a": {"b": "x"}}, {"a": {"c": "x"}}, False),
+])
+def test_same_value(a, b, same):
+    assert layout.same_value(a, b) is same
+
+
+class TestReplaceFile:
+    def test_keeps_permission_bits_and_leaves_no_temporary_file(self, tmp_path):
+        target = tmp_path / "nb.ipynb"
+        target.write_bytes(b"old")
+        target.chmod(0o640)
+        layout.replace_file(str(target), b"new")
+        assert target.read_bytes() == b"new"
+        assert stat.S_IMODE(target.stat().st_mode) == 0o640
+        assert os.listdir(str(tmp_path)) == ["nb.ipynb"]
+
+    def test_writes_through_a_symbolic_link(self, tmp_path):
+        (tmp_path / "real").mkdir()
+        real = tmp_path / "real" / "nb.ipynb"
+        real.write_bytes(b"old")
+        link = tmp_path / "link.ipynb"
+        link.symlink_to(real)
+        layout.replace_file(str(link), b"new")
+        assert link.is_symlink() and real.read_bytes() == b"new"
+        assert sorted(os.listdir(str(tmp_path / "real"))) == ["nb.ipynb"]
+
+    def test_failure_leaves_the_file_as_it_was(self, tmp_path, monkeypatch):
+        target = tmp_path / "nb.ipynb"
+        target.write_bytes(b"old")
+
+        def refuse(src, dst):
+            raise OSError(28, "No space left on device")
+        monkeypatch.setattr(os, "replace", refuse)
+        with pytest.raises(OSError):
+            layout.replace_file(str(target), b"new")
+        assert target.read_bytes() == b"old"
+        assert os.listdir(str(tmp_path)) == ["nb.ipynb"]
+
+
+# ---- the driver's merge in process, through the extension --------------------------------
+
+class Files:
+    """base, ours and theirs written as `kind` lays them out, in `path`."""
+
+    def __init__(self, path, base, ours, theirs, kind="jupyter"):
+        self.path = path
+        write = LAYOUTS[kind]
+        for name, nb in (("base", base), ("ours", ours), ("theirs", theirs)):
+            data = nb if isinstance(nb, bytes) else write(nb).encode("utf-8")
+            (path / (name + ".ipynb")).write_bytes(data)
+        self.ours_bytes = (path / "ours.ipynb").read_bytes()
+
+    def merge(self, **options):
+        return driver.merge(*(str(self.path / (n + ".ipynb")) for n in ("base", "ours", "theirs")),
+                            path="nb.ipynb", **options)
+
+    def result(self):
+        return (self.path / "ours.ipynb").read_bytes()
+
+
+@pytest.fixture
+def private_tmp(tmp_path, monkeypatch):
+    """A directory of its own for temporary files, to see that none are left behind."""
+    d = tmp_path / "tmp"
+    d.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(d))
+    return d
+
+
+@pytest.mark.parametrize("kind", sorted(LAYOUTS))
+def test_merge_keeps_our_layout(tmp_path, kind):
+    ours, theirs = sample(), sample()
+    change(ours, "load")["source"] = ["import pandas as pd\n"]
+    change(theirs, "plot")["source"] = ["plot(model, title='Größe')\n"]
+    files = Files(tmp_path, sample(), ours, theirs, kind)
+    assert not files.merge()
+    expected = sample()
+    change(expected, "load")["source"] = ["import pandas as pd\n"]
+    change(expected, "plot")["source"] = ["plot(model, title='Größe')\n"]
+    assert files.result() == LAYOUTS[kind](expected).encode("utf-8")
+
+
+@pytest.mark.parametrize("ours_text", [
+    LAYOUTS["jupyter"](sample()),
+    # Not a layout that json writes: the file comes back as it was all the same.
+    json.dumps(sample(), indent=1).replace('"nbformat": 4', '"nbformat" :4.0e0'),
+])
+def test_merge_that_keeps_our_notebook_keeps_our_bytes(tmp_path, ours_text):
+    theirs = sample()
+    set_param(theirs, "alpha", 0.5)
+    ours = json.loads(ours_text)
+    set_param(ours, "alpha", 0.5)
+    text = ours_text.replace('"value": 0.1', '"value": 0.5')
+    files = Files(tmp_path, sample(), text.encode("utf-8"), theirs)
+    assert not files.merge()
+    assert files.result() == text.encode("utf-8")
+
+
+def test_keep_one_line_leaves_the_merges_own_form(tmp_path):
+    ours, theirs = sample(), sample()
+    set_param(theirs, "epochs", 12)
+    files = Files(tmp_path, sample(), ours, theirs)
+    files.merge(keep_one_line=True)
+    set_param(ours, "epochs", 12)
+    assert files.result() == json.dumps(ours).encode("ascii")
+
+
+def test_conflicts_are_written_in_our_layout_too(tmp_path):
+    ours, theirs = base_notebook(), base_notebook()
+    set_param(ours, "epochs", 20)
+    set_param(theirs, "epochs", 30)
+    files = Files(tmp_path, base_notebook(), ours, theirs, "indent 2, escaped, no newline")
+    assert files.merge().parameters == ["epochs"]
+    expected = base_notebook()
+    expected["metadata"]["canvas"]["parameters"] = [
+        param("alpha", 0.1), dict(param("epochs", 20), name="<<< epochs"),
+        dict(param("epochs", 30), name=">>> epochs")]
+    assert files.result() == json.dumps(expected, indent=2).encode("ascii")
+
+
+def test_symbolic_link_stays_and_its_file_is_merged(tmp_path):
+    theirs = base_notebook()
+    set_param(theirs, "alpha", 0.7)
+    files = Files(tmp_path, base_notebook(), base_notebook(), theirs)
+    real = tmp_path / "real.ipynb"
+    (tmp_path / "ours.ipynb").rename(real)
+    real.chmod(0o640)
+    (tmp_path / "ours.ipynb").symlink_to(real)
+    files.merge()
+    assert (tmp_path / "ours.ipynb").is_symlink()
+    assert real.read_bytes() == LAYOUTS["jupyter"](theirs).encode("utf-8")
+    assert stat.S_IMODE(real.stat().st_mode) == 0o640
+    assert sorted(os.listdir(str(tmp_path))) == ["base.ipynb", "ours.ipynb", "real.ipynb",
+                                                 "theirs.ipynb"]
+
+
+def test_failed_rewrite_keeps_the_merge_on_one_line(tmp_path, monkeypatch):
+    theirs = base_notebook()
+    set_param(theirs, "alpha", 0.7)
+    files = Files(tmp_path, base_notebook(), base_notebook(), theirs)
+
+    def refuse(path, data):
+        raise OSError(28, "No space left on device")
+    monkeypatch.setattr(layout, "replace_file", refuse)
+    conflicts = files.merge()
+    assert not conflicts
+    assert conflicts.notes == ["the merged notebook is left on one line: it cannot be written "
+                               "in our version's layout (OSError: [Errno 28] No space left on "
+                               "device)"]
+    assert files.result() == json.dumps(theirs).encode("ascii")
+
+
+# ---- both sides added the notebook -------------------------------------------------------
+
+def added(*cells, params=()):
+    return notebook(list(cells), params)
+
+
+ADD_ADD = {
+    "different cells": (
+        added(cell("a", "a", "1\n")), added(cell("b", "b", "2\n")),
+        added(cell("a", "a", "1\n"), cell("b", "b", "2\n")), ([], [], [])),
+    "a cell both added alike": (
+        added(cell("s", "s", "0\n"), cell("a", "a", "1\n")),
+        added(cell("s", "s", "0\n"), cell("b", "b", "2\n")),
+        added(cell("s", "s", "0\n"), cell("a", "a", "1\n"), cell("b", "b", "2\n")),
+        ([], [], [])),
+    "a cell with the same source and other outputs": (
+        added(cell("s", "s", "0\n")), added(dict(cell("s", "s", "0\n"), execution_count=4)),
+        added(cell("s", "s", "0\n")), ([], [], [])),
+    "a component both added with other sources": (
+        added(cell("s", "s", "x = 0\ny = 1\n")), added(cell("s", "s", "x = 0\ny = 2\n")),
+        added(cell("s", "s", "x = 0\n<<<<<<< nb.ipynb-current\ny = 1\n=======\ny = 2\n"
+                             ">>>>>>> nb.ipynb-incoming\n")),
+        ([], [], [(1, "s")])),
+    "parameters": (
+        added(params=[param("p", 1), param("q", 1)]),
+        added(params=[param("p", 1), param("q", 2), param("r", 3)]),
+        added(params=[param("p", 1), dict(param("r", 3)), dict(param("q", 1), name="<<< q"),
+                      dict(param("q", 2), name=">>> q")]),
+        ([], ["q"], [])),
+}
+
+
+@pytest.mark.parametrize("case", sorted(ADD_ADD))
+@pytest.mark.parametrize("empty", [b"", b"\n"])
+def test_added_on_both_sides(tmp_path, private_tmp, case, empty):
+    ours, theirs, expected, conflicts = ADD_ADD[case]
+    files = Files(tmp_path, empty, ours, theirs)
+    found = files.merge()
+    merged = json.loads(files.result().decode("utf-8"))
+    # Parameters that only one side added come in no fixed order.
+    key = lambda p: p["name"].lstrip("<> ")
+    assert sorted(merged["metadata"]["canvas"]["parameters"], key=key) == sorted(
+        expected["metadata"]["canvas"]["parameters"], key=key)
+    assert merged["cells"] == expected["cells"]
+    assert (found.components, found.parameters, found.source_cells) == conflicts
+    assert os.listdir(str(private_tmp)) == []
+
+
+def test_renamed_component_added_on_both_sides_is_a_conflict(tmp_path):
+    ours = added(cell("s", "loader", "x = 0\n"))
+    theirs = added(cell("s", "reader", "x = 0\n"))
+    found = Files(tmp_path, b"", ours, theirs).merge()
+    assert found.components == ["loader", "reader"]
+
+
+def test_empty_base_notebook_shape():
+    ours = dict(added(cell("s", "s", "1\n"), cell("o", "o")), nbformat_minor=4)
+    ours["metadata"]["kernelspec"] = {"name": "python3"}
+    theirs = added(cell("s", "s", "2\n"), cell("t", "t"))
+    base = driver.empty_base_notebook(ours, theirs)
+    assert list(base) == ["cells", "metadata", "nbformat", "nbformat_minor"]
+    assert base["metadata"] == {"canvas": {"parameters": []}}
+    assert base["cells"] == [dict(cell("s", "s"), source=[])]
+    assert driver.empty_base_notebook(None, None) == {
+        "cells": [], "metadata": {"canvas": {"parameters": []}}}
