@@ -79,7 +79,8 @@ class TestArguments:
         text = " ".join(proc.stdout.split())
         for part in ("BASE CURRENT INCOMING PATH", "0 merged; nothing needs a decision",
                      "1 merged, with conflicts to resolve", "2 failure", '"<<< name" (ours)',
-                     "install [--global]", "uninstall", "status", "example [DIR]"):
+                     "install [--global]", "uninstall", "status", "example [DIR]",
+                     "--keep-one-line", "[--one-line]", "Jupyter's indent=1"):
             assert part in text
 
     def test_console_command(self, tmp_path, env):
