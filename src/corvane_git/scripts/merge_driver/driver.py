@@ -69,7 +69,8 @@ def merge(base, current, incoming, path, extension=None, keep_one_line=False):
 
     The merged notebook is written in the layout of our side's file (see the layout module),
     or left in merge_files's one-line form with `keep_one_line`.  An empty `base` (git's
-    add/add case) stands for a notebook without cells or parameters.  When `current` is a
+    add/add case) stands for a notebook without cells or parameters (empty_base_notebook
+    says how a cell that both sides added is judged).  When `current` is a
     symbolic link, the file it points to is merged and the link stays.
 
     Raises MergeFailure with all files as they were (`current` is put back byte for byte if
