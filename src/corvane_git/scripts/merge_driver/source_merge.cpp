@@ -25,8 +25,9 @@ void write_joined(PyObject* file, PyObject* lines) {
 
 // git merge-file exits with the number of conflicts, at most 127; a status above that (255 when
 // it refuses a binary file, for one) or a failure to run it is a real error. Entered with the
-// error of merge_file set: clears it for a conflict, else leaves it set and throws.
-void drop_conflict_status() {
+// error of merge_file set: clears it for a conflict, else leaves it set and throws. Only a failure
+// to find git.GitCommandError reports the line of the except clause.
+void drop_conflict_status(At& at) {
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     PyErr_NormalizeException(&t, &v, &tb);
@@ -40,6 +41,7 @@ void drop_conflict_status() {
     try {
         command_error = getattr(global(names::git).get(), names::GitCommandError);
     } catch (const HostError&) {
+        at(42);
         chain_context(value);  // as the host does when the except clause itself fails
         throw;
     }
@@ -92,10 +94,7 @@ Ref merge_source_body(At& at, PyObject* const* args) {
         Ref merge_file = getattr(g, names::merge_file);
         Ref merged = Ref::steal_or_null(PyObject_CallFunctionObjArgs(
             merge_file.get(), current_path.get(), base_path.get(), incoming_path.get(), nullptr));
-        if (!merged) {
-            at(42);
-            drop_conflict_status();
-        }
+        if (!merged) drop_conflict_status(at);
 
         at(46); Ref fp = open_text(current_path.get(), names::r);
         with_block(at, 46, fp.get(), [&](PyObject* in) {

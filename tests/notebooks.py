@@ -1,0 +1,208 @@
+"""Small notebooks with a canvas layer, and three-way merges of them through merge_files.
+
+    base = notebook(cell("A", "loader", "x = 1\n"), cell("B", parents=["A"]),
+                    parameters=[parameter("rate", "0.1")])
+    result = merge(tmp_path, base, ours, theirs)      # the merged notebook, parsed
+"""
+import copy
+import json
+import os
+import re
+
+from corvane_git.scripts.merge_driver import merge_ipynb
+
+FILE_PATH = "notebook.ipynb"
+UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
+
+
+def lines(text):
+    """A cell source as a line list: each line keeps its line feed, the last may have none."""
+    return text.splitlines(keepends=True) if isinstance(text, str) else list(text)
+
+
+def parent(link_id, name=None):
+    """A parent entry; it carries the parent's name the way the editor writes it."""
+    return {"id": link_id, "name": name if name is not None else "name of " + link_id}
+
+
+def comment(text, author="ana"):
+    return {"author": author, "text": text}
+
+
+def cell(link_id, name=None, source="x = 1\n", *, cell_id=None, parents=(), comments=(),
+         header_color="#ffffff", outputs=(), execution_count=None, cell_type="code"):
+    """A cell dict whose canvas map makes it component `link_id`; named cells are components.
+
+    `parents` holds link ids (turned into parent entries with a name) or ready entries."""
+    canvas = {
+        "comments": [dict(c) for c in comments],
+        "headerColor": header_color,
+        "id": link_id,
+        "name": name,
+        "parents": [parent(p) if isinstance(p, str) else dict(p) for p in parents],
+    }
+    result = {"cell_type": cell_type}
+    if cell_type == "code":
+        result["execution_count"] = execution_count
+    result["id"] = cell_id if cell_id is not None else "cell-%s" % (link_id,)
+    result["metadata"] = {"canvas": canvas}
+    if cell_type == "code":
+        result["outputs"] = [dict(o) for o in outputs]
+    result["source"] = lines(source)
+    return result
+
+
+def stream(text):
+    """A stream output, for cells whose outputs change."""
+    return {"name": "stdout", "output_type": "stream", "text": lines(text)}
+
+
+def parameter(name, value="1", **extra):
+    return dict({"name": name, "value": value}, **extra)
+
+
+def notebook(*cells, parameters=(), **metadata):
+    """A notebook document: the cells, the canvas parameters and other notebook metadata."""
+    meta = dict(metadata)
+    meta["canvas"] = {"parameters": [dict(p) for p in parameters]}
+    return {"cells": [copy.deepcopy(c) for c in cells], "metadata": meta,
+            "nbformat": 4, "nbformat_minor": 5}
+
+
+def canvas(cell_dict):
+    return cell_dict["metadata"]["canvas"]
+
+
+def find(nb, link_id):
+    """The cell of component `link_id` (a copy-free lookup; the id must be there once)."""
+    found = [c for c in nb["cells"] if canvas(c)["id"] == link_id]
+    assert len(found) == 1, (link_id, [canvas(c)["id"] for c in nb["cells"]])
+    return found[0]
+
+
+def edit(nb, link_id, **changes):
+    """A deep copy of `nb` with cell `link_id` changed: source=, name=, header_color=, comments=,
+    parents=, outputs=, execution_count=, or any canvas key through canvas_<key>=."""
+    nb = copy.deepcopy(nb)
+    target = find(nb, link_id)
+    for key, value in changes.items():
+        if key == "source":
+            target["source"] = lines(value)
+        elif key in ("outputs", "execution_count"):
+            target[key] = value
+        elif key == "header_color":
+            canvas(target)["headerColor"] = value
+        elif key == "parents":
+            canvas(target)["parents"] = [parent(p) if isinstance(p, str) else dict(p) for p in value]
+        elif key.startswith("canvas_"):
+            canvas(target)[key[len("canvas_"):]] = value
+        else:
+            canvas(target)[key] = value
+    return nb
+
+
+def without(nb, *link_ids):
+    """A deep copy of `nb` without the cells of the given components."""
+    nb = copy.deepcopy(nb)
+    nb["cells"] = [c for c in nb["cells"] if canvas(c)["id"] not in link_ids]
+    return nb
+
+
+def with_cells(nb, *cells, after=None):
+    """A deep copy of `nb` with cells added at the end, or right after component `after`."""
+    nb = copy.deepcopy(nb)
+    new = [copy.deepcopy(c) for c in cells]
+    if after is None:
+        nb["cells"].extend(new)
+    else:
+        at = [canvas(c)["id"] for c in nb["cells"]].index(after) + 1
+        nb["cells"][at:at] = new
+    return nb
+
+
+def with_parameters(nb, *parameters):
+    nb = copy.deepcopy(nb)
+    canvas(nb)["parameters"] = [dict(p) for p in parameters]
+    return nb
+
+
+def dumps(nb, layout="jupyter"):
+    """The file text of a notebook: "jupyter" as the editor saves it (indent 1, raw non-ASCII,
+    final line feed), "compact" as the merge writes it."""
+    if layout == "jupyter":
+        return json.dumps(nb, indent=1, ensure_ascii=False) + "\n"
+    if layout == "compact":
+        return json.dumps(nb)
+    raise ValueError(layout)
+
+
+def write(path, nb, layout="jupyter"):
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write(dumps(nb, layout))
+
+
+def read(path):
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
+class ThreeWay:
+    """The three files of one merge in `directory`, named as git names them for a driver."""
+
+    def __init__(self, directory, base, ours, theirs, layout="jupyter"):
+        self.directory = str(directory)
+        self.base = os.path.join(self.directory, "base.ipynb")
+        self.ours = os.path.join(self.directory, "ours.ipynb")
+        self.theirs = os.path.join(self.directory, "theirs.ipynb")
+        for path, nb in ((self.base, base), (self.ours, ours), (self.theirs, theirs)):
+            write(path, nb, layout)
+
+    def run(self, file_path=FILE_PATH):
+        return merge_ipynb.merge_files(self.base, self.ours, self.theirs, file_path)
+
+    def result(self):
+        return read(self.ours)
+
+    def text(self):
+        with open(self.ours, encoding="utf-8") as f:
+            return f.read()
+
+    def snapshot(self):
+        """Every file in the directory with its bytes: to check that a failed merge changed nothing."""
+        files = {}
+        for name in sorted(os.listdir(self.directory)):
+            with open(os.path.join(self.directory, name), "rb") as f:
+                files[name] = f.read()
+        return files
+
+
+def merge(directory, base, ours, theirs, file_path=FILE_PATH, layout="jupyter"):
+    """Writes the three notebooks, merges them and returns the merged notebook, parsed."""
+    three = ThreeWay(directory, base, ours, theirs, layout)
+    assert three.run(file_path) is None
+    return three.result()
+
+
+def summary(nb):
+    """(component id, name, source text) of each cell, in order."""
+    return [(canvas(c)["id"], canvas(c)["name"], "".join(c["source"])) for c in nb["cells"]]
+
+
+def add_canvas_layer(nb, name_every=2, parameters=()):
+    """Gives a notebook without a canvas layer one: every cell becomes component "comp-<n>" and
+    every `name_every`-th code cell is named "step <n>" with the previous named cell as its
+    parent. Changes `nb` in place and returns it."""
+    previous = None
+    for n, c in enumerate(nb["cells"]):
+        named = c["cell_type"] == "code" and n % name_every == 0
+        c.setdefault("metadata", {})["canvas"] = {
+            "comments": [],
+            "headerColor": "#ffffff",
+            "id": "comp-%d" % n,
+            "name": "step %d" % n if named else None,
+            "parents": [parent(previous, "step")] if named and previous else [],
+        }
+        if named:
+            previous = "comp-%d" % n
+    nb["metadata"]["canvas"] = {"parameters": [dict(p) for p in parameters]}
+    return nb
