@@ -190,11 +190,13 @@ def summary(nb):
 
 def add_canvas_layer(nb, name_every=2, parameters=()):
     """Gives a notebook without a canvas layer one: every cell becomes component "comp-<n>" and
-    every `name_every`-th code cell is named "step <n>" with the previous named cell as its
-    parent. Changes `nb` in place and returns it."""
+    `name_every`-th code cell, from the first, is named "step <n>" with the previous named cell
+    as its parent. Changes `nb` in place and returns it."""
     previous = None
+    code_cells = 0
     for n, c in enumerate(nb["cells"]):
-        named = c["cell_type"] == "code" and n % name_every == 0
+        named = c["cell_type"] == "code" and code_cells % name_every == 0
+        code_cells += c["cell_type"] == "code"
         c.setdefault("metadata", {})["canvas"] = {
             "comments": [],
             "headerColor": "#ffffff",

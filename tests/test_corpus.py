@@ -1,0 +1,140 @@
+"""Three-way merges of real notebooks (the shared corpus) given a canvas layer.
+
+Each notebook becomes a base; our side and their side each make a few edits that the merge must
+take (source edits, deletions, additions, a parameter change), both edit one cell's lines apart,
+and their side recolours a component that we edit. The merged file must be exactly the base with
+those decisions applied, written in the one-line form.
+
+Cells whose JSON exceeds CELL_LIMIT characters are left out of the base: the structural diff
+compares long output arrays line against line, which takes seconds to minutes for the largest
+outputs of the corpus, and those cells add no decision the others do not exercise.
+"""
+import copy
+import glob
+import json
+import os
+
+import pytest
+
+from notebooks import ThreeWay, add_canvas_layer, canvas, parameter
+
+CORPUS = os.environ.get("CORVANE_CORPUS", "/work/shared/corpus")
+FILES = sorted(glob.glob(os.path.join(CORPUS, "*.ipynb")))
+CELL_LIMIT = 20000
+PARAMETERS = [parameter("rate", "0.1"), parameter("epochs", "10"), parameter("seed", "42")]
+
+
+def test_corpus_is_there():
+    assert len(FILES) >= 12, "corpus missing at %s (set CORVANE_CORPUS)" % CORPUS
+
+
+def base_of(path):
+    with open(path, encoding="utf-8") as f:
+        nb = json.load(f)
+    nb["cells"] = [c for c in nb["cells"] if len(json.dumps(c)) <= CELL_LIMIT]
+    return add_canvas_layer(nb, parameters=PARAMETERS)
+
+
+class Plan:
+    """Which cells each side touches, by position in the base; all different cells."""
+
+    def __init__(self, base):
+        cells = base["cells"]
+        used = set()
+
+        def take(candidates):
+            index = next(i for i in candidates if i not in used)
+            used.add(index)
+            return index
+
+        multi = [i for i, c in enumerate(cells) if len(c["source"]) >= 3]
+        named = [i for i, c in enumerate(cells) if canvas(c)["name"]]
+        # Ours deletes a component that a later component names as its parent.
+        self.we_delete = take(named[:-1])
+        self.recoloured = take(reversed(named))                 # ours edits, theirs recolours
+        self.both = take(multi[len(multi) // 2:] + multi)      # both edit, lines apart
+        self.ours = take(multi)                                 # only ours edits
+        self.theirs = take(reversed(multi))                     # only theirs edits
+        self.anchor = take(range(len(cells)))                  # ours inserts a cell after it
+        self.they_delete = take(range(len(cells)))
+        self.link = {k: canvas(cells[v])["id"] for k, v in vars(self).items() if isinstance(v, int)}
+
+
+def prepend(cell, line):
+    cell["source"] = [line] + cell["source"]
+
+
+def append(cell, line):
+    src = cell["source"]
+    cell["source"] = src[:-1] + [src[-1] if src[-1].endswith("\n") else src[-1] + "\n", line]
+
+
+def new_cell(link_id, name):
+    return {"cell_type": "code", "execution_count": None, "id": link_id + "-cell",
+            "metadata": {"canvas": {"comments": [], "headerColor": "#ffffff", "id": link_id,
+                                    "name": name, "parents": []}},
+            "outputs": [], "source": ["print(%r)\n" % name]}
+
+
+def by_link(nb):
+    return {canvas(c)["id"]: c for c in nb["cells"]}
+
+
+def sides(base, plan):
+    ours, theirs = copy.deepcopy(base), copy.deepcopy(base)
+    o, t = by_link(ours), by_link(theirs)
+    prepend(o[plan.link["ours"]], "# ours\n")
+    prepend(o[plan.link["both"]], "# ours, first line\n")
+    prepend(o[plan.link["recoloured"]], "# ours, recoloured by them\n")
+    ours["cells"].remove(o[plan.link["we_delete"]])
+    ours["cells"].insert(ours["cells"].index(o[plan.link["anchor"]]) + 1, new_cell("ours-new", "ours new"))
+    canvas(ours)["parameters"][0]["value"] = "0.2"
+
+    append(t[plan.link["theirs"]], "# theirs\n")
+    append(t[plan.link["both"]], "# theirs, last line\n")
+    canvas(t[plan.link["recoloured"]])["headerColor"] = "#ff0000"
+    theirs["cells"].remove(t[plan.link["they_delete"]])
+    theirs["cells"].insert(0, new_cell("their-new", "their new"))
+    canvas(theirs)["parameters"][1]["value"] = "20"
+    return ours, theirs
+
+
+def expected_merge(base, plan):
+    """The base with both sides' decisions applied, then the parents reduced as the merge does."""
+    expected = copy.deepcopy(base)
+    e = by_link(expected)
+    prepend(e[plan.link["ours"]], "# ours\n")
+    prepend(e[plan.link["both"]], "# ours, first line\n")
+    append(e[plan.link["both"]], "# theirs, last line\n")
+    prepend(e[plan.link["recoloured"]], "# ours, recoloured by them\n")
+    append(e[plan.link["theirs"]], "# theirs\n")
+    expected["cells"].remove(e[plan.link["we_delete"]])
+    expected["cells"].remove(e[plan.link["they_delete"]])
+    expected["cells"].insert(expected["cells"].index(e[plan.link["anchor"]]) + 1,
+                             new_cell("ours-new", "ours new"))
+    expected["cells"].append(new_cell("their-new", "their new"))
+    components = {canvas(c)["id"] for c in expected["cells"] if canvas(c)["name"]}
+    for c in expected["cells"]:
+        if canvas(c)["name"]:
+            canvas(c)["parents"] = [{"id": p["id"]} for p in canvas(c)["parents"] if p["id"] in components]
+    canvas(expected)["parameters"] = [parameter("rate", "0.2"), parameter("epochs", "20"),
+                                      parameter("seed", "42")]
+    return expected
+
+
+@pytest.mark.parametrize("path", FILES, ids=[os.path.basename(f)[:-len(".ipynb")] for f in FILES])
+def test_three_way_variant(tmp_path, path):
+    base = base_of(path)
+    plan = Plan(base)
+    ours, theirs = sides(base, plan)
+    three = ThreeWay(tmp_path, base, ours, theirs)
+    three.run(os.path.basename(path))
+    expected = expected_merge(base, plan)
+    result = three.result()
+    assert [canvas(c)["id"] for c in result["cells"]] == [canvas(c)["id"] for c in expected["cells"]]
+    assert result == expected
+    assert three.text() == json.dumps(expected)
+    # The parent that ours deleted was somebody's parent and is gone from every component.
+    dropped = plan.link["we_delete"]
+    assert any(p["id"] == dropped for c in base["cells"] for p in canvas(c)["parents"])
+    assert not any(p["id"] == dropped for c in result["cells"] for p in canvas(c)["parents"])
