@@ -275,29 +275,35 @@ class TestNamesAtCallTime:
     def cells(self):
         return m.Cell(make_cell_dict(), "base"), m.Cell(make_cell_dict(), "current")
 
-    def test_rebinding_a_module_name_changes_the_next_call(self, monkeypatch):
+    def differing_cells(self):
+        """Cells that differ, so that the diff library is needed (equal cells never reach it)."""
         base, current = self.cells()
-        assert m._cell_changed(base, current) == {}
+        current.data["source"] = ["changed\n"]
+        return base, current
+
+    def test_rebinding_a_module_name_changes_the_next_call(self, monkeypatch):
+        base, current = self.differing_cells()
+        assert set(m._cell_changed(base, current)) == {"source"}
         calls, logged, diff = [], [], {"outputs": [], "execution_count": 4}
         monkeypatch.setattr(m, "jsondiff", types.SimpleNamespace(diff=lambda *a: calls.append(a) or diff))
         monkeypatch.setattr(m, "logging", types.SimpleNamespace(debug=lambda *a: logged.append(a)))
         result = m._cell_changed(base, current)
         assert result is diff and result == {"outputs": []}
-        assert len(calls) == 1 and calls[0][0] is base.data and calls[0][1] is current.data
+        assert len(calls) == 1 and calls[0] == (base.data, current.data)
         assert len(logged) == 1 and logged[0][0] is diff
         monkeypatch.undo()
-        assert m._cell_changed(base, current) == {}
+        assert set(m._cell_changed(base, current)) == {"source"}
 
     def test_missing_name_falls_back_to_builtins(self, monkeypatch):
         diff = {}
         monkeypatch.delattr(m, "jsondiff")
         monkeypatch.setattr(builtins, "jsondiff", types.SimpleNamespace(diff=lambda *a: diff), raising=False)
-        assert m._cell_changed(*self.cells()) is diff
+        assert m._cell_changed(*self.differing_cells()) is diff
 
     def test_missing_everywhere_is_a_name_error(self, monkeypatch):
         monkeypatch.delattr(m, "jsondiff")
         with pytest.raises(NameError) as exc:
-            m._cell_changed(*self.cells())
+            m._cell_changed(*self.differing_cells())
         assert str(exc.value) == "name 'jsondiff' is not defined"
         assert module_entries(exc.value)[-1][0] == MODULE + "._cell_changed"
 

@@ -1,0 +1,219 @@
+"""The cell diff agrees with jsondiff wherever the merge looks, in time linear in the cells."""
+import copy
+import glob
+import json
+import os
+import random
+
+import jsondiff
+import pytest
+
+from corvane_git.scripts.merge_driver import merge_ipynb as m
+
+CORPUS = sorted(glob.glob(os.path.join(os.path.dirname(__file__), "..", "..", "shared", "corpus", "*.ipynb")))
+# The library's own answer is the reference; beyond this many array elements it takes seconds
+# a pair, so larger cells are compared on emptiness and top-level keys only.
+REFERENCE_LIMIT = 300
+
+
+def structure(diff, a, b):
+    """Keys of a cell diff at every map level where both sides hold maps, nested the same way."""
+    if not isinstance(diff, dict):
+        return None
+    out = {}
+    for key, value in diff.items():
+        both_maps = isinstance(a, dict) and isinstance(b, dict) and \
+            isinstance(a.get(key), dict) and isinstance(b.get(key), dict)
+        out[key] = structure(value, a[key], b[key]) if both_maps else None
+    return out
+
+
+def ours(first, second):
+    base = copy.deepcopy(first)
+    other = copy.deepcopy(second)
+    canvas = {"id": "c", "name": None, "parents": [], "comments": []}
+    for d in (base, other):
+        if isinstance(d, dict):
+            d.setdefault("metadata", {}).setdefault("canvas", dict(canvas))
+    return m._cell_changed(m.Cell(base, file_type="base"), m.Cell(other, file_type="current")), base, other
+
+
+def library(first, second):
+    d = jsondiff.diff(first, second)
+    d.pop("execution_count", None)
+    return d
+
+
+def array_elements(value):
+    if isinstance(value, list):
+        return len(value) + sum(array_elements(v) for v in value)
+    if isinstance(value, dict):
+        return sum(array_elements(v) for v in value.values())
+    return 0
+
+
+def random_value(rng, depth):
+    kind = rng.randrange(7 if depth < 4 else 4)
+    if kind == 0:
+        return rng.choice(["a", "b", "ü", "", "x\n"])
+    if kind == 1:
+        return rng.choice([0, 1, 2.5, True, None])
+    if kind == 2:
+        return [rng.choice(["l%d\n" % i for i in range(5)]) for _ in range(rng.randrange(0, 40))]
+    if kind == 3:
+        return rng.choice([[], ["only"], [1, 2]])
+    if kind in (4, 5):
+        return {rng.choice("pqrst"): random_value(rng, depth + 1) for _ in range(rng.randrange(0, 4))}
+    return [random_value(rng, depth + 1) for _ in range(rng.randrange(0, 25))]
+
+
+def mutate(rng, value, depth=0):
+    """A copy of `value` with a few random edits at any depth."""
+    value = copy.deepcopy(value)
+    if isinstance(value, dict) and value and rng.random() < 0.7:
+        key = rng.choice(list(value))
+        action = rng.randrange(4)
+        if action == 0:
+            del value[key]
+        elif action == 1:
+            value[key + "_new"] = random_value(rng, depth + 1)
+        else:
+            value[key] = mutate(rng, value[key], depth + 1)
+        return value
+    if isinstance(value, list) and value and rng.random() < 0.7:
+        i = rng.randrange(len(value))
+        action = rng.randrange(3)
+        if action == 0:
+            del value[i]
+        elif action == 1:
+            value.insert(i, random_value(rng, depth + 1))
+        else:
+            value[i] = mutate(rng, value[i], depth + 1)
+        return value
+    return random_value(rng, depth)
+
+
+def random_cell(rng):
+    return {
+        "id": "c%d" % rng.randrange(1000),
+        "cell_type": rng.choice(["code", "markdown"]),
+        "source": ["line %d\n" % i for i in range(rng.randrange(0, 30))],
+        "outputs": [random_value(rng, 1) for _ in range(rng.randrange(0, 4))],
+        "execution_count": rng.randrange(5),
+        "metadata": {"canvas": {"id": "c", "name": rng.choice([None, "n"]), "parents": [],
+                                "comments": [], "headerColor": rng.choice(["red", "blue"])},
+                     "tags": [random_value(rng, 2)]},
+    }
+
+
+def assert_agrees(first, second):
+    got, base, other = ours(first, second)
+    want = library(base, other)
+    assert bool(got) == bool(want)
+    assert structure(got, base, other) == structure(want, base, other)
+
+
+@pytest.mark.parametrize("seed", range(300))
+def test_random_pairs(seed):
+    rng = random.Random(seed)
+    first = random_cell(rng)
+    second = first
+    for _ in range(rng.randrange(0, 4)):
+        second = copy.deepcopy(second)
+        key = rng.choice(list(second))
+        if rng.random() < 0.2:
+            del second[key]
+        else:
+            second[key] = mutate(rng, second[key])
+    metadata = second.get("metadata")
+    if not (isinstance(metadata, dict) and isinstance(metadata.get("canvas"), dict)
+            and isinstance(metadata["canvas"].get("parents"), list)):
+        second["metadata"] = copy.deepcopy(first["metadata"])
+        second["metadata"]["canvas"]["headerColor"] = "green"
+    assert_agrees(first, second)
+
+
+def corpus_cells():
+    for path in CORPUS:
+        with open(path, encoding="utf-8") as f:
+            nb = json.load(f)
+        for i, c in enumerate(nb["cells"]):
+            yield os.path.basename(path), i, c
+
+
+def edits(cell_dict):
+    """Edited copies of one corpus cell: what re-running and editing a notebook does to it."""
+    yield "copy", copy.deepcopy(cell_dict)
+    rerun = copy.deepcopy(cell_dict)
+    rerun["execution_count"] = (rerun.get("execution_count") or 0) + 7
+    for output in rerun.get("outputs", []):
+        if isinstance(output.get("text"), list) and output["text"]:
+            output["text"][-1] = output["text"][-1] + " (rerun)"
+        output["execution_count"] = 99
+    yield "rerun", rerun
+    edited = copy.deepcopy(cell_dict)
+    edited["source"] = list(edited.get("source", [])) + ["# edited\n"]
+    yield "source", edited
+    recoloured = copy.deepcopy(cell_dict)
+    recoloured.setdefault("metadata", {})["canvas"] = {"id": "c", "name": "n", "parents": [],
+                                                       "comments": [], "headerColor": "red"}
+    yield "canvas", recoloured
+    dropped = copy.deepcopy(cell_dict)
+    dropped.pop("outputs", None)
+    dropped.pop("source", None)
+    yield "dropped", dropped
+
+
+@pytest.mark.skipif(not CORPUS, reason="corpus notebooks not found beside the repository")
+def test_corpus_cells():
+    checked = 0
+    for name, index, cell_dict in corpus_cells():
+        for label, other in edits(cell_dict):
+            got, base, second = ours(cell_dict, other)
+            if array_elements(base) + array_elements(second) <= REFERENCE_LIMIT:
+                want = library(base, second)
+                assert structure(got, base, second) == structure(want, base, second), (name, index, label)
+            else:
+                expected_keys = {k for k in set(base) | set(second)
+                                 if k != "execution_count" and base.get(k, KeyError) != second.get(k, KeyError)}
+                named = {k for k in got if isinstance(k, str)}
+                assert named == expected_keys - set(base).difference(second), (name, index, label)
+            assert bool(got) == (label not in ("copy",)) or label == "rerun" and not got, (name, index, label)
+            checked += 1
+    assert checked > 1000
+
+
+def test_equal_cells_skip_the_library(monkeypatch):
+    calls = []
+    monkeypatch.setattr(m, "jsondiff", type("Lib", (), {"diff": staticmethod(lambda a, b: calls.append(1) or {"x": 1})}))
+    c = random_cell(random.Random(1))
+    assert ours(c, copy.deepcopy(c))[0] == {}
+    assert calls == []
+    other = copy.deepcopy(c)
+    other["source"].append("changed\n")
+    assert ours(c, other)[0] == {"x": 1}
+    assert calls == [1]
+
+
+def test_long_array_reported_replaced():
+    base = {"outputs": [{"text": ["l%d\n" % i for i in range(5000)]}]}
+    other = copy.deepcopy(base)
+    other["outputs"][0]["text"][2500] = "changed\n"
+    got, _, second = ours(base, other)
+    assert got["outputs"] is second["outputs"]
+
+
+def deep_chain(leaf_value, depth=100000):
+    top = node = {}
+    for _ in range(depth):
+        node["k"] = {}
+        node = node["k"]
+    node["v"] = leaf_value
+    return top
+
+
+def test_deep_nesting_raises_recursion_error():
+    def side(value, file_type):
+        return m.Cell({"metadata": {"canvas": {"parents": []}}, "x": deep_chain(value)}, file_type=file_type)
+    with pytest.raises(RecursionError):
+        m._cell_changed(side(1, "base"), side(2, "current"))
