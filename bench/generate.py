@@ -307,17 +307,16 @@ def allocate(cells, seed, n):
         taken.update(picks)
         return sorted(picks)
 
-    for kind, share, _, _ in PLAN:
-        count = max(1, round(share * n))
-        if kind in ("ours_rename", "theirs_rename", "both_rename", "ours_src_theirs_comment"):
-            pool = named
-        elif kind in ("both_clean", "both_src_theirs_color"):
-            pool = long_code
-        elif kind in ("ours_rerun", "theirs_rerun", "ours_src_theirs_out"):
-            pool = code
-        else:
-            pool = range(len(cells))
-        plan[kind] = draw(pool, count)
+    pools = {"ours_rename": named, "theirs_rename": named, "both_rename": named,
+             "ours_src_theirs_comment": named, "both_clean": long_code,
+             "both_src_theirs_color": long_code, "ours_rerun": code, "theirs_rerun": code,
+             "ours_src_theirs_out": code}
+    # The narrowest pools draw first, so that small cases still get every kind.
+    order = [n for p in (named, long_code, code) for n, q in pools.items() if q is p]
+    for kind, share, _, _ in sorted(PLAN, key=lambda k: order.index(k[0]) if k[0] in order
+                                    else len(order)):
+        pool = pools.get(kind, range(len(cells)))
+        plan[kind] = draw(pool, max(1, round(share * n)))
     return plan
 
 
@@ -406,13 +405,13 @@ def _change_parameters(current, incoming, seed, mixed):
     theirs = incoming["metadata"]["canvas"]["parameters"]
     ours[1]["value"] = "ours"
     theirs[2]["value"] = "theirs"
+    if mixed:
+        ours[5]["value"], theirs[5]["value"] = "ours", "theirs"  # conflict pair
     del theirs[3]
     ours.append({"name": "param_added_ours", "type": "str", "value": rng.choice(NON_ASCII),
                  "description": ""})
     theirs.append({"name": "param_added_theirs", "type": "int", "value": "7",
                    "description": ""})
-    if mixed:
-        ours[5]["value"], theirs[5]["value"] = "ours", "theirs"  # conflict pair
 
 
 # ---- cases ---------------------------------------------------------------------------------

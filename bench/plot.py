@@ -26,6 +26,7 @@ def main(folder):
     for ax, kind in ((left, "synthetic"), (right, "corpus")):
         for key, title in CONTENDERS:
             color, marker = STYLE[key]
+            labelled = False
             for variant, dash in (("mixed", "-"), ("nosrc", "--"), ("rerun", ""),
                                   ("edits", "")):
                 pts = []
@@ -41,23 +42,26 @@ def main(folder):
                 pts.sort()
                 xs = [p[0] for p in pts]
                 ys = [p[1] for p in pts]
-                err = [[p[1] - p[2] for p in pts], [p[3] - p[1] for p in pts]]
-                label = "%s (%s)" % (title, variant)
+                label = None if labelled else title
+                labelled = True
                 if dash:
+                    err = [[p[1] - p[2] for p in pts], [p[3] - p[1] for p in pts]]
                     ax.errorbar(xs, ys, yerr=err, color=color, marker=marker, linestyle=dash,
                                 label=label, capsize=3)
+                elif marker == "x":  # a line marker has no face to leave hollow
+                    ax.scatter(xs, ys, marker=marker, label=label, color=color)
                 else:
-                    ax.scatter(xs, ys, color=color, marker=marker if variant == "rerun"
-                               else marker, label=label,
+                    ax.scatter(xs, ys, marker=marker, label=label, edgecolors=color,
                                facecolors=color if variant == "rerun" else "none")
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_xlabel("cells in the base notebook")
         ax.grid(True, which="both", alpha=0.3)
-        ax.set_title("synthetic cases" if kind == "synthetic"
+        ax.set_title("synthetic cases (solid: mixed, dashed: no source merge)"
+                     if kind == "synthetic"
                      else "real notebooks (filled: re-run, hollow: edits)")
         if ax.get_legend_handles_labels()[0]:
-            ax.legend(fontsize=7, loc="upper left")
+            ax.legend(fontsize=8, loc="upper left")
     left.set_ylabel("seconds per merge (median; bars: fastest to slowest)")
     fig.suptitle("Notebook merge time against cell count (%s, %s cores)"
                  % (data["machine"]["date"], data["machine"]["cores"]))

@@ -34,6 +34,13 @@ def rss_kb():
 
 
 def peak_kb():
+    """Peak resident memory of this process. ru_maxrss would do, but Linux carries the
+    parent's peak over fork and exec into it (a small child of a big parent reports the
+    parent's peak); VmHWM is the same peak for this address space alone."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss  # kilobytes on Linux
 
 
@@ -118,14 +125,18 @@ def timed_runs(what, fn, before, repeats, budget):
 
 
 def job_inproc(job):
+    """The floor and merge_files on one case in this process. After one untimed run of each,
+    the floor is timed three times, then merge and floor runs alternate, so that a change in
+    the machine's load falls on both alike."""
     case = Case(job["case"], job["work"])
-    timed_runs("floor", lambda: floor(case), lambda: None, job["repeats"], job["budget"])
+    floor(case)
+    timed_runs("floor", lambda: floor(case), lambda: None, 3, job["budget"])
     m, why = load_merge()
     if m is None:
         emit(unavailable=why)
         return
-    # One untimed merge with fixed fresh ids gives the output digest and shows that the merge
-    # runs at all; a failure here is reported instead of timings.
+    # The untimed merge runs with fixed fresh ids: its output digest is the same on every run
+    # while the merge's result is. A failure here is reported instead of timings.
     real_uuid = getattr(m, "uuid", None)
     try:
         m.uuid = SeededUuid()
@@ -143,8 +154,18 @@ def job_inproc(job):
     if first > job["budget"]:
         emit(what="merge", t=first)  # one slow run is all the time allows
         return
-    timed_runs("merge", lambda: m.merge_files(*case.merge_args()), case.reset,
-               job["repeats"], job["budget"])
+    times = []
+    while not enough(times, job["repeats"], job["budget"]):
+        case.reset()
+        gc.collect()
+        t0 = time.perf_counter()
+        m.merge_files(*case.merge_args())
+        times.append(time.perf_counter() - t0)
+        emit(what="merge", t=times[-1])
+        gc.collect()
+        t0 = time.perf_counter()
+        floor(case)
+        emit(what="floor", t=time.perf_counter() - t0)
 
 
 def job_source_unit(job):
