@@ -158,6 +158,14 @@ class TestCellDecisions:
         result = merge(tmp_path, base, notebook(P, Q), theirs)
         assert [canvas(c)["id"] for c in result["cells"]] == ["P", "Q", "K", "R"]
 
+    def test_inserted_cell_takes_part_in_later_name_checks(self, tmp_path):
+        base = notebook(P, K, cell("L", "lname", "l\n"), Q)
+        ours = edit(base, "K", source=OURS, name=None)
+        theirs = edit(edit(base, "K", source=THEIRS), "L", name="kname")
+        result = merge(tmp_path, base, ours, theirs)
+        assert check_fresh(result, (base, ours, theirs)) == [
+            P_, ("K", None, OURS), (NEW, ">>> kname", THEIRS), ("L", ">>> kname", "l\n"), Q_]
+
     def test_two_added_components_with_one_new_name_stay_unmarked(self, tmp_path):
         theirs = with_cells(B, cell("N1", "twin", "1\n"), cell("N2", "twin", "2\n"))
         result = merge(tmp_path, B, B, theirs)
@@ -309,11 +317,13 @@ class TestParameters:
         assert canvas(result)["parameters"] == [parameter("a", "second"), Z1]
 
     def test_conflicts_follow_base_order_then_their_order(self, tmp_path):
-        base = [parameter("b", "0"), parameter("a", "0")]
+        base = [parameter("b", "0"), parameter("d", "0"), parameter("a", "0"), parameter("c", "0")]
         ours = [parameter("a", "1"), parameter("b", "1"), parameter("y", "1"), parameter("x", "1")]
-        theirs = [parameter("x", "2"), parameter("y", "2"), parameter("a", "2"), parameter("b", "2")]
+        theirs = [parameter("c", "2"), parameter("x", "2"), parameter("y", "2"), parameter("a", "2"),
+                  parameter("b", "2"), parameter("d", "2")]
         names = [p["name"] for p in canvas(merge(tmp_path, *param_case(base, ours, theirs)))["parameters"]]
-        assert names == ["<<< b", ">>> b", "<<< a", ">>> a", "<<< x", ">>> x", "<<< y", ">>> y"]
+        assert names == ["<<< b", ">>> b", "<<< a", ">>> a", ">>> d", ">>> c",
+                         "<<< x", ">>> x", "<<< y", ">>> y"]
 
 
 class TestOutputForm:
@@ -357,6 +367,21 @@ class TestOutputForm:
                        edit(B, "K", source="a\nb\nC2\nd\ne\n"), file_path=None)
         assert find(result, "K")["source"][-3] == ">>>>>>> None-incoming\n"
 
+    def test_relative_paths_as_git_passes_them(self, tmp_path, monkeypatch):
+        three = ThreeWay(tmp_path, B, B, edit(B, "K", source=THEIRS))
+        monkeypatch.chdir(tmp_path)
+        assert m.merge_files("base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb") is None
+        assert summary(three.result()) == [P_, ("K", "kname", THEIRS), Q_]
+        assert sorted(os.listdir(tmp_path)) == ["base.ipynb", "ours.ipynb", "theirs.ipynb"]
+
+    def test_arguments_keep_their_references(self, tmp_path):
+        three = ThreeWay(tmp_path, B, B, B)
+        paths = [str(p) for p in (three.base, three.ours, three.theirs)] + ["label.ipynb"]
+        counts = [sys.getrefcount(p) for p in paths]
+        for _ in range(30):
+            m.merge_files(*paths)
+        assert [sys.getrefcount(p) for p in paths] == counts
+
     def test_written_through_a_replaced_file_with_its_mode(self, tmp_path):
         three = ThreeWay(tmp_path, B, B, edit(B, "K", source=THEIRS))
         os.chmod(three.ours, 0o640)
@@ -395,6 +420,12 @@ class TestOrder:
     def test_same_result_under_any_hash_seed_and_file_layout(self, tmp_path, monkeypatch, layout):
         result = self.run_in_children(tmp_path, monkeypatch, self.BASE, self.THEIRS, layout)
         assert summary(result) == [("B", "X", "b\n")]
+
+    def test_ids_both_hold_are_decided_in_our_order(self, tmp_path):
+        # We moved B before A (a move changes no cell): B's rename is decided first and meets A's name.
+        ours = notebook(*reversed(self.BASE["cells"]))
+        result = merge(tmp_path, self.BASE, ours, self.THEIRS)
+        assert summary(result) == [("B", ">>> X", "b\n"), ("A", "<<< X", "a\n")]
 
     def test_cell_order_decides_which_rule_meets_the_name_first(self, tmp_path, monkeypatch):
         # With B first, B's rename meets A's name before A's deletion is decided: a marked pair.

@@ -1,5 +1,6 @@
 """_merge_source: one cell's source merged by git merge-file in a private temporary directory."""
 import os
+import sys
 import tempfile
 
 import git
@@ -96,6 +97,17 @@ class TestMerges:
         fake = FakeGit(write=lambda c, b, i: "%s %s\n" % (c, i))
         [line] = m._merge_source(fake, [], [], [], "", "THEIRS")
         assert line == "%s THEIRS\n" % fake.calls[0][0][0]
+
+
+    def test_arguments_keep_their_references(self):
+        fake = FakeGit(write=lambda c, b, i: "x\n")
+        args = (["o\n"], ["b\n"], ["i\n"], "cur", "inc")
+        counts = [sys.getrefcount(a) for a in args]
+        for _ in range(100):
+            m._merge_source(fake, *args)
+            with pytest.raises(TypeError):
+                m._merge_source(fake, args[0], [1], *args[2:])
+        assert [sys.getrefcount(a) for a in args] == counts
 
 
 class TestCommandFailures:
