@@ -1,13 +1,11 @@
 """Three-way merges of real notebooks (the shared corpus) given a canvas layer.
 
-Each notebook becomes a base; our side and their side each make a few edits that the merge must
-take (source edits, deletions, additions, a parameter change), both edit one cell's lines apart,
-and their side recolours a component that we edit. The merged file must be exactly the base with
-those decisions applied, written in the one-line form.
-
-Cells whose JSON exceeds CELL_LIMIT characters are left out of the base: the structural diff
-compares long output arrays line against line, which takes seconds to minutes for the largest
-outputs of the corpus, and those cells add no decision the others do not exercise.
+Each whole notebook becomes a base; our side and their side each make a few edits that the merge
+must take (source edits, deletions, additions, a parameter change), both edit one cell's lines
+apart, their side recolours a component that we edit, and their side changes the outputs of the
+two cells with the largest outputs: one we edit (our outputs stay), one only they edit (theirs
+come in). The merged file must be exactly the base
+with those decisions applied, written in the one-line form.
 """
 import copy
 import glob
@@ -16,11 +14,10 @@ import os
 
 import pytest
 
-from notebooks import ThreeWay, add_canvas_layer, canvas, parameter
+from notebooks import ThreeWay, add_canvas_layer, canvas, parameter, stream
 
 CORPUS = os.environ.get("CORVANE_CORPUS", "/work/shared/corpus")
 FILES = sorted(glob.glob(os.path.join(CORPUS, "*.ipynb")))
-CELL_LIMIT = 20000
 PARAMETERS = [parameter("rate", "0.1"), parameter("epochs", "10"), parameter("seed", "42")]
 
 
@@ -31,7 +28,6 @@ def test_corpus_is_there():
 def base_of(path):
     with open(path, encoding="utf-8") as f:
         nb = json.load(f)
-    nb["cells"] = [c for c in nb["cells"] if len(json.dumps(c)) <= CELL_LIMIT]
     return add_canvas_layer(nb, parameters=PARAMETERS)
 
 
@@ -49,12 +45,16 @@ class Plan:
 
         multi = [i for i, c in enumerate(cells) if len(c["source"]) >= 3]
         named = [i for i, c in enumerate(cells) if canvas(c)["name"]]
+        code = [i for i, c in enumerate(cells) if c["cell_type"] == "code"]
+        largest = sorted(code, key=lambda i: -len(json.dumps(cells[i].get("outputs"))))
         # Ours deletes a component that a later component names as its parent.
         self.we_delete = take(named[:-1])
         self.recoloured = take(reversed(named))                 # ours edits, theirs recolours
         self.both = take(multi[len(multi) // 2:] + multi)      # both edit, lines apart
         self.ours = take(multi)                                 # only ours edits
         self.theirs = take(reversed(multi))                     # only theirs edits
+        self.big_edited = take(largest)      # ours edits its source, theirs its outputs: ours
+        self.big_outputs = take(largest)     # only theirs changes it, outputs included: theirs
         self.anchor = take(range(len(cells)))                  # ours inserts a cell after it
         self.they_delete = take(range(len(cells)))
         self.link = {k: canvas(cells[v])["id"] for k, v in vars(self).items() if isinstance(v, int)}
@@ -66,7 +66,13 @@ def prepend(cell, line):
 
 def append(cell, line):
     src = cell["source"]
-    cell["source"] = src[:-1] + [src[-1] if src[-1].endswith("\n") else src[-1] + "\n", line]
+    if src and not src[-1].endswith("\n"):
+        src = src[:-1] + [src[-1] + "\n"]
+    cell["source"] = src + [line]
+
+
+def change_outputs(cell):
+    cell["outputs"] = cell["outputs"][:-1] if cell["outputs"] else [stream("output\n")]
 
 
 def new_cell(link_id, name):
@@ -89,6 +95,7 @@ def sides(base, plan):
     ours["cells"].remove(o[plan.link["we_delete"]])
     ours["cells"].insert(ours["cells"].index(o[plan.link["anchor"]]) + 1, new_cell("ours-new", "ours new"))
     canvas(ours)["parameters"][0]["value"] = "0.2"
+    prepend(o[plan.link["big_edited"]], "# ours, big\n")
 
     append(t[plan.link["theirs"]], "# theirs\n")
     append(t[plan.link["both"]], "# theirs, last line\n")
@@ -96,6 +103,9 @@ def sides(base, plan):
     theirs["cells"].remove(t[plan.link["they_delete"]])
     theirs["cells"].insert(0, new_cell("their-new", "their new"))
     canvas(theirs)["parameters"][1]["value"] = "20"
+    change_outputs(t[plan.link["big_edited"]])
+    change_outputs(t[plan.link["big_outputs"]])
+    append(t[plan.link["big_outputs"]], "# theirs, big\n")
     return ours, theirs
 
 
@@ -108,6 +118,9 @@ def expected_merge(base, plan):
     append(e[plan.link["both"]], "# theirs, last line\n")
     prepend(e[plan.link["recoloured"]], "# ours, recoloured by them\n")
     append(e[plan.link["theirs"]], "# theirs\n")
+    prepend(e[plan.link["big_edited"]], "# ours, big\n")
+    change_outputs(e[plan.link["big_outputs"]])
+    append(e[plan.link["big_outputs"]], "# theirs, big\n")
     expected["cells"].remove(e[plan.link["we_delete"]])
     expected["cells"].remove(e[plan.link["they_delete"]])
     expected["cells"].insert(expected["cells"].index(e[plan.link["anchor"]]) + 1,
