@@ -10,6 +10,7 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib import ticker  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from report import CONTENDERS, stats  # noqa: E402
@@ -55,6 +56,8 @@ def main(folder):
                                facecolors=color if variant == "rerun" else "none")
         ax.set_xscale("log")
         ax.set_yscale("log")
+        ax.xaxis.set_major_formatter(ticker.FuncFormatter(lambda v, _: format(int(v), ",")))
+        ax.xaxis.set_minor_formatter(ticker.NullFormatter())
         ax.set_xlabel("cells in the base notebook")
         ax.grid(True, which="both", alpha=0.3)
         ax.set_title("synthetic cases (solid: mixed, dashed: no source merge)"

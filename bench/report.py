@@ -324,6 +324,19 @@ def markdown(data, plot_note=None):
               " | ".join(title for _, title in CONTENDERS) +
               " | merge / floor | peak RSS floor | peak RSS merge |",
               "|---|---:|---:|---:|" + "---|" * len(CONTENDERS) + "---:|---:|---:|"]
+    notes = []
+
+    def short(key, res):
+        """The table keeps the first words of a status; the whole text goes to the notes."""
+        text = describe(res)
+        status = (res or {}).get("status")
+        if status and ":" in status:
+            note = "%s: %s" % (dict(CONTENDERS)[key], status)
+            if note not in notes:
+                notes.append(note)
+            return "%s [%d]" % (status.split(":")[0], notes.index(note) + 1)
+        return text
+
     for row in data["cases"]:
         info, res, rss = row["case"], row["results"], row.get("rss", {})
         size = sum(info.get("bytes", {}).values()) / 1e6
@@ -331,10 +344,12 @@ def markdown(data, plot_note=None):
                        estimate(res.get("floor"), s["timeout_s"]))
         lines.append("| %s | %s | %s | %.1f MB | %s | %s | %s | %s |" % (
             info["name"], format(info["cells"], ","), info.get("source_merges", ""), size,
-            " | ".join(_cell(describe(res.get(key))) for key, _ in CONTENDERS),
+            " | ".join(_cell(short(key, res.get(key))) for key, _ in CONTENDERS),
             ("%s%.2f" % ("" if ratio[1] == "=" else ratio[1], ratio[0])) if ratio else "–",
             fmt_kb(rss.get("floor", {}).get("peak_kb")),
             fmt_kb(rss.get("merge", {}).get("peak_kb"))))
+    if notes:
+        lines += [""] + ["%d. %s" % (i + 1, _cell(n)) for i, n in enumerate(notes)]
     lines += ["", "## Plot", ""]
     lines.append(plot_note or "![time against cell count](plot.png)")
     lines += ["", "## Cases in brief", "",

@@ -60,8 +60,12 @@ class Case:
         self.label = "notebook.ipynb"
 
     def reset(self):
+        """Puts our side back, and removes the floor's output so that each floor run, like
+        each merge, writes a new file rather than emptying an old one."""
         with open(self.paths["current"], "wb") as f:
             f.write(self.ours)
+        if os.path.exists(self.out):
+            os.remove(self.out)
 
     def digest(self):
         with open(self.paths["current"], "rb") as f:
@@ -130,7 +134,7 @@ def job_inproc(job):
     the machine's load falls on both alike."""
     case = Case(job["case"], job["work"])
     floor(case)
-    timed_runs("floor", lambda: floor(case), lambda: None, 3, job["budget"])
+    timed_runs("floor", lambda: floor(case), case.reset, 3, job["budget"])
     m, why = load_merge()
     if m is None:
         emit(unavailable=why)
@@ -162,6 +166,7 @@ def job_inproc(job):
         m.merge_files(*case.merge_args())
         times.append(time.perf_counter() - t0)
         emit(what="merge", t=times[-1])
+        case.reset()
         gc.collect()
         t0 = time.perf_counter()
         floor(case)
