@@ -1,0 +1,399 @@
+"""Hostile notebooks: each gets a clear error or a sound merge, never a crash, never a lost file.
+
+Every row of HOSTILE breaks one side of a merge in which both sides changed things, so that the
+merge reads every place it can read (sources, names, parents, comments, parameters). For every
+row: merge_files raises the error given (or merges, where the notebook is fine after all), the
+three files are byte-identical afterwards, no temporary file is left beside them or in a private
+TMPDIR, and the driver command exits 2 with one line on stderr (0 or 1 for rows that merge).
+Rows that could take the process down run in a child whose exit must not be a signal.
+"""
+import copy
+import json
+import os
+import tempfile
+
+import pytest
+
+from corvane_git.scripts.merge_driver import merge_ipynb as m
+from isolation import PROG, drop_file_access, merge_in_child, run_driver, snapshot
+from notebooks import (cell, comment, dumps, edit, notebook, parameter, read, with_cells,
+                       with_parameters)
+
+NAMES = {"base": "base.ipynb", "ours": "ours.ipynb", "theirs": "theirs.ipynb"}
+WORDS = {"base": "the common ancestor", "ours": "our version", "theirs": "their version"}
+
+# Both sides change K (ours its first line, theirs its last line and a new comment: merged
+# source plus their comment), ours changes P, theirs changes Q and the parameter "rate".
+BASE = notebook(cell("P", "first", "p = 0\n", parents=["K"]),
+                cell("K", "kname", "a\nb\nc\nd\ne\n", parents=["P"], comments=[comment("base note")]),
+                cell("Q", None, "q = 0\n"),
+                parameters=[parameter("rate", "0.1"), parameter("size", "3")])
+OURS = edit(edit(BASE, "P", source="p = 1\n"), "K", source="A\nb\nc\nd\ne\n")
+THEIRS = with_parameters(
+    edit(edit(BASE, "K", source="a\nb\nc\nd\nE\n", comments=[comment("base note"), comment("theirs")]),
+         "Q", source="q = 2\n"),
+    parameter("rate", "0.2"), parameter("size", "3"))
+SIDES = {"base": BASE, "ours": OURS, "theirs": THEIRS}
+K = 1  # K's position in "cells"
+
+MISSING, DIRECTORY, UNREADABLE = "missing", "directory", "unreadable"
+
+
+def host_error(operation):
+    """(type, text) of the error that the host raises for `operation`: the text the merge must pass on."""
+    try:
+        operation()
+    except Exception as exc:
+        return type(exc), str(exc)
+    raise AssertionError("no error")
+
+
+def index(value, key):
+    return value[key]
+
+
+def dropped(nb, path):
+    """A deep copy of `nb` without the key at the end of `path`."""
+    nb = copy.deepcopy(nb)
+    target = nb
+    for key in path[:-1]:
+        target = target[key]
+    del target[path[-1]]
+    return nb
+
+
+def replaced(nb, path, value):
+    nb = copy.deepcopy(nb)
+    target = nb
+    for key in path[:-1]:
+        target = target[key]
+    target[path[-1]] = value
+    return nb
+
+
+def failed(side, cause):
+    return "%s (%s)%s" % (WORDS[side], NAMES[side], cause)
+
+
+# Every key that the merge needs, by the path to it; the cell and parent are K and its parent.
+KEY_PATHS = {
+    "cells": ("cells",),
+    "metadata": ("metadata",),
+    "canvas": ("metadata", "canvas"),
+    "parameters": ("metadata", "canvas", "parameters"),
+    "parameter name": ("metadata", "canvas", "parameters", 0, "name"),
+    "cell metadata": ("cells", K, "metadata"),
+    "cell canvas": ("cells", K, "metadata", "canvas"),
+    "component id": ("cells", K, "metadata", "canvas", "id"),
+    "name": ("cells", K, "metadata", "canvas", "name"),
+    "parents": ("cells", K, "metadata", "canvas", "parents"),
+    "comments": ("cells", K, "metadata", "canvas", "comments"),
+    "source": ("cells", K, "source"),
+    "parent id": ("cells", K, "metadata", "canvas", "parents", 0, "id"),
+}
+KEY_MESSAGES = {
+    "cells": ': no "cells" array',
+    "metadata": ': no top-level "metadata" map',
+    "canvas": ': no top-level "metadata" -> "canvas" map',
+    "parameters": ': no "metadata" -> "canvas" -> "parameters" array',
+    "parameter name": ': parameter 1 has no "name"',
+    "cell metadata": ': cell 2 has no "metadata" map',
+    "cell canvas": ': cell 2 has no "metadata" -> "canvas" map',
+    "component id": ': cell 2 has no "metadata" -> "canvas" -> "id"',
+    "name": ': cell 2 has no "metadata" -> "canvas" -> "name"',
+    "parents": ': cell 2 has no "metadata" -> "canvas" -> "parents"',
+    "comments": ': cell 2 has no "metadata" -> "canvas" -> "comments"',
+    "source": ': cell 2 has no "source"',
+    "parent id": ': cell 2 has a parent without "id"',
+}
+# Keys that one side may lack because the merge does not read them there: the merge goes on.
+# A base K without a name, or with a parent without id, differs on both sides' canvas maps: both
+# versions are kept, marked. Their K without comments: the same. Base without comments counts as
+# none; their K without a source leaves the source to ours.
+NOT_READ = {("base", "name"): 1, ("base", "comments"): 0, ("base", "parent id"): 1,
+            ("theirs", "comments"): 1, ("theirs", "source"): 0}
+
+
+FROM_READER = "the reader's own error"  # the text the host's reader gives for the file
+
+
+class Row:
+    """One hostile input. `side` is the file that gets `content`: a notebook value, file bytes,
+    MISSING, DIRECTORY or UNREADABLE; a row that changes several files gives them as a map of
+    side to content instead. `error` is (type, text) of merge_files's failure, with text
+    FROM_READER where the host's reader decides it, or None where the merge goes through; the
+    driver then exits `status` (0 or 1), after `check` looked at the merged notebook. `message` is
+    the driver's cause, after "cannot merge nb.ipynb: ". `child` merges in a process of its own."""
+
+    def __init__(self, side, content, error, message=None, status=2, child=False, check=None):
+        self.side, self.content, self.error, self.message = side, content, error, message
+        self.status, self.child, self.check = status, child, check
+
+    def files(self):
+        files = dict(SIDES)
+        files.update(self.content if isinstance(self.content, dict) and self.side is None
+                     else {self.side: self.content})
+        return files
+
+
+def key_rows():
+    rows = {}
+    for side in SIDES:
+        for key, path in KEY_PATHS.items():
+            name = "%s without %s" % (side, key)
+            if (side, key) in NOT_READ:
+                rows[name] = Row(side, dropped(SIDES[side], path), None, status=NOT_READ[(side, key)])
+            else:
+                rows[name] = Row(side, dropped(SIDES[side], path), (KeyError, repr(path[-1])),
+                                 failed(side, KEY_MESSAGES[key]))
+    return rows
+
+
+def deep(depth):
+    return ('{"cells": ' + "[" * depth + "]" * depth + ', "metadata": {}}').encode()
+
+
+def nested_value(depth):
+    value = "bottom"
+    for _ in range(depth):
+        value = {"v": value}
+    return value
+
+
+def many_cells(count, last_source="x\n"):
+    """The file text of a notebook of `count` small cells, the last with `last_source`."""
+    cells = [{"metadata": {"canvas": {"id": "c%d" % n, "name": None, "parents": []}},
+              "source": [last_source if n == count - 1 else "x\n"]} for n in range(count)]
+    return json.dumps({"cells": cells, "metadata": {"canvas": {"parameters": []}}}).encode()
+
+
+def check_many_cells(result):
+    assert len(result["cells"]) == 100000
+    assert result["cells"][-1]["source"] == ["changed\n"]
+
+
+BIG = "x" * (10 * 1024 * 1024)
+
+
+def check_big(result):
+    k = result["cells"][K]
+    assert k["source"] == ["A\n", "b\n", "c\n", "d\n", "E\n", BIG + "\n"]
+
+
+def check_constants(result):
+    text = json.dumps(result)
+    assert '"value": NaN' in text and '"value": Infinity' in text and '"y": -Infinity' in text
+
+
+def constants():
+    theirs = with_parameters(THEIRS, parameter("rate", float("nan")), parameter("size", float("inf")))
+    ours = copy.deepcopy(OURS)
+    ours["cells"][0]["outputs"] = [{"output_type": "execute_result", "data": {"application/json": {
+        "y": float("-inf")}}, "metadata": {}, "execution_count": 1}]
+    return {"ours": ours, "theirs": theirs}
+
+
+def with_name(nb, value):
+    return replaced(nb, ("cells", K, "metadata", "canvas", "name"), value)
+
+
+HOSTILE = dict(key_rows())
+HOSTILE.update({
+    "theirs missing": Row("theirs", MISSING, None),
+    "ours a directory": Row("ours", DIRECTORY, None),
+    "base unreadable": Row("base", UNREADABLE, None),
+    "theirs with a byte that is not UTF-8": Row(
+        "theirs", dumps(THEIRS).encode().replace(b'"theirs"', b'"their\xff"', 1), (UnicodeDecodeError, FROM_READER)),
+    "ours with a byte order mark": Row("ours", b"\xef\xbb\xbf" + dumps(OURS).encode(), (
+        json.JSONDecodeError, "Unexpected UTF-8 BOM (decode using utf-8-sig): line 1 column 1 (char 0)")),
+    "base truncated": Row("base", dumps(BASE)[:200].encode(), (json.JSONDecodeError, FROM_READER)),
+    # The driver takes an empty base for git's add/add case: each side added the cells it holds.
+    "base empty": Row("base", b"", (json.JSONDecodeError, "Expecting value: line 1 column 1 (char 0)"),
+                      status=1),
+    "ours an array": Row("ours", [OURS], host_error(lambda: index([OURS], "cells")),
+                         failed("ours", ": not a notebook (the top level is not a JSON object)")),
+    "theirs a string": Row("theirs", "notebook", host_error(lambda: index("notebook", "cells")),
+                           failed("theirs", ": not a notebook (the top level is not a JSON object)")),
+    "base null": Row("base", None, host_error(lambda: index(None, "cells")),
+                     failed("base", ": not a notebook (the top level is not a JSON object)")),
+    "cells a string": Row("theirs", replaced(THEIRS, ("cells",), "cells"), host_error(lambda: index("c", "metadata")),
+                          failed("theirs", ': no "cells" array')),
+    "cells a number": Row("ours", replaced(OURS, ("cells",), 3), host_error(lambda: iter(3)),
+                          failed("ours", ': no "cells" array')),
+    "cells null": Row("base", replaced(BASE, ("cells",), None), host_error(lambda: iter(None)),
+                      failed("base", ': no "cells" array')),
+    "cells a map": Row("theirs", replaced(THEIRS, ("cells",), {"K": THEIRS["cells"][K]}),
+                       host_error(lambda: index("K", "metadata")), failed("theirs", ': no "cells" array')),
+    "a cell that is a number": Row("ours", replaced(OURS, ("cells", K), 5), host_error(lambda: index(5, "metadata")),
+                                   failed("ours", ': cell 2 has no "metadata" map')),
+    "a cell that is a list": Row("theirs", replaced(THEIRS, ("cells", K), ["metadata"]),
+                                 host_error(lambda: index(["metadata"], "metadata")),
+                                 failed("theirs", ': cell 2 has no "metadata" map')),
+    "a cell that is null": Row("base", replaced(BASE, ("cells", K), None), host_error(lambda: index(None, "metadata")),
+                               failed("base", ': cell 2 has no "metadata" map')),
+    "a null canvas": Row("ours", replaced(OURS, ("cells", K, "metadata", "canvas"), None),
+                         host_error(lambda: index(None, "id")), failed("ours", ': cell 2 has no "metadata" -> "canvas" map')),
+    "an unhashable component id": Row("theirs", replaced(THEIRS, ("cells", K, "metadata", "canvas", "id"), ["K"]),
+                                      host_error(lambda: {}.get(["K"])),
+                                      failed("theirs", ': cell 2: "metadata" -> "canvas" -> "id" is ["K"]')),
+    # Their name is read when both versions of K are kept and marked: a number has no prefix test.
+    "their name a number": Row("theirs", with_name(THEIRS, 7), host_error(lambda: (7).startswith),
+                               failed("theirs", ': cell 2: "metadata" -> "canvas" -> "name" is 7')),
+    "our parents null": Row("ours", replaced(OURS, ("cells", K, "metadata", "canvas", "parents"), None),
+                            host_error(lambda: [] + None),
+                            failed("ours", ': cell 2: "metadata" -> "canvas" -> "parents" is null')),
+    "their parents a map": Row("theirs", replaced(THEIRS, ("cells", K, "metadata", "canvas", "parents"), {"id": "P"}),
+                               host_error(lambda: [] + {}),
+                               failed("theirs", ': cell 2: "metadata" -> "canvas" -> "parents" is {"id": "P"}')),
+    "a parent that is a string": Row("ours", replaced(OURS, ("cells", K, "metadata", "canvas", "parents", 0), "P"),
+                                     host_error(lambda: "P".pop),
+                                     failed("ours", ': cell 2 has a parent that is not a map')),
+    # Their new comment is looked for among ours: a string cannot hold a map.
+    "our comments a string": Row("ours", replaced(OURS, ("cells", K, "metadata", "canvas", "comments"), "note"),
+                                 host_error(lambda: {} in "note"),
+                                 failed("ours", ': cell 2: "metadata" -> "canvas" -> "comments" is "note"')),
+    "a parameter that is a string": Row("base", replaced(BASE, ("metadata", "canvas", "parameters", 0), "rate"),
+                                        host_error(lambda: index("rate", "name")),
+                                        failed("base", ': parameter 1 is not a map')),
+    "a parameter name that is a list": Row("ours", replaced(OURS, ("metadata", "canvas", "parameters", 0, "name"), ["r"]),
+                                           host_error(lambda: index({}, ["r"])), None),
+    "duplicate component ids": Row("theirs", with_cells(THEIRS, cell("K", "again")),
+                                   (ValueError, "duplicate component id 'K' in incoming notebook"),
+                                   failed("theirs", ": duplicate component id 'K'")),
+    "NaN and Infinity": Row(None, constants(), None, status=0, check=check_constants),
+    "a 10 MB line that both sides merge": Row(
+        "theirs", edit(THEIRS, "K", source="a\nb\nc\nd\nE\n" + BIG + "\n"), None, status=0, child=True, check=check_big),
+    "nesting 100,000 levels deep": Row("theirs", deep(100000), (RecursionError, FROM_READER),
+                                       failed("theirs", " is nested too deeply to be read"), child=True),
+    "100,000 tiny cells": Row(None, {"base": many_cells(100000), "ours": many_cells(100000),
+                                     "theirs": many_cells(100000, "changed\n")},
+                              None, status=0, child=True, check=check_many_cells),
+})
+
+
+def write_files(directory, files):
+    """Writes the sides; returns {file name: bytes} of what is there to compare afterwards."""
+    for side, content in files.items():
+        path = os.path.join(directory, NAMES[side])
+        if content == MISSING:
+            continue
+        if content == DIRECTORY:
+            os.mkdir(path)
+            continue
+        if content == UNREADABLE:
+            content = dumps(SIDES[side])
+        data = content if isinstance(content, bytes) else dumps(content).encode("utf-8")
+        with open(path, "wb") as f:
+            f.write(data)
+        if files[side] == UNREADABLE:
+            os.chmod(path, 0)
+    return snapshot(directory)
+
+
+@pytest.fixture
+def dirs(tmp_path, monkeypatch):
+    """(the notebooks' directory, a private temporary directory that merges must leave empty)."""
+    work, tmp = tmp_path / "work", tmp_path / "tmp"
+    work.mkdir()
+    tmp.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp))
+    return str(work), str(tmp)
+
+
+def paths(work):
+    return [os.path.join(work, NAMES[s]) for s in ("base", "ours", "theirs")] + ["nb.ipynb"]
+
+
+def prefix_for(row):
+    if row.content != UNREADABLE:
+        return []
+    prefix = drop_file_access()
+    if prefix is None:
+        pytest.skip("running as root without setpriv: no way to make a file unreadable")
+    return prefix
+
+
+def expected_error(row, work):
+    """(type, text) that merge_files must raise for `row` with its files in `work`."""
+    path = os.path.join(work, NAMES[row.side]) if row.side else None
+    if row.content in (MISSING, DIRECTORY):
+        return host_error(lambda: open(path, encoding="utf-8"))
+    if row.content == UNREADABLE:
+        return PermissionError, "[Errno 13] Permission denied: %r" % path
+    if row.error and row.error[1] == FROM_READER:
+        return host_error(lambda: json.loads(row.content.decode("utf-8")))
+    return row.error
+
+
+@pytest.mark.parametrize("name", sorted(HOSTILE))
+def test_merge_files(name, dirs):
+    work, tmp = dirs
+    row = HOSTILE[name]
+    before = write_files(work, row.files())
+    prefix = prefix_for(row)
+    if row.child or prefix:
+        outcome = merge_in_child(tmp, *paths(work), prefix=prefix)
+    else:
+        try:
+            m.merge_files(*paths(work))
+            outcome = None
+        except Exception as exc:
+            outcome = [type(exc).__name__, str(exc)]
+    expected = expected_error(row, work)
+    if expected is None:
+        assert outcome is None
+        assert theirs_and_base(snapshot(work)) == theirs_and_base(before)
+        if row.check:
+            row.check(read(os.path.join(work, NAMES["ours"])))
+    else:
+        assert outcome == [expected[0].__name__, expected[1]]
+        assert snapshot(work) == before
+    assert os.listdir(tmp) == []
+
+
+def driver_message(row, work):
+    """The one line that the driver prints for `row`."""
+    file = "%s (%s)" % (WORDS[row.side], NAMES[row.side]) if row.side else None
+    if row.content == MISSING:
+        return "%s: error: INCOMING %r does not exist" % (PROG, NAMES[row.side])
+    if row.content == DIRECTORY:
+        return "%s: error: CURRENT %r is a directory, not a notebook file" % (PROG, NAMES[row.side])
+    if row.content == UNREADABLE:
+        cause = "cannot read %s: Permission denied" % file
+    elif row.message is not None:
+        cause = row.message
+    else:
+        kind, text = expected_error(row, work)
+        if kind is json.JSONDecodeError:
+            cause = "%s is not valid JSON (%s)" % (file, text)
+        elif kind is UnicodeDecodeError:
+            cause = "%s is not UTF-8 text (%s)" % (file, text.split(": ")[-1])
+        else:
+            cause = "%s: %s" % (kind.__name__, text)
+    return "%s: cannot merge nb.ipynb: %s; our version is kept" % (PROG, cause)
+
+
+@pytest.mark.parametrize("name", sorted(HOSTILE))
+def test_driver(name, tmp_path):
+    work, tmp = str(tmp_path / "work"), str(tmp_path / "tmp")
+    os.mkdir(work)
+    os.mkdir(tmp)
+    row = HOSTILE[name]
+    before = write_files(work, row.files())
+    proc = run_driver(work, tmp, *[NAMES[s] for s in ("base", "ours", "theirs")], "nb.ipynb",
+                      prefix=prefix_for(row))
+    assert proc.returncode == row.status, proc.stderr[-2000:]
+    assert proc.stdout == ""
+    if row.status == 2:
+        assert proc.stderr == driver_message(row, work) + "\n"
+        assert snapshot(work) == before
+    else:
+        assert (proc.stderr == "") == (row.status == 0), proc.stderr
+        assert theirs_and_base(snapshot(work)) == theirs_and_base(before)
+        if row.check:
+            row.check(read(os.path.join(work, NAMES["ours"])))
+    assert os.listdir(tmp) == []
+
+
+def theirs_and_base(files):
+    return {n: files[n] for n in files if n != NAMES["ours"]}
