@@ -77,12 +77,14 @@ def merge_parser():
 
 
 def run_merge(parser, args):
+    # A file that is not there is no usage error: one line, as for every failed merge.
     for label, path in (("BASE", args.base), ("CURRENT", args.current),
                         ("INCOMING", args.incoming)):
-        if os.path.isdir(path):
-            parser.error("%s %r is a directory, not a notebook file" % (label, path))
-        if not os.path.exists(path):
-            parser.error("%s %r does not exist" % (label, path))
+        problem = ("%s %r is a directory, not a notebook file" if os.path.isdir(path) else
+                   None if os.path.exists(path) else "%s %r does not exist")
+        if problem:
+            sys.stderr.write("%s: error: %s\n" % (PROG, driver.one_line(problem % (label, path))))
+            return driver.FAILURE
     return merge_and_report(args.base, args.current, args.incoming, args.path,
                             keep_one_line=args.keep_one_line)
 
@@ -91,8 +93,12 @@ def merge_and_report(base, current, incoming, path, report=None, keep_one_line=F
     report = report or sys.stderr
     try:
         conflicts = driver.merge(base, current, incoming, path, keep_one_line=keep_one_line)
-    except driver.MergeFailure as exc:
-        report.write("%s: cannot merge %s: %s; our version is kept\n" % (PROG, path, exc))
+    except Exception as exc:
+        # A MergeFailure names its cause; anything else escaped the explanation of a failure
+        # (the merge itself has put our file back by then).
+        cause = str(exc) if isinstance(exc, driver.MergeFailure) else driver._text(exc)
+        report.write("%s: cannot merge %s: %s; our version is kept\n"
+                     % (PROG, driver.one_line(path), driver.one_line(cause)))
         return driver.FAILURE
     for note in conflicts.notes:
         report.write("%s: %s: %s\n" % (PROG, path, note))

@@ -313,8 +313,39 @@ def _is_git_missing(exc):
 def _text(exc):
     if isinstance(exc, KeyError) and exc.args:
         return "missing key %r" % (exc.args[0],)
+    if _is_git_failure(exc):
+        return _git_failure_text(exc)
     text = str(exc)
     return "%s: %s" % (type(exc).__name__, text) if text else type(exc).__name__
+
+
+def _is_git_failure(exc):
+    try:
+        import git
+    except ImportError:
+        return False
+    return isinstance(exc, git.GitCommandError)
+
+
+def _git_failure_text(exc):
+    """A failed git command in one line: which command, its exit status, its first error line."""
+    command = " ".join(str(word) for word in exc.command[:2])
+    status = exc.status
+    if isinstance(status, int) and status < 0:
+        text = "%s was killed by signal %d" % (command, -status)
+    else:
+        text = "%s failed (exit status %s)" % (command, status)
+    stderr = exc.stderr or ""
+    prefix = "\n  stderr: '"
+    if stderr.startswith(prefix) and stderr.endswith("'"):
+        stderr = stderr[len(prefix):-1]
+    lines = [line.strip() for line in stderr.splitlines() if line.strip()]
+    return "%s: %s" % (text, lines[0]) if lines else text
+
+
+def one_line(text):
+    """`text` with line breaks and other control characters written as escapes."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 def _label(side, paths):
@@ -340,6 +371,10 @@ def describe_failure(exc, paths):
             return "%s is not UTF-8 text (%s)" % (_label(side, paths), err.reason)
         except ValueError as err:
             return "%s is not valid JSON (%s)" % (_label(side, paths), err)
+        except RecursionError:
+            return "%s is nested too deeply to be read" % _label(side, paths)
+        except MemoryError:
+            return "%s is too large to be read" % _label(side, paths)
     if isinstance(exc, ValueError) and "duplicate component id" in str(exc):
         for side, words in SIDES:
             if (" %s notebook" % side) in str(exc):
@@ -386,7 +421,9 @@ def _shape_problems(notebook):
         if "source" not in cell:
             yield "source", "cell %d has no \"source\"" % pos
         for parent in canvas.get("parents") if isinstance(canvas.get("parents"), list) else ():
-            if not isinstance(parent, dict) or "id" not in parent:
+            if not isinstance(parent, dict):
+                yield None, "cell %d has a parent that is not a map" % pos
+            elif "id" not in parent:
                 yield "id", "cell %d has a parent without \"id\"" % pos
     meta = notebook.get("metadata")
     if not isinstance(meta, dict):
@@ -401,7 +438,9 @@ def _shape_problems(notebook):
                "no \"metadata\" -> \"canvas\" -> \"parameters\" array")
         return
     for pos, param in enumerate(params, 1):
-        if not isinstance(param, dict) or "name" not in param:
+        if not isinstance(param, dict):
+            yield None, "parameter %d is not a map" % pos
+        elif "name" not in param:
             yield "name", "parameter %d has no \"name\"" % pos
 
 
