@@ -709,13 +709,15 @@ void remove_temporary(PyObject* temp_path) {
     PyErr_Restore(t, v, tb);
 }
 
-// The notebook goes to a temporary file beside current_file_path, which then replaces the file in
-// one step: a failure on the way leaves the file as it was and removes the temporary one.
+// The notebook goes to a temporary file beside the file that current_file_path names, which then
+// replaces that file in one step: a failure on the way leaves it as it was and removes the temporary
+// one. A symbolic link is resolved first, so that the link stays and its target gets the notebook.
 void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
     at(488);
     Ref os = global(names::os);
-    Ref dirname = getattr(getattr(os.get(), names::path).get(), names::dirname);
-    Ref directory = call(dirname.get(), {current_file_path});
+    Ref os_path = getattr(os.get(), names::path);
+    Ref target = call(getattr(os_path.get(), names::realpath).get(), {current_file_path});
+    Ref directory = call(getattr(os_path.get(), names::dirname).get(), {target.get()});
     Ref mkstemp = getattr(global(names::tempfile).get(), names::mkstemp_);
     Ref made = call_kw(mkstemp.get(), {}, {{names::dir, directory.get()}, {names::prefix, names::temp_prefix},
                                           {names::suffix, names::temp_suffix}});
@@ -732,12 +734,12 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
         });
         at(489);
         Ref os_now = global(names::os);
-        Ref stat = call(getattr(os_now.get(), names::stat_).get(), {current_file_path});
+        Ref stat = call(getattr(os_now.get(), names::stat_).get(), {target.get()});
         Ref mode = getattr(stat.get(), names::st_mode);
         Ref mask = Ref::steal(PyLong_FromLong(07777));
         Ref bits = Ref::steal(PyNumber_And(mode.get(), mask.get()));
         call(getattr(os_now.get(), names::chmod_).get(), {temp_path.get(), bits.get()});
-        call(getattr(os_now.get(), names::replace).get(), {temp_path.get(), current_file_path});
+        call(getattr(os_now.get(), names::replace).get(), {temp_path.get(), target.get()});
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         remove_temporary(temp_path.get());
