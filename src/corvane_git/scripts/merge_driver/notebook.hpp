@@ -41,6 +41,9 @@ Ref cell_add_conflict_mark_body(At&, PyObject* const*);
 Ref cell_changed_body(At&, PyObject* const*);
 // source_merge.cpp: g, current, base, incoming, current_name, incoming_name
 Ref merge_source_body(At&, PyObject* const*);
+// git_command.cpp: the command handle of one merge; its merge_file(*paths) runs git merge-file
+// and raises git.GitCommandError on a non-zero exit, as the git package's handle does.
+Ref make_git_command();
 // notebook_merge.cpp: base_file_path, current_file_path, incoming_file_path, file_path
 Ref merge_files_body(At&, PyObject* const*);
 

@@ -1,0 +1,151 @@
+// The command handle a merge passes to every source merge: runs `git merge-file` directly.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+#include "notebook.hpp"
+
+extern char** environ;
+
+namespace merge_driver {
+
+using binding::global;
+
+namespace {
+
+struct GitCommand {
+    PyObject_HEAD
+};
+
+// The executable: GIT_PYTHON_GIT_EXECUTABLE where set (as the git package honours it), else
+// "git" found on PATH.
+std::string git_executable() {
+    const char* configured = std::getenv("GIT_PYTHON_GIT_EXECUTABLE");
+    return configured && *configured ? configured : "git";
+}
+
+// Raises git.<kind>(command, *extra) as the git package would; falls back to OSError when the
+// package lacks that class.
+[[noreturn]] void raise_git_error(PyObject* kind, PyObject* command, std::initializer_list<PyObject*> extra) {
+    Ref git = global(names::git);
+    Ref error_type = Ref::steal_or_null(PyObject_GetAttr(git.get(), kind));
+    if (!error_type) throw HostError{};
+    Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(1 + extra.size())));
+    Py_INCREF(command);
+    PyTuple_SET_ITEM(args.get(), 0, command);
+    Py_ssize_t i = 1;
+    for (PyObject* e : extra) { Py_INCREF(e); PyTuple_SET_ITEM(args.get(), i++, e); }
+    Ref error = Ref::steal(PyObject_Call(error_type.get(), args.get(), nullptr));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw HostError{};
+}
+
+// merge_file(*paths): `git merge-file <paths>` with no shell, in the current directory. Returns
+// "" on exit 0; any other outcome raises git.GitCommandError(command, status, stderr) whose
+// status is the exit code (the number of conflicts, or 128 and more for an error) or the
+// negated signal, as the git package reports it.
+Ref merge_file(PyObject* args) {
+    const std::string executable = git_executable();
+    std::vector<std::string> argv = {executable, "merge-file"};
+    Ref command = Ref::steal(PyList_New(0));
+    for (const char* word : {executable.c_str(), "merge-file"}) {
+        Ref text = Ref::steal(PyUnicode_DecodeFSDefault(word));
+        binding::check(PyList_Append(command.get(), text.get()));
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+        PyObject* arg = PyTuple_GET_ITEM(args, i);
+        Ref text = Ref::steal(PyObject_Str(arg));
+        PyObject* encoded = nullptr;
+        if (!PyUnicode_FSConverter(text.get(), &encoded)) throw HostError{};
+        Ref bytes = Ref::steal(encoded);
+        argv.emplace_back(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+        binding::check(PyList_Append(command.get(), text.get()));
+    }
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+
+    int err_pipe[2];
+    if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw HostError{};
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    pid_t pid = 0;
+    int spawn_error = posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(err_pipe[1]);
+    if (spawn_error != 0) {
+        close(err_pipe[0]);
+        errno = spawn_error;
+        Ref cause = Ref::steal_or_null(PyErr_SetFromErrnoWithFilename(PyExc_OSError, cargv[0]));
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        Ref value = Ref::steal_or_null(v);
+        Py_XDECREF(t);
+        Py_XDECREF(tb);
+        raise_git_error(spawn_error == ENOENT ? binding::names::GitCommandNotFound : names::GitCommandError,
+                        command.get(), {value ? value.get() : Py_None});
+    }
+    std::string stderr_text;
+    int status = 0;
+    Py_BEGIN_ALLOW_THREADS
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(err_pipe[0], buffer, sizeof buffer);
+        if (n > 0) stderr_text.append(buffer, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR) break;
+    }
+    close(err_pipe[0]);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    Py_END_ALLOW_THREADS
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1;
+    if (code == 0) return Ref::steal(PyUnicode_FromString(""));
+    while (!stderr_text.empty() && (stderr_text.back() == '\n' || stderr_text.back() == '\r')) stderr_text.pop_back();
+    Ref status_obj = Ref::steal(PyLong_FromLong(code));
+    Ref stderr_obj = Ref::steal(PyUnicode_DecodeUTF8(stderr_text.data(), static_cast<Py_ssize_t>(stderr_text.size()), "replace"));
+    raise_git_error(names::GitCommandError, command.get(), {status_obj.get(), stderr_obj.get()});
+}
+
+PyObject* merge_file_method(PyObject*, PyObject* args) {
+    try {
+        return merge_file(args).release();
+    } catch (const HostError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+PyMethodDef git_command_methods[] = {
+    {"merge_file", merge_file_method, METH_VARARGS, "Run `git merge-file` with the given arguments."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject git_command_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+}  // namespace
+
+Ref make_git_command() {
+    if (!(git_command_type.tp_flags & Py_TPFLAGS_READY)) {
+        git_command_type.tp_name = "merge_ipynb.GitCommand";
+        git_command_type.tp_basicsize = sizeof(GitCommand);
+        git_command_type.tp_flags = Py_TPFLAGS_DEFAULT;
+        git_command_type.tp_doc = "Runs git merge-file for the source merges of one notebook merge.";
+        git_command_type.tp_methods = git_command_methods;
+        git_command_type.tp_new = nullptr;
+        binding::check(PyType_Ready(&git_command_type));
+    }
+    return Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(GitCommand, &git_command_type)));
+}
+
+}  // namespace merge_driver
