@@ -770,9 +770,9 @@ Ref merge_files_body(At& at, PyObject* const* args) {
     merge_cells_we_deleted(s);
     at(240); refresh_comp_names(s);
     merge_cells_they_added(s);
-    at(255);
-    Ref git_cmd = getattr(global(names::git).get(), names::cmd);
-    s.g = call(getattr(git_cmd.get(), names::Git).get());
+    // The handle runs git merge-file itself rather than through git.cmd.Git, whose command
+    // wrapper costs more than the process it starts.
+    at(255); s.g = make_git_command();
     merge_cells_both_hold(s);
     filter_parents(s);
     Ref merged_parameters = merge_parameters(s);
