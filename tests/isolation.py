@@ -94,9 +94,10 @@ class SmallFileSystem:
     def read_only(self):
         subprocess.run(["mount", "-o", "remount,ro", self.path], check=True)
 
-    def fill(self):
-        """Takes all free space, in a file named "filler"."""
-        fd = os.open(os.path.join(self.path, "filler"), os.O_WRONLY | os.O_CREAT, 0o644)
+    def fill(self, leave=0):
+        """Takes all free space but about `leave` bytes, in a file named "filler"."""
+        path = os.path.join(self.path, "filler")
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
         try:
             while os.write(fd, b"\0" * 4096):
                 pass
@@ -104,6 +105,8 @@ class SmallFileSystem:
             pass
         finally:
             os.close(fd)
+        if leave:
+            os.truncate(path, max(0, os.path.getsize(path) - leave))
 
     def unmount(self):
         if self.available:

@@ -329,7 +329,8 @@ def _is_git_failure(exc):
 
 def _git_failure_text(exc):
     """A failed git command in one line: which command, its exit status, its first error line."""
-    command = " ".join(str(word) for word in exc.command[:2])
+    words = [str(word) for word in exc.command[:2]]
+    command = " ".join([os.path.basename(words[0])] + words[1:]) if words else "git"
     status = exc.status
     if isinstance(status, int) and status < 0:
         text = "%s was killed by signal %d" % (command, -status)
@@ -375,6 +376,11 @@ def describe_failure(exc, paths):
             return "%s is nested too deeply to be read" % _label(side, paths)
         except MemoryError:
             return "%s is too large to be read" % _label(side, paths)
+    if isinstance(exc, OSError) and exc.filename and _same_directory(exc.filename, paths["current"]):
+        # The merged notebook goes to a temporary file beside ours first: the name in the error
+        # is that file's, gone by now.
+        return "cannot write the merged notebook beside %s: %s" % (
+            _label("current", paths), exc.strerror or exc)
     if isinstance(exc, ValueError) and "duplicate component id" in str(exc):
         for side, words in SIDES:
             if (" %s notebook" % side) in str(exc):
@@ -392,6 +398,14 @@ def describe_failure(exc, paths):
         if both:
             return "both sides added a cell with component id %r" % both[0]
     return _text(exc)
+
+
+def _same_directory(path, notebook):
+    try:
+        return (os.path.dirname(os.path.realpath(os.fsdecode(path)))
+                == os.path.dirname(os.path.realpath(notebook)))
+    except (TypeError, ValueError):
+        return False
 
 
 def _shape_problems(notebook):
