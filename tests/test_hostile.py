@@ -11,9 +11,11 @@ import copy
 import json
 import os
 import tempfile
+import textwrap
 
 import pytest
 
+from conftest import run_python
 from corvane_git.scripts.merge_driver import merge_ipynb as m
 from isolation import PROG, drop_file_access, merge_in_child, run_driver, snapshot
 from notebooks import (cell, comment, dumps, edit, notebook, parameter, read, with_cells,
@@ -397,3 +399,67 @@ def test_driver(name, tmp_path):
 
 def theirs_and_base(files):
     return {n: files[n] for n in files if n != NAMES["ours"]}
+
+
+# Deep values the reader cannot make (it stops at the host's recursion limit) but the host's own
+# code can: each level of `chain` differs at its first key, so comparing two chains answers at
+# once while the cell diff walks down them level by level.
+DEEP_CHAIN = """
+from corvane_git.scripts.merge_driver import merge_ipynb as m
+
+def chain(depth, tag):
+    value = "bottom"
+    for n in range(depth):
+        value = {"y": "%s%d" % (tag, n), "v": value}
+    return value
+
+def cell(deep):
+    return {"metadata": {"canvas": {"id": "K", "name": "k", "parents": []}, "deep": deep}, "source": []}
+"""
+
+
+class TestDeepValues:
+    """The C++ walk over JSON values stops at the host's recursion limit with RecursionError: the
+    process lives on. Each case runs in a child, whose crash would fail the test."""
+
+    @pytest.mark.parametrize("first, second", [
+        ('chain(100000, "a")', 'chain(100000, "b")'),        # the cell diff's own walk
+        ('chain(100000, "same")', 'chain(100000, "same")'),  # the host's comparison of equal trees
+    ])
+    def test_cell_diff(self, first, second):
+        outcome = run_python(DEEP_CHAIN + textwrap.dedent("""
+            try:
+                m._cell_changed(m.Cell(cell(%s), "base"), m.Cell(cell(%s), "current"))
+                failure = None
+            except RecursionError as exc:
+                failure = str(exc)
+            # The limit is whole again: a cell diff of shallow cells works.
+            emit([failure, m._cell_changed(m.Cell(cell(1), "base"), m.Cell(cell(2), "current"))])
+        """ % (first, second)))
+        assert outcome[0].startswith("maximum recursion depth exceeded")
+        assert outcome[1] == {"metadata": {"deep": 2}}
+
+    def test_merge_with_deep_values_from_the_host_reader(self, tmp_path):
+        """The host's json rebound to plant deep values in their K: the merge fails, files stay."""
+        work = tmp_path / "work"
+        work.mkdir()
+        before = write_files(str(work), SIDES)
+        outcome = run_python(DEEP_CHAIN + textwrap.dedent("""
+            import json, os, tempfile
+            tempfile.tempdir = %r
+            class DeepJson:
+                dump = staticmethod(json.dump)
+                @staticmethod
+                def load(fp):
+                    nb = json.load(fp)
+                    nb["cells"][1]["metadata"]["deep"] = chain(100000, fp.name)
+                    return nb
+            m.json = DeepJson
+            try:
+                m.merge_files(*%r)
+            except RecursionError as exc:
+                emit(str(exc))
+        """ % (str(tmp_path), paths(str(work)))))
+        assert outcome.startswith("maximum recursion depth exceeded")
+        assert snapshot(str(work)) == before
+        assert sorted(os.listdir(str(tmp_path))) == ["work"]
