@@ -2,13 +2,19 @@
 """Repeats constructions, accessor calls and failing calls of merge_ipynb and checks that memory stays flat.
 
 usage: PYTHONPATH=src python3 tools/leakcheck.py [--iterations N] [--warmup N] [--max-growth-kib K]
+       PYTHONPATH=src python3 tools/leakcheck.py --merges N [--warmup N] [--max-growth-kib K]
 Prints the resident set size after the warm-up and at the end; exits 1 when it grew by more than K KiB.
 Each exercise below runs once per iteration; add new ones with the @exercise decorator.
+With --merges, the loop is N whole merges of a mid-size notebook instead (see merge_loop), and on a
+debug build of the host the total reference count is compared as well.
 """
 import argparse
+import copy
 import gc
+import json
 import os
 import sys
+import tempfile
 
 from corvane_git.scripts.merge_driver import merge_ipynb as m
 
@@ -110,6 +116,87 @@ def introspection():
         fn.__code__, fn.__annotations__, fn.__defaults__, fn.__doc__, fn.__qualname__, fn.__dict__
 
 
+def mid_size_notebooks():
+    """base, ours and theirs of 40 cells each, changed so that one merge runs every kind of decision:
+    source merges (clean and conflicting), their version inserted after ours, marked name clashes,
+    cells deleted and added on both sides, comments, parents to filter, parameter conflicts."""
+    def cell(n, name):
+        source = ["line %d of cell %d\n" % (i, n) for i in range(12)]
+        return {"cell_type": "code", "execution_count": n, "id": "cell-%d" % n,
+                "metadata": {"canvas": {"comments": [{"author": "ana", "text": "note %d" % n}],
+                                        "headerColor": "#ffffff", "id": "comp-%d" % n, "name": name,
+                                        "parents": [{"id": "comp-%d" % (n - 1), "name": "step"}] if n else []}},
+                "outputs": [{"name": "stdout", "output_type": "stream", "text": ["%d\n" % n]}],
+                "source": source}
+
+    base = {"cells": [cell(n, "step %d" % n if n % 2 else None) for n in range(40)],
+            "metadata": {"canvas": {"parameters": [{"name": "p%d" % n, "value": str(n)} for n in range(6)]},
+                         "kernelspec": {"name": "python3"}},
+            "nbformat": 4, "nbformat_minor": 5}
+    ours, theirs = copy.deepcopy(base), copy.deepcopy(base)
+    for n in (3, 5, 8, 13):
+        ours["cells"][n]["source"][0] = "ours changed the first line\n"
+        theirs["cells"][n]["source"][-1] = "theirs changed the last line\n"
+    ours["cells"][21]["source"][4] = "ours\n"
+    theirs["cells"][21]["source"][4] = "theirs\n"                       # a conflict
+    theirs["cells"][7]["metadata"]["canvas"]["name"] = "renamed"          # inserted after ours
+    ours["cells"][7]["source"].append("more\n")
+    theirs["cells"][9]["metadata"]["canvas"]["comments"].append({"author": "bo", "text": "new"})
+    ours["cells"][9]["source"].append("ours\n")
+    theirs["cells"][11]["metadata"]["canvas"]["name"] = "step 1"          # a name clash
+    del ours["cells"][30]
+    del theirs["cells"][33]
+    theirs["cells"].append(cell(99, "step 3"))                             # added, clashing
+    ours["cells"].append(cell(98, "new on ours"))
+    ours["metadata"]["canvas"]["parameters"][1]["value"] = "ours"
+    theirs["metadata"]["canvas"]["parameters"][1]["value"] = "theirs"
+    del theirs["metadata"]["canvas"]["parameters"][2]
+    return base, ours, theirs
+
+
+def merge_loop(count, directory):
+    """`count` merges of the mid-size notebooks; every tenth has a broken base and fails."""
+    base, ours, theirs = mid_size_notebooks()
+    broken = copy.deepcopy(base)
+    del broken["cells"][5]["metadata"]["canvas"]["id"]
+    texts = [json.dumps(nb, indent=1).encode() for nb in (base, ours, theirs, broken)]
+    paths = [os.path.join(directory, n) for n in ("base.ipynb", "ours.ipynb", "theirs.ipynb", "broken.ipynb")]
+    for path, text in zip(paths, texts):
+        with open(path, "wb") as f:
+            f.write(text)
+    for n in range(count):
+        with open(paths[1], "wb") as f:
+            f.write(texts[1])
+        if n % 10 == 9:
+            fails(m.merge_files, paths[3], paths[1], paths[2], "nb.ipynb")
+        else:
+            m.merge_files(paths[0], paths[1], paths[2], "nb.ipynb")
+    gc.collect()
+
+
+def refcount():
+    return sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else None
+
+
+def check_merges(args):
+    with tempfile.TemporaryDirectory() as directory:
+        merge_loop(args.warmup, directory)
+        before, refs_before = rss_kib(), refcount()
+        print("rss after %d warm-up merges: %d KiB" % (args.warmup, before), flush=True)
+        merge_loop(args.merges, directory)
+        after, refs_after = rss_kib(), refcount()
+    print("rss after %d more merges: %d KiB (growth %d KiB, limit %d KiB)"
+          % (args.merges, after, after - before, args.max_growth_kib))
+    status = 1 if after - before > args.max_growth_kib else 0
+    if refs_before is not None:
+        # Caches of the host (interned strings, type caches) may settle a little; a leak grows
+        # with the number of merges.
+        print("total reference count: %d before, %d after (growth %d)"
+              % (refs_before, refs_after, refs_after - refs_before))
+        status = status or int(refs_after - refs_before > args.merges // 10)
+    return status
+
+
 def rss_kib():
     try:
         with open("/proc/self/statm") as f:
@@ -131,7 +218,13 @@ def main():
     parser.add_argument("--iterations", type=int, default=300000)
     parser.add_argument("--warmup", type=int, default=20000)
     parser.add_argument("--max-growth-kib", type=int, default=2048)
+    parser.add_argument("--merges", type=int, default=0,
+                        help="run this many whole merges instead of the exercises")
     args = parser.parse_args()
+    if args.merges:
+        if args.warmup == parser.get_default("warmup"):
+            args.warmup = 500
+        return check_merges(args)
     run(args.warmup)
     before = rss_kib()
     print("rss after %d warm-up iterations: %d KiB" % (args.warmup, before), flush=True)
