@@ -293,10 +293,11 @@ def markdown(data, plot_note=None):
     lines = [
         "# Merge benchmark results", "",
         "Command: `%s`, %s, %.0f s in all." % (data["command"], m["date"], data["seconds"]), "",
-        "Machine: %s, %s cores, %s; %s; Python %s; %s; nbdime %s; commit %s; "
-        "load average %s." % (
+        "Machine: %s, %s cores, %s; %s; Python %s; %s; nbdime %s; load average %s." % (
             m["cpu"] or "unknown CPU", m["cores"], m["memory"], m["os"], m["python"],
-            m["git"], m["nbdime"] or "not measured", m["commit"], m.get("load", "?")), "",
+            m["git"], m["nbdime"] or "not measured", m.get("load", "?")), "",
+        "Measured: commit %s; extension %s, from %s." % (
+            m["commit"], m.get("extension", "?"), m.get("package", "?")), "",
         "Each figure is the median of up to %d runs (fewer once %g s are spent), with the "
         "fastest and slowest run in brackets; one run may take at most %g s, one nbdime run "
         "%g s (else \"timeout\", and the limit counts as a lower bound)."

@@ -15,9 +15,9 @@ import os
 import platform
 import queue
 import shutil
-import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -49,17 +49,31 @@ class Settings:
         self.timeout = args.timeout
         self.nbdime_timeout = args.nbdime_timeout
         self.env = dict(os.environ, PYTHONHASHSEED="0")
+        self.package = None
         if not args.installed:
-            src = os.path.join(ROOT, "src")
+            # A copy taken now: other builds into src/ during the run must not mix with it.
+            pkg = os.path.join(BUILD, "pkg")
+            shutil.rmtree(pkg, ignore_errors=True)
+            shutil.copytree(os.path.join(ROOT, "src", "corvane_git"),
+                            os.path.join(pkg, "corvane_git"),
+                            ignore=shutil.ignore_patterns("*.cpp", "*.hpp", "__pycache__"))
+            self.package = pkg
             self.env["PYTHONPATH"] = os.pathsep.join(
-                p for p in (src, os.environ.get("PYTHONPATH")) if p)
+                p for p in (pkg, os.environ.get("PYTHONPATH")) if p)
+
+    def with_repeats(self, repeats):
+        other = Settings.__new__(Settings)
+        other.__dict__.update(self.__dict__, repeats=repeats)
+        return other
 
 
 def run_worker(settings, job, timeout):
     """Runs one worker job; returns (lines received, status) where status is "ok", "timeout"
     (no line for `timeout` seconds: the worker is stopped) or the worker's error text."""
+    # stderr goes to a file: a pipe nobody reads until the end could fill and stall the worker.
+    errors = tempfile.TemporaryFile(mode="w+")
     proc = subprocess.Popen([settings.python, os.path.join(HERE, "worker.py"), json.dumps(job)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            stdout=subprocess.PIPE, stderr=errors, text=True,
                             env=settings.env, cwd=BUILD)
     lines = queue.Queue()
 
@@ -85,8 +99,9 @@ def run_worker(settings, job, timeout):
         except ValueError:
             continue
     proc.wait()
-    err = proc.stderr.read()
-    proc.stderr.close()
+    errors.seek(0)
+    err = errors.read()
+    errors.close()
     proc.stdout.close()
     if status == "ok":
         for item in got:
@@ -239,8 +254,7 @@ def measure_case(case_dir, settings, tools, log):
         res["nbdime"] = {"status": tools["nbdime"]}
     else:
         # Three runs at most: it is the slowest contender by far, and its spread matters less.
-        few = Settings.__new__(Settings)
-        few.__dict__.update(settings.__dict__, repeats=min(3, settings.repeats))
+        few = settings.with_repeats(min(3, settings.repeats))
         res["nbdime"] = time_command([tools["nbdime"][0], "merge"] + work.triple() +
                                      ["7", LABEL], work.reset, few, ok_codes=(0, 1),
                                      timeout=settings.nbdime_timeout)
@@ -280,8 +294,7 @@ def measure_units(settings, tools, small_case, leak_case, log):
             f.write(files["current"])
 
     many = max(settings.repeats, 20)
-    fast = Settings.__new__(Settings)
-    fast.__dict__.update(settings.__dict__, repeats=many)
+    fast = settings.with_repeats(many)
     units["git_merge_file_small"] = time_command(
         ["git", "merge-file", os.path.join(d, "current"), os.path.join(d, "base"),
          os.path.join(d, "incoming")], reset, fast, ok_codes=(0,), budget=5)
@@ -349,6 +362,12 @@ def machine(settings, tools):
     except (OSError, StopIteration, ValueError):
         pass
     head = out(["git", "rev-parse", "--short", "HEAD"])
+    ext = subprocess.run(
+        [settings.python, "-c", "import hashlib, os, corvane_git.scripts.merge_driver."
+         "merge_ipynb as m; print(os.path.basename(m.__file__), hashlib.sha256("
+         "open(m.__file__, 'rb').read()).hexdigest()[:12])"],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=settings.env,
+        cwd=BUILD).stdout.strip()
     dirty = out(["git", "status", "--porcelain", "--untracked-files=no"])
     return {
         "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
@@ -359,6 +378,9 @@ def machine(settings, tools):
         "nbdime": tools["nbdime"][1] if not isinstance(tools["nbdime"], str) else None,
         "commit": head + (" (with uncommitted changes)" if dirty else ""),
         "load": "%.2f" % os.getloadavg()[0],
+        "extension": ext.replace(" ", " sha256 ") if ext else "not importable",
+        "package": "a copy of src/ taken at the start of the run" if settings.package
+                   else "the installed package",
     }
 
 
