@@ -44,21 +44,24 @@ std::string git_executable() {
     throw HostError{};
 }
 
-// merge_file(*paths): `git merge-file <paths>` with no shell, in the current directory. Returns
-// "" on exit 0; any other outcome raises git.GitCommandError(command, status, stderr) whose
-// status is the exit code (the number of conflicts, or 128 and more for an error) or the
-// negated signal, as the git package reports it.
-Ref merge_file(PyObject* args) {
+struct Outcome {
+    int code;            // exit code, or the negated signal
+    std::string error;   // what the command wrote to its error output
+};
+
+// Runs `git merge-file <paths>` with no shell, in the current directory, and waits for it. Fills
+// `command` with the command line as the git package reports it. Raises git.GitCommandNotFound
+// (or GitCommandError) when git cannot be started.
+Outcome run_merge_file(PyObject* const* paths, Py_ssize_t n, Ref& command) {
     const std::string executable = git_executable();
     std::vector<std::string> argv = {executable, "merge-file"};
-    Ref command = Ref::steal(PyList_New(0));
+    command = Ref::steal(PyList_New(0));
     for (const char* word : {executable.c_str(), "merge-file"}) {
         Ref text = Ref::steal(PyUnicode_DecodeFSDefault(word));
         binding::check(PyList_Append(command.get(), text.get()));
     }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
-        PyObject* arg = PyTuple_GET_ITEM(args, i);
-        Ref text = Ref::steal(PyObject_Str(arg));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref text = Ref::steal(PyObject_Str(paths[i]));
         PyObject* encoded = nullptr;
         if (!PyUnicode_FSConverter(text.get(), &encoded)) throw HostError{};
         Ref bytes = Ref::steal(encoded);
@@ -86,34 +89,49 @@ Ref merge_file(PyObject* args) {
     if (spawn_error != 0) {
         close(err_pipe[0]);
         errno = spawn_error;
-        Ref cause = Ref::steal_or_null(PyErr_SetFromErrnoWithFilename(PyExc_OSError, cargv[0]));
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, cargv[0]);
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
         PyErr_NormalizeException(&t, &v, &tb);
         Ref value = Ref::steal_or_null(v);
         Py_XDECREF(t);
         Py_XDECREF(tb);
-        raise_git_error(spawn_error == ENOENT ? binding::names::GitCommandNotFound : names::GitCommandError,
+        raise_git_error(spawn_error == ENOENT ? names::GitCommandNotFound : names::GitCommandError,
                         command.get(), {value ? value.get() : Py_None});
     }
-    std::string stderr_text;
+    Outcome outcome{0, {}};
     int status = 0;
     Py_BEGIN_ALLOW_THREADS
     char buffer[4096];
     for (;;) {
-        ssize_t n = read(err_pipe[0], buffer, sizeof buffer);
-        if (n > 0) stderr_text.append(buffer, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR) break;
+        ssize_t got = read(err_pipe[0], buffer, sizeof buffer);
+        if (got > 0) outcome.error.append(buffer, static_cast<size_t>(got));
+        else if (got == 0 || errno != EINTR) break;
     }
     close(err_pipe[0]);
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     Py_END_ALLOW_THREADS
-    int code = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1;
-    if (code == 0) return Ref::steal(PyUnicode_FromString(""));
-    while (!stderr_text.empty() && (stderr_text.back() == '\n' || stderr_text.back() == '\r')) stderr_text.pop_back();
-    Ref status_obj = Ref::steal(PyLong_FromLong(code));
-    Ref stderr_obj = Ref::steal(PyUnicode_DecodeUTF8(stderr_text.data(), static_cast<Py_ssize_t>(stderr_text.size()), "replace"));
-    raise_git_error(names::GitCommandError, command.get(), {status_obj.get(), stderr_obj.get()});
+    outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1;
+    return outcome;
+}
+
+// git.GitCommandError(command, status, stderr) for a command that ran and failed.
+[[noreturn]] void raise_failed(PyObject* command, Outcome& outcome) {
+    std::string& text = outcome.error;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    Ref status = Ref::steal(PyLong_FromLong(outcome.code));
+    Ref error = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    raise_git_error(names::GitCommandError, command, {status.get(), error.get()});
+}
+
+// merge_file(*paths): "" on exit 0; any other outcome raises git.GitCommandError whose status is
+// the exit code (the number of conflicts, or 128 and more for an error) or the negated signal,
+// as the git package reports it.
+Ref merge_file(PyObject* args) {
+    Ref command;
+    Outcome outcome = run_merge_file(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), command);
+    if (outcome.code != 0) raise_failed(command.get(), outcome);
+    return Ref::steal(PyUnicode_FromString(""));
 }
 
 PyObject* merge_file_method(PyObject*, PyObject* args) {
@@ -134,6 +152,16 @@ PyMethodDef git_command_methods[] = {
 PyTypeObject git_command_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 }  // namespace
+
+bool is_git_command(PyObject* o) { return Py_TYPE(o) == &git_command_type; }
+
+int git_merge_file_conflicts(PyObject* current_path, PyObject* base_path, PyObject* incoming_path) {
+    PyObject* paths[] = {current_path, base_path, incoming_path};
+    Ref command;
+    Outcome outcome = run_merge_file(paths, 3, command);
+    if (outcome.code < 0 || outcome.code > 127) raise_failed(command.get(), outcome);
+    return outcome.code;
+}
 
 Ref make_git_command() {
     if (!(git_command_type.tp_flags & Py_TPFLAGS_READY)) {

@@ -44,6 +44,10 @@ Ref merge_source_body(At&, PyObject* const*);
 // git_command.cpp: the command handle of one merge; its merge_file(*paths) runs git merge-file
 // and raises git.GitCommandError on a non-zero exit, as the git package's handle does.
 Ref make_git_command();
+bool is_git_command(PyObject* o);
+// Runs git merge-file on the three paths: the number of conflicts (0 to 127), else raises
+// git.GitCommandError as the handle's merge_file does.
+int git_merge_file_conflicts(PyObject* current_path, PyObject* base_path, PyObject* incoming_path);
 // notebook_merge.cpp: base_file_path, current_file_path, incoming_file_path, file_path
 Ref merge_files_body(At&, PyObject* const*);
 

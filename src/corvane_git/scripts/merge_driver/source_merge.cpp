@@ -1,4 +1,10 @@
 // _merge_source: one cell's source lines merged three ways by git merge-file in a private directory.
+#include <fcntl.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
 #include "notebook.hpp"
 #include "with_block.hpp"
 
@@ -58,11 +64,146 @@ void drop_conflict_status(At& at) {
     if (overflow || code < 1 || code > 127) rethrow();
 }
 
+[[noreturn]] void raise_os_error(const std::string& path) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw HostError{};
+}
+
+std::string fs_bytes(PyObject* text) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(text, &encoded)) throw HostError{};
+    Ref bytes = Ref::steal(encoded);
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+// A private directory (mode 0700) holding the three files; removed on every way out.
+class PrivateDirectory {
+public:
+    explicit PrivateDirectory(const std::string& parent) : path_(parent + "/tmpXXXXXX") {
+        if (!mkdtemp(path_.data())) raise_os_error(parent);
+    }
+    ~PrivateDirectory() {
+        if (removed_) return;
+        for (const std::string& f : files_) unlink(f.c_str());
+        rmdir(path_.c_str());
+    }
+    // The path of a file in the directory, as bytes and as the host's text.
+    std::pair<std::string, Ref> file(const char* name) {
+        files_.push_back(path_ + "/" + name);
+        const std::string& p = files_.back();
+        return {p, Ref::steal(PyUnicode_DecodeFSDefaultAndSize(p.data(), static_cast<Py_ssize_t>(p.size())))};
+    }
+    // Removes the directory; a failure here reaches the caller in place of the result.
+    void remove() {
+        removed_ = true;
+        for (const std::string& f : files_)
+            if (unlink(f.c_str()) != 0 && errno != ENOENT) raise_os_error(f);
+        if (rmdir(path_.c_str()) != 0) raise_os_error(path_);
+    }
+private:
+    std::string path_;
+    std::vector<std::string> files_;
+    bool removed_ = false;
+};
+
+// Writes the lines joined, as UTF-8 (the host's text write on this platform).
+void write_lines(const std::string& path, PyObject* lines) {
+    Ref text = Ref::steal(PyUnicode_Join(names::empty, lines));
+    Ref bytes = Ref::steal(PyUnicode_AsUTF8String(text.get()));
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) raise_os_error(path);
+    const char* data = PyBytes_AS_STRING(bytes.get());
+    Py_ssize_t left = PyBytes_GET_SIZE(bytes.get());
+    while (left > 0) {
+        ssize_t n = write(fd, data, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            raise_os_error(path);
+        }
+        data += n;
+        left -= n;
+    }
+    if (close(fd) != 0) raise_os_error(path);
+}
+
+// The file's text, decoded as UTF-8 with universal line ends (CR LF and a lone CR read as LF).
+Ref read_text(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) raise_os_error(path);
+    std::string data;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) { data.append(buffer, static_cast<size_t>(n)); continue; }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            raise_os_error(path);
+        }
+        break;
+    }
+    close(fd);
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
+    if (data.find('\r') == std::string::npos) return text;
+    Ref crlf = Ref::steal(PyUnicode_FromString("\r\n"));
+    Ref cr = Ref::steal(PyUnicode_FromString("\r"));
+    Ref lf = Ref::steal(PyUnicode_FromString("\n"));
+    text = Ref::steal(PyUnicode_Replace(text.get(), crlf.get(), lf.get(), -1));
+    return Ref::steal(PyUnicode_Replace(text.get(), cr.get(), lf.get(), -1));
+}
+
+// The same merge with the handle merge_files makes: the directory, the files and the tool run
+// straight from here, without the host's file objects; what reaches the caller is the same.
+Ref merge_source_direct(At& at, PyObject* const* args) {
+    PyObject *current = args[1], *base = args[2], *incoming = args[3];
+    PyObject *current_name = args[4], *incoming_name = args[5];
+    at(30);
+    Ref parent = call_method(global(names::tempfile).get(), names::gettempdir);
+    PrivateDirectory directory(fs_bytes(parent.get()));
+    at(31); auto [current_path, current_text] = directory.file("current");
+    at(32); auto [base_path, base_text] = directory.file("base");
+    at(33); auto [incoming_path, incoming_text] = directory.file("incoming");
+    at(37); write_lines(current_path, current);
+    at(38); write_lines(base_path, base);
+    at(39); write_lines(incoming_path, incoming);
+    at(41); git_merge_file_conflicts(current_text.get(), base_text.get(), incoming_text.get());
+    at(46); Ref text = read_text(current_path);
+    at(47); Ref lines = Ref::steal(PyList_New(0));
+    at(48);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+    Py_ssize_t start = 0;
+    while (start < length) {
+        Py_ssize_t end = PyUnicode_FindChar(text.get(), '\n', start, length, 1);
+        if (end == -2) throw HostError{};
+        end = end < 0 ? length : end + 1;
+        Ref line = Ref::steal(PyUnicode_Substring(text.get(), start, end));
+        start = end;
+        at(49);
+        if (truthy(current_name)) {
+            at(50); line = call_method(line.get(), names::replace, {current_text.get(), current_name});
+        }
+        at(51);
+        if (truthy(incoming_name)) {
+            at(52); line = call_method(line.get(), names::replace, {incoming_text.get(), incoming_name});
+        }
+        at(53); binding::check(PyList_Append(lines.get(), line.get()));
+        at(48);
+    }
+    at(30); directory.remove();
+    return lines;
+}
+
 }  // namespace
 
 Ref merge_source_body(At& at, PyObject* const* args) {
     PyObject *g = args[0], *current = args[1], *base = args[2], *incoming = args[3];
     PyObject *current_name = args[4], *incoming_name = args[5];
+    if (is_git_command(g)) return merge_source_direct(at, args);
     Ref lines;
 
     at(30);

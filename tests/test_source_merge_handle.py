@@ -1,0 +1,89 @@
+"""The handle merge_files makes gives every source merge the result git's own wrapper gives."""
+import os
+
+import git
+import pytest
+
+from corvane_git.scripts.merge_driver import merge_ipynb as m
+from notebooks import cell, edit, notebook, ThreeWay
+
+
+@pytest.fixture(scope="module")
+def handle(tmp_path_factory):
+    """The handle merge_files passes to _merge_source, caught on its way there."""
+    caught = []
+    original = m._merge_source
+    m._merge_source = lambda g, *a, **k: caught.append(g) or original(g, *a, **k)
+    try:
+        base = notebook(cell("K", "k", "a\nb\nc\n"))
+        ThreeWay(tmp_path_factory.mktemp("merge"), base, edit(base, "K", source="a\nB\nc\n"),
+                 edit(base, "K", source="a\nb\nC\n")).run()
+    finally:
+        m._merge_source = original
+    assert caught and not isinstance(caught[0], git.cmd.Git)
+    return caught[0]
+
+
+def outcome(g, *args, **kwargs):
+    try:
+        return "ok", m._merge_source(g, *args, **kwargs)
+    except Exception as exc:  # compared below, type and text
+        return type(exc).__name__, str(exc).split("\n")[0] if not isinstance(exc, git.GitCommandError) else exc.status
+
+
+BASE = ["a\n", "b\n", "c\n", "d\n", "e\n"]
+CASES = {
+    "clean": (["a\n", "B\n", "c\n", "d\n", "e\n"], BASE, ["a\n", "b\n", "c\n", "d\n", "E\n"]),
+    "conflict": (["a\n", "X\n", "c\n", "d\n", "e\n"], BASE, ["a\n", "Y\n", "c\n", "d\n", "e\n"]),
+    "only theirs": (BASE, BASE, ["a\n", "b\n", "c\n"]),
+    "empty": ([], [], []),
+    "one string": ("a\nB\nc\nd\ne\n", "".join(BASE), "a\nb\nc\nd\nE\n"),
+    "no final newline": (["a\n", "b"], ["a\n", "b"], ["a\n", "b", "\n", "c"]),
+    "crlf and lone cr": (["a\r\n", "b\r", "c\n"], ["a\r\n", "b\r", "c\n"], ["a\r\n", "b\r", "c\n", "d"]),
+    "non-ascii": (["ä\n", "日本\n", "😀\n"], ["ä\n", "日\n", "😀\n"], ["ä\n", "日\n", "😀!\n"]),
+    "nul byte": (BASE, BASE, ["a\x00\n"]),
+    "not a string": ([1], BASE, BASE),
+    "lone surrogate": (["\ud800\n"], BASE, BASE),
+}
+
+
+@pytest.mark.parametrize("names", [{}, {"current_name": "nb-current", "incoming_name": "nb-incoming"},
+                                   {"current_name": "", "incoming_name": None}])
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_same_result_as_the_git_package(handle, case, names, tmp_path, monkeypatch):
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    import tempfile
+    monkeypatch.setattr(tempfile, "tempdir", None)
+    current, base, incoming = CASES[case]
+    kind, value = outcome(handle, current, base, incoming, **names)
+    expected_kind, expected = outcome(git.cmd.Git(), current, base, incoming, **names)
+    if names.get("current_name") or kind != "ok":
+        assert (kind, value) == (expected_kind, expected)
+    else:
+        # Without labels the marker lines name the temporary files, which differ between calls.
+        strip = lambda lines: [l.split(" ")[0] if l.startswith(("<<<<<<<", ">>>>>>>")) else l for l in lines]
+        assert (kind, strip(value)) == (expected_kind, strip(expected))
+    assert os.listdir(str(tmp_path)) == []
+
+
+def test_conflict_labels_replace_every_occurrence(handle, tmp_path, monkeypatch):
+    result = m._merge_source(handle, *CASES["conflict"], current_name="left", incoming_name="right")
+    assert result == ["a\n", "<<<<<<< left\n", "X\n", "=======\n", "Y\n", ">>>>>>> right\n", "c\n", "d\n", "e\n"]
+
+
+def test_git_missing_raises_the_git_package_error(handle, monkeypatch):
+    monkeypatch.setenv("PATH", "/nonexistent")
+    monkeypatch.delenv("GIT_PYTHON_GIT_EXECUTABLE", raising=False)
+    with pytest.raises(git.GitCommandNotFound):
+        m._merge_source(handle, *CASES["clean"])
+    with pytest.raises(git.GitCommandNotFound):
+        handle.merge_file("a", "b", "c")
+
+
+def test_merge_file_method_reports_status_like_the_git_package(handle, tmp_path):
+    for name, text in (("x", "a\nX\n"), ("b", "a\nb\n"), ("y", "a\nY\n")):
+        (tmp_path / name).write_text(text)
+    paths = [str(tmp_path / n) for n in "xby"]
+    with pytest.raises(git.GitCommandError) as exc:
+        handle.merge_file(*paths)
+    assert exc.value.status == 1 and exc.value.command == ["git", "merge-file"] + paths
