@@ -64,6 +64,25 @@ void drop_conflict_status(At& at) {
     if (overflow || code < 1 || code > 127) rethrow();
 }
 
+struct Label {
+    PyObject* path;  // the temporary file's path, as the tool wrote it
+    PyObject* name;  // what replaces it; None or empty: no replacement
+};
+
+// One line read back: every occurrence of each temporary path replaced by its label, then kept.
+void append_line(At& at, PyObject* lines, Ref line, Label current, Label incoming) {
+    at(49);
+    if (truthy(current.name)) {
+        at(50); line = call_method(line.get(), names::replace, {current.path, current.name});
+    }
+    at(51);
+    if (truthy(incoming.name)) {
+        at(52); line = call_method(line.get(), names::replace, {incoming.path, incoming.name});
+    }
+    at(53); binding::check(PyList_Append(lines, line.get()));
+    at(48);
+}
+
 [[noreturn]] void raise_os_error(const std::string& path) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
     throw HostError{};
@@ -183,16 +202,8 @@ Ref merge_source_direct(At& at, PyObject* const* args) {
         end = end < 0 ? length : end + 1;
         Ref line = Ref::steal(PyUnicode_Substring(text.get(), start, end));
         start = end;
-        at(49);
-        if (truthy(current_name)) {
-            at(50); line = call_method(line.get(), names::replace, {current_text.get(), current_name});
-        }
-        at(51);
-        if (truthy(incoming_name)) {
-            at(52); line = call_method(line.get(), names::replace, {incoming_text.get(), incoming_name});
-        }
-        at(53); binding::check(PyList_Append(lines.get(), line.get()));
-        at(48);
+        append_line(at, lines.get(), std::move(line), {current_text.get(), current_name},
+                    {incoming_text.get(), incoming_name});
     }
     at(30); directory.remove();
     return lines;
@@ -244,16 +255,8 @@ Ref merge_source_body(At& at, PyObject* const* args) {
             Ref read = call_method(in, names::readlines);
             Ref it = Ref::steal(PyObject_GetIter(read.get()));
             while (Ref line = Ref::steal_or_null(PyIter_Next(it.get()))) {
-                at(49);
-                if (truthy(current_name)) {
-                    at(50); line = call_method(line.get(), names::replace, {current_path.get(), current_name});
-                }
-                at(51);
-                if (truthy(incoming_name)) {
-                    at(52); line = call_method(line.get(), names::replace, {incoming_path.get(), incoming_name});
-                }
-                at(53); binding::check(PyList_Append(lines.get(), line.get()));
-                at(48);
+                append_line(at, lines.get(), std::move(line), {current_path.get(), current_name},
+                            {incoming_path.get(), incoming_name});
             }
             if (PyErr_Occurred()) throw HostError{};
         });
