@@ -155,13 +155,6 @@ def deep(depth):
     return ('{"cells": ' + "[" * depth + "]" * depth + ', "metadata": {}}').encode()
 
 
-def nested_value(depth):
-    value = "bottom"
-    for _ in range(depth):
-        value = {"v": value}
-    return value
-
-
 def many_cells(count, last_source="x\n"):
     """The file text of a notebook of `count` small cells, the last with `last_source`."""
     cells = [{"metadata": {"canvas": {"id": "c%d" % n, "name": None, "parents": []}},
@@ -193,10 +186,6 @@ def constants():
     ours["cells"][0]["outputs"] = [{"output_type": "execute_result", "data": {"application/json": {
         "y": float("-inf")}}, "metadata": {}, "execution_count": 1}]
     return {"ours": ours, "theirs": theirs}
-
-
-def with_name(nb, value):
-    return replaced(nb, ("cells", K, "metadata", "canvas", "name"), value)
 
 
 HOSTILE = dict(key_rows())
@@ -239,7 +228,7 @@ HOSTILE.update({
                                       host_error(lambda: {}.get(["K"])),
                                       failed("theirs", ': cell 2: "metadata" -> "canvas" -> "id" is ["K"]')),
     # Their name is read when both versions of K are kept and marked: a number has no prefix test.
-    "their name a number": Row("theirs", with_name(THEIRS, 7), host_error(lambda: (7).startswith),
+    "their name a number": Row("theirs", replaced(THEIRS, ("cells", K, "metadata", "canvas", "name"), 7), host_error(lambda: (7).startswith),
                                failed("theirs", ': cell 2: "metadata" -> "canvas" -> "name" is 7')),
     "our parents null": Row("ours", replaced(OURS, ("cells", K, "metadata", "canvas", "parents"), None),
                             host_error(lambda: [] + None),

@@ -3,6 +3,7 @@
 # extension itself, built with clang for libFuzzer's counters and with AddressSanitizer and
 # UndefinedBehaviorSanitizer.
 # usage: tools/fuzz.sh [seconds] [--driver] [libFuzzer options...]     (default: 60 seconds)
+#        tools/fuzz.sh 0 [--driver] FILE...       runs the inputs in FILE... once (a finding to replay)
 # Needs clang++ with its runtime libraries (Debian: clang, libclang-rt-14-dev) and atheris for
 # python3 (pip install atheris). The corpus grows in build/fuzz-corpus across runs; a finding is
 # written to build/fuzz-findings/ and makes the script exit non-zero.
@@ -50,7 +51,13 @@ printf '%s\n' '"\"cells\""' '"\"metadata\""' '"\"canvas\""' '"\"id\""' '"\"name\
 export PYTHONPATH=$tree PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0:quarantine_size_mb=64
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+run() { LD_PRELOAD="$PWD/$libfuzzer $asan_runtime" "$py" tools/fuzz_merge.py "$@"; }
+for arg in "$@"; do
+    if [ -f "$arg" ]; then   # inputs given: run just those (a finding to replay)
+        run "$@"
+        exit
+    fi
+done
 echo "fuzzing merge_files for $seconds s (corpus $corpus)" >&2
-LD_PRELOAD="$PWD/$libfuzzer $asan_runtime" "$py" tools/fuzz_merge.py "$@" \
-    -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=4096 -timeout=60 -print_final_stats=1 \
-    -dict="$dict" -artifact_prefix="$findings/" "$corpus"
+run "$@" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=4096 -timeout=60 \
+    -print_final_stats=1 -dict="$dict" -artifact_prefix="$findings/" "$corpus"

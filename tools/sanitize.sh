@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 py=$(command -v "${1:-python3}"); shift || true
 tag=$("$py" -c 'import sys; print("%d%d" % sys.version_info[:2])')
-build=build/asan-$tag
+build=build/asan-$tag${DEVBUILD_SUFFIX:-}
 cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$py" -DCMAKE_CXX_COMPILER=g++ \
       -DCMAKE_BUILD_TYPE=Debug -DMERGE_IPYNB_SANITIZE=ON >/dev/null
 cmake --build "$build"
