@@ -56,6 +56,7 @@ def main(folder):
                                facecolors=color if variant == "rerun" else "none")
         ax.set_xscale("log")
         ax.set_yscale("log")
+        ax.xaxis.set_major_locator(ticker.LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
         ax.xaxis.set_major_formatter(ticker.FuncFormatter(lambda v, _: format(int(v), ",")))
         ax.xaxis.set_minor_formatter(ticker.NullFormatter())
         ax.set_xlabel("cells in the base notebook")

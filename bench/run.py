@@ -412,6 +412,9 @@ def parse(argv):
                     help="compare merged-output digests with an earlier run")
     args = ap.parse_args(argv)
     q = args.quick
+    # Commands run from build/bench/, so a relative interpreter path is resolved here.
+    args.python = (os.path.abspath(args.python) if os.sep in args.python
+                   else shutil.which(args.python) or args.python)
     args.sizes = args.sizes if args.sizes is not None else ([100] if q else list(generate.SIZES))
     args.repeats = args.repeats or (3 if q else 5)
     args.budget = args.budget or (2.0 if q else 8.0)
@@ -454,6 +457,8 @@ def main(argv=None):
         tools["driver"] = "not available: %s" % exc
     except subprocess.TimeoutExpired:
         tools["driver"] = "timeout"
+    except OSError as exc:
+        tools["driver"] = "not available: %s" % exc
     if args.no_nbdime:
         tools["nbdime"] = "not measured (--no-nbdime)"
     else:
