@@ -2,7 +2,8 @@
 # Fuzzes merge_files for a bounded time: atheris drives tools/fuzz_merge.py, coverage comes from the
 # extension itself, built with clang for libFuzzer's counters and with AddressSanitizer and
 # UndefinedBehaviorSanitizer.
-# usage: tools/fuzz.sh [seconds] [--driver] [libFuzzer options...]     (default: 60 seconds)
+# usage: tools/fuzz.sh [seconds] [--driver] [--structured] [libFuzzer options...]  (default: 60 s)
+#        --structured: the input chooses three notebooks rather than being the files (fuzz_merge.py)
 #        tools/fuzz.sh 0 [--driver] FILE...       runs the inputs in FILE... once (a finding to replay)
 # Needs clang++ with its runtime libraries (Debian: clang, libclang-rt-14-dev) and atheris for
 # python3 (pip install atheris). The corpus grows in build/fuzz-corpus across runs; a finding is
@@ -40,8 +41,9 @@ cp "$build"/merge_ipynb*.so "$tree/corvane_git/scripts/merge_driver/"
 
 corpus=build/fuzz-corpus
 findings=build/fuzz-findings
+case " $* " in *" --structured "*) corpus=build/fuzz-corpus-structured ;; esac
 mkdir -p "$corpus" "$findings"
-"$py" tools/fuzz_merge.py seeds "$corpus"
+[ "$corpus" != build/fuzz-corpus ] || "$py" tools/fuzz_merge.py seeds "$corpus"
 dict=$build/notebook.dict
 printf '%s\n' '"\"cells\""' '"\"metadata\""' '"\"canvas\""' '"\"id\""' '"\"name\""' '"\"parents\""' \
     '"\"comments\""' '"\"source\""' '"\"outputs\""' '"\"execution_count\""' '"\"parameters\""' \

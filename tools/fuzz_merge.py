@@ -2,8 +2,11 @@
 """Coverage-guided fuzz target for merge_files (atheris), run by tools/fuzz.sh.
 
 An input is up to three files separated by NUL bytes, base, ours and theirs (a missing part repeats
-the one before it); they are merged with merge_files, or with the driver's merge (--driver). Any
-exception is an answer, except these findings, which stop the fuzzer with the input saved:
+the one before it); they are merged with merge_files, or with the driver's merge (--driver). With
+--structured the input bytes instead choose three notebooks (see structured_notebooks): always
+JSON, mostly well formed, with a value of the wrong kind or a missing key here and there, so that
+the fuzzer reaches the decisions deep in the merge. Any exception is an answer, except these
+findings, which stop the fuzzer with the input saved:
 - the process crashes, or a sanitizer reports an error (the extension is built with them);
 - SystemError (the extension returned failure without an exception, or the reverse);
 - after a failure, our file is not byte for byte what it was, or the directory holds more;
@@ -11,7 +14,7 @@ exception is an answer, except these findings, which stop the fuzzer with the in
 - the driver's merge (--driver) raises anything but MergeFailure.
 
     tools/fuzz_merge.py seeds DIR              write the seed inputs
-    tools/fuzz_merge.py [--driver] [libFuzzer options] [CORPUS_DIR...]
+    tools/fuzz_merge.py [--driver] [--structured] [libFuzzer options] [CORPUS_DIR...]
 """
 import copy
 import json
@@ -32,8 +35,74 @@ def split(data):
     return parts
 
 
+IDS = ["c%d" % n for n in range(6)]
+ODD = [None, 0, 7, -1, 1.5, float("nan"), True, "", "x", "<<< x", [], [None], ["c1"], {}, {"id": "c1"},
+       {"id": None}, [{"name": "p"}]]
+
+
+def structured_notebooks(data):
+    """Three notebook files chosen by the input bytes: a base of up to six cells and two sides
+    derived from it (cells kept, edited, deleted, added, moved; parameters changed), where any
+    value may be replaced by an odd one and any key left out."""
+    import atheris
+    fdp = atheris.FuzzedDataProvider(data)
+
+    def chance(n):
+        return fdp.ConsumeIntInRange(0, n - 1) == 0
+
+    def pick(seq):
+        return seq[fdp.ConsumeIntInRange(0, len(seq) - 1)]
+
+    def odd(value):
+        return pick(ODD) if chance(12) else value
+
+    def shaped(pairs):
+        return {k: odd(v) for k, v in pairs if not chance(30)}
+
+    def lines():
+        return [pick(["a\n", "b\n", "c\n", "x = 1\n", "\u00e9\n", "end", "<<<<<<< x\n", "\r\n"])
+                for _ in range(fdp.ConsumeIntInRange(0, 4))]
+
+    def cell(link_id):
+        parents = [shaped([("id", pick(IDS + ["gone"])), ("name", "p")]) for _ in range(fdp.ConsumeIntInRange(0, 2))]
+        comments = [shaped([("text", pick(["one", "two"]))]) for _ in range(fdp.ConsumeIntInRange(0, 2))]
+        canvas = shaped([("id", link_id), ("name", pick([None, "", "load", "train"])), ("parents", parents),
+                         ("comments", comments), ("headerColor", pick(["#fff", "red"]))])
+        return shaped([("cell_type", "code"), ("execution_count", pick([None, 1, 2])), ("id", "cell-" + link_id),
+                       ("metadata", shaped([("canvas", canvas)])), ("outputs", [] if chance(2) else [{"t": 1}]),
+                       ("source", lines())])
+
+    def parameters():
+        return [shaped([("name", pick(["rate", "size", "seed"])), ("value", pick(["1", "2"]))])
+                for _ in range(fdp.ConsumeIntInRange(0, 3))]
+
+    def notebook(cells, params):
+        return shaped([("cells", cells), ("metadata", shaped([("canvas", shaped([("parameters", params)]))])),
+                       ("nbformat", 4)])
+
+    base_cells = [cell(i) for i in IDS if chance(2)]
+    base_params = parameters()
+    sides = [notebook(base_cells, base_params)]
+    for _ in range(2):
+        cells = []
+        for c in base_cells:
+            action = fdp.ConsumeIntInRange(0, 3)
+            if action == 0:
+                continue
+            if action == 1 and isinstance(c, dict):
+                c = dict(c, source=lines()) if chance(2) else cell(pick(IDS))
+            cells.append(c)
+        for _ in range(fdp.ConsumeIntInRange(0, 2)):
+            cells.insert(fdp.ConsumeIntInRange(0, len(cells)), cell(pick(IDS)))
+        if chance(4):
+            cells.reverse()
+        sides.append(notebook(cells, base_params if chance(2) else parameters()))
+    return [json.dumps(nb).encode("utf-8") for nb in sides]
+
+
 class Target:
-    def __init__(self, use_driver):
+    def __init__(self, use_driver, use_structure=False):
+        self.use_structure = use_structure
         from corvane_git.scripts.merge_driver import driver, merge_ipynb
         self.merge_ipynb, self.driver, self.use_driver = merge_ipynb, driver, use_driver
         self.work = tempfile.mkdtemp(prefix="fuzz-work-")
@@ -44,7 +113,7 @@ class Target:
     def __call__(self, data):
         for name in os.listdir(self.work):
             os.remove(os.path.join(self.work, name))
-        parts = split(data)
+        parts = structured_notebooks(data) if self.use_structure else split(data)
         for path, part in zip(self.paths, parts):
             with open(path, "wb") as f:
                 f.write(part)
@@ -112,10 +181,10 @@ def main(argv):
     if argv[1:2] == ["seeds"]:
         seeds(argv[2])
         return 0
-    use_driver = "--driver" in argv
-    argv = [a for a in argv if a != "--driver"]
+    use_driver, use_structure = "--driver" in argv, "--structured" in argv
+    argv = [a for a in argv if a not in ("--driver", "--structured")]
     import atheris
-    atheris.Setup(argv, Target(use_driver))
+    atheris.Setup(argv, Target(use_driver, use_structure))
     atheris.Fuzz()
     return 0
 
