@@ -62,6 +62,19 @@ public:
 
     Ref get(PyObject* key) const { return Ref::borrow(nodes_[node_of(key)].cell.get()); }
 
+    // The entry of `key`, or an empty Ref when the table has none.
+    Ref find_cell(PyObject* key) const {
+        Py_ssize_t node = find(key);
+        return node < 0 ? Ref() : Ref::borrow(nodes_[node].cell.get());
+    }
+
+    // The key, among those of the list `keys`, whose entry comes last in table order.
+    Ref last_key_in(PyObject* keys) const {
+        for (Py_ssize_t n = tail_; n >= 0; n = nodes_[n].prev)
+            if (contains(keys, nodes_[n].key.get())) return nodes_[n].key;
+        binding::raise(PyExc_SystemError, "merged cell table lost a key");
+    }
+
     // merged_cells[key] = cell: replaced where it stands, or appended when new.
     void store(PyObject* key, PyObject* cell) {
         Py_ssize_t node = find(key);
@@ -161,10 +174,14 @@ struct MergeState {
     Ref current, base, incoming;                     // the parsed notebooks
     Ref current_cells, base_cells, incoming_cells;   // component id -> Cell
     CellTable* merged_cells = nullptr;
-    // Component name -> id, built from merged_cells. `comp_names_stale` is set by every change to
-    // merged_cells or to a merged entry's name; a rebuild while it is clear would give the same map.
+    // Component name -> id of the last merged entry holding it, as a rebuild from merged_cells
+    // gives it. After the first full build it is brought up to date from `dirty`, the keys whose
+    // entry was stored, removed, inserted, marked or renamed since, so a rebuild costs what changed.
     Ref comp_names;
     bool comp_names_stale = true;
+    Ref name_of;   // key -> its entry's true name, for the keys counted in comp_names
+    Ref holders;   // name -> list of the keys whose entries hold it
+    std::vector<Ref> dirty;
     Ref g;                                           // git.cmd.Git(), made once per call
 };
 
@@ -224,20 +241,74 @@ Ref incoming_copy_with_fresh_ids(At& at, int line, PyObject* their_cell) {
     return new_cell;
 }
 
-void mark(MergeState& s, PyObject* cell) {
-    call_method(cell, names::add_conflict_mark);
-    s.comp_names_stale = true;
+// Records that the entry of `key` (or its absence) may no longer match comp_names.
+void changed(MergeState& s, PyObject* key) { s.dirty.push_back(Ref::borrow(key)); }
+
+// add_conflict_mark on the merged entry of `key`.
+void mark(MergeState& s, PyObject* key) {
+    call_method(s.merged_cells->get(key).get(), names::add_conflict_mark);
+    changed(s, key);
+}
+
+// add_conflict_mark on a cell not in merged_cells yet; inserting it records the change.
+void mark_new(PyObject* cell) { call_method(cell, names::add_conflict_mark); }
+
+// comp_names[name] = key of the last entry in table order holding name, among `keys`.
+void point_at_last(MergeState& s, PyObject* name, PyObject* keys) {
+    Ref last = PyList_GET_SIZE(keys) == 1 ? Ref::borrow(PyList_GET_ITEM(keys, 0))
+                                          : s.merged_cells->last_key_in(keys);
+    setitem(s.comp_names.get(), name, last.get());
+}
+
+// Takes `key` out of the name it was counted under.
+void forget_name(MergeState& s, PyObject* key) {
+    PyObject* old = PyDict_GetItemWithError(s.name_of.get(), key);
+    if (!old) {
+        if (PyErr_Occurred()) throw HostError{};
+        return;
+    }
+    Ref name = Ref::borrow(old);
+    check(PyDict_DelItem(s.name_of.get(), key));
+    Ref keys = dict_item(s.holders.get(), name.get());
+    Ref position = call_method(keys.get(), names::index, {key});
+    check(PySequence_DelItem(keys.get(), PyLong_AsSsize_t(position.get())));
+    if (PyList_GET_SIZE(keys.get()) == 0) {
+        check(PyDict_DelItem(s.holders.get(), name.get()));
+        check(PyDict_DelItem(s.comp_names.get(), name.get()));
+    } else {
+        point_at_last(s, name.get(), keys.get());
+    }
+}
+
+// Counts `key` under its entry's name when that name is true.
+void count_name(MergeState& s, PyObject* key, PyObject* cell) {
+    Ref name = getattr(cell, names::name);
+    if (!truthy(name.get())) return;
+    PyObject* found = PyDict_GetItemWithError(s.holders.get(), name.get());
+    if (!found && PyErr_Occurred()) throw HostError{};
+    Ref keys = found ? Ref::borrow(found) : Ref::steal(PyList_New(0));
+    if (!found) setitem(s.holders.get(), name.get(), keys.get());
+    check(PyList_Append(keys.get(), key));
+    setitem(s.name_of.get(), key, name.get());
+    point_at_last(s, name.get(), keys.get());
 }
 
 void refresh_comp_names(MergeState& s) {
-    if (!s.comp_names_stale) return;
-    Ref comp_names = Ref::steal(PyDict_New());
-    s.merged_cells->each([&](PyObject* key, PyObject* cell) {
-        Ref name = getattr(cell, names::name);
-        if (truthy(name.get())) setitem(comp_names.get(), name.get(), key);
-    });
-    s.comp_names = comp_names;
-    s.comp_names_stale = false;
+    if (s.comp_names_stale) {
+        s.comp_names = Ref::steal(PyDict_New());
+        s.name_of = Ref::steal(PyDict_New());
+        s.holders = Ref::steal(PyDict_New());
+        s.merged_cells->each([&](PyObject* key, PyObject* cell) { count_name(s, key, cell); });
+        s.comp_names_stale = false;
+        s.dirty.clear();
+        return;
+    }
+    std::vector<Ref> dirty;
+    dirty.swap(s.dirty);
+    for (const Ref& key : dirty) {
+        forget_name(s, key.get());
+        if (Ref cell = s.merged_cells->find_cell(key.get())) count_name(s, key.get(), cell.get());
+    }
 }
 
 Ref cell_changed(PyObject* cell0, PyObject* cell1) {
@@ -283,7 +354,7 @@ void insert_after(MergeState& s, int line, PyObject* cell_id, PyObject* new_cell
     s.at(line);
     Ref new_key = getattr(new_cell, names::link_id);
     s.merged_cells->insert_after(cell_id, new_key.get(), new_cell);
-    s.comp_names_stale = true;
+    changed(s, new_key.get());
 }
 
 // Ids that base holds and our side does not, in base order (b = base, t = theirs):
@@ -306,8 +377,8 @@ void merge_cells_we_deleted(MergeState& s) {
         if (!truthy(diff.get())) continue;                                                 // (2)
         at(237);
         s.merged_cells->store(id.get(), incoming_copy(dict_item(s.incoming_cells.get(), id.get()).get()).get());
-        s.comp_names_stale = true;
-        at(238); mark(s, s.merged_cells->get(id.get()).get());                           // (3)
+        changed(s, id.get());
+        at(238); mark(s, id.get());                           // (3)
     }
 }
 
@@ -339,8 +410,8 @@ void merge_cells_they_added(MergeState& s) {
             Ref new_cell = incoming_copy_with_fresh_ids(at, 244, theirs.get());
             at(244);
             if (truthy(our_name.get()) && truthy(their_name.get())) {
-                mark(s, s.merged_cells->get(id.get()).get());
-                mark(s, new_cell.get());
+                mark(s, id.get());
+                mark_new(new_cell.get());
             }
             insert_after(s, 244, id.get(), new_cell.get());                                // (2)
             continue;
@@ -349,14 +420,14 @@ void merge_cells_they_added(MergeState& s) {
         at(246);
         if (has_key(s.comp_names.get(), incoming_comp_name.get())) {
             at(247); s.merged_cells->store(id.get(), incoming_copy(theirs.get()).get());
-            s.comp_names_stale = true;
+            changed(s, id.get());
             at(248);
             Ref holder = dict_item(s.comp_names.get(), incoming_comp_name.get());
-            mark(s, s.merged_cells->get(holder.get()).get());
-            at(249); mark(s, s.merged_cells->get(id.get()).get());                        // (3)
+            mark(s, holder.get());
+            at(249); mark(s, id.get());                        // (3)
         } else {
             at(253); s.merged_cells->store(id.get(), incoming_copy(theirs.get()).get());   // (4)
-            s.comp_names_stale = true;
+            changed(s, id.get());
         }
     }
 }
@@ -399,10 +470,11 @@ void merge_cell_we_kept(MergeState& s, PyObject* cell_id) {
             if (has_key(s.comp_names.get(), comp_name.get())) {
                 at(375); Ref comp_id = dict_item(s.comp_names.get(), comp_name.get());
                 at(377); setattr(s.merged_cells->get(comp_id.get()).get(), names::name, pop_comp_name.get());
+                changed(s, comp_id.get());
             }
         }
         at(379); s.merged_cells->remove(cell_id);                                          // (1)
-        s.comp_names_stale = true;
+        changed(s, cell_id);
         return;
     }
     at(381); refresh_comp_names(s);
@@ -417,15 +489,15 @@ void merge_cell_we_kept(MergeState& s, PyObject* cell_id) {
     if (has_key(s.comp_names.get(), incoming_comp_name.get()) &&
         differ(dict_item(s.comp_names.get(), incoming_comp_name.get()).get(), cell_id)) {
         at(395); s.merged_cells->store(cell_id, incoming_copy(theirs.get()).get());
-        s.comp_names_stale = true;
+        changed(s, cell_id);
         at(396);
         Ref holder = dict_item(s.comp_names.get(), incoming_comp_name.get());
-        mark(s, s.merged_cells->get(holder.get()).get());
-        at(397); mark(s, s.merged_cells->get(cell_id).get());                              // (3)
+        mark(s, holder.get());
+        at(397); mark(s, cell_id);                              // (3)
         return;
     }
     at(401); s.merged_cells->store(cell_id, incoming_copy(theirs.get()).get());           // (4)
-    s.comp_names_stale = true;
+    changed(s, cell_id);
 }
 
 bool canvas_keys_are(PyObject* keys, std::initializer_list<PyObject*> allowed, bool exactly) {
@@ -443,7 +515,7 @@ void merge_cell_we_changed(MergeState& s, PyObject* cell_id) {
         at(264);
         Ref merged = s.merged_cells->get(cell_id);
         if (truthy(getattr(merged.get(), names::name).get())) {
-            at(266); mark(s, s.merged_cells->get(cell_id).get());
+            at(266); mark(s, cell_id);
         }
         return;                                                                            // (5)
     }
@@ -485,8 +557,8 @@ void merge_cell_we_changed(MergeState& s, PyObject* cell_id) {
         Ref new_cell = incoming_copy_with_fresh_ids(at, 323, theirs.get());
         at(327);
         if (truthy(current_comp_name.get()) && truthy(incoming_comp_name.get())) {
-            at(328); mark(s, s.merged_cells->get(cell_id).get());
-            at(329); mark(s, new_cell.get());
+            at(328); mark(s, cell_id);
+            at(329); mark_new(new_cell.get());
         }
         insert_after(s, 332, cell_id, new_cell.get());                                    // (10)
         return;

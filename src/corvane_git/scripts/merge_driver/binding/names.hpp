@@ -39,7 +39,7 @@
     X(__exit__, "__exit__") X(path, "path") X(join, "join") X(write, "write")                 \
     X(readlines, "readlines") X(replace, "replace") X(close, "close") X(pop, "pop")           \
     X(diff, "diff") X(debug, "debug") X(uuid4, "uuid4") X(copy, "copy")                       \
-    X(encoding, "encoding") X(mode, "mode") X(keys, "keys")                                   \
+    X(encoding, "encoding") X(index, "index") X(mode, "mode") X(keys, "keys")                                   \
     /* writing the merged notebook through a temporary file */                                 \
     X(dirname, "dirname") X(mkstemp_, "mkstemp") X(dir, "dir") X(prefix, "prefix")            \
     X(suffix, "suffix") X(stat_, "stat") X(st_mode, "st_mode") X(chmod_, "chmod")             \
