@@ -51,7 +51,7 @@ def fake_git(directory, merge_file_action):
 # signal's number), and the driver's cause.
 GIT_FAULTS = {
     "killed": ("kill -9 $$", -9, "git merge-file was killed by signal 9"),
-    "crashed": ("ulimit -c 0; kill -SEGV $$", -11, "git merge-file was killed by signal 11"),
+    "aborted": ("ulimit -c 0; kill -ABRT $$", -6, "git merge-file was killed by signal 6"),
     "refused": ('echo "fatal: cannot read the files" >&2; exit 128', 128,
                 "git merge-file failed (exit status 128): fatal: cannot read the files"),
     "half written, then failed": ('echo "<<<<<<< half" > "$2"; echo "error: out of memory" >&2; exit 255', 255,
