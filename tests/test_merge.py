@@ -567,3 +567,32 @@ class TestFailures:
             m.merge_files(three.base, path, three.theirs, FILE_PATH)
         assert str(exc.value) == ("Argument 'current_file_path' has incorrect type (expected str, got %s)"
                                   % type(path).__name__)
+
+
+class TestCollectorState:
+    """The merge holds the cyclic collector off while it runs and hands it back as it found it."""
+
+    @pytest.mark.parametrize("enabled", [True, False])
+    @pytest.mark.parametrize("fails", [False, True])
+    def test_state_restored(self, tmp_path, enabled, fails):
+        import gc
+        seen = []
+        base = notebook(cell("K", "k", "x\n"))
+        three = ThreeWay(tmp_path, base, base, edit(base, "K", source="y\n"))
+        original = m.json
+        m.json = type("Json", (), {
+            "load": staticmethod(lambda fp: seen.append(gc.isenabled()) or original.load(fp)),
+            "dump": staticmethod(lambda *a: (_ for _ in ()).throw(OSError("disk full")) if fails
+                                 else original.dump(*a))})
+        (gc.enable if enabled else gc.disable)()
+        try:
+            if fails:
+                with pytest.raises(OSError):
+                    three.run()
+            else:
+                three.run()
+            assert gc.isenabled() == enabled
+        finally:
+            m.json = original
+            gc.enable()
+        assert seen == [False, False, False]

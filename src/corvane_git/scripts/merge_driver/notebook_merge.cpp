@@ -827,6 +827,7 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
 Ref merge_files_body(At& at, PyObject* const* args) {
     PyObject *base_file_path = args[0], *current_file_path = args[1];
     PyObject *incoming_file_path = args[2], *file_path = args[3];
+    binding::GcPause gc_pause;
     MergeState s{at, file_path};
 
     s.current = read_notebook(at, 216, current_file_path, "current");

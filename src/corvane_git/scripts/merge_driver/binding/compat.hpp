@@ -84,4 +84,39 @@ inline PyObject* make_frame(PyObject* code, PyObject* globals) {
         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr));
 }
 
+// Pauses the host's cyclic garbage collector; the state before is restored by resume_gc.
+// Returns whether it was enabled, or -1 with an error set.
+inline int pause_gc() {
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyGC_Disable();
+#else
+    PyObject* gc = PyImport_ImportModule("gc");
+    if (!gc) return -1;
+    PyObject* was = PyObject_CallMethod(gc, "isenabled", nullptr);
+    int enabled = was ? PyObject_IsTrue(was) : -1;
+    Py_XDECREF(was);
+    PyObject* done = enabled >= 0 ? PyObject_CallMethod(gc, "disable", nullptr) : nullptr;
+    Py_DECREF(gc);
+    if (!done) return -1;
+    Py_DECREF(done);
+    return enabled;
+#endif
+}
+
+// Enables the collector again; keeps a pending error as it was.
+inline void resume_gc() {
+#if PY_VERSION_HEX >= 0x030A0000
+    PyGC_Enable();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* gc = PyImport_ImportModule("gc");
+    PyObject* done = gc ? PyObject_CallMethod(gc, "enable", nullptr) : nullptr;
+    Py_XDECREF(done);
+    Py_XDECREF(gc);
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+#endif
+}
+
 }  // namespace merge_driver::binding::compat

@@ -187,6 +187,16 @@ void ready_function_type() {
     check(PyType_Ready(&function_type));
 }
 
+GcPause::GcPause() {
+    int was = compat::pause_gc();
+    if (was < 0) throw HostError{};
+    was_enabled_ = was != 0;
+}
+
+GcPause::~GcPause() {
+    if (was_enabled_) compat::resume_gc();
+}
+
 Ref make_function(FunctionInfo& info, const char* doc, PyObject* annotations) {
     Ref doc_obj = doc ? Ref::steal(PyUnicode_FromString(doc)) : none();
     FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);

@@ -64,4 +64,16 @@ inline Ref call_method(PyObject* o, PyObject* name, std::initializer_list<PyObje
     return call(f.get(), args);
 }
 
+// Holds the host's cyclic garbage collector off for its lifetime (the notebooks of a merge make
+// millions of containers and no cycles; the collector's passes over them grow with the heap).
+class GcPause {
+public:
+    GcPause();
+    ~GcPause();
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+private:
+    bool was_enabled_;
+};
+
 }  // namespace merge_driver::binding
