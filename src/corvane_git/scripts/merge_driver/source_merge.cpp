@@ -88,6 +88,14 @@ void append_line(At& at, PyObject* lines, Ref line, Label current, Label incomin
     throw HostError{};
 }
 
+// Raises the OSError of the failed call after closing `fd`, keeping that call's errno.
+[[noreturn]] void close_and_raise(int fd, const std::string& path) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    raise_os_error(path);
+}
+
 std::string fs_bytes(PyObject* text) {
     PyObject* encoded = nullptr;
     if (!PyUnicode_FSConverter(text, &encoded)) throw HostError{};
@@ -136,12 +144,7 @@ void write_lines(const std::string& path, PyObject* lines) {
     while (left > 0) {
         ssize_t n = write(fd, data, static_cast<size_t>(left));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int saved = errno;
-            close(fd);
-            errno = saved;
-            raise_os_error(path);
-        }
+        if (n < 0) close_and_raise(fd, path);
         data += n;
         left -= n;
     }
@@ -158,12 +161,7 @@ Ref read_text(const std::string& path) {
         ssize_t n = read(fd, buffer, sizeof buffer);
         if (n > 0) { data.append(buffer, static_cast<size_t>(n)); continue; }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int saved = errno;
-            close(fd);
-            errno = saved;
-            raise_os_error(path);
-        }
+        if (n < 0) close_and_raise(fd, path);
         break;
     }
     close(fd);
