@@ -12,7 +12,7 @@ import pytest
 
 from conftest import MODULE, SOURCE, entry, module_entries, run_python
 from corvane_git.scripts.merge_driver import merge_ipynb as m
-from notebooks import (FILE_PATH, UUID4, ThreeWay, canvas, cell, comment, dumps, edit, find,
+from notebooks import (FILE_PATH, UUID4, OsWithoutReplace, ThreeWay, canvas, cell, comment, dumps, edit, find,
                        merge, notebook, parameter, parent, stream, summary, with_cells,
                        with_parameters, without, write)
 
@@ -538,14 +538,7 @@ class TestFailures:
         assert module_entries(error) == [entry("merge_files", 489)]
 
     def test_replace_failure_leaves_the_file(self, work, monkeypatch):
-        class NoReplace:
-            def __getattr__(self, name):
-                return getattr(os, name)
-
-            def replace(self, src, dst):
-                raise PermissionError("locked")
-
-        monkeypatch.setattr(m, "os", NoReplace())
+        monkeypatch.setattr(m, "os", OsWithoutReplace())
         error = self.merge_fails(ThreeWay(work, B, B, edit(B, "K", source=THEIRS)), PermissionError)
         assert str(error) == "locked"
 

@@ -10,7 +10,7 @@ import pytest
 
 from corvane_git.scripts.merge_driver import merge_ipynb as m
 from isolation import run_driver, snapshot
-from notebooks import ThreeWay, cell, edit, notebook, read, write
+from notebooks import OsWithoutReplace, ThreeWay, cell, edit, notebook, read, write
 
 BASE = notebook(cell("K", "kname", "a\nb\nc\nd\ne\n"), cell("Q", None, "q\n"))
 OURS = edit(BASE, "K", source="a\nb\nOURS\nd\ne\n")
@@ -183,14 +183,7 @@ class TestSymbolicLink:
         os.symlink("target.ipynb", three.ours)
         before = snapshot(str(tmp_path))
 
-        class NoReplace:
-            def __getattr__(self, name):
-                return getattr(os, name)
-
-            def replace(self, src, dst):
-                raise PermissionError("locked")
-
-        monkeypatch.setattr(m, "os", NoReplace())
+        monkeypatch.setattr(m, "os", OsWithoutReplace())
         with pytest.raises(PermissionError):
             three.run()
         assert snapshot(str(tmp_path)) == before
