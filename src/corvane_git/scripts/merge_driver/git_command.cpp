@@ -19,6 +19,7 @@ namespace {
 
 struct GitCommand {
     PyObject_HEAD
+    MergesAhead* ahead;  // set while the merge that made the handle decides its cells
 };
 
 // The executable: GIT_PYTHON_GIT_EXECUTABLE where set (as the git package honours it), else
@@ -155,6 +156,57 @@ PyTypeObject git_command_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 bool is_git_command(PyObject* o) { return Py_TYPE(o) == &git_command_type; }
 
+MergesAhead* merges_ahead_of(PyObject* g) {
+    return is_git_command(g) ? reinterpret_cast<GitCommand*>(g)->ahead : nullptr;
+}
+
+void set_merges_ahead(PyObject* g, MergesAhead* ahead) {
+    if (is_git_command(g)) reinterpret_cast<GitCommand*>(g)->ahead = ahead;
+}
+
+std::string git_executable_path() {
+    std::string executable = git_executable();
+    if (executable.find('/') != std::string::npos) return executable;
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        std::string dir = dirs.substr(start, end - start);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + executable;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
+pid_t start_merge_file_quietly(const std::string& executable, const std::vector<std::string>& paths,
+                               char* const* envp) {
+    std::vector<std::string> argv = {executable, "merge-file"};
+    argv.insert(argv.end(), paths.begin(), paths.end());
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int error = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), envp);
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -1;
+}
+
+int wait_quietly(pid_t pid) {
+    int status = 0;
+    pid_t got;
+    while ((got = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {}
+    if (got < 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1;
+}
+
 int git_merge_file_conflicts(PyObject* current_path, PyObject* base_path, PyObject* incoming_path) {
     PyObject* paths[] = {current_path, base_path, incoming_path};
     Ref command;
@@ -173,7 +225,9 @@ Ref make_git_command() {
         git_command_type.tp_new = nullptr;
         binding::check(PyType_Ready(&git_command_type));
     }
-    return Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(GitCommand, &git_command_type)));
+    GitCommand* handle = PyObject_New(GitCommand, &git_command_type);
+    if (handle) handle->ahead = nullptr;
+    return Ref::steal(reinterpret_cast<PyObject*>(handle));
 }
 
 }  // namespace merge_driver

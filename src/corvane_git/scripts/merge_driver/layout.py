@@ -29,7 +29,7 @@ import re
 import stat
 import tempfile
 
-__all__ = ["Layout", "detect", "render", "same_value", "replace_file"]
+__all__ = ["Layout", "detect", "render", "dumps_indented", "same_value", "replace_file"]
 
 # Separators, indentation and the line ending are read from this much of the file.
 HEAD = 1 << 16
@@ -146,11 +146,116 @@ def detect(data):
     return Layout(indent, item, key, ensure_ascii, newline, lead, trail, recognised)
 
 
+class _NotPlainJson(Exception):
+    """A value that only the json module knows how to write (not as json.loads makes it)."""
+
+
+def _float_text(x, _repr=float.__repr__, _inf=float("inf")):
+    if x != x:
+        return "NaN"
+    if x == _inf:
+        return "Infinity"
+    if x == -_inf:
+        return "-Infinity"
+    return _repr(x)
+
+
+def dumps_indented(value, indent, item_separator, key_separator, ensure_ascii):
+    """The text of ``json.dumps(value, indent=indent, separators=(item_separator,
+    key_separator), ensure_ascii=ensure_ascii)`` for a value as json.loads makes it.
+
+    The json module writes an indented document with its pure-Python encoder, one generator
+    step per value; here a list of strings (a cell's source, a text output) is written by one
+    join over the C string encoder, which makes the whole several times faster.  Anything
+    json.loads does not make (a subclass, a non-string key, a tuple) is left to json.dumps.
+    """
+    encode = (json.encoder.encode_basestring_ascii if ensure_ascii
+              else json.encoder.encode_basestring)
+    unit = " " * indent if isinstance(indent, int) else indent
+    pieces = []
+    append = pieces.append
+    str_, int_, float_, list_, dict_ = str, int, float, list, dict
+    int_text = int.__repr__
+
+    def scalar(x, t):
+        if x is None:
+            return "null"
+        if x is True:
+            return "true"
+        if x is False:
+            return "false"
+        if t is int_:
+            return int_text(x)
+        if t is float_:
+            return _float_text(x)
+        raise _NotPlainJson
+
+    def write(x, newline):
+        t = type(x)
+        if t is str_:
+            append(encode(x))
+        elif t is list_:
+            if not x:
+                append("[]")
+                return
+            inner = newline + unit
+            separator = item_separator + inner
+            if all(type(item) is str_ for item in x):
+                append("[" + inner + separator.join(map(encode, x)) + newline + "]")
+                return
+            append("[" + inner)
+            first = True
+            for item in x:
+                if first:
+                    first = False
+                else:
+                    append(separator)
+                if type(item) is str_:
+                    append(encode(item))
+                else:
+                    write(item, inner)
+            append(newline + "]")
+        elif t is dict_:
+            if not x:
+                append("{}")
+                return
+            inner = newline + unit
+            separator = item_separator + inner
+            append("{" + inner)
+            first = True
+            for key, item in x.items():
+                if type(key) is not str_:
+                    raise _NotPlainJson
+                if first:
+                    first = False
+                else:
+                    append(separator)
+                append(encode(key))
+                append(key_separator)
+                if type(item) is str_:
+                    append(encode(item))
+                else:
+                    write(item, inner)
+            append(newline + "}")
+        else:
+            append(scalar(x, t))
+
+    try:
+        write(value, "\n")
+    except _NotPlainJson:
+        return json.dumps(value, indent=indent, ensure_ascii=ensure_ascii,
+                          separators=(item_separator, key_separator))
+    return "".join(pieces)
+
+
 def render(value, layout):
     """`value` as the bytes of a file in `layout`."""
     def dumps(ensure_ascii):
-        return json.dumps(value, indent=layout.indent, ensure_ascii=ensure_ascii,
-                          separators=(layout.item_separator, layout.key_separator))
+        if layout.indent is None:   # json's C encoder writes one line fast enough
+            return json.dumps(value, ensure_ascii=ensure_ascii,
+                              separators=(layout.item_separator, layout.key_separator))
+        return dumps_indented(value, layout.indent, layout.item_separator,
+                              layout.key_separator, ensure_ascii)
     text = dumps(layout.ensure_ascii)
     if layout.newline != "\n":
         # json never writes a raw line break inside a string, so every one is the layout's.

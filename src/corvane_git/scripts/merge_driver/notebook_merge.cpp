@@ -573,6 +573,62 @@ void merge_cell_we_changed(MergeState& s, PyObject* cell_id) {
     merge_decided_source(s, 355, cell_id);                                                 // (12)
 }
 
+// A cell dict's id and source lines, reached through maps only: the id an exact string, the
+// source a list of exact strings (so that comparing sources runs no host code and cannot fail).
+bool id_and_source(PyObject* cell, PyObject*& id, PyObject*& source) {
+    if (!PyDict_CheckExact(cell)) return false;
+    PyObject* metadata = PyDict_GetItem(cell, names::metadata);
+    PyObject* canvas = metadata && PyDict_CheckExact(metadata) ? PyDict_GetItem(metadata, names::canvas) : nullptr;
+    id = canvas && PyDict_CheckExact(canvas) ? PyDict_GetItem(canvas, names::id) : nullptr;
+    source = PyDict_GetItem(cell, names::source);
+    if (!id || !PyUnicode_CheckExact(id) || !source || !PyList_CheckExact(source)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(source, i))) return false;
+    return true;
+}
+
+// Id -> source of a notebook's cells (a later cell of the same id wins, as in the cell tables);
+// null when the table cannot be made.
+Ref sources_by_id(PyObject* notebook) {
+    Ref table = Ref::steal_or_null(PyDict_New());
+    PyObject* cells = PyDict_CheckExact(notebook) ? PyDict_GetItem(notebook, names::cells) : nullptr;
+    if (!table || !cells || !PyList_CheckExact(cells)) return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
+        PyObject *id, *source;
+        if (id_and_source(PyList_GET_ITEM(cells, i), id, source) && PyDict_SetItem(table.get(), id, source) < 0)
+            return Ref();
+    }
+    return table;
+}
+
+// The source merges the third loop is likely to make, in its order: cells that base, our side and
+// their side all hold, whose source both sides changed. Only a guess, made without running host
+// code or raising: a source merge takes a result from these only when its three texts match.
+std::vector<SourceTexts> expected_source_merges(MergeState& s) {
+    std::vector<SourceTexts> expected;
+    if (!is_git_command(s.g.get())) return expected;
+    Ref base = sources_by_id(s.base.get()), incoming = sources_by_id(s.incoming.get());
+    PyObject* cells = PyDict_CheckExact(s.current.get()) ? PyDict_GetItem(s.current.get(), names::cells) : nullptr;
+    if (!base || !incoming || !cells || !PyList_CheckExact(cells)) {
+        PyErr_Clear();
+        return expected;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
+        PyObject *id, *ours;
+        if (!id_and_source(PyList_GET_ITEM(cells, i), id, ours)) continue;
+        PyObject* base_source = PyDict_GetItem(base.get(), id);
+        PyObject* their_source = PyDict_GetItem(incoming.get(), id);
+        if (!base_source || !their_source) continue;
+        if (PyObject_RichCompareBool(ours, base_source, Py_EQ) != 0 ||
+            PyObject_RichCompareBool(their_source, base_source, Py_EQ) != 0)
+            continue;
+        SourceTexts texts;
+        if (source_texts(ours, base_source, their_source, texts)) expected.push_back(std::move(texts));
+    }
+    PyErr_Clear();
+    return expected;
+}
+
 // Ids that base and our side both hold, in our order (b = base, o = ours, t = theirs; o and t are
 // diffs against b without "outputs"; M = the merged entry; a name is true when non-empty):
 //   (1)  o empty, t deleted          M removed; a cell named ">>> " + M's name (a string) gets it
@@ -592,6 +648,7 @@ void merge_cell_we_changed(MergeState& s, PyObject* cell_id) {
 //   (12) canvas untouched, otherwise                ours with merged source
 void merge_cells_both_hold(MergeState& s) {
     At& at = s.at;
+    MergesAheadScope ahead(s.g.get(), expected_source_merges(s));
     Py_ssize_t pos = 0;
     PyObject *cell_id, *our_cell;
     at(256);

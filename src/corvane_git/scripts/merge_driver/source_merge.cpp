@@ -1,12 +1,20 @@
 // _merge_source: one cell's source lines merged three ways by git merge-file in a private directory.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <cstdlib>
 #include <string>
 #include <vector>
 #include "notebook.hpp"
 #include "with_block.hpp"
+
+extern char** environ;
 
 namespace merge_driver {
 
@@ -151,6 +159,8 @@ void write_lines(const std::string& path, PyObject* lines) {
     if (close(fd) != 0) raise_os_error(path);
 }
 
+Ref decode_text(const std::string& data);
+
 // The file's text, decoded as UTF-8 with universal line ends (CR LF and a lone CR read as LF).
 Ref read_text(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -165,6 +175,10 @@ Ref read_text(const std::string& path) {
         break;
     }
     close(fd);
+    return decode_text(data);
+}
+
+Ref decode_text(const std::string& data) {
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
     if (data.find('\r') == std::string::npos) return text;
     Ref crlf = Ref::steal(PyUnicode_FromString("\r\n"));
@@ -174,14 +188,245 @@ Ref read_text(const std::string& path) {
     return Ref::steal(PyUnicode_Replace(text.get(), cr.get(), lf.get(), -1));
 }
 
+}  // namespace
+
+// One source merge run ahead. A worker owns it from `running` to `ended`; the merge's thread
+// reads it only in `ended`, or marks it `passed` while still `waiting`.
+struct AheadJob {
+    enum State { waiting, running, ended, passed } state = waiting;
+    SourceTexts texts;
+    std::string directory;  // the private directory it ran in (removed by then)
+    std::string merged;     // the "current" file after git merge-file
+    pid_t pid = -1;
+    bool ok = false;        // ran, git ended with 0 to 127, read back and removed
+};
+
+class MergesAhead {
+public:
+    explicit MergesAhead(std::vector<SourceTexts> expected) {
+        jobs_.resize(expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) jobs_[i].texts = std::move(expected[i]);
+    }
+
+    ~MergesAhead() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+            for (AheadJob& job : jobs_)
+                if (job.state == AheadJob::running && job.pid > 0) kill(job.pid, SIGKILL);
+        }
+        work_.notify_all();
+        Py_BEGIN_ALLOW_THREADS
+        for (std::thread& worker : workers_) worker.join();
+        Py_END_ALLOW_THREADS
+    }
+
+    // Starts the workers in the directory the first source merge names; false when `parent` is
+    // not that directory or the runs cannot start. Holds the host's lock (reads the environment).
+    bool arm(const std::string& parent) {
+        if (armed_) return parent_ == parent && !workers_.empty();
+        armed_ = true;
+        parent_ = parent;
+        executable_ = git_executable_path();
+        if (executable_.empty()) return false;
+        for (char** e = environ; *e; ++e) environment_.emplace_back(*e);
+        for (std::string& e : environment_) envp_.push_back(e.data());
+        envp_.push_back(nullptr);
+        long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+        int count = cpus < 1 ? 2 : cpus > 4 ? 8 : 2 * static_cast<int>(cpus);  // they mostly wait on git
+        try {
+            for (int i = 0; i < count; ++i) workers_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            if (workers_.empty()) return false;
+        }
+        return true;
+    }
+
+    // Takes the run with these texts: true with its directory and merged text once it ran well.
+    // Runs passed over on the way are left undone; a run not yet started is not waited for.
+    bool take(const SourceTexts& texts, std::string& directory, std::string& merged) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (size_t i = next_; i < jobs_.size(); ++i) {
+            AheadJob& job = jobs_[i];
+            if (job.texts.current != texts.current || job.texts.base != texts.base ||
+                job.texts.incoming != texts.incoming)
+                continue;
+            for (size_t k = next_; k <= i; ++k)
+                if (jobs_[k].state == AheadJob::waiting) jobs_[k].state = AheadJob::passed;
+            next_ = i + 1;
+            if (job.state == AheadJob::running) {
+                Py_BEGIN_ALLOW_THREADS
+                done_.wait(lock, [&] { return job.state == AheadJob::ended; });
+                Py_END_ALLOW_THREADS
+            }
+            if (job.state != AheadJob::ended || !job.ok) return false;
+            directory.swap(job.directory);
+            merged.swap(job.merged);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            work_.wait(lock, [&] { return stopping_ || queued_ < jobs_.size(); });
+            if (stopping_) return;
+            AheadJob& job = jobs_[queued_++];
+            if (job.state != AheadJob::waiting) continue;
+            job.state = AheadJob::running;
+            lock.unlock();
+            run(job);
+            lock.lock();
+            job.state = AheadJob::ended;
+            done_.notify_all();
+        }
+    }
+
+    // Outside the host's lock: system calls only.
+    void run(AheadJob& job) {
+        std::string path = parent_ + "/tmpXXXXXX";
+        if (!mkdtemp(path.data())) return;
+        job.directory = path;
+        const std::string files[] = {path + "/current", path + "/base", path + "/incoming"};
+        const std::string* texts[] = {&job.texts.current, &job.texts.base, &job.texts.incoming};
+        bool written = true;
+        for (int k = 0; k < 3 && written; ++k) written = write_file(files[k], *texts[k]);
+        if (written) {
+            pid_t pid = start_merge_file_quietly(executable_, {files[0], files[1], files[2]}, envp_.data());
+            if (pid > 0) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    job.pid = pid;
+                    if (stopping_) kill(pid, SIGKILL);
+                }
+                int code = wait_quietly(pid);
+                job.ok = code >= 0 && code <= 127 && read_file(files[0], job.merged);
+            }
+        }
+        for (const std::string& f : files)
+            if (unlink(f.c_str()) != 0 && errno != ENOENT) job.ok = false;
+        if (rmdir(path.c_str()) != 0) job.ok = false;
+    }
+
+    static bool write_file(const std::string& path, const std::string& data) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) return false;
+        const char* p = data.data();
+        size_t left = data.size();
+        while (left > 0) {
+            ssize_t n = write(fd, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) { close(fd); return false; }
+            p += n;
+            left -= static_cast<size_t>(n);
+        }
+        return close(fd) == 0;
+    }
+
+    static bool read_file(const std::string& path, std::string& data) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        char buffer[65536];
+        for (;;) {
+            ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n > 0) { data.append(buffer, static_cast<size_t>(n)); continue; }
+            if (n < 0 && errno == EINTR) continue;
+            close(fd);
+            return n == 0;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable work_, done_;
+    std::vector<AheadJob> jobs_;
+    std::vector<std::thread> workers_;
+    std::string parent_, executable_;
+    std::vector<std::string> environment_;
+    std::vector<char*> envp_;
+    bool armed_ = false, stopping_ = false;
+    size_t next_ = 0;    // the first run not yet taken or passed over (merge's thread)
+    size_t queued_ = 0;  // the first run no worker has looked at
+};
+
+bool source_texts(PyObject* current, PyObject* base, PyObject* incoming, SourceTexts& out) {
+    std::string* targets[] = {&out.current, &out.base, &out.incoming};
+    PyObject* sides[] = {current, base, incoming};
+    for (int k = 0; k < 3; ++k) {
+        PyObject* lines = sides[k];
+        if (!PyList_CheckExact(lines)) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i)
+            if (!PyUnicode_CheckExact(PyList_GET_ITEM(lines, i))) return false;
+        PyObject* text = PyUnicode_Join(names::empty, lines);
+        if (!text) { PyErr_Clear(); return false; }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+        if (!utf8) { Py_DECREF(text); PyErr_Clear(); return false; }
+        targets[k]->assign(utf8, static_cast<size_t>(size));
+        Py_DECREF(text);
+    }
+    return true;
+}
+
+MergesAheadScope::MergesAheadScope(PyObject* g, std::vector<SourceTexts> expected) : g_(g) {
+    if (expected.empty() || !is_git_command(g) || merges_ahead_of(g)) return;
+    ahead_ = new MergesAhead(std::move(expected));
+    set_merges_ahead(g, ahead_);
+}
+
+MergesAheadScope::~MergesAheadScope() {
+    if (!ahead_) return;
+    set_merges_ahead(g_, nullptr);
+    delete ahead_;
+}
+
+namespace {
+
+// The merged text as lines (source lines 47 to 53), each temporary path replaced by its label.
+Ref split_lines(At& at, PyObject* text, PyObject* current_text, PyObject* incoming_text,
+                PyObject* const* args) {
+    PyObject *current_name = args[4], *incoming_name = args[5];
+    at(47); Ref lines = Ref::steal(PyList_New(0));
+    at(48);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t start = 0;
+    while (start < length) {
+        Py_ssize_t end = PyUnicode_FindChar(text, '\n', start, length, 1);
+        if (end == -2) throw HostError{};
+        end = end < 0 ? length : end + 1;
+        Ref line = Ref::steal(PyUnicode_Substring(text, start, end));
+        start = end;
+        append_line(at, lines.get(), std::move(line), {current_text, current_name},
+                    {incoming_text, incoming_name});
+    }
+    return lines;
+}
+
+Ref host_path(const std::string& path) {
+    return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
+
 // The same merge with the handle merge_files makes: the directory, the files and the tool run
-// straight from here, without the host's file objects; what reaches the caller is the same.
+// straight from here (or ran ahead, see MergesAhead), without the host's file objects; what
+// reaches the caller is the same.
 Ref merge_source_direct(At& at, PyObject* const* args) {
     PyObject *current = args[1], *base = args[2], *incoming = args[3];
-    PyObject *current_name = args[4], *incoming_name = args[5];
     at(30);
     Ref parent = call_method(global(names::tempfile).get(), names::gettempdir);
-    PrivateDirectory directory(fs_bytes(parent.get()));
+    const std::string parent_path = fs_bytes(parent.get());
+    if (MergesAhead* ahead = merges_ahead_of(args[0])) {
+        SourceTexts texts;
+        std::string made, merged;
+        if (source_texts(current, base, incoming, texts) && ahead->arm(parent_path) &&
+            ahead->take(texts, made, merged)) {
+            Ref current_text = host_path(made + "/current");
+            Ref incoming_text = host_path(made + "/incoming");
+            at(46); Ref text = decode_text(merged);
+            return split_lines(at, text.get(), current_text.get(), incoming_text.get(), args);
+        }
+    }
+    PrivateDirectory directory(parent_path);
     at(31); auto [current_path, current_text] = directory.file("current");
     at(32); auto [base_path, base_text] = directory.file("base");
     at(33); auto [incoming_path, incoming_text] = directory.file("incoming");
@@ -190,19 +435,7 @@ Ref merge_source_direct(At& at, PyObject* const* args) {
     at(39); write_lines(incoming_path, incoming);
     at(41); git_merge_file_conflicts(current_text.get(), base_text.get(), incoming_text.get());
     at(46); Ref text = read_text(current_path);
-    at(47); Ref lines = Ref::steal(PyList_New(0));
-    at(48);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
-    Py_ssize_t start = 0;
-    while (start < length) {
-        Py_ssize_t end = PyUnicode_FindChar(text.get(), '\n', start, length, 1);
-        if (end == -2) throw HostError{};
-        end = end < 0 ? length : end + 1;
-        Ref line = Ref::steal(PyUnicode_Substring(text.get(), start, end));
-        start = end;
-        append_line(at, lines.get(), std::move(line), {current_text.get(), current_name},
-                    {incoming_text.get(), incoming_name});
-    }
+    Ref lines = split_lines(at, text.get(), current_text.get(), incoming_text.get(), args);
     at(30); directory.remove();
     return lines;
 }
