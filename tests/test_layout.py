@@ -5,8 +5,11 @@ import stat
 import tempfile
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from corvane_git.scripts.merge_driver import driver, layout
+from test_corpus import FILES
 from test_git_driver import base_notebook, cell, change, notebook, param, set_param
 
 
@@ -310,3 +313,59 @@ def test_empty_base_notebook_shape():
     assert base["cells"] == [dict(cell("s", "s"), source=[])]
     assert driver.empty_base_notebook(None, None) == {
         "cells": [], "metadata": {"canvas": {"parameters": []}}}
+
+
+# ---- the indented writer against json's own -------------------------------------------------
+
+class Number(int):
+    pass
+
+
+ODD_VALUES = {
+    "empty containers": {"a": [], "b": {}, "c": [[], {}], "d": [{}]},
+    "numbers": [0, -1, 10 ** 30, 1.5, -0.0, 1e300, 1e-7, float("nan"), float("inf"),
+                -float("inf"), True, False, None],
+    "strings": ["", "\"quoted\" \\ back", "\x00\x1f\x7f\t\n", "é売\U0001F600", "\ud800 lone"],
+    "lists of strings, mixed lists": {"s": ["a\n", "b"], "m": ["a", 1, ["b"], {"c": "d"}]},
+    "deep": {"a": [{"b": [{"c": [["x"]]}]}]},
+    "a top-level string": "text",
+    "a top-level number": 3,
+    # Not what json.loads makes: left to json.dumps.
+    "a tuple": {"t": ("a", "b")},
+    "an int subclass": [Number(5)],
+    "a non-string key": {1: "one", None: "none"},
+    "a str subclass key": {type("Key", (str,), {})("k"): 1},
+}
+WRITER_OPTIONS = [(1, ",", ": ", False), (2, ",", ": ", True), (0, ", ", ":", True),
+                  ("\t", ",", ": ", False), ("  ", ";", " = ", False)]
+
+
+@pytest.mark.parametrize("options", WRITER_OPTIONS)
+@pytest.mark.parametrize("name", sorted(ODD_VALUES))
+def test_indented_writer_is_json(name, options):
+    indent, item, key, ensure_ascii = options
+    value = ODD_VALUES[name]
+    assert layout.dumps_indented(value, indent, item, key, ensure_ascii) == json.dumps(
+        value, indent=indent, separators=(item, key), ensure_ascii=ensure_ascii)
+
+
+JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(),
+    lambda inner: st.lists(inner, max_size=5) | st.dictionaries(st.text(max_size=5), inner, max_size=5),
+    max_leaves=30)
+
+
+@given(JSON_VALUES, st.sampled_from(WRITER_OPTIONS))
+def test_indented_writer_is_json_for_any_value(value, options):
+    indent, item, key, ensure_ascii = options
+    assert layout.dumps_indented(value, indent, item, key, ensure_ascii) == json.dumps(
+        value, indent=indent, separators=(item, key), ensure_ascii=ensure_ascii)
+
+
+@pytest.mark.parametrize("path", FILES, ids=os.path.basename)
+def test_indented_writer_is_json_on_real_notebooks(path):
+    with open(path, encoding="utf-8") as f:
+        value = json.load(f)
+    for indent, item, key, ensure_ascii in WRITER_OPTIONS[:2]:
+        assert layout.dumps_indented(value, indent, item, key, ensure_ascii) == json.dumps(
+            value, indent=indent, separators=(item, key), ensure_ascii=ensure_ascii)

@@ -1,0 +1,190 @@
+"""Source merges that run ahead of their turn while merge_files decides its cells.
+
+Whatever ran ahead, each cell gets exactly what its own source merge gives (checked against
+_merge_source with the git package's own handle, which never runs ahead), guesses that turn out
+wrong cost nothing, and no directory, process or thread outlives the merge, also when it fails.
+"""
+import copy
+import os
+import tempfile
+import threading
+
+import git
+import pytest
+
+from corvane_git.scripts.merge_driver import merge_ipynb as m
+from notebooks import FILE_PATH, ThreeWay, canvas, cell, find, lines, notebook
+from test_faults import fake_git
+
+BASE_TEXT = "first {i}\nsecond {i}\nthird {i}\nfourth {i}\n"
+
+# How each side changes a cell, and whether the merge is expected to merge its source:
+#   clean      both edit the source on different lines (a clean source merge)
+#   conflict   both edit the same line differently (git leaves markers)
+#   same       both make the same edit
+#   renamed    both edit the source and rename the component differently: theirs is inserted
+#              after ours, no source merge, though one was guessed
+#   one-sided  our side edits the source, theirs tags the cell: a source merge nobody guessed
+#   untouched  nothing changes
+KINDS = ("clean", "conflict", "same", "renamed", "one-sided", "untouched")
+
+
+def sides(kind, i):
+    base = cell("C%d" % i, "comp%d" % i, BASE_TEXT.format(i=i))
+    ours, theirs = copy.deepcopy(base), copy.deepcopy(base)
+    text = BASE_TEXT.format(i=i)
+    if kind == "clean":
+        ours["source"] = lines(text.replace("first", "FIRST"))
+        theirs["source"] = lines(text.replace("fourth", "FOURTH"))
+    elif kind == "conflict":
+        ours["source"] = lines(text.replace("second", "ours"))
+        theirs["source"] = lines(text.replace("second", "theirs"))
+    elif kind == "same":
+        ours["source"] = theirs["source"] = lines(text.replace("third", "both"))
+    elif kind == "renamed":
+        ours["source"] = lines(text.replace("first", "FIRST"))
+        theirs["source"] = lines(text.replace("fourth", "FOURTH"))
+        canvas(ours)["name"], canvas(theirs)["name"] = "ours%d" % i, "theirs%d" % i
+    elif kind == "one-sided":
+        ours["source"] = lines(text.replace("first", "FIRST"))
+        theirs["metadata"]["tags"] = ["checked"]
+    return base, ours, theirs
+
+
+def three_way(directory, kinds):
+    triples = [sides(kind, i) for i, kind in enumerate(kinds)]
+    base, ours, theirs = (notebook(*(t[k] for t in triples)) for k in range(3))
+    return ThreeWay(directory, base, ours, theirs), triples
+
+
+def one_by_one(triple):
+    """The cell's source as its own source merge makes it, with git's own handle."""
+    base, ours, theirs = triple
+    return m._merge_source(git.cmd.Git(), ours["source"], base["source"], theirs["source"],
+                           current_name=FILE_PATH + "-current",
+                           incoming_name=FILE_PATH + "-incoming")
+
+
+def child_processes():
+    pids = set()
+    for task in os.listdir("/proc/self/task"):
+        with open("/proc/self/task/%s/children" % task) as f:
+            pids.update(f.read().split())
+    return pids
+
+
+@pytest.fixture
+def private_tmp(tmp_path, monkeypatch):
+    tmp = tmp_path / "tmp"
+    tmp.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp))
+    monkeypatch.delenv("GIT_PYTHON_GIT_EXECUTABLE", raising=False)
+    return str(tmp)
+
+
+ORDERS = {
+    "every kind, in turn": KINDS * 4,
+    "guesses that are wrong come first": ("renamed",) * 6 + ("clean", "conflict") * 5,
+    "many clean merges": ("clean",) * 30,
+    "one merge": ("conflict",),
+    "none guessed": ("one-sided", "untouched", "one-sided"),
+}
+
+
+@pytest.mark.parametrize("order", sorted(ORDERS))
+def test_each_cell_gets_its_own_merge(tmp_path, private_tmp, order):
+    kinds = ORDERS[order]
+    work = tmp_path / "work"
+    work.mkdir()
+    three, triples = three_way(work, kinds)
+    threads, children = threading.active_count(), child_processes()
+    three.run()
+    result = three.result()
+    for i, kind in enumerate(kinds):
+        merged = find(result, "C%d" % i)
+        if kind == "renamed":
+            assert merged["source"] == triples[i][1]["source"]   # ours, theirs inserted after it
+        elif kind == "untouched":
+            assert merged["source"] == triples[i][0]["source"]
+        else:
+            assert merged["source"] == one_by_one(triples[i]), kind
+        if kind == "conflict":
+            assert "<<<<<<< %s-current\n" % FILE_PATH in merged["source"]
+    assert os.listdir(private_tmp) == []
+    assert threading.active_count() == threads and child_processes() == children
+
+
+class FailingDiff:
+    """The module's jsondiff, failing at its n-th diff: the merge stops in the middle of its cells."""
+
+    def __init__(self, real, n):
+        self.real, self.n = real, n
+
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+    def diff(self, *args, **kwargs):
+        self.n -= 1
+        if self.n == 0:
+            raise RuntimeError("diff failed")
+        return self.real.diff(*args, **kwargs)
+
+
+@pytest.mark.parametrize("n", [1, 5, 20])
+def test_a_merge_that_fails_midway_leaves_nothing(tmp_path, private_tmp, monkeypatch, n):
+    work = tmp_path / "work"
+    work.mkdir()
+    three, _ = three_way(work, ("clean", "conflict", "renamed") * 8)
+    before = three.snapshot()
+    threads, children = threading.active_count(), child_processes()
+    monkeypatch.setattr(m, "jsondiff", FailingDiff(m.jsondiff, n))
+    with pytest.raises(RuntimeError, match="diff failed"):
+        three.run()
+    assert three.snapshot() == before
+    assert os.listdir(private_tmp) == []
+    assert threading.active_count() == threads and child_processes() == children
+
+
+def test_a_failing_tool_fails_the_merge_as_when_run_in_turn(tmp_path, private_tmp, monkeypatch):
+    """git fails for one cell's texts only: that cell's source merge raises the tool's error."""
+    work = tmp_path / "work"
+    work.mkdir()
+    kinds = ("clean",) * 6 + ("conflict",) + ("clean",) * 6
+    three, _ = three_way(work, kinds)
+    before = three.snapshot()
+    action = 'if grep -q "^ours " "$2"; then echo "error: refused" >&2; exit 255; fi'
+    monkeypatch.setenv("PATH", fake_git(tmp_path / "bin", action))
+    with pytest.raises(git.GitCommandError) as exc:
+        three.run()
+    assert exc.value.status == 255 and "error: refused" in str(exc.value.stderr)
+    assert three.snapshot() == before and os.listdir(private_tmp) == []
+
+
+def test_a_temporary_directory_that_moves_midway(tmp_path, private_tmp, monkeypatch):
+    """The directory the first source merge names is the one runs ahead use; when a later source
+    merge names another, it makes its own files there."""
+    work = tmp_path / "work"
+    work.mkdir()
+    three, triples = three_way(work, ("clean",) * 10)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    real = m.tempfile
+    calls = []
+
+    class Moving:
+        def __getattr__(self, name):
+            return getattr(real, name)
+
+        def gettempdir(self):
+            calls.append(1)
+            return private_tmp if len(calls) == 1 else str(elsewhere)
+
+    monkeypatch.setattr(m, "tempfile", Moving())
+    three.run()
+    result = three.result()
+    monkeypatch.setattr(m, "tempfile", real)
+    assert [find(result, "C%d" % i)["source"] for i in range(10)] == \
+        [one_by_one(t) for t in triples]
+    assert len(calls) == 10
+    assert os.listdir(private_tmp) == [] and os.listdir(str(elsewhere)) == []
+
