@@ -130,6 +130,31 @@ class TestMergeExitCodes:
             "  parameters in conflict: epochs\n"
             "  cells with source conflicts: cell 1, cell 5 (plot)\n")
 
+    @pytest.mark.parametrize("module", [True, False], ids=["python -m", "console command"])
+    def test_a_long_summary_arrives_whole(self, tmp_path, env, module):
+        """The command ends without the interpreter's clean-up: its summary and exit status must
+        be out in full all the same."""
+        names = ["component_%03d_%s" % (i, "x" * 40) for i in range(300)]
+        base = notebook([cell("c%d" % i, n, "x = %d\n" % i) for i, n in enumerate(names)])
+        ours = notebook([cell("c%d" % i, n + "_ours", "x = %d\n" % i) for i, n in enumerate(names)])
+        theirs = notebook([cell("c%d" % i, n + "_theirs", "x = %d\n" % i)
+                           for i, n in enumerate(names)])
+        sides = Sides(tmp_path, base, ours, theirs)
+        if module:
+            proc = sides.merge(env)
+        else:
+            script = os.path.join(os.path.dirname(sys.executable), "corvane-merge-driver")
+            if not os.path.exists(script):
+                pytest.skip("the package is not installed in this interpreter")
+            proc = run([script, "base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"],
+                       tmp_path, env, module=False)
+        assert proc.returncode == 1
+        listed = proc.stderr.splitlines()[1]
+        assert listed.startswith("  components in conflict: ")
+        assert listed[len("  components in conflict: "):].split(", ") == [
+            n + suffix for n in names for suffix in ("_ours", "_theirs")]
+        assert proc.stderr.endswith("\n")
+
     @pytest.mark.parametrize("sides, message", [
         (dict(base='{"cells": '), "the common ancestor (base.ipynb) is not valid JSON "
                                   "(Expecting value: line 1 column 11 (char 10))"),

@@ -295,3 +295,22 @@ def main(argv=None):
     except git_setup.SetupError as exc:
         sys.stderr.write("%s: error: %s\n" % (PROG, exc))
         return 2
+
+
+def run():
+    """The command as git runs it: main(), and after a merge leave at once.
+
+    Tearing the interpreter down (its modules, GitPython's among them) takes longer than many
+    merges; a merge keeps nothing that needs it (no open files, no child processes, nothing
+    registered to run at exit), so once the output is flushed the process ends right there.
+    """
+    argv = sys.argv[1:]
+    code = main(argv)
+    if argv and argv[0] in SUBCOMMANDS:
+        return code
+    try:
+        sys.stdout.flush()
+        sys.stderr.flush()
+    except Exception:   # a closed or broken stream: leave the ordinary way, which reports it
+        return code
+    os._exit(code)
