@@ -13,6 +13,7 @@ import git
 import pytest
 
 from corvane_git.scripts.merge_driver import merge_ipynb as m
+from conftest import run_python
 from notebooks import FILE_PATH, ThreeWay, canvas, cell, find, lines, notebook
 from test_faults import fake_git
 
@@ -188,3 +189,69 @@ def test_a_temporary_directory_that_moves_midway(tmp_path, private_tmp, monkeypa
     assert len(calls) == 10
     assert os.listdir(private_tmp) == [] and os.listdir(str(elsewhere)) == []
 
+
+# A _merge_source of the host's may hand the merge's handle to another thread. Here that thread's
+# source merge is for the last cell, whose run ahead is held in git until the merge's thread lets
+# it go and then keeps the interpreter lock (a long switch interval) while the run ends: the other
+# thread wakes to find the lock taken, and the merge's thread goes on to its next source merge.
+# The sleeps only stage that order; a hang ends the child with every thread's stack.
+HANDLE_ON_ANOTHER_THREAD = """
+import faulthandler, os, pathlib, sys, tempfile, threading, time
+sys.path.insert(0, %r)
+faulthandler.dump_traceback_later(60, exit=True)
+import test_merge_ahead as t
+from test_faults import fake_git
+from corvane_git.scripts.merge_driver import merge_ipynb as m
+
+root = pathlib.Path(%r)
+tmp, release, started = root / "tmp", root / "release", root / "started"
+tmp.mkdir()
+tempfile.tempdir = str(tmp)
+os.mkfifo(str(release))
+os.environ["PATH"] = fake_git(root / "bin", 'if grep -q "^first 2" "$3" && mkdir %%s 2>/dev/null; '
+                                            'then read go < %%s; fi' %% (started, release))
+work = root / "work"
+work.mkdir()
+three, triples = t.three_way(work, ("clean",) * 3)
+real, other = m._merge_source, {}
+
+def on_the_other_thread(g, names):
+    base, ours, theirs = triples[2]
+    other["lines"] = real(g, ours["source"], base["source"], theirs["source"], **names)
+
+def merge_source(g, *sources, **names):
+    if "thread" in other:
+        return real(g, *sources, **names)
+    lines = real(g, *sources, **names)
+    while not started.exists():
+        time.sleep(0.01)
+    other["thread"] = threading.Thread(target=on_the_other_thread, args=(g, names))
+    other["thread"].start()
+    time.sleep(0.2)
+    with open(str(release), "w") as f:
+        f.write("go\\n")
+    end = time.monotonic() + 0.3
+    while time.monotonic() < end:
+        pass
+    return lines
+
+m._merge_source = merge_source
+sys.setswitchinterval(1000)
+three.run()
+other["thread"].join()
+sys.setswitchinterval(0.005)
+m._merge_source = real
+emit({"merged": [t.find(three.result(), "C%%d" %% i)["source"] for i in range(3)],
+      "one by one": [t.one_by_one(triple) for triple in triples],
+      "other thread": other["lines"], "left behind": os.listdir(str(tmp))})
+"""
+
+
+def test_a_handle_used_on_another_thread(tmp_path):
+    """The runs ahead serve the merge's own thread: a source merge on another thread with the
+    merge's handle neither holds the merge up nor changes what either gets."""
+    tests = os.path.dirname(os.path.abspath(__file__))
+    out = run_python(HANDLE_ON_ANOTHER_THREAD % (tests, str(tmp_path)))
+    assert out["merged"] == out["one by one"]
+    assert out["other thread"] == out["one by one"][2]
+    assert out["left behind"] == []

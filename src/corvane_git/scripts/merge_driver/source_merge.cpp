@@ -242,6 +242,11 @@ public:
         return true;
     }
 
+    // Only the thread that made it takes runs (and so never while it is being freed): a thread
+    // holding the host's lock could otherwise wait on the mutex while another, woken from its
+    // wait, waits on the host's lock with the mutex held.
+    bool on_its_thread() const { return owner_ == std::this_thread::get_id(); }
+
     // Takes the run with these texts: true with its directory and merged text once it ran well.
     // Runs passed over on the way are left undone; a run not yet started is not waited for.
     bool take(const SourceTexts& texts, std::string& directory, std::string& merged) {
@@ -346,6 +351,7 @@ private:
     std::vector<std::string> environment_;
     std::vector<char*> envp_;
     bool armed_ = false, stopping_ = false;
+    const std::thread::id owner_ = std::this_thread::get_id();
     size_t next_ = 0;    // the first run not yet taken or passed over (merge's thread)
     size_t queued_ = 0;  // the first run no worker has looked at
 };
@@ -415,7 +421,7 @@ Ref merge_source_direct(At& at, PyObject* const* args) {
     at(30);
     Ref parent = call_method(global(names::tempfile).get(), names::gettempdir);
     const std::string parent_path = fs_bytes(parent.get());
-    if (MergesAhead* ahead = merges_ahead_of(args[0])) {
+    if (MergesAhead* ahead = merges_ahead_of(args[0]); ahead && ahead->on_its_thread()) {
         SourceTexts texts;
         std::string made, merged;
         if (source_texts(current, base, incoming, texts) && ahead->arm(parent_path) &&
