@@ -255,3 +255,62 @@ def test_a_handle_used_on_another_thread(tmp_path):
     assert out["merged"] == out["one by one"]
     assert out["other thread"] == out["one by one"][2]
     assert out["left behind"] == []
+
+
+# Keys that the host's json reader planted in two cells of base: each collides with "source" and,
+# compared for the first time, changes the second cell's component id, first to a fresh string
+# held nowhere else (large enough to be given back to the system when freed), then back. Only
+# source merges read "source", so before the merge's own reads come the guesses at what they will
+# be, which must neither run such a comparison nor keep what it frees.
+KEYS_THAT_COMPARE = """
+import json, tempfile
+from corvane_git.scripts.merge_driver import merge_ipynb as m
+tempfile.tempdir = %r
+
+class ComparesOnce:
+    def __init__(self, act):
+        self.act = act
+    def __hash__(self):
+        return hash("source")
+    def __eq__(self, other):
+        act, self.act = self.act, None
+        if act:
+            act()
+        return False
+
+class PlantingJson:
+    dump = staticmethod(json.dump)
+    @staticmethod
+    def load(fp):
+        nb = json.load(fp)
+        if fp.name.endswith("base.ipynb"):
+            canvas = nb["cells"][1]["metadata"]["canvas"]
+            def fresh_id():
+                canvas["id"] = canvas["id"] + "-" * (64 << 20)
+            def old_id():
+                canvas["id"] = canvas["id"][:2]
+            for i, act in ((0, fresh_id), (1, old_id)):
+                key = ComparesOnce(None)
+                planted = {key: None}
+                planted.update(nb["cells"][i])
+                nb["cells"][i], key.act = planted, act
+        return nb
+
+m.json = PlantingJson
+try:
+    m.merge_files(*%r)
+    emit("merged")
+except Exception as exc:
+    emit(type(exc).__name__)
+"""
+
+
+def test_guesses_run_no_comparison_of_the_hosts(tmp_path):
+    """Keys of the host's that act when compared: the merge goes through, in the same process."""
+    work = tmp_path / "work"
+    work.mkdir()
+    three, _ = three_way(work, ("clean",) * 3)
+    paths = (three.base, three.ours, three.theirs, FILE_PATH)
+    outcome = run_python(KEYS_THAT_COMPARE % (str(tmp_path), paths))
+    assert outcome == "merged"
+    assert sorted(os.listdir(str(tmp_path))) == ["work"]

@@ -573,14 +573,25 @@ void merge_cell_we_changed(MergeState& s, PyObject* cell_id) {
     merge_decided_source(s, 355, cell_id);                                                 // (12)
 }
 
+// d[name] where d is a map holding name as an exact string key, else null. Found by walking the
+// keys: a lookup would run the __eq__ of a key of another type that has name's hash.
+PyObject* str_item(PyObject* d, PyObject* name) {
+    if (!d || !PyDict_CheckExact(d)) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (key == name || (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) return value;
+    return nullptr;
+}
+
 // A cell dict's id and source lines, reached through maps only: the id an exact string, the
 // source a list of exact strings (so that comparing sources runs no host code and cannot fail).
 bool id_and_source(PyObject* cell, PyObject*& id, PyObject*& source) {
     if (!PyDict_CheckExact(cell)) return false;
-    PyObject* metadata = PyDict_GetItem(cell, names::metadata);
-    PyObject* canvas = metadata && PyDict_CheckExact(metadata) ? PyDict_GetItem(metadata, names::canvas) : nullptr;
-    id = canvas && PyDict_CheckExact(canvas) ? PyDict_GetItem(canvas, names::id) : nullptr;
-    source = PyDict_GetItem(cell, names::source);
+    PyObject* metadata = str_item(cell, names::metadata);
+    PyObject* canvas = str_item(metadata, names::canvas);
+    id = str_item(canvas, names::id);
+    source = str_item(cell, names::source);
     if (!id || !PyUnicode_CheckExact(id) || !source || !PyList_CheckExact(source)) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i)
         if (!PyUnicode_CheckExact(PyList_GET_ITEM(source, i))) return false;
@@ -591,7 +602,7 @@ bool id_and_source(PyObject* cell, PyObject*& id, PyObject*& source) {
 // null when the table cannot be made.
 Ref sources_by_id(PyObject* notebook) {
     Ref table = Ref::steal_or_null(PyDict_New());
-    PyObject* cells = PyDict_CheckExact(notebook) ? PyDict_GetItem(notebook, names::cells) : nullptr;
+    PyObject* cells = str_item(notebook, names::cells);
     if (!table || !cells || !PyList_CheckExact(cells)) return Ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
         PyObject *id, *source;
@@ -608,7 +619,7 @@ std::vector<SourceTexts> expected_source_merges(MergeState& s) {
     std::vector<SourceTexts> expected;
     if (!is_git_command(s.g.get())) return expected;
     Ref base = sources_by_id(s.base.get()), incoming = sources_by_id(s.incoming.get());
-    PyObject* cells = PyDict_CheckExact(s.current.get()) ? PyDict_GetItem(s.current.get(), names::cells) : nullptr;
+    PyObject* cells = str_item(s.current.get(), names::cells);
     if (!base || !incoming || !cells || !PyList_CheckExact(cells)) {
         PyErr_Clear();
         return expected;
