@@ -306,6 +306,14 @@ private:
                     job.pid = pid;
                     if (stopping_) kill(pid, SIGKILL);
                 }
+                // Wait for the end without reaping, so that the pid is given up (and can no
+                // longer be killed from the destructor) before the process is reaped.
+                siginfo_t info;
+                while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {}
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    job.pid = -1;
+                }
                 int code = wait_quietly(pid);
                 job.ok = code >= 0 && code <= 127 && read_file(files[0], job.merged);
             }
