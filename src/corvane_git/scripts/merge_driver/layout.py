@@ -166,9 +166,9 @@ def dumps_indented(value, indent, item_separator, key_separator, ensure_ascii):
 
     The json module writes an indented document with its pure-Python encoder, one generator
     step per value; here a list of strings (a cell's source, a text output) is written by one
-    join over the C string encoder, which takes the whole to about 60% of the
-    time.  Anything
-    json.loads does not make (a subclass, a non-string key, a tuple) is left to json.dumps.
+    join over the C string encoder, which takes the whole to about 60% of the time.
+    Anything json.loads does not make (a subclass, a non-string key, a tuple) is left to
+    json.dumps.
     """
     encode = (json.encoder.encode_basestring_ascii if ensure_ascii
               else json.encoder.encode_basestring)
