@@ -96,14 +96,6 @@ void append_line(At& at, PyObject* lines, Ref line, Label current, Label incomin
     throw HostError{};
 }
 
-// Raises the OSError of the failed call after closing `fd`, keeping that call's errno.
-[[noreturn]] void close_and_raise(int fd, const std::string& path) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    raise_os_error(path);
-}
-
 std::string fs_bytes(PyObject* text) {
     PyObject* encoded = nullptr;
     if (!PyUnicode_FSConverter(text, &encoded)) throw HostError{};
@@ -141,40 +133,61 @@ private:
     bool removed_ = false;
 };
 
+// Writes all of `data` to the file at `path`, opened with `flags` besides writing and creating:
+// 0, or the errno of the call that failed (the file closed by then). No host calls, so that the
+// workers of MergesAhead use it too.
+int write_file(const std::string& path, const char* data, size_t size, int flags) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
+    if (fd < 0) return errno;
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int error = n < 0 ? errno : EIO;
+            close(fd);
+            return error;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return close(fd) != 0 ? errno : 0;
+}
+
+// The whole file appended to `data`: 0, or the errno of the call that failed. No host calls.
+int read_file(const std::string& path, std::string& data) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) { data.append(buffer, static_cast<size_t>(n)); continue; }
+        if (n < 0 && errno == EINTR) continue;
+        int error = n < 0 ? errno : 0;
+        close(fd);
+        return error;
+    }
+}
+
+[[noreturn]] void raise_os_error(int error, const std::string& path) {
+    errno = error;
+    raise_os_error(path);
+}
+
 // Writes the lines joined, as UTF-8 (the host's text write on this platform).
 void write_lines(const std::string& path, PyObject* lines) {
     Ref text = Ref::steal(PyUnicode_Join(names::empty, lines));
     Ref bytes = Ref::steal(PyUnicode_AsUTF8String(text.get()));
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) raise_os_error(path);
-    const char* data = PyBytes_AS_STRING(bytes.get());
-    Py_ssize_t left = PyBytes_GET_SIZE(bytes.get());
-    while (left > 0) {
-        ssize_t n = write(fd, data, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) close_and_raise(fd, path);
-        data += n;
-        left -= n;
-    }
-    if (close(fd) != 0) raise_os_error(path);
+    if (int error = write_file(path, PyBytes_AS_STRING(bytes.get()),
+                               static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())), O_TRUNC))
+        raise_os_error(error, path);
 }
 
 Ref decode_text(const std::string& data);
 
 // The file's text, decoded as UTF-8 with universal line ends (CR LF and a lone CR read as LF).
 Ref read_text(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) raise_os_error(path);
     std::string data;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n > 0) { data.append(buffer, static_cast<size_t>(n)); continue; }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) close_and_raise(fd, path);
-        break;
-    }
-    close(fd);
+    if (int error = read_file(path, data)) raise_os_error(error, path);
     return decode_text(data);
 }
 
@@ -297,7 +310,8 @@ private:
         const std::string files[] = {path + "/current", path + "/base", path + "/incoming"};
         const std::string* texts[] = {&job.texts.current, &job.texts.base, &job.texts.incoming};
         bool written = true;
-        for (int k = 0; k < 3 && written; ++k) written = write_file(files[k], *texts[k]);
+        for (int k = 0; k < 3 && written; ++k)
+            written = write_file(files[k], texts[k]->data(), texts[k]->size(), O_EXCL) == 0;
         if (written) {
             pid_t pid = start_merge_file_quietly(executable_, {files[0], files[1], files[2]}, envp_.data());
             if (pid > 0) {
@@ -315,40 +329,12 @@ private:
                     job.pid = -1;
                 }
                 int code = wait_quietly(pid);
-                job.ok = code >= 0 && code <= 127 && read_file(files[0], job.merged);
+                job.ok = code >= 0 && code <= 127 && read_file(files[0], job.merged) == 0;
             }
         }
         for (const std::string& f : files)
             if (unlink(f.c_str()) != 0 && errno != ENOENT) job.ok = false;
         if (rmdir(path.c_str()) != 0) job.ok = false;
-    }
-
-    static bool write_file(const std::string& path, const std::string& data) {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) return false;
-        const char* p = data.data();
-        size_t left = data.size();
-        while (left > 0) {
-            ssize_t n = write(fd, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) { close(fd); return false; }
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
-        return close(fd) == 0;
-    }
-
-    static bool read_file(const std::string& path, std::string& data) {
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return false;
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n > 0) { data.append(buffer, static_cast<size_t>(n)); continue; }
-            if (n < 0 && errno == EINTR) continue;
-            close(fd);
-            return n == 0;
-        }
     }
 
     std::mutex mutex_;
