@@ -328,6 +328,7 @@ def _resolve_components(cells, chosen, side, before):
     redirect = {k: v for k, v in redirect.items() if k in gone and v in present}
     components = [_component_id(c) for c in kept
                   if isinstance(driver._canvas(c).get("name"), str) and driver._canvas(c)["name"]]
+    moved = {id(cell) for j, cell in put.items() if j not in restored}
     restored = {id(put[j]) for j in restored}
     for i, cell in enumerate(kept):
         canvas = driver._canvas(cell)
@@ -342,6 +343,9 @@ def _resolve_components(cells, chosen, side, before):
         own, new, changed = _component_id(cell), [], False
         for p in parents:
             pid = p.get("id") if isinstance(p, dict) else None
+            if id(cell) in moved and pid == own:
+                changed = True    # their version linked to ours, which it now is
+                continue
             if _hashable(pid) and pid in redirect:
                 changed = True
                 target = redirect[pid]
