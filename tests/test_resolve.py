@@ -182,6 +182,36 @@ class TestExample:
         assert proc.stdout.split("\n")[0] == "1 []"
 
 
+def escaped(nb):
+    return json.dumps(nb).replace("<", "\\u003c").replace(">", "\\u003e")
+
+
+MARKED = base_notebook()
+MARKED["cells"][1]["metadata"]["canvas"]["name"] = ">>> load"
+DOCTEST = base_notebook()
+DOCTEST["cells"][1]["outputs"] = [{"output_type": "stream", "name": "stdout", "text": [">>> 1\n"]}]
+TEXT_MERGE = json.dumps(base_notebook(), indent=1).replace(
+    ' "nbformat": 4,', '<<<<<<< HEAD\n "nbformat": 4,\n=======\n "nbformat": 5,\n>>>>>>> b')
+TEXT_MERGE_LINE = TEXT_MERGE.splitlines().index("<<<<<<< HEAD") + 1
+
+
+class TestCheck:
+    @pytest.mark.parametrize("text, status, listed", [
+        (json.dumps(base_notebook()), 0, ""),
+        (json.dumps(DOCTEST), 0, ""),
+        (json.dumps(MARKED), 1, "components in conflict: load (cell 2: changed by them, deleted by us)"),
+        (escaped(MARKED), 1, "components in conflict: load (cell 2: changed by them, deleted by us)"),
+        (TEXT_MERGE, 1, "git's conflict markers in the file's text, at line %d: the notebook "
+                        "cannot be read until they are edited out" % TEXT_MERGE_LINE),
+        ('{"cells": [>>>', 2, "not a notebook: not valid JSON"),
+    ], ids=["clean", "doctest output", "mark", "escaped mark", "text merge", "not JSON"])
+    def test_exit_status_and_listing(self, tmp_path, capsys, text, status, listed):
+        (tmp_path / "nb.ipynb").write_text(text, encoding="utf-8")
+        assert cli.main(["check", str(tmp_path / "nb.ipynb")]) == status
+        err = capsys.readouterr().err
+        assert listed in err and bool(err) == bool(status)
+
+
 def block(size=7, base=False, newline="\n", ours=("ours\n",), theirs=("theirs\n",)):
     lines = ["<" * size + " nb.ipynb-current" + newline] + [l.replace("\n", newline) for l in ours]
     if base:

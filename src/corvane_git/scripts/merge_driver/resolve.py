@@ -176,7 +176,9 @@ def choose(lines, side):
         out.extend(lines[at:])
         if found[-1][3] == len(lines) - 1 and out:
             # git ends every line of a block with a line feed; a cell's source ends without.
-            out[-1] = out[-1][:-2] if out[-1].endswith("\r\n") else out[-1].rstrip("\n")
+            last = out[-1]
+            out[-1] = last[:-2] if last.endswith("\r\n") else last[:-1] if last.endswith(
+                "\n") else last
             if not out[-1]:
                 out.pop()
         lines = out
@@ -208,9 +210,10 @@ class Found:
                                      places)
         if not self.text_lines:
             return conflicts.summary(path)
-        return "%s: %s: git's conflict markers in the file's text, at lines %s: the notebook " \
-               "cannot be read until they are edited out" % (
-                   PROG, path, ", ".join(str(n) for n in self.text_lines[:10]))
+        return "%s: %s: git's conflict markers in the file's text, at line%s %s: the " \
+               "notebook cannot be read until they are edited out" % (
+                   PROG, path, "s" if len(self.text_lines) > 1 else "",
+                   ", ".join(str(n) for n in self.text_lines[:10]))
 
 
 def find(notebook):
@@ -228,8 +231,8 @@ def find(notebook):
 
 
 def _may_hold_conflicts(data):
-    # Marks and markers hold three angle brackets in a row; JSON may escape them as \u003c.
-    return b"<<<" in data or b">>>" in data or b"\\u003" in data or b"\\u003".upper() in data
+    # Marks and markers hold three angle brackets in a row; JSON may escape them (\u003c).
+    return b"<<<" in data or b">>>" in data or b"\\u003" in data
 
 
 def read(data):
