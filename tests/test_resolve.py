@@ -12,11 +12,11 @@ import pytest
 from conftest import PACKAGE_ROOT
 from corvane_git.scripts.merge_driver import cli, driver, resolve
 from corvane_git.scripts.merge_driver.resolve import OURS, THEIRS, Selection
-from notebooks import canvas, merge, summary
+from notebooks import canvas, cell, find, merge, summary, with_cells
 from test_git_driver import Repo, base_notebook, set_param
 from test_git_driver import git_env  # noqa: F401 (fixture)
 from test_merge import CELL_ROWS, FIVE, PARAM_ROWS, THEIRS as THEIR_LINES
-from test_merge import A2, A3, Z1, param_case
+from test_merge import A2, A3, B, Z1, param_case
 
 EXAMPLE = pathlib.Path(cli.EXAMPLE_DIR)
 REPO_ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -85,6 +85,18 @@ class TestMergeTables:
             assert kept["source"] == theirs_cell["source"]
             assert {k: v for k, v in canvas(kept).items() if k not in ("id", "name", "parents")} == {
                 k: v for k, v in canvas(theirs_cell).items() if k not in ("id", "name", "parents")}
+
+
+class TestLinks:
+    @pytest.mark.parametrize("side", [OURS, THEIRS])
+    def test_links_to_the_removed_version_follow_the_kept_one(self, tmp_path, side):
+        # Their new component takes one of our names; a cell of theirs depends on it.
+        theirs = with_cells(B, cell("N", "first", "n\n"), cell("M", "child", "m\n", parents=["N"]))
+        merged = merge(tmp_path, B, B, theirs)
+        resolve.resolve(merged, side, before=B)
+        assert [canvas(c)["name"] for c in merged["cells"]] == ["first", "kname", None, "child"]
+        assert canvas(find(merged, "M"))["parents"] == [{"id": "P"}]
+        assert dangling_parents(merged) == []
 
 
 def example_merge(directory, theirs_fix=None, ours_fix=None):

@@ -294,6 +294,7 @@ def _resolve_components(cells, chosen, side, before):
         if key is not None and not parse_mark(driver._canvas(cell).get("name")):
             before_cells.setdefault(key, cell)
     put, drop, redirect, restored = {}, set(), {}, set()
+    dropped = [_component_id(cells[i]) for c in chosen for i in c.ours + c.theirs]
     for c in chosen:
         shape = c.shape
         if shape == "pair":
@@ -313,7 +314,8 @@ def _resolve_components(cells, chosen, side, before):
                 # Their content under our component id (and cell id), in our cell's place.
                 canvas = driver._canvas(theirs)
                 canvas["name"] = c.their_name or c.name
-                canvas["id"] = driver._canvas(ours).get("id")
+                if "id" in driver._canvas(ours):
+                    canvas["id"] = driver._canvas(ours)["id"]
                 if "id" in ours:
                     theirs["id"] = ours["id"]
                 put[o] = theirs
@@ -327,13 +329,13 @@ def _resolve_components(cells, chosen, side, before):
                 drop.add(pos)    # the other side's deletion wins
     kept = [put.get(i, cell) for i, cell in enumerate(cells) if i not in drop]
     present = {_component_id(c) for c in kept}
-    gone = {_component_id(cells[i]) for i in drop} - present
+    gone = set(dropped) - present - {None}
     redirect = {k: v for k, v in redirect.items() if k in gone and v in present}
     components = [_component_id(c) for c in kept
                   if isinstance(driver._canvas(c).get("name"), str) and driver._canvas(c)["name"]]
     moved = {id(cell) for j, cell in put.items() if j not in restored}
     restored = {id(put[j]) for j in restored}
-    for i, cell in enumerate(kept):
+    for cell in kept:
         canvas = driver._canvas(cell)
         parents = canvas.get("parents")
         if not isinstance(parents, list):
@@ -372,7 +374,7 @@ def _place_as_before(params, kept, before):
     moving = sorted((m for m in kept if m.get("name") in order),
                     key=lambda m: order.index(m["name"]), reverse=True)
     for m in moving:
-        params.remove(m)
+        params.pop(next(i for i, p in enumerate(params) if p is m))
         at = order.index(m["name"])
         names = [p.get("name") if isinstance(p, dict) else None for p in params]
         for name in order[at + 1:]:
