@@ -45,8 +45,9 @@ other commands:
   %(prog)s status [--repo DIR]               show the wiring
   %(prog)s example [DIR]                     merge the bundled example notebooks
   %(prog)s conflicts PATH...                 list the conflicts notebooks hold
-  %(prog)s resolve PATH (--ours | --theirs) [--component NAME]... [--parameter NAME]...
-          [--cell N]...                      keep one side of the conflicts
+  %(prog)s resolve PATH (--ours | --theirs) [--component NAME]...
+          [--parameter NAME]... [--cell N]...
+                                             keep one side of the conflicts
   %(prog)s check PATH...                     exit 1 while a notebook holds conflicts
   (%(prog)s COMMAND --help tells more)
 
