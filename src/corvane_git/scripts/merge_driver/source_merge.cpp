@@ -1,6 +1,6 @@
 // _merge_source: one cell's source lines merged three ways by git merge-file in a private directory.
 #include <string>
-#include <vector>
+#include <utility>
 #include "merges_ahead.hpp"
 #include "notebook.hpp"
 #include "platform.hpp"
