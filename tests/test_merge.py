@@ -166,6 +166,12 @@ class TestCellDecisions:
         assert check_fresh(result, (base, ours, theirs)) == [
             P_, ("K", None, OURS), (NEW, ">>> kname", THEIRS), ("L", ">>> kname", "l\n"), Q_]
 
+    def test_a_marked_cell_no_longer_holds_its_plain_name(self, tmp_path):
+        base = notebook(cell("A", "x"), cell("B", "y"), cell("C", "z"))
+        theirs = edit(edit(base, "B", name="x"), "C", name="x")
+        result = merge(tmp_path, base, base, theirs)
+        assert [canvas(c)["name"] for c in result["cells"]] == ["<<< x", ">>> x", "x"]
+
     def test_two_added_components_with_one_new_name_stay_unmarked(self, tmp_path):
         theirs = with_cells(B, cell("N1", "twin", "1\n"), cell("N2", "twin", "2\n"))
         result = merge(tmp_path, B, B, theirs)

@@ -1,6 +1,8 @@
 // merge_files: read three notebooks, pair their cells by component id, decide, write the result.
 #include <new>
 #include <vector>
+#include "cell_table.hpp"
+#include "merges_ahead.hpp"
 #include "notebook.hpp"
 #include "with_block.hpp"
 
@@ -20,13 +22,6 @@ using binding::setitem;
 using binding::truthy;
 
 namespace {
-
-[[noreturn]] void raise_key_error(PyObject* key) {
-    // As the host's dict does: a tuple key is wrapped, so that it is not taken as the arguments.
-    Ref arg = PyTuple_Check(key) ? Ref::steal(PyTuple_Pack(1, key)) : Ref::borrow(key);
-    PyErr_SetObject(PyExc_KeyError, arg.get());
-    throw HostError{};
-}
 
 // d[key] for a dict of this call.
 Ref dict_item(PyObject* dict, PyObject* key) {
@@ -49,139 +44,13 @@ bool differ(PyObject* a, PyObject* b) {
     binding::raise(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
 }
 
-// merged_cells: a cell table whose entries are replaced, appended, removed and inserted after
-// others. Kept as a linked list with a key index so that an insertion does not rebuild the table;
-// the order and the values are those of a host dict rebuilt from the pairs at each insertion.
-class CellTable {
-public:
-    explicit CellTable(PyObject* table) : index_(Ref::steal(PyDict_New())) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *cell;
-        while (PyDict_Next(table, &pos, &key, &cell)) store(key, cell);
-    }
-
-    Ref get(PyObject* key) const { return Ref::borrow(nodes_[node_of(key)].cell.get()); }
-
-    // The entry of `key`, or an empty Ref when the table has none.
-    Ref find_cell(PyObject* key) const {
-        Py_ssize_t node = find(key);
-        return node < 0 ? Ref() : Ref::borrow(nodes_[node].cell.get());
-    }
-
-    // The key, among those of the list `keys`, whose entry comes last in table order.
-    Ref last_key_in(PyObject* keys) const {
-        for (Py_ssize_t n = tail_; n >= 0; n = nodes_[n].prev)
-            if (contains(keys, nodes_[n].key.get())) return nodes_[n].key;
-        binding::raise(PyExc_SystemError, "merged cell table lost a key");
-    }
-
-    // merged_cells[key] = cell: replaced where it stands, or appended when new.
-    void store(PyObject* key, PyObject* cell) {
-        Py_ssize_t node = find(key);
-        if (node >= 0) {
-            nodes_[node].cell = Ref::borrow(cell);
-            return;
-        }
-        node = add_node(key, cell);
-        link_after(tail_, node);
-    }
-
-    void remove(PyObject* key) {
-        Py_ssize_t node = node_of(key);
-        check(PyDict_DelItem(index_.get(), key));
-        unlink(node);
-        nodes_[node].key = Ref();
-        nodes_[node].cell = Ref();
-    }
-
-    // The table rebuilt from its pairs with (new_key, cell) placed right after the pair of `key`.
-    // A rebuilt dict keeps a repeated key at its first position with its last value; fresh ids
-    // never repeat a key, but the rule is kept for a host that makes them so.
-    void insert_after(PyObject* key, PyObject* new_key, PyObject* cell) {
-        Py_ssize_t anchor = node_of(key);
-        Py_ssize_t existing = find(new_key);
-        if (existing < 0) {
-            Py_ssize_t node = add_node(new_key, cell);
-            link_after(anchor, node);
-            return;
-        }
-        bool existing_first = existing == anchor;
-        for (Py_ssize_t n = head_; n != anchor && !existing_first; n = nodes_[n].next)
-            existing_first = n == existing;
-        if (existing_first) {
-            nodes_[existing].cell = Ref::borrow(cell);
-        } else {
-            unlink(existing);
-            link_after(anchor, existing);
-        }
-    }
-
-    // f(key, cell) for each entry in table order; f must not change the table.
-    template <class F>
-    void each(F&& f) const {
-        for (Py_ssize_t n = head_; n >= 0; n = nodes_[n].next) f(nodes_[n].key.get(), nodes_[n].cell.get());
-    }
-
-private:
-    struct Node {
-        Ref key, cell;
-        Py_ssize_t prev = -1, next = -1;
-    };
-
-    Py_ssize_t find(PyObject* key) const {
-        PyObject* position = PyDict_GetItemWithError(index_.get(), key);
-        if (!position) {
-            if (PyErr_Occurred()) throw HostError{};
-            return -1;
-        }
-        return PyLong_AsSsize_t(position);
-    }
-    Py_ssize_t node_of(PyObject* key) const {
-        Py_ssize_t node = find(key);
-        if (node < 0) raise_key_error(key);
-        return node;
-    }
-    Py_ssize_t add_node(PyObject* key, PyObject* cell) {
-        Py_ssize_t node = static_cast<Py_ssize_t>(nodes_.size());
-        Ref position = Ref::steal(PyLong_FromSsize_t(node));
-        check(PyDict_SetItem(index_.get(), key, position.get()));
-        nodes_.push_back(Node{Ref::borrow(key), Ref::borrow(cell)});
-        return node;
-    }
-    // Links `node` after `before`; before = -1 makes it the head.
-    void link_after(Py_ssize_t before, Py_ssize_t node) {
-        Py_ssize_t after = before >= 0 ? nodes_[before].next : head_;
-        nodes_[node].prev = before;
-        nodes_[node].next = after;
-        (before >= 0 ? nodes_[before].next : head_) = node;
-        (after >= 0 ? nodes_[after].prev : tail_) = node;
-    }
-    void unlink(Py_ssize_t node) {
-        Py_ssize_t before = nodes_[node].prev, after = nodes_[node].next;
-        (before >= 0 ? nodes_[before].next : head_) = after;
-        (after >= 0 ? nodes_[after].prev : tail_) = before;
-    }
-
-    std::vector<Node> nodes_;  // removed nodes stay, unlinked and empty
-    Py_ssize_t head_ = -1, tail_ = -1;
-    Ref index_;                // key -> position in nodes_
-};
-
 // The working state of one call; everything dies with it.
 struct MergeState {
     At& at;
     PyObject* file_path;
     Ref current, base, incoming;                     // the parsed notebooks
     Ref current_cells, base_cells, incoming_cells;   // component id -> Cell
-    CellTable* merged_cells = nullptr;
-    // Component name -> id of the last merged entry holding it, as a rebuild from merged_cells
-    // gives it. After the first full build it is brought up to date from `dirty`, the keys whose
-    // entry was stored, removed, inserted, marked or renamed since, so a rebuild costs what changed.
-    Ref comp_names;
-    bool comp_names_stale = true;
-    Ref name_of;   // key -> its entry's true name, for the keys counted in comp_names
-    Ref holders;   // name -> list of the keys whose entries hold it
-    std::vector<Ref> dirty;
+    CellTable* merged_cells = nullptr;               // and comp_names, which it keeps
     Ref g;                                           // git.cmd.Git(), made once per call
 };
 
@@ -241,75 +110,8 @@ Ref incoming_copy_with_fresh_ids(At& at, int line, PyObject* their_cell) {
     return new_cell;
 }
 
-// Records that the entry of `key` (or its absence) may no longer match comp_names.
-void changed(MergeState& s, PyObject* key) { s.dirty.push_back(Ref::borrow(key)); }
-
-// add_conflict_mark on the merged entry of `key`.
-void mark(MergeState& s, PyObject* key) {
-    call_method(s.merged_cells->get(key).get(), names::add_conflict_mark);
-    changed(s, key);
-}
-
 // add_conflict_mark on a cell not in merged_cells yet; inserting it records the change.
 void mark_new(PyObject* cell) { call_method(cell, names::add_conflict_mark); }
-
-// comp_names[name] = key of the last entry in table order holding name, among `keys`.
-void point_at_last(MergeState& s, PyObject* name, PyObject* keys) {
-    Ref last = PyList_GET_SIZE(keys) == 1 ? Ref::borrow(PyList_GET_ITEM(keys, 0))
-                                          : s.merged_cells->last_key_in(keys);
-    setitem(s.comp_names.get(), name, last.get());
-}
-
-// Takes `key` out of the name it was counted under.
-void forget_name(MergeState& s, PyObject* key) {
-    PyObject* old = PyDict_GetItemWithError(s.name_of.get(), key);
-    if (!old) {
-        if (PyErr_Occurred()) throw HostError{};
-        return;
-    }
-    Ref name = Ref::borrow(old);
-    check(PyDict_DelItem(s.name_of.get(), key));
-    Ref keys = dict_item(s.holders.get(), name.get());
-    Ref position = call_method(keys.get(), names::index, {key});
-    check(PySequence_DelItem(keys.get(), PyLong_AsSsize_t(position.get())));
-    if (PyList_GET_SIZE(keys.get()) == 0) {
-        check(PyDict_DelItem(s.holders.get(), name.get()));
-        check(PyDict_DelItem(s.comp_names.get(), name.get()));
-    } else {
-        point_at_last(s, name.get(), keys.get());
-    }
-}
-
-// Counts `key` under its entry's name when that name is true.
-void count_name(MergeState& s, PyObject* key, PyObject* cell) {
-    Ref name = getattr(cell, names::name);
-    if (!truthy(name.get())) return;
-    PyObject* found = PyDict_GetItemWithError(s.holders.get(), name.get());
-    if (!found && PyErr_Occurred()) throw HostError{};
-    Ref keys = found ? Ref::borrow(found) : Ref::steal(PyList_New(0));
-    if (!found) setitem(s.holders.get(), name.get(), keys.get());
-    check(PyList_Append(keys.get(), key));
-    setitem(s.name_of.get(), key, name.get());
-    point_at_last(s, name.get(), keys.get());
-}
-
-void refresh_comp_names(MergeState& s) {
-    if (s.comp_names_stale) {
-        s.comp_names = Ref::steal(PyDict_New());
-        s.name_of = Ref::steal(PyDict_New());
-        s.holders = Ref::steal(PyDict_New());
-        s.merged_cells->each([&](PyObject* key, PyObject* cell) { count_name(s, key, cell); });
-        s.comp_names_stale = false;
-        s.dirty.clear();
-        return;
-    }
-    std::vector<Ref> dirty;
-    dirty.swap(s.dirty);
-    for (const Ref& key : dirty) {
-        forget_name(s, key.get());
-        if (Ref cell = s.merged_cells->find_cell(key.get())) count_name(s, key.get(), cell.get());
-    }
-}
 
 Ref cell_changed(PyObject* cell0, PyObject* cell1) {
     Ref function = global(names::_cell_changed);
@@ -354,7 +156,6 @@ void insert_after(MergeState& s, int line, PyObject* cell_id, PyObject* new_cell
     s.at(line);
     Ref new_key = getattr(new_cell, names::link_id);
     s.merged_cells->insert_after(cell_id, new_key.get(), new_cell);
-    changed(s, new_key.get());
 }
 
 // Ids that base holds and our side does not, in base order (b = base, t = theirs):
@@ -377,8 +178,7 @@ void merge_cells_we_deleted(MergeState& s) {
         if (!truthy(diff.get())) continue;                                                 // (2)
         at(237);
         s.merged_cells->store(id.get(), incoming_copy(dict_item(s.incoming_cells.get(), id.get()).get()).get());
-        changed(s, id.get());
-        at(238); mark(s, id.get());                           // (3)
+        at(238); s.merged_cells->mark(id.get());                           // (3)
     }
 }
 
@@ -410,7 +210,7 @@ void merge_cells_they_added(MergeState& s) {
             Ref new_cell = incoming_copy_with_fresh_ids(at, 244, theirs.get());
             at(244);
             if (truthy(our_name.get()) && truthy(their_name.get())) {
-                mark(s, id.get());
+                s.merged_cells->mark(id.get());
                 mark_new(new_cell.get());
             }
             insert_after(s, 244, id.get(), new_cell.get());                                // (2)
@@ -418,16 +218,14 @@ void merge_cells_they_added(MergeState& s) {
         }
         at(245); Ref incoming_comp_name = getattr(theirs.get(), names::name);
         at(246);
-        if (has_key(s.comp_names.get(), incoming_comp_name.get())) {
+        if (has_key(s.merged_cells->comp_names(), incoming_comp_name.get())) {
             at(247); s.merged_cells->store(id.get(), incoming_copy(theirs.get()).get());
-            changed(s, id.get());
             at(248);
-            Ref holder = dict_item(s.comp_names.get(), incoming_comp_name.get());
-            mark(s, holder.get());
-            at(249); mark(s, id.get());                        // (3)
+            Ref holder = dict_item(s.merged_cells->comp_names(), incoming_comp_name.get());
+            s.merged_cells->mark(holder.get());
+            at(249); s.merged_cells->mark(id.get());                        // (3)
         } else {
             at(253); s.merged_cells->store(id.get(), incoming_copy(theirs.get()).get());   // (4)
-            changed(s, id.get());
         }
     }
 }
@@ -461,23 +259,21 @@ void merge_cell_we_kept(MergeState& s, PyObject* cell_id) {
     At& at = s.at;
     at(365);
     if (!has_key(s.incoming_cells.get(), cell_id)) {
-        at(369); refresh_comp_names(s);
+        at(369); s.merged_cells->refresh_names();
         at(372); Ref pop_comp_name = getattr(s.merged_cells->get(cell_id).get(), names::name);
         at(373);
         if (PyUnicode_Check(pop_comp_name.get())) {
             Ref comp_name = Ref::steal(PyNumber_Add(names::mark_theirs, pop_comp_name.get()));
             at(374);
-            if (has_key(s.comp_names.get(), comp_name.get())) {
-                at(375); Ref comp_id = dict_item(s.comp_names.get(), comp_name.get());
-                at(377); setattr(s.merged_cells->get(comp_id.get()).get(), names::name, pop_comp_name.get());
-                changed(s, comp_id.get());
+            if (has_key(s.merged_cells->comp_names(), comp_name.get())) {
+                at(375); Ref comp_id = dict_item(s.merged_cells->comp_names(), comp_name.get());
+                at(377); s.merged_cells->rename(comp_id.get(), pop_comp_name.get());
             }
         }
         at(379); s.merged_cells->remove(cell_id);                                          // (1)
-        changed(s, cell_id);
         return;
     }
-    at(381); refresh_comp_names(s);
+    at(381); s.merged_cells->refresh_names();
     at(385);
     Ref base_version = dict_item(s.base_cells.get(), cell_id);
     Ref theirs = dict_item(s.incoming_cells.get(), cell_id);
@@ -486,18 +282,16 @@ void merge_cell_we_kept(MergeState& s, PyObject* cell_id) {
     if (!truthy(incoming_cell_diff.get())) return;                                         // (2)
     at(392); Ref incoming_comp_name = getattr(theirs.get(), names::name);
     at(393);
-    if (has_key(s.comp_names.get(), incoming_comp_name.get()) &&
-        differ(dict_item(s.comp_names.get(), incoming_comp_name.get()).get(), cell_id)) {
+    if (has_key(s.merged_cells->comp_names(), incoming_comp_name.get()) &&
+        differ(dict_item(s.merged_cells->comp_names(), incoming_comp_name.get()).get(), cell_id)) {
         at(395); s.merged_cells->store(cell_id, incoming_copy(theirs.get()).get());
-        changed(s, cell_id);
         at(396);
-        Ref holder = dict_item(s.comp_names.get(), incoming_comp_name.get());
-        mark(s, holder.get());
-        at(397); mark(s, cell_id);                              // (3)
+        Ref holder = dict_item(s.merged_cells->comp_names(), incoming_comp_name.get());
+        s.merged_cells->mark(holder.get());
+        at(397); s.merged_cells->mark(cell_id);                              // (3)
         return;
     }
     at(401); s.merged_cells->store(cell_id, incoming_copy(theirs.get()).get());           // (4)
-    changed(s, cell_id);
 }
 
 bool canvas_keys_are(PyObject* keys, std::initializer_list<PyObject*> allowed, bool exactly) {
@@ -515,7 +309,7 @@ void merge_cell_we_changed(MergeState& s, PyObject* cell_id) {
         at(264);
         Ref merged = s.merged_cells->get(cell_id);
         if (truthy(getattr(merged.get(), names::name).get())) {
-            at(266); mark(s, cell_id);
+            at(266); s.merged_cells->mark(cell_id);
         }
         return;                                                                            // (5)
     }
@@ -557,7 +351,7 @@ void merge_cell_we_changed(MergeState& s, PyObject* cell_id) {
         Ref new_cell = incoming_copy_with_fresh_ids(at, 323, theirs.get());
         at(327);
         if (truthy(current_comp_name.get()) && truthy(incoming_comp_name.get())) {
-            at(328); mark(s, cell_id);
+            at(328); s.merged_cells->mark(cell_id);
             at(329); mark_new(new_cell.get());
         }
         insert_after(s, 332, cell_id, new_cell.get());                                    // (10)
@@ -571,73 +365,6 @@ void merge_cell_we_changed(MergeState& s, PyObject* cell_id) {
         return;
     }
     merge_decided_source(s, 355, cell_id);                                                 // (12)
-}
-
-// d[name] where d is a map holding name as an exact string key, else null. Found by walking the
-// keys: a lookup would run the __eq__ of a key of another type that has name's hash.
-PyObject* str_item(PyObject* d, PyObject* name) {
-    if (!d || !PyDict_CheckExact(d)) return nullptr;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(d, &pos, &key, &value))
-        if (key == name || (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) return value;
-    return nullptr;
-}
-
-// A cell dict's id and source lines, reached through maps only: the id an exact string, the
-// source a list of exact strings (so that comparing sources runs no host code and cannot fail).
-bool id_and_source(PyObject* cell, PyObject*& id, PyObject*& source) {
-    if (!PyDict_CheckExact(cell)) return false;
-    PyObject* metadata = str_item(cell, names::metadata);
-    PyObject* canvas = str_item(metadata, names::canvas);
-    id = str_item(canvas, names::id);
-    source = str_item(cell, names::source);
-    if (!id || !PyUnicode_CheckExact(id) || !source || !PyList_CheckExact(source)) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i)
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(source, i))) return false;
-    return true;
-}
-
-// Id -> source of a notebook's cells (a later cell of the same id wins, as in the cell tables);
-// null when the table cannot be made.
-Ref sources_by_id(PyObject* notebook) {
-    Ref table = Ref::steal_or_null(PyDict_New());
-    PyObject* cells = str_item(notebook, names::cells);
-    if (!table || !cells || !PyList_CheckExact(cells)) return Ref();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
-        PyObject *id, *source;
-        if (id_and_source(PyList_GET_ITEM(cells, i), id, source) && PyDict_SetItem(table.get(), id, source) < 0)
-            return Ref();
-    }
-    return table;
-}
-
-// The source merges the third loop is likely to make, in its order: cells that base, our side and
-// their side all hold, whose source both sides changed. Only a guess, made without running host
-// code or raising: a source merge takes a result from these only when its three texts match.
-std::vector<SourceTexts> expected_source_merges(MergeState& s) {
-    std::vector<SourceTexts> expected;
-    if (!is_git_command(s.g.get())) return expected;
-    Ref base = sources_by_id(s.base.get()), incoming = sources_by_id(s.incoming.get());
-    PyObject* cells = str_item(s.current.get(), names::cells);
-    if (!base || !incoming || !cells || !PyList_CheckExact(cells)) {
-        PyErr_Clear();
-        return expected;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
-        PyObject *id, *ours;
-        if (!id_and_source(PyList_GET_ITEM(cells, i), id, ours)) continue;
-        PyObject* base_source = PyDict_GetItem(base.get(), id);
-        PyObject* their_source = PyDict_GetItem(incoming.get(), id);
-        if (!base_source || !their_source) continue;
-        if (PyObject_RichCompareBool(ours, base_source, Py_EQ) != 0 ||
-            PyObject_RichCompareBool(their_source, base_source, Py_EQ) != 0)
-            continue;
-        SourceTexts texts;
-        if (source_texts(ours, base_source, their_source, texts)) expected.push_back(std::move(texts));
-    }
-    PyErr_Clear();
-    return expected;
 }
 
 // Ids that base and our side both hold, in our order (b = base, o = ours, t = theirs; o and t are
@@ -659,7 +386,7 @@ std::vector<SourceTexts> expected_source_merges(MergeState& s) {
 //   (12) canvas untouched, otherwise                ours with merged source
 void merge_cells_both_hold(MergeState& s) {
     At& at = s.at;
-    MergesAheadScope ahead(s.g.get(), expected_source_merges(s));
+    MergesAheadScope ahead(s.g.get(), s.current.get(), s.base.get(), s.incoming.get());
     Py_ssize_t pos = 0;
     PyObject *cell_id, *our_cell;
     at(256);
@@ -909,7 +636,7 @@ Ref merge_files_body(At& at, PyObject* const* args) {
     at(226); s.incoming_cells = cell_table(s.incoming.get(), names::incoming, "incoming");
 
     merge_cells_we_deleted(s);
-    at(240); refresh_comp_names(s);
+    at(240); s.merged_cells->refresh_names();
     merge_cells_they_added(s);
     // The handle runs git merge-file itself rather than through git.cmd.Git, whose command
     // wrapper costs more than the process it starts.
