@@ -201,7 +201,8 @@ def merge_as_text(base, current, incoming, path, marker_size, reason):
         names = {current: "our version", base: "the common ancestor", incoming: "their version"}
         error = proc.stderr.decode("utf-8", "replace").strip().splitlines()
         cause = ("killed by signal %d" % -proc.returncode if proc.returncode < 0 else
-                 error[0] if error else "exit status %d" % proc.returncode)
+                 error[0].replace("error: ", "", 1) if error else
+                 "exit status %d" % proc.returncode)
         for name, words in names.items():
             cause = cause.replace(": " + name, ": " + words)
         raise MergeFailure("%s, and git merge-file cannot merge it as text either (%s)"
