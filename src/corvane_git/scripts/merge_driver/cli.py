@@ -42,10 +42,12 @@ notebooks the merge cannot take:
 layout of the merged notebook:
   It is written the way CURRENT was: same indentation (Jupyter's one space,
   another indent, or one line), separators, raw or escaped non-ASCII text,
-  line ending (LF or CRLF) and final newline; key order is the merge's. So a
-  notebook in Jupyter's layout keeps what the merge did not change byte for
-  byte, and git diff shows only the changed lines. A file with several
-  lines but no recognisable indentation is written with Jupyter's indent=1.
+  line ending (LF or CRLF) and final newline; key order is the merge's. So
+  git diff of a notebook in Jupyter's layout shows the changed lines, and
+  beyond them only parent entries that lost their names and values that
+  Python's json writes in another form (1e3 as 1000.0, escapes). A file
+  with several lines but no recognisable indentation is written with
+  Jupyter's indent=1.
   --keep-one-line  leave the merged notebook on one line with non-ASCII text
                    escaped (json's defaults), as the merge itself writes it
 
