@@ -20,7 +20,7 @@ import pytest
 
 from conftest import run_python
 from corvane_git.scripts.merge_driver import merge_ipynb as m
-from isolation import PROG, drop_file_access, merge_in_child, run_driver, snapshot
+from isolation import PROG, cannot_merge, drop_file_access, merge_in_child, run_driver, snapshot
 from notebooks import (cell, comment, dumps, edit, notebook, parameter, read, with_cells,
                        with_parameters)
 
@@ -345,11 +345,6 @@ def test_merge_files(name, dirs):
     assert os.listdir(tmp) == []
 
 
-def recovery(path):
-    return ("; our version is kept, without conflict markers: take theirs with git checkout "
-            "--theirs -- %s, or see it with git show :3:%s" % (path, path))
-
-
 def cause(row, work, named=True):
     """Why the driver cannot merge `row` cell by cell, naming the file's path when `named`."""
     file = WORDS[row.side] + (" (%s)" % NAMES[row.side] if named else "") if row.side else None
@@ -398,8 +393,7 @@ def test_driver(name, tmp_path):
         assert proc.stderr == "%s: error: CURRENT %r is a directory, not a notebook file\n" % (
             PROG, NAMES[row.side])
     elif status == 2:
-        assert proc.stderr == "%s: cannot merge nb.ipynb: %s%s\n" % (
-            PROG, cause(row, work), recovery("nb.ipynb"))
+        assert proc.stderr == cannot_merge(cause(row, work))
     elif as_text:
         line = "%s: nb.ipynb: merged as text by git merge-file, not cell by cell (%s)" % (
             PROG, cause(row, work, named=False))
