@@ -71,7 +71,8 @@ def load_extension():
 
 
 def merge(base, current, incoming, path, extension=None, keep_one_line=False, marker_size=7):
-    """Merge like git's %O %A %B %P: write the result over `current`, return its Conflicts.
+    """Merge like git's %O %A %B %P: write the result over `current`, return its Conflicts
+    (or its TextMerge, below).
 
     The merged notebook is written in the layout of our side's file (see the layout module),
     or left in merge_files's one-line form with `keep_one_line`.  An empty `base` (git's
@@ -204,7 +205,8 @@ def merge_as_text(base, current, incoming, path, marker_size, reason):
                  error[0].replace("error: ", "", 1) if error else
                  "exit status %d" % proc.returncode)
         for name, words in names.items():
-            cause = cause.replace(": " + name, ": " + words)
+            if cause.endswith(": " + name):
+                cause = cause[:-len(name)] + words
         raise MergeFailure("%s, and git merge-file cannot merge it as text either (%s)"
                            % (reason, cause))
     json_error = None
