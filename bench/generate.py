@@ -24,7 +24,8 @@ import zlib
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 DEFAULT_OUT = os.path.join(ROOT, "build", "bench", "cases")
-DEFAULT_CORPUS = os.path.join(os.path.dirname(ROOT), "shared", "corpus")
+# Real notebooks: the small and medium ones are the tests', the large ones the benchmark's own.
+DEFAULT_CORPUS = [os.path.join(ROOT, "tests", "data", "corpus"), os.path.join(ROOT, "bench", "corpus")]
 SIZES = (100, 1000, 10000)
 SEED = 20240531
 
@@ -547,11 +548,14 @@ def write_case(out_dir, name, base, current, incoming, info):
     return d
 
 
-def corpus_files(corpus_dir, names=None):
-    files = sorted(f for f in os.listdir(corpus_dir) if f.endswith(".ipynb"))
+def corpus_files(corpus_dirs, names=None):
+    """The notebooks of one folder or a list of folders, by file name."""
+    dirs = [corpus_dirs] if isinstance(corpus_dirs, str) else corpus_dirs
+    files = sorted((f, os.path.join(d, f)) for d in dirs if os.path.isdir(d)
+                   for f in os.listdir(d) if f.endswith(".ipynb"))
     if names:
-        files = [f for f in files if any(n in f for n in names)]
-    return [os.path.join(corpus_dir, f) for f in files]
+        files = [(f, p) for f, p in files if any(n in f for n in names)]
+    return [p for _, p in files]
 
 
 def ensure_cases(out_dir, sizes, corpus, seed=SEED, log=print):
@@ -602,11 +606,11 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--out", default=DEFAULT_OUT)
     ap.add_argument("--sizes", type=int, nargs="*", default=list(SIZES))
-    ap.add_argument("--corpus", default=DEFAULT_CORPUS, help="folder of real notebooks")
+    ap.add_argument("--corpus", nargs="*", default=DEFAULT_CORPUS, help="folders of real notebooks")
     ap.add_argument("--only", nargs="*", help="corpus files whose names contain one of these")
     ap.add_argument("--seed", type=int, default=SEED)
     args = ap.parse_args(argv)
-    corpus = corpus_files(args.corpus, args.only) if os.path.isdir(args.corpus) else []
+    corpus = corpus_files(args.corpus, args.only)
     for d in ensure_cases(args.out, args.sizes, corpus, args.seed):
         print(d)
     return 0

@@ -441,8 +441,7 @@ def main(argv=None):
     def log(text):
         print(text, flush=True)
 
-    corpus = [] if args.no_corpus or not os.path.isdir(generate.DEFAULT_CORPUS) else \
-        generate.corpus_files(generate.DEFAULT_CORPUS, args.corpus)
+    corpus = [] if args.no_corpus else generate.corpus_files(generate.DEFAULT_CORPUS, args.corpus)
     sizes = sorted(set(args.sizes) | {LEAK_CELLS, 100})  # these serve the unit checks
     cases = generate.ensure_cases(os.path.join(BUILD, "cases"), sizes, corpus, log=log)
     cases = [c for c in cases if not os.path.basename(c).startswith("synthetic-")

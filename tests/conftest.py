@@ -17,7 +17,17 @@ PACKAGE_ROOT = str(pathlib.Path(corvane_git.__file__).resolve().parents[1])
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: builds the extension again (about half a minute); runs by default")
+    config.addinivalue_line("markers", "slow: a long sweep or a rebuild of the extension; runs only with "
+                                       "CORVANE_SLOW_TESTS=1 (as CI does)")
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("CORVANE_SLOW_TESTS", "") not in ("", "0"):
+        return
+    skip = pytest.mark.skip(reason="slow: set CORVANE_SLOW_TESTS=1 to run it")
+    for item in items:
+        if "slow" in item.keywords:
+            item.add_marker(skip)
 
 
 def make_cell_dict(name="loader", link_id="comp-1", cell_id="cell-1"):

@@ -5,6 +5,7 @@
     result = merge(tmp_path, base, ours, theirs)      # the merged notebook, parsed
 """
 import copy
+import glob
 import json
 import os
 import re
@@ -12,6 +13,14 @@ import re
 from corvane_git.scripts.merge_driver import merge_ipynb
 
 FILE_PATH = "notebook.ipynb"
+
+# Real notebooks: the small and medium ones live with the tests, the large ones with the
+# benchmark; the slow run (CORVANE_SLOW_TESTS=1) takes both.
+SLOW = os.environ.get("CORVANE_SLOW_TESTS", "") not in ("", "0")
+_HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS_DIRS = [os.path.join(_HERE, "data", "corpus")] + \
+    ([os.path.join(_HERE, os.pardir, "bench", "corpus")] if SLOW else [])
+CORPUS = sorted(f for d in CORPUS_DIRS for f in glob.glob(os.path.join(d, "*.ipynb")))
 UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 
 

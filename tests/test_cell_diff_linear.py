@@ -1,6 +1,5 @@
 """The cell diff agrees with jsondiff wherever the merge looks, in time linear in the cells."""
 import copy
-import glob
 import json
 import os
 import random
@@ -9,8 +8,8 @@ import jsondiff
 import pytest
 
 from corvane_git.scripts.merge_driver import merge_ipynb as m
+from notebooks import CORPUS
 
-CORPUS = sorted(glob.glob(os.path.join(os.path.dirname(__file__), "..", "..", "shared", "corpus", "*.ipynb")))
 # The library's own answer is the reference; beyond this many array elements it takes seconds
 # a pair, so larger cells are compared on emptiness and top-level keys only.
 REFERENCE_LIMIT = 300
@@ -113,7 +112,7 @@ def assert_agrees(first, second):
     assert structure(got, base, other) == structure(want, base, other)
 
 
-@pytest.mark.parametrize("seed", range(300))
+@pytest.mark.parametrize("seed", [pytest.param(s, marks=[pytest.mark.slow] if s >= 40 else []) for s in range(300)])
 def test_random_pairs(seed):
     rng = random.Random(seed)
     first = random_cell(rng)
@@ -164,7 +163,7 @@ def edits(cell_dict):
     yield "dropped", dropped
 
 
-@pytest.mark.skipif(not CORPUS, reason="corpus notebooks not found beside the repository")
+@pytest.mark.slow
 def test_corpus_cells():
     checked = 0
     for name, index, cell_dict in corpus_cells():

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the package with its test extra into a fresh virtual environment per host Python and
 # runs the whole test suite against the installed package.
-# Hosts: CPython 3.7 (from pyenv) and the default python3; override with HOSTS="3.7 3.12 default".
+# Hosts: CPython 3.7 (from pyenv) and the default python3 (the one on PATH outside any active
+# virtual environment); override with HOSTS="3.7 3.12 default".
+# CORVANE_SLOW_TESTS=1 adds the slow sweeps and the large corpus notebooks (what CI runs).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 command -v git >/dev/null || { echo "git must be on PATH" >&2; exit 2; }
@@ -10,7 +12,9 @@ status=0
 ran=0
 for host in $hosts; do
     if [ "$host" = default ]; then
-        py=$(command -v python3)
+        # Outside an active virtual environment: drop its bin/ from PATH before looking.
+        py=$(PATH=$(printf %s "$PATH" | tr ':' '\n' | grep -vxF "${VIRTUAL_ENV:-/nonexistent}/bin" | paste -sd: -) \
+             command -v python3)
     else
         py=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$host".*/bin/python 2>/dev/null | sort -V | tail -n 1)
     fi

@@ -12,7 +12,7 @@ import tempfile
 from corvane_git.scripts.merge_driver import driver, git_setup
 
 PROG = driver.PROG
-SUBCOMMANDS = ("install", "uninstall", "status", "example")
+SUBCOMMANDS = ("install", "uninstall", "status", "example", "conflicts", "resolve", "check")
 
 DESCRIPTION = """\
 Git merge driver for Jupyter notebooks whose cells carry a component layer
@@ -52,11 +52,17 @@ layout of the merged notebook:
                    escaped (json's defaults), as the merge itself writes it
 
 other commands:
-  %(prog)s install [--global] [--repo DIR] [--one-line]
-                                             wire the driver into git
+  %(prog)s install [--global] [--repo DIR] [--one-line] [--pre-commit]
+                                             wire the driver into git (and the
+                                             pre-commit hook that runs check)
   %(prog)s uninstall [--global] [--repo DIR] remove exactly what install added
   %(prog)s status [--repo DIR]               show the wiring
   %(prog)s example [DIR]                     merge the bundled example notebooks
+  %(prog)s conflicts PATH...                 list the conflicts notebooks hold
+  %(prog)s resolve PATH (--ours | --theirs) [--component NAME]...
+          [--parameter NAME]... [--cell N]...
+                                             keep one side of the conflicts
+  %(prog)s check PATH...                     exit 1 while a notebook holds conflicts
   (%(prog)s COMMAND --help tells more)
 
 exit status of a merge:
@@ -66,7 +72,8 @@ exit status of a merge:
      ">>> name" (theirs); and cells whose source holds git's conflict markers
      (<<<<<<<, =======, >>>>>>>). git stops and leaves the merged notebook in
      the working tree: keep one version of each pair, remove the prefix,
-     edit the markers out, then git add the notebook.
+     edit the markers out (or let resolve keep one side), then git add the
+     notebook.
   2  failure, even as text (git missing, a file that cannot be read, binary
      content): one line on stderr names the notebook and the cause and how to
      get their version; no file was changed, so git reports a conflict with
@@ -172,6 +179,10 @@ def setup_parser(command):
     p.add_argument("--repo", metavar="DIR", default=None,
                    help="the repository (default: the current directory)")
     if command == "install":
+        p.add_argument("--pre-commit", action="store_true",
+                       help="also write a git pre-commit hook that refuses notebooks with "
+                            "unresolved conflicts (a hook already there is kept and runs "
+                            "first); uninstall removes it")
         p.add_argument("--one-line", action="store_true",
                        help="merged notebooks stay on one line, as the merge writes them "
                             "(the driver command gets --keep-one-line), instead of taking "
@@ -186,11 +197,21 @@ def run_setup(command, args):
         wired, lines = git_setup.status(args.repo)
         print("\n".join(lines))
         return 0 if wired else 1
+    if command == "install" and args.pre_commit and args.is_global:
+        raise git_setup.SetupError("--pre-commit writes one repository's hook: leave out "
+                                   "--global")
     scope = git_setup.Scope(args.is_global, args.repo)
     if command == "install":
         changes = git_setup.install(scope, one_line=args.one_line)
     else:
         changes = git_setup.uninstall(scope)
+    if scope.top and (command == "uninstall" or args.pre_commit):
+        from corvane_git.scripts.merge_driver import hook
+        try:
+            changes += hook.install(scope.top) if command == "install" else hook.uninstall(
+                scope.top)
+        except (hook.HookError, OSError) as exc:
+            raise git_setup.SetupError(str(exc))
     for change in changes:
         print(change)
     if not changes:
@@ -215,7 +236,8 @@ STATUS_MEANING = {
 RESOLVE_HINT = """\
 To resolve, open the notebook: of each "<<< name" / ">>> name" pair keep one
 (or combine them) under the plain name, pick the parameter value to keep, and
-edit the <<<<<<< ======= >>>>>>> blocks out of the cell sources; then git add."""
+edit the <<<<<<< ======= >>>>>>> blocks out of the cell sources; then git add.
+Or keep one side of them all: %s resolve merged.ipynb --ours (or --theirs).""" % PROG
 
 
 def example_parser():
@@ -332,6 +354,9 @@ def main(argv=None):
             command, rest = argv[0], argv[1:]
             if command == "example":
                 return run_example(example_parser().parse_args(rest))
+            if command in ("conflicts", "resolve", "check"):
+                from corvane_git.scripts.merge_driver import resolve
+                return resolve.main(command, rest)
             return run_setup(command, setup_parser(command).parse_args(rest))
         parser = merge_parser()
         typo = unknown_command(argv)

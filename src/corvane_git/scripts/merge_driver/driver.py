@@ -27,11 +27,13 @@ class MergeFailure(Exception):
 class Conflicts:
     """What the merged notebook holds for the user to resolve."""
 
-    def __init__(self, components, parameters, source_cells):
+    def __init__(self, components, parameters, source_cells, places=None):
         self.components = components      # plain component names, in notebook order
         self.parameters = parameters      # plain parameter names, in notebook order
         self.source_cells = source_cells  # (position from 1, plain name or None)
         self.notes = []                   # what else the user should hear about the merge
+        # Where a conflict stands, shown after its name: ("component" or "parameter", name)
+        self.places = places or {}
 
     def __bool__(self):
         return bool(self.components or self.parameters or self.source_cells)
@@ -44,14 +46,20 @@ class Conflicts:
     def summary(self, path):
         lines = ["%s: %s: the merged notebook holds conflicts to resolve" % (PROG, path)]
         if self.components:
-            lines.append("  components in conflict: " + ", ".join(self.components))
+            lines.append("  components in conflict: " + self._listed("component",
+                                                                     self.components))
         if self.parameters:
-            lines.append("  parameters in conflict: " + ", ".join(self.parameters))
+            lines.append("  parameters in conflict: " + self._listed("parameter",
+                                                                     self.parameters))
         if self.source_cells:
             lines.append("  cells with source conflicts: " + ", ".join(
                 "cell %d (%s)" % (pos, name) if name else "cell %d" % pos
                 for pos, name in self.source_cells))
         return "\n".join(lines)
+
+    def _listed(self, kind, names):
+        return ", ".join("%s (%s)" % (n, self.places[kind, n]) if (kind, n) in self.places
+                         else n for n in names)
 
 
 def load_extension():

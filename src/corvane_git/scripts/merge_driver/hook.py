@@ -1,0 +1,132 @@
+"""The plain git pre-commit hook that refuses notebooks with unresolved conflicts.
+
+`install --pre-commit` writes it into the repository's hooks directory (core.hooksPath where
+set); a hook that was there before is kept beside it under another name and runs first.
+`uninstall` removes ours and puts the earlier one back.  The hook runs
+``check --staged``, which reads the notebooks as the index holds them: what the commit takes.
+"""
+import os
+import shlex
+import stat
+import subprocess
+import sys
+
+HOOK = "pre-commit"
+KEPT = "pre-commit.before-corvane"   # a hook that was there before ours
+MARKER_LINE = "# written by corvane-merge-driver install --pre-commit; removed by its uninstall"
+
+
+class HookError(Exception):
+    """Git cannot tell what is staged, or the hook cannot be written; the message says why."""
+
+
+def _git(args, cwd=None):
+    try:
+        proc = subprocess.run(["git"] + args, cwd=cwd, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE)
+    except OSError as exc:
+        raise HookError("cannot run git: %s" % (exc.strerror or exc)) from exc
+    if proc.returncode != 0:
+        raise HookError("git %s failed: %s" % (" ".join(args[:2]), proc.stderr.decode(
+            "utf-8", "replace").strip()))
+    return proc.stdout
+
+
+def staged_notebooks(cwd=None):
+    """[(path from the top of the work tree, staged bytes)] of the notebooks staged for
+    commit (added, copied, modified or renamed)."""
+    top = _git(["rev-parse", "--show-toplevel"], cwd).decode("utf-8", "surrogateescape")
+    top = top.rstrip("\n")
+    names = _git(["diff", "--cached", "--name-only", "-z", "--diff-filter=ACMR", "--",
+                  "*.ipynb"], top).split(b"\0")
+    names = [n for n in names if n and b"\n" not in n]
+    if not names:
+        return []
+    return [(os.fsdecode(n), data) for n, data in zip(names, _batch(top, names))]
+
+
+def _batch(top, names):
+    """The staged contents of `names`, through one git cat-file --batch."""
+    try:
+        proc = subprocess.run(["git", "cat-file", "--batch"], cwd=top,
+                              input=b"".join(b":" + n + b"\n" for n in names),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    except OSError as exc:
+        raise HookError("cannot run git: %s" % (exc.strerror or exc)) from exc
+    if proc.returncode != 0:
+        raise HookError("git cat-file failed: %s" % proc.stderr.decode("utf-8", "replace"))
+    data, at, contents = proc.stdout, 0, []
+    for name in names:
+        end = data.index(b"\n", at)
+        header = data[at:end].split()
+        if len(header) != 3:
+            raise HookError("git cat-file: %s is not in the index" % os.fsdecode(name))
+        size = int(header[2])
+        contents.append(data[end + 1:end + 1 + size])
+        at = end + 1 + size + 1
+    return contents
+
+
+def hook_text(python=None):
+    """The hook: the earlier hook first (when there was one), then our check."""
+    return "\n".join([
+        "#!/bin/sh",
+        MARKER_LINE,
+        "# Refuses a commit whose notebooks still hold conflicts left by a merge.",
+        'kept="$(dirname "$0")/%s"' % KEPT,
+        'if [ -x "$kept" ]; then',
+        '    "$kept" "$@" || exit $?',
+        "fi",
+        "exec %s -m corvane_git.scripts.merge_driver check --staged" % shlex.quote(
+            os.path.abspath(python or sys.executable)),
+        ""])
+
+
+def hooks_directory(top):
+    path = _git(["rev-parse", "--git-path", "hooks"], top).decode("utf-8", "surrogateescape")
+    return os.path.join(top, path.rstrip("\n"))
+
+
+def _is_ours(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return MARKER_LINE in f.read()
+    except FileNotFoundError:
+        return False
+
+
+def install(top):
+    """Write the hook into the repository at `top`; returns the changes made."""
+    directory = hooks_directory(top)
+    path, kept = os.path.join(directory, HOOK), os.path.join(directory, KEPT)
+    text, changes = hook_text(), []
+    if _is_ours(path):
+        with open(path, encoding="utf-8") as f:
+            if f.read() == text:
+                return changes
+    elif os.path.lexists(path):
+        if os.path.lexists(kept):
+            raise HookError("%s is not ours, and %s is taken: move one of them away first"
+                            % (path, kept))
+        os.rename(path, kept)
+        changes.append("moved the existing hook %s to %s (it runs first)" % (path, kept))
+    os.makedirs(directory, exist_ok=True)
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write(text)
+    os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+    changes.append("wrote the pre-commit hook %s" % path)
+    return changes
+
+
+def uninstall(top):
+    """Remove our hook and put back the one it kept; returns the changes made."""
+    directory = hooks_directory(top)
+    path, kept = os.path.join(directory, HOOK), os.path.join(directory, KEPT)
+    if not _is_ours(path):
+        return []
+    os.remove(path)
+    changes = ["removed the pre-commit hook %s" % path]
+    if os.path.lexists(kept):
+        os.rename(kept, path)
+        changes.append("put the earlier hook back at %s" % path)
+    return changes

@@ -1,0 +1,647 @@
+"""Finishing a merge: list the conflicts a notebook holds, keep one side of them, refuse to
+commit them.
+
+A merge leaves three kinds of conflict in a notebook (see the driver):
+
+- a component in two versions, our cell named "<<< name" and theirs ">>> name" (theirs right
+  after ours when both sides changed the cell; when their side also renamed it, the two names
+  differ and the pair is told by its place: a "<<< " cell directly followed by a ">>> " one);
+- a component that one side changed and the other deleted: one marked cell without a partner
+  ("<<< name": we changed it, they deleted it; ">>> name": the other way round);
+- the same for parameters in the notebook's parameter list (pairs and one-sided marks);
+- cells whose source holds git's conflict blocks (<<<<<<< / ||||||| / ======= / >>>>>>>, of
+  any marker size).
+
+A name that starts with "<<< " or ">>> " is a mark wherever it comes from: one that a user wrote
+by hand cannot be told from one that a merge made, so `check` refuses it and `resolve` treats
+it as a mark.
+
+`check` is meant to run on every commit: it reads files and imports nothing beyond the
+standard library and this package's pure-Python modules (no git, no GitPython).
+"""
+import argparse
+import copy
+import json
+import os
+import subprocess
+import sys
+
+from corvane_git.scripts.merge_driver import driver, layout
+
+PROG = driver.PROG
+OURS, THEIRS = "ours", "theirs"
+COMMANDS = ("conflicts", "resolve", "check")
+# The smallest marker size taken for git's conflict blocks (git's default is 7).
+MIN_MARKER_SIZE = 3
+
+
+class ResolveError(Exception):
+    """The command cannot go on; the message says why."""
+
+
+# ---- finding conflicts ---------------------------------------------------------------------
+
+def parse_mark(name):
+    """(side, plain name) of a marked name, None for any other value."""
+    if isinstance(name, str):
+        if name.startswith(driver.OURS_MARK):
+            return OURS, driver.strip_marks(name)
+        if name.startswith(driver.THEIRS_MARK):
+            return THEIRS, driver.strip_marks(name)
+    return None
+
+
+class Conflict:
+    """The marked versions of one component or parameter: positions (from 0) in the cell or
+    parameter list, our marked versions and theirs."""
+
+    def __init__(self, name, ours, theirs, their_name=None):
+        self.name = name                  # plain name (ours, where there is our version)
+        self.ours = ours
+        self.theirs = theirs
+        self.their_name = their_name      # their plain name when it differs (a renamed pair)
+
+    @property
+    def shape(self):
+        counts = (len(self.ours), len(self.theirs))
+        return {(1, 1): "pair", (1, 0): OURS, (0, 1): THEIRS}.get(counts, "ambiguous")
+
+    def names(self):
+        return {self.name, self.their_name or self.name}
+
+    def place(self, unit):
+        where = sorted(self.ours + self.theirs)
+        text = "%s %s" % (unit if len(where) == 1 else unit + "s",
+                          ", ".join(str(i + 1) for i in where))
+        shape = self.shape
+        if shape == OURS:
+            text += ": changed by us, deleted by them"
+        elif shape == THEIRS:
+            text += ": changed by them, deleted by us"
+        elif shape == "ambiguous":
+            text += ": %d of ours, %d of theirs; resolve by hand" % (len(self.ours),
+                                                                     len(self.theirs))
+        elif self.their_name:
+            text += "; theirs named %s" % self.their_name
+        return text
+
+
+def _group(names, pair_neighbours):
+    """The Conflicts among `names` (a list with None where there is nothing to look at)."""
+    groups = {}
+    for pos, name in enumerate(names):
+        mark = parse_mark(name)
+        if mark:
+            side, plain = mark
+            group = groups.setdefault(plain, Conflict(plain, [], []))
+            (group.ours if side == OURS else group.theirs).append(pos)
+    found = list(groups.values())
+    if pair_neighbours:
+        # Their version inserted right after ours under another name: one pair, two names.
+        lone = {c.ours[0]: c for c in found if c.shape == OURS}
+        for c in [c for c in found if c.shape == THEIRS]:
+            mine = lone.pop(c.theirs[0] - 1, None)
+            if mine is not None:
+                mine.theirs, mine.their_name = c.theirs, c.name
+                found.remove(c)
+    found.sort(key=lambda c: min(c.ours + c.theirs))
+    return found
+
+
+def _cells(notebook):
+    cells = notebook.get("cells") if isinstance(notebook, dict) else None
+    return cells if isinstance(cells, list) else []
+
+
+def _parameter_list(notebook):
+    params = driver._canvas(notebook).get("parameters")
+    return params if isinstance(params, list) else []
+
+
+def _source(cell):
+    """A cell's source as a list of lines with their line ends ([] when it has none)."""
+    source = cell.get("source") if isinstance(cell, dict) else None
+    if isinstance(source, str):
+        return source.splitlines(True)
+    return source if isinstance(source, list) and all(isinstance(s, str) for s in source) else []
+
+
+def _marker(text, char, size):
+    """Whether `text` (a line without its line end) is a marker of `size` `char`s."""
+    return text.startswith(char * size) and (len(text) == size or text[size] == " ")
+
+
+def blocks(lines):
+    """The conflict blocks in `lines`: (start, base, middle, end) line indices; `base` is None
+    without a diff3 base section.  The marker size is read from each block's first line."""
+    found = []
+    i, n = 0, len(lines)
+    while i < n:
+        text = lines[i].rstrip("\r\n")
+        size = len(text) - len(text.lstrip("<"))
+        end = None
+        if size >= MIN_MARKER_SIZE and _marker(text, "<", size):
+            base = middle = None
+            for j in range(i + 1, n):
+                text = lines[j].rstrip("\r\n")
+                if middle is None:
+                    if text == "=" * size:
+                        middle = j
+                    elif base is None and _marker(text, "|", size):
+                        base = j
+                elif _marker(text, ">", size):
+                    end = j
+                    break
+            if end is not None:
+                found.append((i, base, middle, end))
+                i = end + 1
+                continue
+        i += 1
+    return found
+
+
+def choose(lines, side):
+    """`lines` with each conflict block replaced by the lines of `side`, or None when they
+    hold no block.  Blocks that the chosen lines hold in turn are resolved too."""
+    found = blocks(lines)
+    if not found:
+        return None
+    while found:
+        out, at = [], 0
+        for start, base, middle, end in found:
+            out.extend(lines[at:start])
+            out.extend(lines[start + 1:base if base is not None else middle] if side == OURS
+                       else lines[middle + 1:end])
+            at = end + 1
+        out.extend(lines[at:])
+        if found[-1][3] == len(lines) - 1 and out:
+            # git ends every line of a block with a line feed; a cell's source ends without.
+            last = out[-1]
+            out[-1] = last[:-2] if last.endswith("\r\n") else last[:-1] if last.endswith(
+                "\n") else last
+            if not out[-1]:
+                out.pop()
+        lines = out
+        found = blocks(lines)
+    return lines
+
+
+class Found:
+    """The conflicts of one notebook."""
+
+    def __init__(self, components, parameters, source_cells, text_lines=()):
+        self.components = components        # [Conflict], positions in the cell list
+        self.parameters = parameters        # [Conflict], positions in the parameter list
+        self.source_cells = source_cells    # [(position from 0, cell name or None)]
+        self.text_lines = list(text_lines)  # lines (from 1) of git's markers in a non-JSON file
+
+    def __bool__(self):
+        return bool(self.components or self.parameters or self.source_cells or self.text_lines)
+
+    def summary(self, path):
+        places = {}
+        for kind, unit, found in (("component", "cell", self.components),
+                                  ("parameter", "parameter", self.parameters)):
+            for c in found:
+                places[kind, c.name] = c.place(unit)
+        conflicts = driver.Conflicts([c.name for c in self.components],
+                                     [c.name for c in self.parameters],
+                                     [(pos + 1, name) for pos, name in self.source_cells],
+                                     places)
+        if not self.text_lines:
+            return conflicts.summary(path)
+        return "%s: %s: git's conflict markers in the file's text, at line%s %s: the " \
+               "notebook cannot be read until they are edited out" % (
+                   PROG, path, "s" if len(self.text_lines) > 1 else "",
+                   ", ".join(str(n) for n in self.text_lines[:10]))
+
+
+def find(notebook):
+    """The Found of a parsed notebook."""
+    cells = _cells(notebook)
+    components = _group([driver._canvas(c).get("name") for c in cells], pair_neighbours=True)
+    parameters = _group([p.get("name") if isinstance(p, dict) else None
+                         for p in _parameter_list(notebook)], pair_neighbours=False)
+    sources = []
+    for pos, cell in enumerate(cells):
+        if blocks(_source(cell)):
+            name = driver._canvas(cell).get("name")
+            sources.append((pos, name if isinstance(name, str) and name else None))
+    return Found(components, parameters, sources)
+
+
+def _may_hold_conflicts(data):
+    # Marks and markers hold three angle brackets in a row; JSON may escape them (\u003c).
+    return b"<<<" in data or b">>>" in data or b"\\u003" in data
+
+
+def read(data):
+    """(notebook, Found) of a file's bytes; the notebook is None when the file is not JSON.
+
+    Raises ResolveError for a file that is neither JSON nor holds git's conflict markers."""
+    try:
+        notebook = json.loads(data.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError) as exc:
+        text = data.decode("utf-8", "replace").splitlines(True)
+        marked = [start + 1 for start, _, _, _ in blocks(text)]
+        if marked:
+            return None, Found([], [], [], marked)
+        raise ResolveError("not a notebook: %s" % (
+            "not UTF-8 text" if isinstance(exc, UnicodeDecodeError) else "not valid JSON (%s)"
+            % exc))
+    except RecursionError:
+        raise ResolveError("not a notebook: nested too deeply to be read")
+    return notebook, find(notebook)
+
+
+def _read_file(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as exc:
+        raise ResolveError("cannot read it: %s" % (exc.strerror or exc))
+
+
+# ---- resolving -----------------------------------------------------------------------------
+
+class Selection:
+    """What to resolve: everything, or the named components and parameters and the cells
+    given by position (from 1)."""
+
+    def __init__(self, components=(), parameters=(), cells=()):
+        self.components = [driver.strip_marks(n) for n in components]
+        self.parameters = [driver.strip_marks(n) for n in parameters]
+        self.cells = list(cells)
+
+    def __bool__(self):
+        return bool(self.components or self.parameters or self.cells)
+
+
+def _hashable(value):
+    return isinstance(value, (str, int, float, bool, type(None)))
+
+
+def _component_id(cell):
+    value = driver._canvas(cell).get("id")
+    return value if _hashable(value) else None
+
+
+def _resolve_components(cells, chosen, side, before):
+    """The new cell list, with each chosen Conflict resolved for `side`."""
+    before_cells = {}
+    for cell in _cells(before):
+        key = _component_id(cell)
+        if key is not None and not parse_mark(driver._canvas(cell).get("name")):
+            before_cells.setdefault(key, cell)
+    put, drop, redirect, restored = {}, set(), {}, set()
+    dropped = [_component_id(cells[i]) for c in chosen for i in c.ours + c.theirs]
+    for c in chosen:
+        shape = c.shape
+        if shape == "pair":
+            o, t = c.ours[0], c.theirs[0]
+            ours, theirs = cells[o], cells[t]
+            o_id, t_id = _component_id(ours), _component_id(theirs)
+            if side == OURS:
+                driver._canvas(ours)["name"] = c.name
+                if t_id is not None and t_id != o_id and t_id in before_cells:
+                    # Their side renamed a component of ours onto this name: ours comes back.
+                    put[t] = copy.deepcopy(before_cells[t_id])
+                    restored.add(t)
+                else:
+                    drop.add(t)
+                    redirect[t_id] = o_id
+            else:
+                # Their content under our component id (and cell id), in our cell's place.
+                canvas = driver._canvas(theirs)
+                canvas["name"] = c.their_name or c.name
+                if "id" in driver._canvas(ours):
+                    canvas["id"] = driver._canvas(ours)["id"]
+                if "id" in ours:
+                    theirs["id"] = ours["id"]
+                put[o] = theirs
+                drop.add(t)
+                redirect[t_id] = o_id
+        else:
+            pos = (c.ours if shape == OURS else c.theirs)[0]
+            if shape == side:
+                driver._canvas(cells[pos])["name"] = c.name
+            else:
+                drop.add(pos)    # the other side's deletion wins
+    kept = [put.get(i, cell) for i, cell in enumerate(cells) if i not in drop]
+    present = {_component_id(c) for c in kept}
+    gone = set(dropped) - present - {None}
+    redirect = {k: v for k, v in redirect.items() if k in gone and v in present}
+    components = [_component_id(c) for c in kept
+                  if isinstance(driver._canvas(c).get("name"), str) and driver._canvas(c)["name"]]
+    moved = {id(cell) for j, cell in put.items() if j not in restored}
+    restored = {id(put[j]) for j in restored}
+    for cell in kept:
+        canvas = driver._canvas(cell)
+        parents = canvas.get("parents")
+        if not isinstance(parents, list):
+            continue
+        if id(cell) in restored and canvas.get("name"):
+            # As the merge leaves a component's parents: links to components, by id alone.
+            canvas["parents"] = [{"id": p["id"]} for p in parents
+                                 if isinstance(p, dict) and p.get("id") in components]
+            continue
+        own, new, changed = _component_id(cell), [], False
+        for p in parents:
+            pid = p.get("id") if isinstance(p, dict) else None
+            if id(cell) in moved and pid == own:
+                changed = True    # their version linked to ours, which it now is
+                continue
+            if _hashable(pid) and pid in redirect:
+                changed = True
+                target = redirect[pid]
+                if target == own or any(q.get("id") == target for q in new
+                                        if isinstance(q, dict)):
+                    continue
+                p["id"] = target
+            elif _hashable(pid) and pid in gone:
+                changed = True
+                continue
+            new.append(p)
+        if changed:
+            canvas["parents"] = new
+    return kept
+
+
+def _place_as_before(params, kept, before):
+    """Move each map of `kept` (plain names now) to where our side had it before the merge."""
+    order = [p.get("name") for p in _parameter_list(before) if isinstance(p, dict)]
+    order = [n for n in order if isinstance(n, str)]
+    moving = sorted((m for m in kept if m.get("name") in order),
+                    key=lambda m: order.index(m["name"]), reverse=True)
+    for m in moving:
+        params.pop(next(i for i, p in enumerate(params) if p is m))
+        at = order.index(m["name"])
+        names = [p.get("name") if isinstance(p, dict) else None for p in params]
+        for name in order[at + 1:]:
+            if name in names:
+                params.insert(names.index(name), m)
+                break
+        else:
+            for name in reversed(order[:at]):
+                if name in names:
+                    params.insert(names.index(name) + 1, m)
+                    break
+            else:
+                params.append(m)
+    return params
+
+
+def _resolve_parameters(params, chosen, side, before):
+    put, drop, kept = {}, set(), []
+    for c in chosen:
+        shape = c.shape
+        if shape == "pair":
+            o, t = c.ours[0], c.theirs[0]
+            keep = params[o] if side == OURS else params[t]
+            keep["name"] = c.name
+            put[o] = keep
+            drop.add(t)
+            kept.append(keep)
+        else:
+            pos = (c.ours if shape == OURS else c.theirs)[0]
+            if shape == side:
+                params[pos]["name"] = c.name
+                kept.append(params[pos])
+            else:
+                drop.add(pos)
+    new = [put.get(i, p) for i, p in enumerate(params) if i not in drop]
+    return _place_as_before(new, kept, before) if before is not None else new
+
+
+class Outcome:
+    """What resolve did to one notebook and what it left."""
+
+    def __init__(self):
+        self.resolved = []     # texts: "component train model", "cell 1", ...
+        self.left = None       # Found: the conflicts that remain
+        self.written = False
+
+
+def resolve(notebook, side, selection=None, before=None):
+    """Keep `side` (OURS or THEIRS) of the selected conflicts of a parsed notebook, in place.
+
+    `before` is our side's notebook as it was before the merge, where known: a parameter then
+    goes back to the place it had there, and a component of ours that their side had renamed
+    onto a name of ours comes back as it was.  Returns an Outcome; raises ResolveError when
+    the selection names a conflict that the notebook does not hold (nothing is changed then).
+    """
+    selection = selection or Selection()
+    found = find(notebook)
+    outcome = Outcome()
+
+    def pick(conflicts, names, kind):
+        missing = [n for n in names if not any(n in c.names() for c in conflicts)]
+        if missing:
+            raise ResolveError("no conflict of %s %s" % (kind, ", ".join(map(repr, missing))))
+        if not selection:
+            return list(conflicts)
+        return [c for c in conflicts if c.names() & set(names)]
+
+    components = pick(found.components, selection.components, "component")
+    parameters = pick(found.parameters, selection.parameters, "parameter")
+    sources = dict(found.source_cells)
+    missing = [n for n in selection.cells if n - 1 not in sources]
+    if missing:
+        raise ResolveError("no conflict block in cell %s" % ", ".join(map(str, missing)))
+    cells = sorted(sources) if not selection else [n - 1 for n in selection.cells]
+    skipped = [c for c in components + parameters if c.shape == "ambiguous"]
+    components = [c for c in components if c not in skipped]
+    parameters = [c for c in parameters if c not in skipped]
+
+    all_cells = _cells(notebook)
+    for pos in cells:
+        cell = all_cells[pos]
+        lines = choose(_source(cell), side)
+        if lines is not None:
+            cell["source"] = "".join(lines) if isinstance(cell["source"], str) else lines
+            outcome.resolved.append("cell %d" % (pos + 1))
+    if parameters:
+        canvas = driver._canvas(notebook)
+        canvas["parameters"] = _resolve_parameters(canvas["parameters"], parameters, side,
+                                                   before)
+        outcome.resolved.extend("parameter " + c.name for c in parameters)
+    if components:
+        notebook["cells"] = _resolve_components(all_cells, components, side, before)
+        outcome.resolved.extend("component " + c.name for c in components)
+    outcome.left = find(notebook)
+    return outcome
+
+
+def resolve_file(path, side, selection=None, before=None):
+    """resolve() on a notebook file, written back in its own layout in one step; a notebook
+    without conflicts (or without selected ones) is left untouched."""
+    data = _read_file(path)
+    notebook, found = read(data)
+    if notebook is None:
+        raise ResolveError("not a notebook: git's conflict markers in the file's text (lines "
+                           "%s); a line merge made them, not this driver" % ", ".join(
+                               str(n) for n in found.text_lines[:10]))
+    outcome = resolve(notebook, side, selection, before)
+    if outcome.resolved:
+        layout.replace_file(path, layout.render(notebook, layout.detect(data)))
+        outcome.written = True
+    return outcome
+
+
+def our_version(path):
+    """Our side's notebook from before the merge, from git: the index's stage 2 while the
+    notebook is unmerged, else HEAD while a merge, cherry-pick, revert or rebase is stopped.
+    None where it cannot be known."""
+    directory = os.path.dirname(os.path.abspath(path))
+    relative = "./" + os.path.basename(path)
+
+    def git(*args):
+        try:
+            proc = subprocess.run(["git"] + list(args), cwd=directory, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+        except OSError:
+            return None
+        return proc.stdout if proc.returncode == 0 else None
+
+    data = git("show", ":2:" + relative)
+    if data is None:
+        stopped = any(git("rev-parse", "-q", "--verify", ref) is not None
+                      for ref in ("MERGE_HEAD", "CHERRY_PICK_HEAD", "REVERT_HEAD", "REBASE_HEAD"))
+        data = git("show", "HEAD:" + relative) if stopped else None
+    try:
+        return json.loads(data.decode("utf-8")) if data is not None else None
+    except ValueError:
+        return None
+
+
+# ---- the commands --------------------------------------------------------------------------
+
+def _parser(command):
+    p = argparse.ArgumentParser(prog="%s %s" % (PROG, command), description={
+        "conflicts": "List the conflicts that each notebook holds: component and parameter "
+                     "pairs (\"<<< name\" ours, \">>> name\" theirs) and one-sided marks, by "
+                     "plain name and position, and the cells whose source holds git's "
+                     "conflict blocks. Exit status 0, or 2 when a file cannot be read.",
+        "resolve": "Keep one side of the notebook's conflicts: all of them, or those named. "
+                   "A component pair keeps one version under its plain name (theirs takes our "
+                   "component id, which the rest of the notebook points at, and our cell's "
+                   "place); a one-sided mark keeps the changed cell (the marked side) or lets "
+                   "the deletion win; a parameter pair keeps one map under its plain name; a "
+                   "conflict block keeps the chosen side's lines. Exit status 0 when all that "
+                   "was asked is resolved, 1 when some of it needs a hand (listed), 2 on "
+                   "errors.",
+        "check": "Exit with status 1 and list the conflicts when a notebook still holds any, "
+                 "0 otherwise: for a pre-commit hook.",
+    }[command])
+    if command == "check":
+        p.add_argument("--staged", action="store_true",
+                       help="check the notebooks staged for commit, as the index holds them "
+                            "(the plain git hook that install --pre-commit writes does this)")
+        p.add_argument("paths", metavar="PATH", nargs="*")
+        return p
+    p.add_argument("paths", metavar="PATH", nargs="+")
+    if command == "resolve":
+        side = p.add_mutually_exclusive_group(required=True)
+        side.add_argument("--ours", dest="side", action="store_const", const=OURS,
+                          help="keep our version (\"<<< \") of each conflict")
+        side.add_argument("--theirs", dest="side", action="store_const", const=THEIRS,
+                          help="keep their version (\">>> \") of each conflict")
+        p.add_argument("--component", metavar="NAME", action="append", default=[],
+                       help="resolve only this component (plain name; repeatable)")
+        p.add_argument("--parameter", metavar="NAME", action="append", default=[],
+                       help="resolve only this parameter (plain name; repeatable)")
+        p.add_argument("--cell", metavar="N", action="append", default=[], type=int,
+                       help="resolve only the conflict blocks of cell N (from 1; repeatable)")
+    return p
+
+
+def _error(path, message):
+    sys.stderr.write("%s: %s: %s\n" % (PROG, driver.one_line(path), driver.one_line(message)))
+
+
+def run_conflicts(args):
+    status = 0
+    for path in args.paths:
+        try:
+            _, found = read(_read_file(path))
+        except ResolveError as exc:
+            _error(path, str(exc))
+            status = 2
+            continue
+        print(found.summary(path) if found else "%s: %s: no conflicts" % (PROG, path))
+    return status
+
+
+def run_check(args):
+    if args.staged:
+        from corvane_git.scripts.merge_driver import hook
+        try:
+            files = hook.staged_notebooks()
+        except hook.HookError as exc:
+            sys.stderr.write("%s: check --staged: %s\n" % (PROG, exc))
+            return 2
+        files += [(path, None) for path in args.paths]
+    else:
+        files = [(path, None) for path in args.paths]
+    status = 0
+    for path, data in files:
+        try:
+            if data is None:
+                data = _read_file(path)
+            if not _may_hold_conflicts(data):
+                continue
+            _, found = read(data)
+        except ResolveError as exc:
+            _error(path, str(exc))
+            status = 2
+            continue
+        if found:
+            sys.stderr.write(found.summary(path) + "\n")
+            status = max(status, 1)
+    if status == 1:
+        sys.stderr.write("%s: resolve them in the notebook, or keep one side with: %s resolve "
+                         "PATH --ours (or --theirs)\n" % (PROG, PROG))
+    return status
+
+
+def run_resolve(args):
+    selection = Selection(args.component, args.parameter, args.cell)
+    if selection and len(args.paths) > 1:
+        raise ResolveError("--component, --parameter and --cell select in one notebook; "
+                           "name only one PATH")
+    status = 0
+    for path in args.paths:
+        try:
+            outcome = resolve_file(path, args.side, selection, our_version(path))
+        except ResolveError as exc:
+            _error(path, str(exc))
+            status = 2
+            continue
+        except (OSError, KeyError, TypeError, AttributeError, ValueError) as exc:
+            _error(path, "cannot resolve: %s" % driver._text(exc))
+            status = 2
+            continue
+        if outcome.resolved:
+            print("%s: %s: kept %s of %s" % (PROG, path, args.side, ", ".join(outcome.resolved)))
+        elif not selection:
+            print("%s: %s: no conflicts" % (PROG, path))
+        left = outcome.left
+        if selection:
+            left = Found([c for c in left.components if c.names() & set(selection.components)],
+                         [c for c in left.parameters if c.names() & set(selection.parameters)],
+                         [])
+        if left:
+            sys.stderr.write(left.summary(path) + "\n")
+            status = max(status, 1)
+    return status
+
+
+def main(command, argv):
+    """Run one of COMMANDS with its arguments; returns the exit status."""
+    args = _parser(command).parse_args(argv)
+    try:
+        return {"conflicts": run_conflicts, "check": run_check, "resolve": run_resolve}[
+            command](args)
+    except ResolveError as exc:
+        sys.stderr.write("%s %s: error: %s\n" % (PROG, command, exc))
+        return 2

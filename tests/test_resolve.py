@@ -1,0 +1,330 @@
+"""Finishing a merge: conflicts, resolve and check, the pre-commit hook and the hook manifest."""
+import copy
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import PACKAGE_ROOT
+from corvane_git.scripts.merge_driver import cli, driver, resolve
+from corvane_git.scripts.merge_driver.resolve import OURS, THEIRS, Selection
+from notebooks import canvas, cell, find, merge, summary, with_cells
+from test_git_driver import Repo, base_notebook, set_param
+from test_git_driver import git_env  # noqa: F401 (fixture)
+from test_merge import CELL_ROWS, FIVE, PARAM_ROWS, THEIRS as THEIR_LINES
+from test_merge import A2, A3, B, Z1, param_case
+
+EXAMPLE = pathlib.Path(cli.EXAMPLE_DIR)
+REPO_ROOT = pathlib.Path(__file__).resolve().parents[1]
+P_, Q_ = ("P", "first", "p = 0\n"), ("Q", None, "q = 0\n")
+
+# What --theirs leaves for every row of the merge tables that ends in a conflict: (component
+# id, name, source) of each cell, or the parameter list.  --ours must give the merge in which
+# their side had left the conflicting part alone.
+THEIRS_KEPT = {
+    "we deleted, they changed its outputs: back at the end, marked": [P_, Q_, ("K", "kname", FIVE)],
+    "they added a component named like ours: both marked": [
+        ("P", "first", "n\n"), ("K", "kname", FIVE), Q_],
+    "we kept it, they changed it to another component's name: both marked": [
+        ("P", "first", FIVE), Q_],
+    "we changed it, they deleted it: ours marked": [P_, Q_],
+    "other canvas change, both named: both marked, theirs after ours": [
+        P_, ("K", "renamed", THEIR_LINES), Q_],
+    "canvas untouched, conflicting lines: labelled conflict": [
+        P_, ("K", "kname", "a\nb\nC2\nd\ne\n"), Q_],
+    "changed, they deleted: ours marked at the end": [Z1],
+    "changed differently: both at the end": [A3, Z1],
+    "we deleted, they changed: theirs marked at the end": [Z1, A2],
+    "both added differently": [A2, Z1],
+}
+ROWS = dict(CELL_ROWS, **{name: param_case(*row[:3]) + (None,) for name, row in PARAM_ROWS.items()})
+
+
+def component_ids(nb):
+    return {canvas(c)["id"] for c in nb["cells"] if canvas(c)["name"]}
+
+
+def dangling_parents(nb):
+    ids = component_ids(nb)
+    return [(canvas(c)["id"], p["id"]) for c in nb["cells"] for p in canvas(c)["parents"]
+            if canvas(c)["name"] and (p["id"] not in ids or p["id"] == canvas(c)["id"])]
+
+
+class TestMergeTables:
+    @pytest.mark.parametrize("case", sorted(ROWS))
+    def test_each_side_of_every_conflict(self, tmp_path, case):
+        base, ours, theirs, _ = ROWS[case]
+        merged = merge(tmp_path, base, ours, theirs)
+        if not resolve.find(merged):
+            assert case not in THEIRS_KEPT
+            assert not resolve.resolve(merged, OURS, before=ours).resolved
+            return
+        took_ours = copy.deepcopy(merged)
+        resolve.resolve(took_ours, OURS, before=ours)
+        assert took_ours == merge(tmp_path, base, ours, base)
+
+        pairs = {c.name: (merged["cells"][c.ours[0]], merged["cells"][c.theirs[0]])
+                 for c in resolve.find(merged).components if c.shape == "pair"}
+        took_theirs = copy.deepcopy(merged)
+        outcome = resolve.resolve(took_theirs, THEIRS, before=ours)
+        assert not outcome.left
+        if isinstance(THEIRS_KEPT[case][0], dict):
+            assert canvas(took_theirs)["parameters"] == THEIRS_KEPT[case]
+            return
+        assert summary(took_theirs) == THEIRS_KEPT[case]
+        assert dangling_parents(took_theirs) == []
+        # A pair leaves their cell, under our component id and cell id.
+        by_id = {canvas(c)["id"]: c for c in took_theirs["cells"]}
+        for ours_cell, theirs_cell in pairs.values():
+            kept = by_id[canvas(ours_cell)["id"]]
+            assert kept["id"] == ours_cell["id"]
+            assert kept["source"] == theirs_cell["source"]
+            assert {k: v for k, v in canvas(kept).items() if k not in ("id", "name", "parents")} == {
+                k: v for k, v in canvas(theirs_cell).items() if k not in ("id", "name", "parents")}
+
+
+class TestLinks:
+    @pytest.mark.parametrize("side", [OURS, THEIRS])
+    def test_links_to_the_removed_version_follow_the_kept_one(self, tmp_path, side):
+        # Their new component takes one of our names; a cell of theirs depends on it.
+        theirs = with_cells(B, cell("N", "first", "n\n"), cell("M", "child", "m\n", parents=["N"]))
+        merged = merge(tmp_path, B, B, theirs)
+        resolve.resolve(merged, side, before=B)
+        assert [canvas(c)["name"] for c in merged["cells"]] == ["first", "kname", None, "child"]
+        assert canvas(find(merged, "M"))["parents"] == [{"id": "P"}]
+        assert dangling_parents(merged) == []
+
+
+def example_merge(directory, theirs_fix=None, ours_fix=None):
+    """The bundled example merged as the driver does; with `theirs_fix` (or `ours_fix`) the
+    conflicting changes of that side are taken back to the common ancestor first."""
+    sides = {n: json.loads((EXAMPLE / (n + ".ipynb")).read_text(encoding="utf-8"))
+             for n in ("base", "ours", "theirs")}
+    for name, fix in (("theirs", theirs_fix), ("ours", ours_fix)):
+        if fix:
+            nb = sides[name]
+            for i, c in enumerate(nb["cells"]):
+                if canvas(c)["id"] in ("notes", "c-train"):
+                    nb["cells"][i] = [b for b in sides["base"]["cells"]
+                                      if canvas(b)["id"] == canvas(c)["id"]][0]
+            set_param(nb, "epochs", 10)
+    directory.mkdir()
+    for name, nb in sides.items():
+        (directory / (name + ".ipynb")).write_text(
+            json.dumps(nb, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
+    paths = [str(directory / (n + ".ipynb")) for n in ("base", "ours", "theirs")]
+    driver.merge(*paths, path="notebook.ipynb")
+    return directory / "ours.ipynb"
+
+
+class TestExample:
+    @pytest.mark.parametrize("side", [OURS, THEIRS])
+    def test_resolve_gives_the_merge_that_took_one_side(self, tmp_path, side):
+        merged = example_merge(tmp_path / "merged")
+        before = json.loads((EXAMPLE / "ours.ipynb").read_text(encoding="utf-8"))
+        outcome = resolve.resolve_file(str(merged), side, before=before)
+        assert sorted(outcome.resolved) == ["cell 1", "component train model", "parameter epochs"]
+        expected = example_merge(tmp_path / "expected", **{
+            ("theirs_fix" if side == OURS else "ours_fix"): True})
+        assert merged.read_bytes() == expected.read_bytes()
+
+    @pytest.mark.parametrize("selection, left", [
+        (Selection(components=["train model"]), ([], ["epochs"], [1])),
+        (Selection(parameters=["<<< epochs"], cells=[1]), (["train model"], [], [])),
+        (Selection(cells=[1]), (["train model"], ["epochs"], [])),
+    ])
+    def test_a_selection_resolves_only_what_it_names(self, tmp_path, selection, left):
+        merged = json.loads(example_merge(tmp_path / "m").read_text(encoding="utf-8"))
+        untouched = copy.deepcopy(merged)
+        outcome = resolve.resolve(merged, THEIRS, selection)
+        remains = (outcome.left.components, outcome.left.parameters, outcome.left.source_cells)
+        assert ([c.name for c in remains[0]], [c.name for c in remains[1]],
+                [pos + 1 for pos, _ in remains[2]]) == left
+        # What was not named is exactly as the merge left it.
+        for c in remains[0]:
+            assert [merged["cells"][i] for i in c.ours + c.theirs] == [
+                untouched["cells"][i] for i in c.ours + c.theirs]
+        if 1 in left[2]:
+            assert merged["cells"][0] == untouched["cells"][0]
+
+    def test_commands(self, tmp_path):
+        path = example_merge(tmp_path / "m")
+        before = path.read_bytes()
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            p for p in (PACKAGE_ROOT, os.environ.get("PYTHONPATH")) if p))
+
+        def run(*args):
+            proc = subprocess.run([sys.executable, "-m", "corvane_git.scripts.merge_driver"] +
+                                  list(args), cwd=str(path.parent), env=env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  universal_newlines=True, timeout=120)
+            return proc.returncode, proc.stdout + proc.stderr
+
+        listing = ("corvane-merge-driver: ours.ipynb: the merged notebook holds conflicts to "
+                   "resolve\n  components in conflict: train model (cells 4, 5)\n  parameters in "
+                   "conflict: epochs (parameters 4, 5)\n  cells with source conflicts: cell 1\n")
+        assert run("conflicts", "ours.ipynb", "base.ipynb") == (
+            0, listing + "corvane-merge-driver: base.ipynb: no conflicts\n")
+        code, out = run("check", "base.ipynb", "ours.ipynb")
+        assert code == 1 and out.startswith(listing)
+        assert run("resolve", "ours.ipynb", "--ours", "--component", "plot")[0] == 2
+        assert run("resolve", "ours.ipynb", "--theirs", "--cell", "2")[0] == 2
+        assert path.read_bytes() == before
+        assert run("resolve", "ours.ipynb", "--theirs") == (
+            0, "corvane-merge-driver: ours.ipynb: kept theirs of cell 1, parameter epochs, "
+               "component train model\n")
+        assert run("check", "ours.ipynb", "base.ipynb") == (0, "")
+        resolved = path.read_bytes()
+        assert run("resolve", "ours.ipynb", "--ours")[0] == 0
+        assert path.read_bytes() == resolved
+
+    def test_check_imports_neither_git_nor_the_extension(self, tmp_path):
+        path = example_merge(tmp_path / "m")
+        code = ("import sys\nfrom corvane_git.scripts.merge_driver import cli\n"
+                "status = cli.main(['check', %r])\n"
+                "print(status, sorted(m for m in sys.modules if m == 'git' or "
+                "m.endswith('merge_ipynb') or m == 'jsondiff'))" % str(path))
+        proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, universal_newlines=True,
+                              env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT))
+        assert proc.stdout.split("\n")[0] == "1 []"
+
+
+def escaped(nb):
+    return json.dumps(nb).replace("<", "\\u003c").replace(">", "\\u003e")
+
+
+MARKED = base_notebook()
+MARKED["cells"][1]["metadata"]["canvas"]["name"] = ">>> load"
+DOCTEST = base_notebook()
+DOCTEST["cells"][1]["outputs"] = [{"output_type": "stream", "name": "stdout", "text": [">>> 1\n"]}]
+TEXT_MERGE = json.dumps(base_notebook(), indent=1).replace(
+    ' "nbformat": 4,', '<<<<<<< HEAD\n "nbformat": 4,\n=======\n "nbformat": 5,\n>>>>>>> b')
+TEXT_MERGE_LINE = TEXT_MERGE.splitlines().index("<<<<<<< HEAD") + 1
+
+
+class TestCheck:
+    @pytest.mark.parametrize("text, status, listed", [
+        (json.dumps(base_notebook()), 0, ""),
+        (json.dumps(DOCTEST), 0, ""),
+        (json.dumps(MARKED), 1, "components in conflict: load (cell 2: changed by them, deleted by us)"),
+        (escaped(MARKED), 1, "components in conflict: load (cell 2: changed by them, deleted by us)"),
+        (TEXT_MERGE, 1, "git's conflict markers in the file's text, at line %d: the notebook "
+                        "cannot be read until they are edited out" % TEXT_MERGE_LINE),
+        ('{"cells": [>>>', 2, "not a notebook: not valid JSON"),
+    ], ids=["clean", "doctest output", "mark", "escaped mark", "text merge", "not JSON"])
+    def test_exit_status_and_listing(self, tmp_path, capsys, text, status, listed):
+        (tmp_path / "nb.ipynb").write_text(text, encoding="utf-8")
+        assert cli.main(["check", str(tmp_path / "nb.ipynb")]) == status
+        err = capsys.readouterr().err
+        assert listed in err and bool(err) == bool(status)
+
+
+def block(size=7, base=False, newline="\n", ours=("ours\n",), theirs=("theirs\n",)):
+    lines = ["<" * size + " nb.ipynb-current" + newline] + [l.replace("\n", newline) for l in ours]
+    if base:
+        lines += ["|" * size + " base" + newline, "old" + newline]
+    return lines + ["=" * size + newline] + [l.replace("\n", newline) for l in theirs] + [
+        ">" * size + " nb.ipynb-incoming" + newline]
+
+
+class TestSourceBlocks:
+    @pytest.mark.parametrize("lines, ours, theirs", [
+        (["a\n"] + block() + ["z"], ["a\n", "ours\n", "z"], ["a\n", "theirs\n", "z"]),
+        (block(base=True, size=9) + ["z"], ["ours\n", "z"], ["theirs\n", "z"]),
+        (["a\r\n"] + block(newline="\r\n") + ["z"], ["a\r\n", "ours\r\n", "z"], ["a\r\n", "theirs\r\n", "z"]),
+        # A block at the end: the source ends without a line feed, as a cell's does.
+        (["a\n"] + block(ours=("x\n", "y\n"), theirs=()), ["a\n", "x\n", "y"], ["a"]),
+        (block() + ["m\n"] + block(size=10, ours=("o2\n",), theirs=("t2\n",)),
+         ["ours\n", "m\n", "o2"], ["theirs\n", "m\n", "t2"]),
+        # A block inside the chosen side's lines is resolved in turn.
+        (block(size=9, ours=tuple(block()), theirs=("t\n",)) + ["z"], ["ours\n", "z"], ["t\n", "z"]),
+        # Not a block: no middle line of the opening's size, no end, a marker size of 2.
+        (["<<<<<<< a\n", "x\n", "========\n", "y\n", ">>>>>>> b\n"], None, None),
+        (["<<<<<<< a\n", "x\n", "=======\n", "y\n"], None, None),
+        (["<< a\n", "x\n", "==\n", "y\n", ">> b\n"], None, None),
+    ])
+    def test_choose(self, lines, ours, theirs):
+        assert (resolve.choose(lines, OURS), resolve.choose(lines, THEIRS)) == (ours, theirs)
+        assert bool(resolve.blocks(lines)) == (ours is not None)
+
+    def test_source_held_as_one_string_stays_a_string(self):
+        nb = base_notebook()
+        nb["cells"][0]["source"] = "a\n" + "".join(block()) + "z"
+        outcome = resolve.resolve(nb, THEIRS)
+        assert (outcome.resolved, nb["cells"][0]["source"]) == (["cell 1"], "a\ntheirs\nz")
+
+
+class TestGitHook:
+    def test_commit_is_refused_until_resolved(self, tmp_path, git_env):
+        repo = Repo(tmp_path / "repo", git_env)
+        hooks = repo.path / ".git" / "hooks"
+        hooks.mkdir(exist_ok=True)
+        earlier = hooks / "pre-commit"
+        earlier.write_text("#!/bin/sh\necho earlier hook ran >> \"$(git rev-parse --git-dir)/log\"\n")
+        earlier.chmod(0o755)
+        out = repo.driver("install", "--pre-commit").stdout
+        assert "moved the existing hook" in out and "wrote the pre-commit hook" in out
+        assert repo.driver("install", "--pre-commit").stdout == (
+            "nothing to change: the driver is already set up\n")
+
+        ours, theirs = base_notebook(), base_notebook()
+        set_param(ours, "epochs", 20)
+        set_param(theirs, "epochs", 30)
+        ours["cells"][0]["source"] = ["# Notes\n", "ours\n"]
+        theirs["cells"][0]["source"] = ["# Notes\n", "theirs\n"]
+        assert repo.merge_branches(base_notebook(), ours, theirs).returncode == 1
+        repo.git("add", "nb.ipynb")
+        refused = repo.git("commit", "--no-edit", check=False)
+        assert refused.returncode != 0
+        assert ("corvane-merge-driver: nb.ipynb: the merged notebook holds conflicts to resolve\n"
+                "  parameters in conflict: epochs (parameters 2, 3)\n"
+                "  cells with source conflicts: cell 1\n") in refused.stderr
+        # Resolved in the work tree but not staged: the commit would still take the conflicts.
+        assert repo.driver("resolve", "nb.ipynb", "--theirs").returncode == 0
+        assert repo.git("commit", "--no-edit", check=False).returncode != 0
+        repo.git("add", "nb.ipynb")
+        repo.git("commit", "--no-edit")
+        assert len(repo.parents_of_head()) == 2
+        # Our parameter list's order (from HEAD, our side) is kept.
+        assert repo.read("nb.ipynb")["metadata"]["canvas"]["parameters"] == [
+            {"name": "alpha", "type": "float", "value": 0.1},
+            {"name": "epochs", "type": "int", "value": 30}]
+        # The three commits that made the branches, then the three tries of the merge commit.
+        assert (repo.path / ".git" / "log").read_text().count("earlier hook ran") == 6
+
+        assert "put the earlier hook back" in repo.driver("uninstall").stdout
+        assert earlier.read_text().startswith("#!/bin/sh\necho earlier hook ran")
+        assert not (hooks / "pre-commit.before-corvane").exists()
+
+    def test_pre_commit_framework_runs_the_manifest(self, tmp_path, git_env):
+        pre_commit = shutil.which("pre-commit") or (
+            os.path.join(os.path.dirname(sys.executable), "pre-commit"))
+        if not os.path.exists(pre_commit):
+            pytest.skip("pre-commit is not installed (pip install pre-commit, in the test extra)")
+        if not (REPO_ROOT / ".pre-commit-hooks.yaml").exists() or not (REPO_ROOT / ".git").exists():
+            pytest.skip("the tests do not run from a clone of the repository")
+        repo = Repo(tmp_path / "repo", git_env)
+        merged = example_merge(tmp_path / "m")
+        shutil.copyfile(str(merged), str(repo.path / "nb.ipynb"))
+        repo.git("add", "nb.ipynb")
+        env = dict(git_env, PRE_COMMIT_HOME=str(tmp_path / "cache"))
+        env.pop("PYTHONPATH")   # the hook runs from its own installation
+
+        def run_hook():
+            return subprocess.run(
+                [pre_commit, "try-repo", str(REPO_ROOT), "notebook-conflicts", "--files",
+                 "nb.ipynb"], cwd=str(repo.path), env=env, stdout=subprocess.PIPE,
+                stderr=subprocess.STDOUT, universal_newlines=True, timeout=900)
+
+        refused = run_hook()
+        assert refused.returncode == 1, refused.stdout
+        assert "components in conflict: train model (cells 4, 5)" in refused.stdout
+        assert repo.driver("resolve", "nb.ipynb", "--ours").returncode == 0
+        repo.git("add", "nb.ipynb")
+        passed = run_hook()
+        assert passed.returncode == 0, passed.stdout
