@@ -16,6 +16,13 @@ from conftest import PACKAGE_ROOT
 PROG = "corvane-merge-driver"
 
 
+def cannot_merge(cause, path="nb.ipynb"):
+    """The driver's line for a merge that failed even as text (a plain `path`, no quoting)."""
+    return ("%s: cannot merge %s: %s; our version is kept, without conflict markers: take theirs "
+            "with git checkout --theirs -- %s, or see it with git show :3:%s\n"
+            % (PROG, path, cause, path, path))
+
+
 def snapshot(directory):
     """Every entry of `directory`: a file's bytes, a directory's listing, a link's target."""
     files = {}

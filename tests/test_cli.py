@@ -8,6 +8,7 @@ import pytest
 
 from conftest import PACKAGE_ROOT
 from corvane_git.scripts.merge_driver import driver, git_setup
+from corvane_git.scripts.merge_driver.cli import SUBCOMMANDS
 from test_git_driver import Repo, base_notebook, cell, change, notebook, param, set_param
 from test_git_driver import git_env  # noqa: F401 (fixture)
 
@@ -43,8 +44,9 @@ class Sides:
     def merge(self, env):
         return run(["base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"], self.path, env)
 
-    def unchanged(self):
-        return all((self.path / (n + ".ipynb")).read_bytes() == c for n, c in self.content.items())
+    def unchanged(self, but=None):
+        return all((self.path / (n + ".ipynb")).read_bytes() == c
+                   for n, c in self.content.items() if n != but)
 
     def merged(self):
         return json.loads((self.path / "ours.ipynb").read_text(encoding="utf-8"))
@@ -62,6 +64,12 @@ class TestArguments:
         (["install", "now"], "unrecognized arguments: now"),
         (["status", "--repo", "nowhere"], "--repo 'nowhere' is not a directory"),
         (["example", "b.ipynb"], "'b.ipynb' is not a directory"),
+        (["instal"], "unknown command 'instal'; the commands are %s (a merge takes BASE CURRENT "
+                     "INCOMING PATH)" % ", ".join(SUBCOMMANDS)),
+        (["statu", "--repo", "."], "unknown command 'statu'; the commands are %s (a merge takes "
+                                   "BASE CURRENT INCOMING PATH)" % ", ".join(SUBCOMMANDS)),
+        (["b.ipynb", "o.ipynb", "t.ipynb", "nb", "--marker-size=0"],
+         "argument --marker-size: --marker-size takes a positive number, not '0'"),
     ])
     def test_errors_exit_2_with_a_message(self, tmp_path, env, args, message):
         for name in ("b.ipynb", "o.ipynb", "t.ipynb"):
@@ -155,61 +163,150 @@ class TestMergeExitCodes:
             n + suffix for n in names for suffix in ("_ours", "_theirs")]
         assert proc.stderr.endswith("\n")
 
-    @pytest.mark.parametrize("sides, message", [
-        (dict(base='{"cells": '), "the common ancestor (base.ipynb) is not valid JSON "
-                                  "(Expecting value: line 1 column 11 (char 10))"),
-        (dict(theirs=b'{"cells": "\xff"}'), "their version (theirs.ipynb) is not UTF-8 text "
-                                            "(invalid start byte)"),
-        (dict(ours=broken(base_notebook(), "cells")), 'our version (ours.ipynb): no "cells" array'),
-        (dict(theirs=broken(base_notebook(), "cells", 2, "metadata", "canvas", "id")),
-         'their version (theirs.ipynb): cell 3 has no "metadata" -> "canvas" -> "id"'),
-        (dict(base=broken(base_notebook(), "metadata", "canvas", "parameters")),
-         'the common ancestor (base.ipynb): no "metadata" -> "canvas" -> "parameters" array'),
-        (dict(ours=with_duplicate(base_notebook())),
-         "our version (ours.ipynb): duplicate component id 'load'"),
-        (dict(theirs=notebook([dict(cell("notes"), metadata={"canvas": dict(
-            cell("notes")["metadata"]["canvas"], parents=None)})])),
-         'their version (theirs.ipynb): cell 1: "metadata" -> "canvas" -> "parents" is null'),
-    ])
-    def test_failures_exit_2_and_touch_nothing(self, tmp_path, env, sides, message):
-        files = dict(base=base_notebook(), ours=base_notebook(), theirs=base_notebook())
-        files["theirs"]["cells"][0]["source"] = ["changed\n"]
-        files.update(sides)
-        s = Sides(tmp_path, **files)
-        proc = s.merge(env)
-        assert proc.returncode == 2
-        assert proc.stderr == "%s: cannot merge nb.ipynb: %s; our version is kept\n" % (
-            PROG, message)
-        assert s.unchanged()
-
-    def test_git_missing(self, tmp_path, env):
+    def test_a_failure_says_how_to_get_their_version(self, tmp_path, env):
+        """git missing: even a text merge is out of reach, and git keeps our version unmarked."""
         ours, theirs = base_notebook(), base_notebook()
         change(ours, "notes")["source"] = ["ours\n"]
         change(theirs, "notes")["source"] = ["theirs\n"]
         s = Sides(tmp_path, base_notebook(), ours, theirs)
         env = dict(env, PATH=str(tmp_path / "nothing-here"))
         env.pop("GIT_PYTHON_GIT_EXECUTABLE", None)
-        proc = s.merge(env)
+        proc = run(["base.ipynb", "ours.ipynb", "theirs.ipynb", "a b.ipynb"], tmp_path, env)
         assert proc.returncode == 2
         assert proc.stderr == (
-            "corvane-merge-driver: cannot merge nb.ipynb: the git command was not found "
-            "(install git, or name it in GIT_PYTHON_GIT_EXECUTABLE); our version is kept\n")
+            "corvane-merge-driver: cannot merge a b.ipynb: the git command was not found "
+            "(install git, or name it in GIT_PYTHON_GIT_EXECUTABLE); our version is kept, "
+            "without conflict markers: take theirs with git checkout --theirs -- 'a b.ipynb', "
+            "or see it with git show ':3:a b.ipynb'\n")
         assert s.unchanged()
 
-    def test_a_merge_that_fails_after_writing_puts_our_file_back(self, tmp_path):
+    @pytest.mark.parametrize("error, outcome", [
+        (OSError(28, "No space left on device"), "[Errno 28] No space left on device"),
+        (ValueError("Out of range float values are not JSON compliant"),
+         "ValueError: Out of range float values are not JSON compliant"),
+    ], ids=["machine", "content"])
+    def test_a_merge_that_fails_after_writing_puts_our_file_back(self, tmp_path, error, outcome):
+        """A failure of the machine is reported; one of the content falls back to git's merge,
+        which starts from our file as it was."""
         class Failing:
             @staticmethod
             def merge_files(base, current, incoming, path):
                 with open(current, "w") as f:
                     f.write("{")
-                raise ValueError("Out of range float values are not JSON compliant")
+                raise error
 
-        s = Sides(tmp_path, base_notebook(), base_notebook(), base_notebook())
+        ours = base_notebook()
+        set_param(ours, "alpha", 0.3)
+        s = Sides(tmp_path, base_notebook(), ours, base_notebook())
         paths = [str(tmp_path / (n + ".ipynb")) for n in ("base", "ours", "theirs")]
-        with pytest.raises(driver.MergeFailure) as exc:
-            driver.merge(*paths, path="nb.ipynb", extension=Failing)
-        assert str(exc.value) == "ValueError: Out of range float values are not JSON compliant"
+        if isinstance(error, OSError):
+            with pytest.raises(driver.MergeFailure) as exc:
+                driver.merge(*paths, path="nb.ipynb", extension=Failing)
+            assert str(exc.value) == "OSError: " + outcome
+        else:
+            result = driver.merge(*paths, path="nb.ipynb", extension=Failing)
+            assert (result.reason, bool(result)) == (outcome, False)
         assert s.unchanged()
+
+
+def plain(nb):
+    """`nb` as plain Jupyter writes it: no component layer on the cells or the notebook."""
+    for c in nb["cells"]:
+        del c["metadata"]["canvas"]
+    del nb["metadata"]["canvas"]
+    return nb
+
+
+def edited(nb, position, source):
+    nb["cells"][position]["source"] = source
+    return nb
+
+
+def jupyter_text(nb):
+    return json.dumps(nb, indent=1) + "\n"
+
+
+def git_merge_file(directory, marker_size=7):
+    """The bytes of git's own merge of the three files, labelled as the driver labels them."""
+    proc = subprocess.run(
+        ["git", "merge-file", "-p", "--marker-size=%d" % marker_size, "-L", "nb.ipynb-current",
+         "-L", "nb.ipynb-base", "-L", "nb.ipynb-incoming", "ours.ipynb", "base.ipynb",
+         "theirs.ipynb"], cwd=str(directory), stdout=subprocess.PIPE)
+    return proc.stdout
+
+
+TEXT = "corvane-merge-driver: nb.ipynb: merged as text by git merge-file, not cell by cell "
+ONE_CONFLICT = "; 1 conflict to resolve between the <<<<<<< and >>>>>>> lines"
+INVALID = "<not JSON>"
+NO_LAYER = '(our version: cell 1 has no "metadata" -> "canvas" map)'
+
+
+class TestMergedAsText:
+    """Files that the merge cannot take are merged as git merges them without the driver: the
+    bytes of git merge-file, exit 0 only when that is clean and JSON, one line saying why."""
+
+    @pytest.mark.parametrize("sides, options, status, line", [
+        (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["numpy\n"]),
+              theirs=edited(plain(base_notebook()), 3, ["plot()\n"])), [], 0, NO_LAYER),
+        (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["ours\n"]),
+              theirs=edited(plain(base_notebook()), 1, ["theirs\n"])), [], 1,
+         NO_LAYER + ONE_CONFLICT),
+        (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["ours\n"]),
+              theirs=edited(plain(base_notebook()), 1, ["theirs\n"])), ["--marker-size=10"], 1,
+         NO_LAYER + ONE_CONFLICT),
+        # A component notebook with one plain cell.
+        (dict(theirs=broken(base_notebook(), "cells", 2, "metadata", "canvas")), [], 0,
+         '(their version: cell 3 has no "metadata" -> "canvas" map)'),
+        (dict(ours=with_duplicate(base_notebook())), [], 0,
+         "(our version: duplicate component id 'load')"),
+        (dict(ours=notebook([dict(cell("notes"), metadata={"canvas": dict(
+            cell("notes")["metadata"]["canvas"], parents=None)})])), [], 1,
+         '(our version: cell 1: "metadata" -> "canvas" -> "parents" is null)' + ONE_CONFLICT),
+        # Clean text merges whose result is not JSON: theirs is not UTF-8, ours lost its last brace.
+        (dict(theirs=b'{"cells": "\xff"}'), [], 1,
+         "(their version is not UTF-8 text (invalid start byte))" + INVALID),
+        (dict(ours=jupyter_text(base_notebook())[:-2] + "\n"), [], 1,
+         "(our version is not valid JSON (Expecting ',' delimiter: line 103 column 1 (char 1524)))"
+         + INVALID),
+    ], ids=["plain, apart", "plain, same lines", "marker size", "one plain cell", "duplicate id",
+            "parents null", "not UTF-8", "not JSON after"])
+    def test_exit_status_and_bytes(self, tmp_path, env, sides, options, status, line):
+        files = dict(base=base_notebook(), ours=base_notebook(), theirs=base_notebook())
+        files["theirs"]["cells"][0]["source"] = ["changed\n"]
+        files.update(sides)
+        s = Sides(tmp_path, **files)
+        marker_size = int(options[0].split("=")[1]) if options else 7
+        expected = git_merge_file(tmp_path, marker_size)
+        proc = run(options + ["base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"], tmp_path,
+                   env)
+        if line.endswith(INVALID):
+            line = line.replace(INVALID, "; the merged text is not valid JSON (%s): repair it "
+                                         "before git add" % json_error(expected))
+        assert (proc.returncode, proc.stderr) == (status, TEXT + line + "\n")
+        assert (tmp_path / "ours.ipynb").read_bytes() == expected
+        if "conflict" in line:
+            assert ("\n" + "<" * marker_size + " nb.ipynb-current\n").encode() in expected
+        assert s.unchanged(but="ours")
+
+    def test_binary_content_fails(self, tmp_path, env):
+        s = Sides(tmp_path, base_notebook(), base_notebook(), b'{"cells": "\x00"}')
+        proc = s.merge(env)
+        assert proc.returncode == 2
+        assert proc.stderr == (
+            "corvane-merge-driver: cannot merge nb.ipynb: their version is not valid JSON "
+            "(Invalid control character at: line 1 column 12 (char 11)), and git merge-file cannot "
+            "merge it as text either (Cannot merge binary files: their version); our version is "
+            "kept, without conflict markers: take theirs with git checkout --theirs -- nb.ipynb, "
+            "or see it with git show :3:nb.ipynb\n")
+        assert s.unchanged()
+
+
+def json_error(data):
+    try:
+        json.loads(data.decode("utf-8"))
+    except ValueError as exc:
+        return "%s: %s" % (type(exc).__name__, exc)
+    raise AssertionError("valid JSON")
 
 
 def nb_with(names=(), params=(), sources=()):
@@ -301,8 +398,11 @@ class TestSetup:
         assert ["merge.corvane-notebook.driver"] + git_setup.driver_command().split() in [
             line.split() for line in after.stdout.splitlines()]
         assert "line 2: *.ipynb merge=corvane-notebook" in after.stdout
-        assert after.stdout.splitlines()[-2:] == ["*.ipynb merge attribute: corvane-notebook",
-                                                  "notebooks merge through the driver"]
+        assert after.stdout.splitlines()[-3:] == [
+            "*.ipynb merge attribute: corvane-notebook",
+            "notebooks without the component layer (plain Jupyter notebooks, or with a cell that "
+            "lacks it) merge as text by git merge-file, as without the driver",
+            "notebooks merge through the driver"]
 
     def test_status_notices_a_vanished_interpreter(self, bare):
         bare.driver("install")
@@ -362,9 +462,37 @@ class TestExample:
         assert sorted(os.listdir(str(target))) == ["base.ipynb", "merged.ipynb", "ours.ipynb",
                                                    "theirs.ipynb"]
 
-    def test_default_directory_is_new(self, tmp_path, env):
-        env = dict(env, TMPDIR=str(tmp_path))
-        proc = run(["example"], tmp_path, env)
-        made = [p for p in os.listdir(str(tmp_path)) if p.startswith("corvane-example-")]
-        assert proc.returncode == 0 and len(made) == 1
-        assert proc.stdout.startswith("In %s," % (tmp_path / made[0]))
+    def test_default_directory_is_new_and_named(self, tmp_path, env):
+        tmp, cwd = tmp_path / "tmp", tmp_path / "cwd"
+        tmp.mkdir()
+        cwd.mkdir()
+        proc = run(["example"], cwd, dict(env, TMPDIR=str(tmp)))
+        made = os.listdir(str(tmp))
+        assert proc.returncode == 0 and len(made) == 1 and made[0].startswith("corvane-example-")
+        assert proc.stdout.startswith("In %s," % (tmp / made[0]))
+        assert proc.stdout.splitlines()[-1] == (
+            "The example's files are in %s; nothing else was written." % (tmp / made[0]))
+        assert sorted(os.listdir(str(tmp / made[0]))) == [
+            "base.ipynb", "merged.ipynb", "ours.ipynb", "theirs.ipynb"]
+        assert os.listdir(str(cwd)) == []
+
+    def test_files_in_the_directory_are_not_overwritten(self, tmp_path, env):
+        (tmp_path / "ours.ipynb").write_text("mine")
+        proc = run(["example", str(tmp_path)], tmp_path, env)
+        assert (proc.returncode, proc.stdout) == (2, "")
+        assert proc.stderr == (
+            "corvane-merge-driver: error: %s already holds ours.ipynb: nothing was overwritten "
+            "(name a new or empty directory)\n" % tmp_path)
+        assert os.listdir(str(tmp_path)) == ["ours.ipynb"]
+        assert (tmp_path / "ours.ipynb").read_text() == "mine"
+
+    def test_a_closed_pipe_ends_it_quietly(self, tmp_path, env):
+        """`example | head -3`: the reader is gone before the output is written."""
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "corvane_git.scripts.merge_driver", "example",
+             str(tmp_path / "ex")], cwd=str(tmp_path), env=env, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE)
+        proc.stdout.close()
+        stderr = proc.stderr.read().decode()
+        assert proc.wait(timeout=120) == 1
+        assert stderr == ""

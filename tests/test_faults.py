@@ -1,6 +1,7 @@
 """Faults around a merge: git missing, killed or failing, a file system that is read-only or full,
 the host's json failing midway. Every time our notebook stays as it was, nothing is left behind,
-and the error reaches the caller (the driver: exit 2 with one line)."""
+and the error reaches the caller (the driver: exit 2 with one line; these are failures of the
+machine, not of the notebooks, so the driver does not merge them as text instead)."""
 import json
 import os
 import shutil
@@ -10,7 +11,7 @@ import git
 import pytest
 
 from corvane_git.scripts.merge_driver import merge_ipynb as m
-from isolation import PROG, SmallFileSystem, run_driver, snapshot
+from isolation import SmallFileSystem, cannot_merge, run_driver, snapshot
 from notebooks import ThreeWay, cell, edit, notebook
 
 BASE = notebook(cell("K", "kname", "a\nb\nc\nd\ne\n"), cell("Q", None, "q\n"))
@@ -76,7 +77,7 @@ class TestGit:
         action, _, cause = GIT_FAULTS[fault]
         proc = run_driver(work, tmp, *ARGS, PATH=fake_git(tmp_path / "bin", action))
         assert proc.returncode == 2
-        assert proc.stderr == "%s: cannot merge nb.ipynb: %s; our version is kept\n" % (PROG, cause)
+        assert proc.stderr == cannot_merge(cause)
         assert untouched(work, tmp, before)
 
     def test_git_missing_from_path(self, place, tmp_path, monkeypatch):
@@ -135,7 +136,7 @@ class TestFileSystem:
         before = snapshot(small_fs.path)
         proc = run_driver(small_fs.path, tmp, *ARGS)
         assert proc.returncode == 2
-        assert proc.stderr == "%s: cannot merge nb.ipynb: %s; our version is kept\n" % (PROG, cause)
+        assert proc.stderr == cannot_merge(cause)
         assert untouched(small_fs.path, tmp, before)
 
     def test_full_halfway_through_the_merged_notebook(self, small_fs, monkeypatch, tmp_path):

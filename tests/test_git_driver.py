@@ -252,28 +252,77 @@ class TestConflicts:
         assert "components in conflict: plot" in proc.stderr
         assert names(repo.read("nb.ipynb")) == [None, "load", "train", "<<< plot"]
 
-    @pytest.mark.parametrize("side", ["ours", "theirs"])
-    def test_broken_notebook_keeps_our_version(self, repo, side):
-        good = base_notebook()
-        set_param(good, "alpha", 0.3)
-        broken = '{"cells": [}\n'
-        ours, theirs = (broken, good) if side == "ours" else (good, broken)
-        proc = repo.merge_branches(base_notebook(), ours, theirs)
+
+def plain_notebook():
+    """A notebook as plain Jupyter writes it, without the component layer."""
+    nb = base_notebook()
+    for c in nb["cells"]:
+        del c["metadata"]["canvas"]
+    del nb["metadata"]["canvas"]
+    return nb
+
+
+def git_merge_file(tmp_path, base, ours, theirs, marker_size=7):
+    """The bytes of `git merge-file` over the three notebooks' texts, labelled as the driver does."""
+    names = []
+    for name, nb in (("ours", ours), ("base", base), ("theirs", theirs)):
+        path = tmp_path / (name + ".txt")
+        path.write_text(json.dumps(nb, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
+        names.append(str(path))
+    return subprocess.run(["git", "merge-file", "-p", "--marker-size=%d" % marker_size,
+                           "-L", "nb.ipynb-current", "-L", "nb.ipynb-base", "-L", "nb.ipynb-incoming"]
+                          + names, stdout=subprocess.PIPE).stdout
+
+
+class TestMergedAsText:
+    """Notebooks the merge cannot take merge as git merges them without the driver."""
+
+    @pytest.mark.parametrize("kind", ["plain notebook", "one plain cell"])
+    def test_edits_apart_merge_cleanly(self, repo, tmp_path, kind):
+        if kind == "plain notebook":
+            base, ours, theirs = plain_notebook(), plain_notebook(), plain_notebook()
+            theirs["cells"][3]["source"] = ["plot(model, title='score')\n"]
+            reason = 'our version: cell 1 has no "metadata" -> "canvas" map'
+        else:
+            base, ours, theirs = base_notebook(), base_notebook(), base_notebook()
+            theirs["cells"].append(plain_notebook()["cells"][0])
+            reason = 'their version: cell 5 has no "metadata" -> "canvas" map'
+        ours["cells"][1]["source"] = ["import pandas as pd\n"]
+        proc = repo.merge_branches(base, ours, theirs)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert proc.stderr == ("corvane-merge-driver: nb.ipynb: merged as text by git merge-file, "
+                               "not cell by cell (%s)\n" % reason)
+        assert len(repo.parents_of_head()) == 2
+        assert (repo.path / "nb.ipynb").read_bytes() == git_merge_file(tmp_path, base, ours, theirs)
+        assert repo.read("nb.ipynb")["cells"][-1] == theirs["cells"][-1]
+
+    @pytest.mark.parametrize("setup, size", [
+        ("installed", 7), ("conflict-marker-size=11", 11), ("a driver line without %L", 7)])
+    def test_edits_of_the_same_lines_stop_with_gits_markers(self, repo, tmp_path, setup, size):
+        if setup.startswith("conflict-marker-size"):
+            with open(str(repo.path / ".gitattributes"), "a") as f:
+                f.write("*.ipynb %s\n" % setup)
+        elif setup.startswith("a driver line"):
+            repo.git("config", "merge.%s.driver" % DRIVER,
+                     git_setup.driver_command().replace("--marker-size=%L ", ""))
+        base, ours, theirs = plain_notebook(), plain_notebook(), plain_notebook()
+        ours["cells"][2]["source"] = ["model = fit(df, steps=5)\n"]
+        theirs["cells"][2]["source"] = ["model = fit(df, rate=0.2)\n"]
+        proc = repo.merge_branches(base, ours, theirs)
         assert proc.returncode == 1
-        assert "CONFLICT" in proc.stdout
-        words = "our version" if side == "ours" else "their version"
-        message = [l for l in proc.stderr.splitlines() if "corvane-merge-driver" in l]
-        assert len(message) == 1
-        assert message[0].startswith("corvane-merge-driver: cannot merge nb.ipynb: " + words)
-        assert "is not valid JSON" in message[0]
-        expected = ours if side == "ours" else json.dumps(good, indent=1) + "\n"
-        assert (repo.path / "nb.ipynb").read_text(encoding="utf-8") == expected
+        assert "CONFLICT (content): Merge conflict in nb.ipynb" in proc.stdout
+        assert proc.stderr.endswith("; 1 conflict to resolve between the <<<<<<< and >>>>>>> "
+                                    "lines\n")
+        text = (repo.path / "nb.ipynb").read_bytes()
+        assert text == git_merge_file(tmp_path, base, ours, theirs, size)
+        assert ("\n%s nb.ipynb-current\n" % ("<" * size)).encode() in text
+        assert b"rate=0.2" in text and b"steps=5" in text
 
 
 class TestSetup:
     def test_install_writes_config_and_attributes(self, repo):
         assert repo.git("config", "merge.%s.driver" % DRIVER).stdout.strip() == (
-            "%s -m corvane_git.scripts.merge_driver -- %%O %%A %%B %%P"
+            "%s -m corvane_git.scripts.merge_driver --marker-size=%%L -- %%O %%A %%B %%P"
             % os.path.abspath(sys.executable))
         assert repo.git("check-attr", "merge", "--", "x/y.ipynb").stdout == (
             "x/y.ipynb: merge: %s\n" % DRIVER)

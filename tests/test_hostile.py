@@ -4,12 +4,15 @@ Every row of HOSTILE breaks one side of a merge in which both sides changed thin
 merge reads every place it can read (sources, names, parents, comments, parameters). For every
 row: merge_files raises the error given (or merges, where the notebook is fine after all), the
 three files are byte-identical afterwards, no temporary file is left beside them or in a private
-TMPDIR, and the driver command exits 2 with one line on stderr (0 or 1 for rows that merge).
-Rows that could take the process down run in a child whose exit must not be a signal.
+TMPDIR. The driver command merges the rows that merge_files refuses for their content as git would
+without it (git merge-file's bytes, exit 0 or 1, one line on stderr saying why), and exits 2 for a
+file it cannot read, with one line saying how to get their version. Rows that could take the
+process down run in a child whose exit must not be a signal.
 """
 import copy
 import json
 import os
+import subprocess
 import tempfile
 import textwrap
 
@@ -17,7 +20,7 @@ import pytest
 
 from conftest import run_python
 from corvane_git.scripts.merge_driver import merge_ipynb as m
-from isolation import PROG, drop_file_access, merge_in_child, run_driver, snapshot
+from isolation import PROG, cannot_merge, drop_file_access, merge_in_child, run_driver, snapshot
 from notebooks import (cell, comment, dumps, edit, notebook, parameter, read, with_cells,
                        with_parameters)
 
@@ -342,26 +345,33 @@ def test_merge_files(name, dirs):
     assert os.listdir(tmp) == []
 
 
-def driver_message(row, work):
-    """The one line that the driver prints for `row`."""
-    file = "%s (%s)" % (WORDS[row.side], NAMES[row.side]) if row.side else None
-    if row.content == MISSING:
-        return "%s: error: INCOMING %r does not exist" % (PROG, NAMES[row.side])
-    if row.content == DIRECTORY:
-        return "%s: error: CURRENT %r is a directory, not a notebook file" % (PROG, NAMES[row.side])
+def cause(row, work, named=True):
+    """Why the driver cannot merge `row` cell by cell, naming the file's path when `named`."""
+    file = WORDS[row.side] + (" (%s)" % NAMES[row.side] if named else "") if row.side else None
     if row.content == UNREADABLE:
-        cause = "cannot read %s: Permission denied" % file
-    elif row.message is not None:
-        cause = row.message
-    else:
-        kind, text = expected_error(row, work)
-        if kind is json.JSONDecodeError:
-            cause = "%s is not valid JSON (%s)" % (file, text)
-        elif kind is UnicodeDecodeError:
-            cause = "%s is not UTF-8 text (%s)" % (file, text.split(": ")[-1])
-        else:
-            cause = "%s: %s" % (kind.__name__, text)
-    return "%s: cannot merge nb.ipynb: %s; our version is kept" % (PROG, cause)
+        return "cannot read %s: Permission denied" % file
+    if row.message is not None:
+        return row.message if named else row.message.replace(" (%s)" % NAMES[row.side], "", 1)
+    kind, text = expected_error(row, work)
+    if kind is json.JSONDecodeError:
+        return "%s is not valid JSON (%s)" % (file, text)
+    if kind is UnicodeDecodeError:
+        return "%s is not UTF-8 text (%s)" % (file, text.split(": ")[-1])
+    return "%s: %s" % (kind.__name__, text)
+
+
+def git_text_merge(work):
+    """(exit status, bytes) of git's own merge of the three files, labelled as the driver does."""
+    proc = subprocess.run(["git", "merge-file", "-p", "-L", "nb.ipynb-current", "-L", "nb.ipynb-base",
+                           "-L", "nb.ipynb-incoming", NAMES["ours"], NAMES["base"], NAMES["theirs"]],
+                          cwd=work, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert 0 <= proc.returncode <= 127, proc.stderr
+    try:
+        json.loads(proc.stdout.decode("utf-8"))
+        valid = True
+    except (ValueError, RecursionError):
+        valid = False
+    return (0 if proc.returncode == 0 and valid else 1), proc.stdout
 
 
 @pytest.mark.parametrize("name", sorted(HOSTILE))
@@ -371,19 +381,41 @@ def test_driver(name, tmp_path):
     os.mkdir(tmp)
     row = HOSTILE[name]
     before = write_files(work, row.files())
+    as_text = row.status == 2 and row.content not in (MISSING, DIRECTORY, UNREADABLE)
+    status, merged = git_text_merge(work) if as_text else (row.status, None)
     proc = run_driver(work, tmp, *[NAMES[s] for s in ("base", "ours", "theirs")], "nb.ipynb",
                       prefix=prefix_for(row))
-    assert proc.returncode == row.status, proc.stderr[-2000:]
+    assert proc.returncode == status, proc.stderr[-2000:]
     assert proc.stdout == ""
-    if row.status == 2:
-        assert proc.stderr == driver_message(row, work) + "\n"
-        assert snapshot(work) == before
+    if row.content == MISSING:
+        assert proc.stderr == "%s: error: INCOMING %r does not exist\n" % (PROG, NAMES[row.side])
+    elif row.content == DIRECTORY:
+        assert proc.stderr == "%s: error: CURRENT %r is a directory, not a notebook file\n" % (
+            PROG, NAMES[row.side])
+    elif status == 2:
+        assert proc.stderr == cannot_merge(cause(row, work))
+    elif as_text:
+        line = "%s: nb.ipynb: merged as text by git merge-file, not cell by cell (%s)" % (
+            PROG, cause(row, work, named=False))
+        assert proc.stderr.startswith(line) and proc.stderr.count("\n") == 1, proc.stderr
+        said = ("" if status == 0 else "to resolve between the <<<<<<< and >>>>>>> lines"
+                if b"<<<<<<< nb.ipynb-current" in merged else "the merged text is not valid JSON")
+        assert said in proc.stderr
+        assert read_bytes(work, "ours") == merged
     else:
         assert (proc.stderr == "") == (row.status == 0), proc.stderr
-        assert theirs_and_base(snapshot(work)) == theirs_and_base(before)
         if row.check:
             row.check(read(os.path.join(work, NAMES["ours"])))
+    if status == 2:
+        assert snapshot(work) == before
+    else:
+        assert theirs_and_base(snapshot(work)) == theirs_and_base(before)
     assert os.listdir(tmp) == []
+
+
+def read_bytes(work, side):
+    with open(os.path.join(work, NAMES[side]), "rb") as f:
+        return f.read()
 
 
 def theirs_and_base(files):

@@ -139,11 +139,15 @@ class TestFileNames:
             write(str(work / path), BASE)
         (work / name).write_text("{")
         proc = run_driver(work, tmp, "--", "base.ipynb", name, "theirs.ipynb", name)
-        assert proc.returncode == 2
+        # Ours is not JSON: merged as text, clean, and still not JSON.
+        assert proc.returncode == 1
         assert proc.stderr == (
-            "corvane-merge-driver: cannot merge two\\nlines.ipynb: our version (two\\nlines.ipynb) is "
-            "not valid JSON (Expecting property name enclosed in double quotes: line 1 column 2 "
-            "(char 1)); our version is kept\n")
+            "corvane-merge-driver: two\\nlines.ipynb: merged as text by git merge-file, not cell "
+            "by cell (our version is not valid JSON (Expecting property name enclosed in double "
+            "quotes: line 1 column 2 (char 1))); the merged text is not valid JSON (JSONDecodeError: "
+            "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)): repair "
+            "it before git add\n")
+        assert (work / name).read_text() == "{"
 
 
 class TestSymbolicLink:

@@ -3,6 +3,8 @@ import argparse
 import gc
 import json
 import os
+import re
+import shlex
 import shutil
 import sys
 import tempfile
@@ -19,21 +21,33 @@ parameters). Cells are paired by component id and merged one by one; sources
 that both sides edited are merged line by line with git merge-file.
 
 usage as git runs it:
-  %(prog)s [--keep-one-line] [--] BASE CURRENT INCOMING PATH
+  %(prog)s [--keep-one-line] [--marker-size=N] [--] BASE CURRENT INCOMING PATH
       BASE, CURRENT, INCOMING: the ancestor's, our and their notebook (git's
       %%O %%A %%B); the merged notebook is written over CURRENT. PATH (%%P) is
       the notebook's path in the repository, used in messages and in the
       labels of conflict markers. After "--" every argument is a file, even
       one that starts with "-" or is named like a command. An empty BASE
       (both sides added the notebook) counts as a notebook without cells.
+      --marker-size=N (git's %%L, default 7) is the length of the conflict
+      markers of a notebook merged as text (below).
+
+notebooks the merge cannot take:
+  A notebook without the component layer (a plain Jupyter notebook, or one
+  cell added without it), or a file that is not a notebook, not JSON or not
+  UTF-8, is merged as git merges it without the driver: a line merge of the
+  whole files by git merge-file, written over CURRENT. One line on stderr
+  says so and why; the exit status is 0 when that merge is clean and its
+  result is JSON, 1 otherwise.
 
 layout of the merged notebook:
   It is written the way CURRENT was: same indentation (Jupyter's one space,
   another indent, or one line), separators, raw or escaped non-ASCII text,
-  line ending (LF or CRLF) and final newline; key order is the merge's. So a
-  notebook in Jupyter's layout keeps what the merge did not change byte for
-  byte, and git diff shows only the changed lines. A file with several
-  lines but no recognisable indentation is written with Jupyter's indent=1.
+  line ending (LF or CRLF) and final newline; key order is the merge's. So
+  git diff of a notebook in Jupyter's layout shows the changed lines, and
+  beyond them only parent entries that lost their names and values that
+  Python's json writes in another form (1e3 as 1000.0, escapes). A file
+  with several lines but no recognisable indentation is written with
+  Jupyter's indent=1.
   --keep-one-line  leave the merged notebook on one line with non-ASCII text
                    escaped (json's defaults), as the merge itself writes it
 
@@ -60,9 +74,10 @@ exit status of a merge:
      the working tree: keep one version of each pair, remove the prefix,
      edit the markers out (or let resolve keep one side), then git add the
      notebook.
-  2  failure: one line on stderr names the notebook and the cause (bad JSON,
-     duplicate component id, git missing, ...); no file was changed, so git
-     reports a conflict with our version in place.
+  2  failure, even as text (git missing, a file that cannot be read, binary
+     content): one line on stderr names the notebook and the cause and how to
+     get their version; no file was changed, so git reports a conflict with
+     our version in place and no conflict markers.
 """
 
 
@@ -74,14 +89,26 @@ def _parser(name, description, usage=None, raw=False):
 
 def merge_parser():
     p = _parser(PROG, DESCRIPTION % {"prog": PROG},
-                usage="%(prog)s [--keep-one-line] BASE CURRENT INCOMING PATH\n       %(prog)s "
+                usage="%(prog)s [--keep-one-line] [--marker-size=N] BASE CURRENT INCOMING "
+                      "PATH\n       %(prog)s "
                       "{install,uninstall,status,example} ...", raw=True)
     p.add_argument("base", metavar="BASE", help=argparse.SUPPRESS)
     p.add_argument("current", metavar="CURRENT", help=argparse.SUPPRESS)
     p.add_argument("incoming", metavar="INCOMING", help=argparse.SUPPRESS)
     p.add_argument("path", metavar="PATH", help=argparse.SUPPRESS)
     p.add_argument("--keep-one-line", action="store_true", help=argparse.SUPPRESS)
+    p.add_argument("--marker-size", type=_marker_size, default=7, help=argparse.SUPPRESS)
     return p
+
+
+def _marker_size(text):
+    try:
+        size = int(text)
+    except ValueError:
+        size = 0
+    if size < 1:
+        raise argparse.ArgumentTypeError("--marker-size takes a positive number, not %r" % text)
+    return size
 
 
 def run_merge(parser, args):
@@ -99,29 +126,32 @@ def run_merge(parser, args):
     gc.disable()
     try:
         return merge_and_report(args.base, args.current, args.incoming, args.path,
-                                keep_one_line=args.keep_one_line)
+                                keep_one_line=args.keep_one_line, marker_size=args.marker_size)
     finally:
         if collecting:
             gc.enable()
 
 
-def merge_and_report(base, current, incoming, path, report=None, keep_one_line=False):
+def merge_and_report(base, current, incoming, path, report=None, keep_one_line=False,
+                     marker_size=7):
     report = report or sys.stderr
     try:
-        conflicts = driver.merge(base, current, incoming, path, keep_one_line=keep_one_line)
+        result = driver.merge(base, current, incoming, path, keep_one_line=keep_one_line,
+                              marker_size=marker_size)
     except Exception as exc:
         # A MergeFailure names its cause; anything else escaped the explanation of a failure
-        # (the merge itself has put our file back by then).
+        # (the merge itself has put our file back by then). git leaves our version in the
+        # working tree without conflict markers: say where theirs is.
         cause = str(exc) if isinstance(exc, driver.MergeFailure) else driver._text(exc)
-        report.write("%s: cannot merge %s: %s; our version is kept\n"
-                     % (PROG, driver.one_line(path), driver.one_line(cause)))
+        report.write("%s: cannot merge %s: %s; our version is kept, without conflict markers: "
+                     "take theirs with git checkout --theirs -- %s, or see it with git show %s\n"
+                     % (PROG, driver.one_line(path), driver.one_line(cause),
+                        driver.one_line(shlex.quote(path)),
+                        driver.one_line(shlex.quote(":3:" + path))))
         return driver.FAILURE
-    for note in conflicts.notes:
-        report.write("%s: %s: %s\n" % (PROG, path, note))
-    if conflicts:
-        report.write(conflicts.summary(path) + "\n")
-        return driver.CONFLICT
-    return driver.CLEAN
+    for line in result.messages(path):
+        report.write(line + "\n")
+    return driver.CONFLICT if result else driver.CLEAN
 
 
 # ---- git setup ---------------------------------------------------------------------------
@@ -224,6 +254,11 @@ def run_example(args):
     target = args.dir or tempfile.mkdtemp(prefix="corvane-example-")
     if os.path.exists(target) and not os.path.isdir(target):
         raise git_setup.SetupError("%r is not a directory" % target)
+    taken = [name for name in EXAMPLE_FILES + ("merged.ipynb",)
+             if os.path.lexists(os.path.join(target, name))]
+    if taken:
+        raise git_setup.SetupError("%s already holds %s: nothing was overwritten (name a new or "
+                                   "empty directory)" % (target, ", ".join(taken)))
     os.makedirs(target, exist_ok=True)
     for name in EXAMPLE_FILES:
         shutil.copyfile(os.path.join(EXAMPLE_DIR, name), os.path.join(target, name))
@@ -248,6 +283,9 @@ def run_example(args):
     print("exit status %d: %s" % (status, STATUS_MEANING[status]))
     if status == driver.CONFLICT:
         print(RESOLVE_HINT)
+    if not args.dir:
+        print()
+        print("The example's files are in %s; nothing else was written." % target)
     return 0 if status != driver.FAILURE else status
 
 
@@ -297,6 +335,18 @@ def _mark_note(name):
 
 # ---- dispatch ------------------------------------------------------------------------------
 
+def unknown_command(argv):
+    """The first argument when it reads as a mistyped command rather than a merge's BASE: a
+    plain word that names no file, with fewer words after it than a merge takes."""
+    if not argv or "--" in argv:
+        return None
+    words = [a for a in argv if not a.startswith("-")]
+    word = argv[0]
+    if re.match(r"[A-Za-z][\w-]*\Z", word) and len(words) < 4 and not os.path.exists(word):
+        return word
+    return None
+
+
 def main(argv=None):
     argv = list(sys.argv[1:] if argv is None else argv)
     try:
@@ -309,6 +359,10 @@ def main(argv=None):
                 return resolve.main(command, rest)
             return run_setup(command, setup_parser(command).parse_args(rest))
         parser = merge_parser()
+        typo = unknown_command(argv)
+        if typo is not None:
+            parser.error("unknown command %r; the commands are %s (a merge takes BASE CURRENT "
+                         "INCOMING PATH)" % (typo, ", ".join(SUBCOMMANDS)))
         args, extra = parser.parse_known_args(argv)
         options = [a for a in extra if a.startswith("-") and a != "-"]
         if options:
@@ -330,7 +384,14 @@ def run():
     registered to run at exit), so once the output is flushed the process ends right there.
     """
     argv = sys.argv[1:]
-    code = main(argv)
+    try:
+        code = main(argv)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # Whoever read our output stopped (`example | head -3`): end quietly as other
+        # commands in a pipe do; what is still buffered goes nowhere instead of failing at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     if argv and argv[0] in SUBCOMMANDS:
         return code
     try:

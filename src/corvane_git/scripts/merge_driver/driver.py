@@ -2,6 +2,7 @@
 import collections
 import json
 import os
+import subprocess
 import tempfile
 import warnings
 
@@ -36,6 +37,11 @@ class Conflicts:
 
     def __bool__(self):
         return bool(self.components or self.parameters or self.source_cells)
+
+    def messages(self, path):
+        """The lines for stderr: the notes, then the summary when there is something to resolve."""
+        lines = ["%s: %s: %s" % (PROG, path, note) for note in self.notes]
+        return lines + [self.summary(path)] if self else lines
 
     def summary(self, path):
         lines = ["%s: %s: the merged notebook holds conflicts to resolve" % (PROG, path)]
@@ -72,14 +78,20 @@ def load_extension():
     return merge_ipynb
 
 
-def merge(base, current, incoming, path, extension=None, keep_one_line=False):
-    """Merge like git's %O %A %B %P: write the result over `current`, return its Conflicts.
+def merge(base, current, incoming, path, extension=None, keep_one_line=False, marker_size=7):
+    """Merge like git's %O %A %B %P: write the result over `current`, return its Conflicts
+    (or its TextMerge, below).
 
     The merged notebook is written in the layout of our side's file (see the layout module),
     or left in merge_files's one-line form with `keep_one_line`.  An empty `base` (git's
     add/add case) stands for a notebook without cells or parameters (empty_base_notebook
     says how a cell that both sides added is judged).  When `current` is a
     symbolic link, the file it points to is merged and the link stays.
+
+    Files that merge_files cannot merge for what they hold (not JSON, not a notebook, a
+    cell without the component layer, ...) are merged as text the way git merges them
+    without a driver, with conflict markers of `marker_size` characters; the result is then
+    a TextMerge.
 
     Raises MergeFailure with all files as they were (`current` is put back byte for byte if
     the merge failed after touching it).
@@ -97,12 +109,19 @@ def merge(base, current, incoming, path, extension=None, keep_one_line=False):
     try:
         return _merge(merge_ipynb, dict(paths, base=empty_base or base), target, path,
                       ours_bytes, keep_one_line)
+    except _ShapeFailure as failure:
+        reason = str(failure)
     finally:
         if empty_base:
             try:
                 os.remove(empty_base)
             except OSError:
                 pass
+    return merge_as_text(base, target, incoming, path, marker_size, reason)
+
+
+class _ShapeFailure(Exception):
+    """merge_files failed for what the files hold; the message says what, naming no file."""
 
 
 def _merge(merge_ipynb, paths, target, path, ours_bytes, keep_one_line):
@@ -110,6 +129,8 @@ def _merge(merge_ipynb, paths, target, path, ours_bytes, keep_one_line):
         merge_ipynb.merge_files(paths["base"], target, paths["incoming"], path)
     except Exception as exc:
         _restore(target, ours_bytes)
+        if from_content(exc):
+            raise _ShapeFailure(describe_failure(exc, paths, named=False)) from exc
         raise MergeFailure(describe_failure(exc, paths)) from exc
     try:
         ours = json.loads(ours_bytes.decode("utf-8"))
@@ -127,6 +148,87 @@ def _merge(merge_ipynb, paths, target, path, ours_bytes, keep_one_line):
             conflicts.notes.append("the merged notebook is left on one line: it cannot be "
                                    "written in our version's layout (%s)" % _text(exc))
     return conflicts
+
+
+def from_content(exc):
+    """Whether a failure of merge_files comes from what the three files hold (their shape:
+    JSON, UTF-8, the component layer, value types) rather than from the machine (a file that
+    cannot be read or written, git missing or failing, memory)."""
+    if isinstance(exc, (OSError, MemoryError)) or _is_git_missing(exc):
+        return False
+    if _is_git_failure(exc):
+        # A source that git takes for binary (it holds a NUL character) is content; the
+        # notebook file itself holds it escaped, as text.
+        return exc.status == 255 and "binary" in str(exc.stderr).lower()
+    return isinstance(exc, Exception)
+
+
+# ---- the merge git would make without the driver ---------------------------------------
+
+class TextMerge:
+    """A merge of the whole files as text by git merge-file, as git merges without a driver."""
+
+    def __init__(self, reason, conflicts, json_error=None):
+        self.reason = reason          # why the notebook was not merged cell by cell
+        self.conflicts = conflicts    # conflict blocks written, as git merge-file counts them
+        self.json_error = json_error  # why a result without conflicts is not JSON, or None
+
+    def __bool__(self):
+        return bool(self.conflicts or self.json_error)
+
+    def messages(self, path):
+        line = "%s: %s: merged as text by git merge-file, not cell by cell (%s)" % (
+            PROG, path, self.reason)
+        if self.conflicts:
+            line += "; %d conflict%s to resolve between the <<<<<<< and >>>>>>> lines" % (
+                self.conflicts, "" if self.conflicts == 1 else "s")
+        elif self.json_error:
+            line += "; the merged text is not valid JSON (%s): repair it before git add" % (
+                self.json_error)
+        return [one_line(line)]
+
+
+def git_executable():
+    return os.environ.get("GIT_PYTHON_GIT_EXECUTABLE") or "git"
+
+
+def merge_as_text(base, current, incoming, path, marker_size, reason):
+    """Merge the three files line by line with git merge-file and write the result over
+    `current` in one step; returns the TextMerge.  `reason` says why, for the message."""
+    labels = [str(path) + suffix for suffix in ("-current", "-base", "-incoming")]
+    command = [git_executable(), "merge-file", "-p", "--marker-size=%d" % marker_size,
+               "-L", labels[0], "-L", labels[1], "-L", labels[2], "--", current, base, incoming]
+    try:
+        proc = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE)
+    except FileNotFoundError as exc:
+        raise MergeFailure("%s, and %s" % (reason, _GIT_MISSING)) from exc
+    except OSError as exc:
+        raise MergeFailure("%s, and git merge-file cannot run (%s)"
+                           % (reason, exc.strerror or exc)) from exc
+    if not 0 <= proc.returncode <= 127:
+        names = {current: "our version", base: "the common ancestor", incoming: "their version"}
+        error = proc.stderr.decode("utf-8", "replace").strip().splitlines()
+        cause = ("killed by signal %d" % -proc.returncode if proc.returncode < 0 else
+                 error[0].replace("error: ", "", 1) if error else
+                 "exit status %d" % proc.returncode)
+        for name, words in names.items():
+            if cause.endswith(": " + name):
+                cause = cause[:-len(name)] + words
+        raise MergeFailure("%s, and git merge-file cannot merge it as text either (%s)"
+                           % (reason, cause))
+    json_error = None
+    if proc.returncode == 0:
+        try:
+            json.loads(proc.stdout.decode("utf-8"))
+        except (ValueError, RecursionError) as exc:
+            json_error = _text(exc) if not isinstance(exc, RecursionError) else "nested too deeply"
+    try:
+        layout.replace_file(current, proc.stdout)
+    except OSError as exc:
+        raise MergeFailure("%s, and the text merge cannot be written beside our version (%s)"
+                           % (reason, exc.strerror or exc)) from exc
+    return TextMerge(reason, proc.returncode, json_error)
 
 
 def write_in_layout(target, ours_bytes, ours, merged):
@@ -361,12 +463,16 @@ def _label(side, paths):
     return "%s (%s)" % (dict(SIDES)[side], paths[side])
 
 
-def describe_failure(exc, paths):
+def describe_failure(exc, paths, named=True):
     """One line naming the file at fault and the cause, for an exception of merge_files.
 
     `paths` maps "base", "current" and "incoming" to the files.  The files are read again
     in merge_files's order to find the one at fault; this runs only after a failure.
+    A file is named by the words for its side, followed by its path when `named`.
     """
+    def label(side):
+        return _label(side, paths) if named else dict(SIDES)[side]
+
     if _is_git_missing(exc):
         return _GIT_MISSING
     notebooks = {}
@@ -375,24 +481,24 @@ def describe_failure(exc, paths):
             with open(paths[side], encoding="utf-8") as f:
                 notebooks[side] = json.load(f)
         except OSError as err:
-            return "cannot read %s: %s" % (_label(side, paths), err.strerror or err)
+            return "cannot read %s: %s" % (label(side), err.strerror or err)
         except UnicodeDecodeError as err:
-            return "%s is not UTF-8 text (%s)" % (_label(side, paths), err.reason)
+            return "%s is not UTF-8 text (%s)" % (label(side), err.reason)
         except ValueError as err:
-            return "%s is not valid JSON (%s)" % (_label(side, paths), err)
+            return "%s is not valid JSON (%s)" % (label(side), err)
         except RecursionError:
-            return "%s is nested too deeply to be read" % _label(side, paths)
+            return "%s is nested too deeply to be read" % label(side)
         except MemoryError:
-            return "%s is too large to be read" % _label(side, paths)
+            return "%s is too large to be read" % label(side)
     if isinstance(exc, OSError) and exc.filename and _same_directory(exc.filename, paths["current"]):
         # The merged notebook goes to a temporary file beside ours first: the name in the error
         # is that file's, gone by now.
         return "cannot write the merged notebook beside %s: %s" % (
-            _label("current", paths), exc.strerror or exc)
+            label("current"), exc.strerror or exc)
     if isinstance(exc, ValueError) and "duplicate component id" in str(exc):
         for side, words in SIDES:
             if (" %s notebook" % side) in str(exc):
-                return "%s: %s" % (_label(side, paths),
+                return "%s: %s" % (label(side),
                                    str(exc).replace(" in %s notebook" % side, ""))
     # A KeyError is matched to a missing key of that name; other errors to a value of the
     # wrong kind (reported with key None).
@@ -400,7 +506,7 @@ def describe_failure(exc, paths):
     for side, _ in SIDES:
         for key, problem in _shape_problems(notebooks[side]):
             if key == missing:
-                return "%s: %s" % (_label(side, paths), problem)
+                return "%s: %s" % (label(side), problem)
     if isinstance(exc, AssertionError):
         both = _added_on_both_sides(notebooks)
         if both:

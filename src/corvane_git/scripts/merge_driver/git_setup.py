@@ -19,9 +19,10 @@ def driver_command(python=None, one_line=False):
     """The shell command git runs, with the interpreter that runs this code, quoted for sh.
 
     git quotes %P itself; "--" keeps a path that starts with "-" from reading as an option.
-    `one_line` keeps merged notebooks in the merge's one-line form.
+    %L is the conflict-marker size, for a notebook merged as text.  `one_line` keeps merged
+    notebooks in the merge's one-line form.
     """
-    return "%s -m corvane_git.scripts.merge_driver %s-- %%O %%A %%B %%P" % (
+    return "%s -m corvane_git.scripts.merge_driver %s--marker-size=%%L -- %%O %%A %%B %%P" % (
         shlex.quote(os.path.abspath(python or sys.executable)),
         "--keep-one-line " if one_line else "")
 
@@ -191,6 +192,9 @@ def status(repo=None):
             lines.append("the driver command names an interpreter that does not exist: %s"
                          % python)
             wired = False
+    if wired:
+        lines.append("notebooks without the component layer (plain Jupyter notebooks, or with a "
+                     "cell that lacks it) merge as text by git merge-file, as without the driver")
     lines.append("notebooks merge through the driver" if wired
                  else "notebooks do not merge through the driver")
     return wired, lines

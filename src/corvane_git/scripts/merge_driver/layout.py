@@ -5,8 +5,9 @@ Notebooks in a repository are normally stored the way Jupyter writes them
 (``json.dump(nb, f, indent=1, ensure_ascii=False)`` and a final newline), so the driver
 writes the merged notebook again in the layout of our side's file: same indentation,
 separators, raw or escaped non-ASCII text, line ending and trailing newline.  Key order is
-the merge's.  For a file in such a layout, an unchanged part comes out byte for byte as it
-was, and ``git diff`` shows only what the merge changed.
+the merge's.  For a file in such a layout, an unchanged part whose values json writes the way
+the file has them comes out byte for byte as it was, and ``git diff`` shows little more than
+what the merge changed.
 
 Each property is read on its own, from the start of the file wherever it can be:
 

@@ -102,11 +102,14 @@ Ref fresh_id() {
     return Ref::steal(PyObject_Str(value.get()));
 }
 
-// An incoming copy of their version with a fresh link_id, then a fresh cell_id.
+// An incoming copy of their version with a fresh link_id, then a fresh cell_id. A cell without
+// a top-level "id" (nbformat before 4.5, where the key is not allowed) gets none.
 Ref incoming_copy_with_fresh_ids(At& at, int line, PyObject* their_cell) {
     at(line); Ref new_cell = incoming_copy(their_cell);
     at(line + 1); setattr(new_cell.get(), names::link_id, fresh_id().get());
-    at(line + 2); setattr(new_cell.get(), names::cell_id, fresh_id().get());
+    at(line + 2);
+    if (contains(getattr(new_cell.get(), names::data).get(), names::id))
+        setattr(new_cell.get(), names::cell_id, fresh_id().get());
     return new_cell;
 }
 
