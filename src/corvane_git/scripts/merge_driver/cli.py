@@ -89,9 +89,8 @@ def _parser(name, description, usage=None, raw=False):
 
 def merge_parser():
     p = _parser(PROG, DESCRIPTION % {"prog": PROG},
-                usage="%(prog)s [--keep-one-line] [--marker-size=N] BASE CURRENT INCOMING "
-                      "PATH\n       %(prog)s "
-                      "{install,uninstall,status,example} ...", raw=True)
+                usage="%%(prog)s [--keep-one-line] [--marker-size=N] BASE CURRENT INCOMING "
+                      "PATH\n       %%(prog)s {%s} ..." % ",".join(SUBCOMMANDS), raw=True)
     p.add_argument("base", metavar="BASE", help=argparse.SUPPRESS)
     p.add_argument("current", metavar="CURRENT", help=argparse.SUPPRESS)
     p.add_argument("incoming", metavar="INCOMING", help=argparse.SUPPRESS)
@@ -143,10 +142,14 @@ def merge_and_report(base, current, incoming, path, report=None, keep_one_line=F
         # (the merge itself has put our file back by then). git leaves our version in the
         # working tree without conflict markers: say where theirs is.
         cause = str(exc) if isinstance(exc, driver.MergeFailure) else driver._text(exc)
+        # git's PATH is relative to the top of the work tree; the commands must work from
+        # any directory in it, so the pathspec says "from the top" (and, where the path holds
+        # wildcard characters, "literally").
+        top = ":(top,literal)" if any(c in path for c in "*?[\\") else ":/"
         report.write("%s: cannot merge %s: %s; our version is kept, without conflict markers: "
                      "take theirs with git checkout --theirs -- %s, or see it with git show %s\n"
                      % (PROG, driver.one_line(path), driver.one_line(cause),
-                        driver.one_line(shlex.quote(path)),
+                        driver.one_line(shlex.quote(top + path)),
                         driver.one_line(shlex.quote(":3:" + path))))
         return driver.FAILURE
     for line in result.messages(path):

@@ -168,10 +168,11 @@ def from_content(exc):
 class TextMerge:
     """A merge of the whole files as text by git merge-file, as git merges without a driver."""
 
-    def __init__(self, reason, conflicts, json_error=None):
+    def __init__(self, reason, conflicts, json_error=None, marker_size=7):
         self.reason = reason          # why the notebook was not merged cell by cell
         self.conflicts = conflicts    # conflict blocks written, as git merge-file counts them
         self.json_error = json_error  # why a result without conflicts is not JSON, or None
+        self.marker_size = marker_size
 
     def __bool__(self):
         return bool(self.conflicts or self.json_error)
@@ -180,8 +181,9 @@ class TextMerge:
         line = "%s: %s: merged as text by git merge-file, not cell by cell (%s)" % (
             PROG, path, self.reason)
         if self.conflicts:
-            line += "; %d conflict%s to resolve between the <<<<<<< and >>>>>>> lines" % (
-                self.conflicts, "" if self.conflicts == 1 else "s")
+            line += "; %d conflict%s to resolve between the %s and %s lines" % (
+                self.conflicts, "" if self.conflicts == 1 else "s", "<" * self.marker_size,
+                ">" * self.marker_size)
         elif self.json_error:
             line += "; the merged text is not valid JSON (%s): repair it before git add" % (
                 self.json_error)
@@ -228,7 +230,7 @@ def merge_as_text(base, current, incoming, path, marker_size, reason):
     except OSError as exc:
         raise MergeFailure("%s, and the text merge cannot be written beside our version (%s)"
                            % (reason, exc.strerror or exc)) from exc
-    return TextMerge(reason, proc.returncode, json_error)
+    return TextMerge(reason, proc.returncode, json_error, marker_size)
 
 
 def write_in_layout(target, ours_bytes, ours, merged):
@@ -358,11 +360,33 @@ def _open_markers(cell):
     return sum(1 for line in _source_lines(cell) if line.startswith(MARKER_START))
 
 
+# The shortest run of marker characters taken for a conflict marker line on its own (git's
+# default size); blocks with all their lines are found at any size.
+MARKER_LINE_SIZE = 7
+
+
+def marker_size(text, equals=True):
+    """The marker size of `text` (one line, without its line end) when it reads as a line of
+    git's conflict markers, else 0: a run of at least MARKER_LINE_SIZE "<", "|" or ">" followed
+    by a space or nothing, or (with `equals`) a line of "=" alone.  Code such as
+    ``x <<<<<<< y`` or a doctest's ">>> " does not count."""
+    text = text.rstrip("\r\n")
+    char = text[:1]
+    if char not in ("<", "|", ">", "=") or (char == "=" and not equals):
+        return 0
+    size = len(text) - len(text.lstrip(char))
+    rest = text[size:]
+    if size < MARKER_LINE_SIZE or (rest.strip() if char == "=" else rest[:1] not in ("", " ")):
+        return 0
+    return size
+
+
 def _has_conflict_block(cell):
-    lines = _source_lines(cell)
-    return (any(l.startswith(MARKER_START) for l in lines)
-            and any(l.rstrip("\r\n") == MARKER_MID for l in lines)
-            and any(l.startswith(MARKER_END) for l in lines))
+    """Whether a cell's source holds a line of git's conflict markers: a whole block, or a
+    marker line left of one.  A line of "=" alone counts in code cells only (Markdown and
+    reStructuredText underline headings with it)."""
+    equals = cell.get("cell_type") == "code"
+    return any(marker_size(line, equals) for line in _source_lines(cell))
 
 
 def _gained_marks(before, after):

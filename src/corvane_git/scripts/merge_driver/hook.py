@@ -2,7 +2,9 @@
 
 `install --pre-commit` writes it into the repository's hooks directory (core.hooksPath where
 set); a hook that was there before is kept beside it under another name and runs first.
-`uninstall` removes ours and puts the earlier one back.  The hook runs
+`uninstall` removes ours and puts the earlier one back, also where the pre-commit
+framework's own `pre-commit install` has moved ours (to pre-commit.legacy, which its hook
+runs).  The hook runs
 ``check --staged``, which reads the notebooks as the index holds them: what the commit takes.
 """
 import os
@@ -95,21 +97,39 @@ def _is_ours(path):
         return False
 
 
+# Where our hook may be: its own place, or where the pre-commit framework's `pre-commit install`
+# moves a hook it finds (and runs it from).
+SLOTS = (HOOK, "pre-commit.legacy")
+
+
+def _our_slot(directory):
+    """The path of our hook in `directory`, or None."""
+    for slot in SLOTS:
+        path = os.path.join(directory, slot)
+        if _is_ours(path):
+            return path
+    return None
+
+
 def install(top):
     """Write the hook into the repository at `top`; returns the changes made."""
     directory = hooks_directory(top)
-    path, kept = os.path.join(directory, HOOK), os.path.join(directory, KEPT)
+    kept = os.path.join(directory, KEPT)
     text, changes = hook_text(), []
-    if _is_ours(path):
+    path = _our_slot(directory)
+    if path is not None:
+        # Ours already runs (from the framework's place too): bring its text up to date.
         with open(path, encoding="utf-8") as f:
             if f.read() == text:
                 return changes
-    elif os.path.lexists(path):
-        if os.path.lexists(kept):
-            raise HookError("%s is not ours, and %s is taken: move one of them away first"
-                            % (path, kept))
-        os.rename(path, kept)
-        changes.append("moved the existing hook %s to %s (it runs first)" % (path, kept))
+    else:
+        path = os.path.join(directory, HOOK)
+        if os.path.lexists(path):
+            if os.path.lexists(kept):
+                raise HookError("%s is not ours, and %s is taken: move one of them away first"
+                                % (path, kept))
+            os.rename(path, kept)
+            changes.append("moved the existing hook %s to %s (it runs first)" % (path, kept))
     os.makedirs(directory, exist_ok=True)
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         f.write(text)
@@ -119,14 +139,28 @@ def install(top):
 
 
 def uninstall(top):
-    """Remove our hook and put back the one it kept; returns the changes made."""
+    """Remove our hook (from its own place or the one the pre-commit framework moved it to)
+    and put the hook it kept back in that place; returns the changes made."""
     directory = hooks_directory(top)
-    path, kept = os.path.join(directory, HOOK), os.path.join(directory, KEPT)
-    if not _is_ours(path):
-        return []
-    os.remove(path)
-    changes = ["removed the pre-commit hook %s" % path]
-    if os.path.lexists(kept):
-        os.rename(kept, path)
-        changes.append("put the earlier hook back at %s" % path)
+    kept = os.path.join(directory, KEPT)
+    changes, found = [], False
+    for slot in SLOTS:
+        path = os.path.join(directory, slot)
+        if not _is_ours(path):
+            continue
+        found = True
+        try:
+            os.remove(path)
+            changes.append("removed the pre-commit hook %s" % path)
+            if os.path.lexists(kept):
+                os.rename(kept, path)
+                changes.append("put the earlier hook back at %s" % path)
+        except OSError as exc:
+            changes.append("could not %s: %s; do it by hand" % (
+                "remove the pre-commit hook %s" % path if os.path.lexists(path) else
+                "put the earlier hook %s back at %s" % (kept, path), exc.strerror or exc))
+    if not found and os.path.lexists(kept):
+        changes.append("left %s in place: the hook that ran it is no longer at %s; move it "
+                       "back by hand if you want it to run" % (kept, " or ".join(
+                           os.path.join(directory, slot) for slot in SLOTS)))
     return changes
