@@ -5,12 +5,14 @@ A merge leaves three kinds of conflict in a notebook (see the driver):
 
 - a component in two versions, our cell named "<<< name" and theirs ">>> name" (theirs right
   after ours when both sides changed the cell; when their side also renamed it, the two names
-  differ and the pair is told by its place: a "<<< " cell directly followed by a ">>> " one);
+  differ and the pair is told by its place and ids: a "<<< " cell directly followed by a ">>> "
+  one that carries the fresh component id the merge gave it, an id that no side held before);
 - a component that one side changed and the other deleted: one marked cell without a partner
   ("<<< name": we changed it, they deleted it; ">>> name": the other way round);
 - the same for parameters in the notebook's parameter list (pairs and one-sided marks);
 - cells whose source holds git's conflict blocks (<<<<<<< / ||||||| / ======= / >>>>>>>, of
-  any marker size).
+  any marker size), or marker lines left of a block that was half edited out (listed as
+  unfinished; they need a hand).
 
 A name that starts with "<<< " or ">>> " is a mark wherever it comes from: one that a user wrote
 by hand cannot be told from one that a merge made, so `check` refuses it and `resolve` treats
@@ -23,6 +25,7 @@ import argparse
 import copy
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -31,8 +34,12 @@ from corvane_git.scripts.merge_driver import driver, layout
 PROG = driver.PROG
 OURS, THEIRS = "ours", "theirs"
 COMMANDS = ("conflicts", "resolve", "check")
-# The smallest marker size taken for git's conflict blocks (git's default is 7).
+# The smallest marker size taken for git's conflict blocks with all their lines (git's default
+# is 7; cell sources are merged with it).  A marker line on its own counts from
+# driver.MARKER_LINE_SIZE on.
 MIN_MARKER_SIZE = 3
+# What str(uuid.uuid4()) gives: the form of the fresh id of their copy in a component pair.
+FRESH_ID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}\Z")
 
 
 class ResolveError(Exception):
@@ -86,8 +93,12 @@ class Conflict:
         return text
 
 
-def _group(names, pair_neighbours):
-    """The Conflicts among `names` (a list with None where there is nothing to look at)."""
+def _group(names, copies=None):
+    """The Conflicts among `names` (a list with None where there is nothing to look at).
+
+    `copies` (for components) tells for each position whether its item can be their copy in a
+    pair (see fresh_copy_test); a lone ">>> " mark there, right after a lone "<<< " one, makes
+    one pair with it.  Without `copies` nothing is paired across names."""
     groups = {}
     for pos, name in enumerate(names):
         mark = parse_mark(name)
@@ -96,10 +107,12 @@ def _group(names, pair_neighbours):
             group = groups.setdefault(plain, Conflict(plain, [], []))
             (group.ours if side == OURS else group.theirs).append(pos)
     found = list(groups.values())
-    if pair_neighbours:
+    if copies is not None:
         # Their version inserted right after ours under another name: one pair, two names.
+        # A ">>> " mark of a component that we deleted may follow a "<<< " one by chance
+        # (both go to the end); it keeps the id it had, so it is no copy.
         lone = {c.ours[0]: c for c in found if c.shape == OURS}
-        for c in [c for c in found if c.shape == THEIRS]:
+        for c in [c for c in found if c.shape == THEIRS and copies[c.theirs[0]]]:
             mine = lone.pop(c.theirs[0] - 1, None)
             if mine is not None:
                 mine.theirs, mine.their_name = c.theirs, c.name
@@ -133,13 +146,15 @@ def _marker(text, char, size):
 
 def blocks(lines):
     """The conflict blocks in `lines`: (start, base, middle, end) line indices; `base` is None
-    without a diff3 base section.  The marker size is read from each block's first line."""
+    without a diff3 base section.  The marker size is read from each block's first line; an
+    opening line followed by another of its size before the block's middle is left over from
+    an unfinished block, and the block starts at the later one."""
     found = []
     i, n = 0, len(lines)
     while i < n:
         text = lines[i].rstrip("\r\n")
         size = len(text) - len(text.lstrip("<"))
-        end = None
+        end = restart = None
         if size >= MIN_MARKER_SIZE and _marker(text, "<", size):
             base = middle = None
             for j in range(i + 1, n):
@@ -147,6 +162,9 @@ def blocks(lines):
                 if middle is None:
                     if text == "=" * size:
                         middle = j
+                    elif _marker(text, "<", size):
+                        restart = j
+                        break
                     elif base is None and _marker(text, "|", size):
                         base = j
                 elif _marker(text, ">", size):
@@ -156,13 +174,28 @@ def blocks(lines):
                 found.append((i, base, middle, end))
                 i = end + 1
                 continue
+            if restart is not None:
+                i = restart
+                continue
         i += 1
     return found
 
 
+def unfinished(lines, code=True):
+    """Positions (from 0) of the lines of git's conflict markers in `lines` that no block
+    holds: what is left of a block whose other marker lines were edited out.  A line of "="
+    alone counts in code cells only."""
+    inside = set()
+    for start, _, _, end in blocks(lines):
+        inside.update(range(start, end + 1))
+    return [i for i, line in enumerate(lines)
+            if i not in inside and driver.marker_size(line, equals=code)]
+
+
 def choose(lines, side):
     """`lines` with each conflict block replaced by the lines of `side`, or None when they
-    hold no block.  Blocks that the chosen lines hold in turn are resolved too."""
+    hold no block.  Blocks that the chosen lines hold in turn are resolved too.  Line ends
+    stay as git wrote them (see resolve() for the last line)."""
     found = blocks(lines)
     if not found:
         return None
@@ -174,31 +207,36 @@ def choose(lines, side):
                        else lines[middle + 1:end])
             at = end + 1
         out.extend(lines[at:])
-        if found[-1][3] == len(lines) - 1 and out:
-            # git ends every line of a block with a line feed; a cell's source ends without.
-            last = out[-1]
-            out[-1] = last[:-2] if last.endswith("\r\n") else last[:-1] if last.endswith(
-                "\n") else last
-            if not out[-1]:
-                out.pop()
         lines = out
         found = blocks(lines)
     return lines
 
 
+def _ends_a_line(lines):
+    return bool(lines) and lines[-1].endswith(("\n", "\r"))
+
+
 class Found:
     """The conflicts of one notebook."""
 
-    def __init__(self, components, parameters, source_cells, text_lines=()):
+    def __init__(self, components, parameters, source_cells, text_lines=(), unfinished=()):
         self.components = components        # [Conflict], positions in the cell list
         self.parameters = parameters        # [Conflict], positions in the parameter list
         self.source_cells = source_cells    # [(position from 0, cell name or None)]
         self.text_lines = list(text_lines)  # lines (from 1) of git's markers in a non-JSON file
+        # [(position from 0, cell name or None, [lines from 1])]: marker lines outside a block
+        self.unfinished = list(unfinished)
 
     def __bool__(self):
-        return bool(self.components or self.parameters or self.source_cells or self.text_lines)
+        return bool(self.components or self.parameters or self.source_cells or self.text_lines
+                    or self.unfinished)
 
     def summary(self, path):
+        if self.text_lines:
+            return "%s: %s: git's conflict markers in the file's text, at line%s %s: the " \
+                   "notebook cannot be read until they are edited out" % (
+                       PROG, path, "s" if len(self.text_lines) > 1 else "",
+                       ", ".join(str(n) for n in self.text_lines[:10]))
         places = {}
         for kind, unit, found in (("component", "cell", self.components),
                                   ("parameter", "parameter", self.parameters)):
@@ -208,42 +246,87 @@ class Found:
                                      [c.name for c in self.parameters],
                                      [(pos + 1, name) for pos, name in self.source_cells],
                                      places)
-        if not self.text_lines:
-            return conflicts.summary(path)
-        return "%s: %s: git's conflict markers in the file's text, at line%s %s: the " \
-               "notebook cannot be read until they are edited out" % (
-                   PROG, path, "s" if len(self.text_lines) > 1 else "",
-                   ", ".join(str(n) for n in self.text_lines[:10]))
+        text = conflicts.summary(path)
+        if self.unfinished:
+            text += "\n  unfinished conflict blocks (marker lines left alone; edit them out): " \
+                + ", ".join("cell %d%s at line%s %s" % (
+                    pos + 1, " (%s)" % name if name else "", "s" if len(lines) > 1 else "",
+                    ", ".join(str(n) for n in lines)) for pos, name, lines in self.unfinished)
+        return text
 
 
-def find(notebook):
-    """The Found of a parsed notebook."""
+def fresh_copy_test(ours=None, base=None, theirs=None):
+    """A test of a component id: whether it can be the fresh id that the merge gives their
+    copy of a component when it keeps both versions.  No side held that id before the merge;
+    where neither the base nor their version is known, an id in the form of the fresh ones
+    (a random UUID) that our side did not hold passes."""
+    held = _ids(ours)
+    known = _ids(base) | _ids(theirs) if base is not None or theirs is not None else None
+
+    def fresh(key):
+        if not isinstance(key, str) or key in held:
+            return False
+        return key not in known if known is not None else bool(FRESH_ID.match(key))
+    return fresh
+
+
+def _ids(notebook):
+    return {key for key in map(_component_id, _cells(notebook)) if key is not None}
+
+
+def find(notebook, fresh=None):
+    """The Found of a parsed notebook; `fresh` is a fresh_copy_test (by default one that knows
+    no side of the merge)."""
+    fresh = fresh or fresh_copy_test()
     cells = _cells(notebook)
-    components = _group([driver._canvas(c).get("name") for c in cells], pair_neighbours=True)
+    components = _group([driver._canvas(c).get("name") for c in cells],
+                        [fresh(_component_id(c)) for c in cells])
     parameters = _group([p.get("name") if isinstance(p, dict) else None
-                         for p in _parameter_list(notebook)], pair_neighbours=False)
-    sources = []
+                         for p in _parameter_list(notebook)])
+    sources, left = [], []
     for pos, cell in enumerate(cells):
-        if blocks(_source(cell)):
-            name = driver._canvas(cell).get("name")
-            sources.append((pos, name if isinstance(name, str) and name else None))
-    return Found(components, parameters, sources)
+        lines = _source(cell)
+        name = driver._canvas(cell).get("name")
+        name = name if isinstance(name, str) and name else None
+        if blocks(lines):
+            sources.append((pos, name))
+        stray = unfinished(lines, code=isinstance(cell, dict) and cell.get("cell_type") == "code")
+        if stray:
+            left.append((pos, name, [i + 1 for i in stray]))
+    return Found(components, parameters, sources, unfinished=left)
+
+
+# Marks and markers hold three angle brackets in a row or a run of "=" or "|"; JSON may escape
+# them (\u003c, \u003d, \u003e, \u007c).
+_TELLTALES = (b"<<<", b">>>", b"=======", b"|||||||", b"\\u003", b"\\u007")
 
 
 def _may_hold_conflicts(data):
-    # Marks and markers hold three angle brackets in a row; JSON may escape them (\u003c).
-    return b"<<<" in data or b">>>" in data or b"\\u003" in data
+    return any(t in data for t in _TELLTALES)
 
 
-def read(data):
+def text_markers(data):
+    """The lines (from 1) of git's conflict markers in a file's text: lines that start with
+    "<", "=", "|" or ">" followed by more of the same and a space or the line's end.  No line
+    of a JSON text starts so, whatever the marker size."""
+    found = []
+    for number, line in enumerate(data.decode("utf-8", "replace").splitlines(), 1):
+        char = line[:1]
+        if char in ("<", "=", "|", ">"):
+            rest = line.lstrip(char)
+            if not rest.strip() if char == "=" else rest[:1] in ("", " "):
+                found.append(number)
+    return found
+
+
+def read(data, fresh=None):
     """(notebook, Found) of a file's bytes; the notebook is None when the file is not JSON.
 
     Raises ResolveError for a file that is neither JSON nor holds git's conflict markers."""
     try:
         notebook = json.loads(data.decode("utf-8"))
     except (UnicodeDecodeError, ValueError) as exc:
-        text = data.decode("utf-8", "replace").splitlines(True)
-        marked = [start + 1 for start, _, _, _ in blocks(text)]
+        marked = text_markers(data)
         if marked:
             return None, Found([], [], [], marked)
         raise ResolveError("not a notebook: %s" % (
@@ -251,7 +334,9 @@ def read(data):
             % exc))
     except RecursionError:
         raise ResolveError("not a notebook: nested too deeply to be read")
-    return notebook, find(notebook)
+    if not _may_hold_conflicts(data):
+        return notebook, Found([], [], [])
+    return notebook, find(notebook, fresh)
 
 
 def _read_file(path):
@@ -422,16 +507,21 @@ class Outcome:
         self.written = False
 
 
-def resolve(notebook, side, selection=None, before=None):
+def resolve(notebook, side, selection=None, before=None, base=None, theirs=None):
     """Keep `side` (OURS or THEIRS) of the selected conflicts of a parsed notebook, in place.
 
-    `before` is our side's notebook as it was before the merge, where known: a parameter then
-    goes back to the place it had there, and a component of ours that their side had renamed
-    onto a name of ours comes back as it was.  Returns an Outcome; raises ResolveError when
-    the selection names a conflict that the notebook does not hold (nothing is changed then).
+    `before`, `base` and `theirs` are the notebook's versions from before the merge where
+    known (our side's, the common ancestor's, their side's; None where not).  With them a
+    parameter goes back to the place it had in ours, a component of ours that their side had
+    renamed onto a name of ours comes back as it was, a ">>> " cell after a "<<< " one is told
+    from their copy of it by its id (see fresh_copy_test), and a cell whose source ended in a
+    conflict block ends as the chosen side's source ended (with a line end or without: git's
+    block ends every line with one).  Returns an Outcome; raises ResolveError when the
+    selection names a conflict that the notebook does not hold (nothing is changed then).
     """
     selection = selection or Selection()
-    found = find(notebook)
+    fresh = fresh_copy_test(before, base, theirs)
+    found = find(notebook, fresh)
     outcome = Outcome()
 
     def pick(conflicts, names, kind):
@@ -454,12 +544,24 @@ def resolve(notebook, side, selection=None, before=None):
     parameters = [c for c in parameters if c not in skipped]
 
     all_cells = _cells(notebook)
+    chosen_version = {}
+    for cell in _cells(before if side == OURS else theirs):
+        chosen_version.setdefault(_component_id(cell), cell)
     for pos in cells:
         cell = all_cells[pos]
-        lines = choose(_source(cell), side)
-        if lines is not None:
-            cell["source"] = "".join(lines) if isinstance(cell["source"], str) else lines
-            outcome.resolved.append("cell %d" % (pos + 1))
+        source = _source(cell)
+        lines = choose(source, side)
+        if lines is None:
+            continue
+        version = chosen_version.get(_component_id(cell))
+        if (version is not None and blocks(source)[-1][3] == len(source) - 1
+                and _ends_a_line(lines) and not _ends_a_line(_source(version))):
+            last = lines[-1]
+            lines[-1] = last[:-2] if last.endswith("\r\n") else last[:-1]
+            if not lines[-1]:
+                lines.pop()
+        cell["source"] = "".join(lines) if isinstance(cell["source"], str) else lines
+        outcome.resolved.append("cell %d" % (pos + 1))
     if parameters:
         canvas = driver._canvas(notebook)
         canvas["parameters"] = _resolve_parameters(canvas["parameters"], parameters, side,
@@ -468,30 +570,41 @@ def resolve(notebook, side, selection=None, before=None):
     if components:
         notebook["cells"] = _resolve_components(all_cells, components, side, before)
         outcome.resolved.extend("component " + c.name for c in components)
-    outcome.left = find(notebook)
+    outcome.left = find(notebook, fresh)
     return outcome
 
 
-def resolve_file(path, side, selection=None, before=None):
+def resolve_file(path, side, selection=None, before=None, base=None, theirs=None):
     """resolve() on a notebook file, written back in its own layout in one step; a notebook
     without conflicts (or without selected ones) is left untouched."""
     data = _read_file(path)
     notebook, found = read(data)
     if notebook is None:
-        raise ResolveError("not a notebook: git's conflict markers in the file's text (lines "
-                           "%s); a line merge made them, not this driver" % ", ".join(
-                               str(n) for n in found.text_lines[:10]))
-    outcome = resolve(notebook, side, selection, before)
+        raise ResolveError("not a notebook: git's conflict markers in the file's text (line%s "
+                           "%s), from a merge of the whole file as text: edit them out, or "
+                           "take one side with git checkout --ours (or --theirs) -- PATH" % (
+                               "s" if len(found.text_lines) > 1 else "",
+                               ", ".join(str(n) for n in found.text_lines[:10])))
+    outcome = resolve(notebook, side, selection, before, base, theirs)
     if outcome.resolved:
         layout.replace_file(path, layout.render(notebook, layout.detect(data)))
         outcome.written = True
     return outcome
 
 
-def our_version(path):
-    """Our side's notebook from before the merge, from git: the index's stage 2 while the
-    notebook is unmerged, else HEAD while a merge, cherry-pick, revert or rebase is stopped.
-    None where it cannot be known."""
+# A merge, cherry-pick, revert or rebase that stopped: the ref git keeps for it, then where
+# their version and the common ancestor are (ours is HEAD's); None: the merge base.
+STOPPED = (("MERGE_HEAD", "MERGE_HEAD", None),
+           ("CHERRY_PICK_HEAD", "CHERRY_PICK_HEAD", "CHERRY_PICK_HEAD^"),
+           ("REVERT_HEAD", "REVERT_HEAD^", "REVERT_HEAD"),
+           ("REBASE_HEAD", "REBASE_HEAD", "REBASE_HEAD^"))
+
+
+def versions(path):
+    """(ours, base, theirs): the notebook's versions from before the merge, from git, each
+    None where it cannot be known.  While the notebook is unmerged, the index holds them
+    (stages 2, 1 and 3); once it is added, while a merge, cherry-pick, revert or rebase is
+    stopped, ours is HEAD's and the others come from the commits being merged."""
     directory = os.path.dirname(os.path.abspath(path))
     relative = "./" + os.path.basename(path)
 
@@ -503,15 +616,24 @@ def our_version(path):
             return None
         return proc.stdout if proc.returncode == 0 else None
 
-    data = git("show", ":2:" + relative)
-    if data is None:
-        stopped = any(git("rev-parse", "-q", "--verify", ref) is not None
-                      for ref in ("MERGE_HEAD", "CHERRY_PICK_HEAD", "REVERT_HEAD", "REBASE_HEAD"))
-        data = git("show", "HEAD:" + relative) if stopped else None
-    try:
-        return json.loads(data.decode("utf-8")) if data is not None else None
-    except ValueError:
-        return None
+    found = [git("show", ":%d:%s" % (stage, relative)) for stage in (2, 1, 3)]
+    if found[0] is None:
+        for ref, their_rev, base_rev in STOPPED:
+            if git("rev-parse", "-q", "--verify", ref) is None:
+                continue
+            if base_rev is None:
+                merge_base = git("merge-base", "HEAD", ref)
+                base_rev = merge_base.decode("ascii", "replace").strip() if merge_base else None
+            found = [git("show", "%s:%s" % (rev, relative)) if rev else None
+                     for rev in ("HEAD", base_rev, their_rev)]
+            break
+
+    def parsed(data):
+        try:
+            return json.loads(data.decode("utf-8")) if data is not None else None
+        except (ValueError, RecursionError):
+            return None
+    return tuple(parsed(data) for data in found)
 
 
 # ---- the commands --------------------------------------------------------------------------
@@ -563,7 +685,11 @@ def run_conflicts(args):
     status = 0
     for path in args.paths:
         try:
-            _, found = read(_read_file(path))
+            data = _read_file(path)
+            notebook, found = read(data)
+            if any(c.their_name for c in found.components):
+                # Pairs told by place alone: what git knows of the sides tells them apart.
+                found = find(notebook, fresh_copy_test(*versions(path)))
         except ResolveError as exc:
             _error(path, str(exc))
             status = 2
@@ -583,13 +709,11 @@ def run_check(args):
         files += [(path, None) for path in args.paths]
     else:
         files = [(path, None) for path in args.paths]
-    status = 0
+    status, kinds = 0, set()
     for path, data in files:
         try:
             if data is None:
                 data = _read_file(path)
-            if not _may_hold_conflicts(data):
-                continue
             _, found = read(data)
         except ResolveError as exc:
             _error(path, str(exc))
@@ -598,9 +722,17 @@ def run_check(args):
         if found:
             sys.stderr.write(found.summary(path) + "\n")
             status = max(status, 1)
-    if status == 1:
+            if found.text_lines:
+                kinds.add("text")
+            elif found.components or found.parameters or found.source_cells:
+                kinds.add("notebook")   # (unfinished blocks alone: the listing says what to do)
+    if "notebook" in kinds:
         sys.stderr.write("%s: resolve them in the notebook, or keep one side with: %s resolve "
                          "PATH --ours (or --theirs)\n" % (PROG, PROG))
+    if "text" in kinds:
+        sys.stderr.write("%s: a file merged as text: edit the conflict markers out of it in a "
+                         "text editor, or take one side whole with: git checkout --ours (or "
+                         "--theirs) -- PATH\n" % PROG)
     return status
 
 
@@ -612,7 +744,7 @@ def run_resolve(args):
     status = 0
     for path in args.paths:
         try:
-            outcome = resolve_file(path, args.side, selection, our_version(path))
+            outcome = resolve_file(path, args.side, selection, *versions(path))
         except ResolveError as exc:
             _error(path, str(exc))
             status = 2
@@ -621,15 +753,16 @@ def run_resolve(args):
             _error(path, "cannot resolve: %s" % driver._text(exc))
             status = 2
             continue
+        left = outcome.left
         if outcome.resolved:
             print("%s: %s: kept %s of %s" % (PROG, path, args.side, ", ".join(outcome.resolved)))
-        elif not selection:
+        elif not left:
             print("%s: %s: no conflicts" % (PROG, path))
-        left = outcome.left
         if selection:
             left = Found([c for c in left.components if c.names() & set(selection.components)],
                          [c for c in left.parameters if c.names() & set(selection.parameters)],
-                         [])
+                         [], unfinished=[u for u in left.unfinished
+                                         if u[0] + 1 in selection.cells])
         if left:
             sys.stderr.write(left.summary(path) + "\n")
             status = max(status, 1)
