@@ -88,7 +88,8 @@ class TestArguments:
         for part in ("BASE CURRENT INCOMING PATH", "0 merged; nothing needs a decision",
                      "1 merged, with conflicts to resolve", "2 failure", '"<<< name" (ours)',
                      "install [--global]", "uninstall", "status", "example [DIR]",
-                     "--keep-one-line", "[--one-line]", "Jupyter's indent=1"):
+                     "--keep-one-line", "[--one-line]", "Jupyter's indent=1",
+                     "{%s} ..." % ",".join(SUBCOMMANDS)):
             assert part in text
 
     def test_console_command(self, tmp_path, env):
@@ -176,9 +177,24 @@ class TestMergeExitCodes:
         assert proc.stderr == (
             "corvane-merge-driver: cannot merge a b.ipynb: the git command was not found "
             "(install git, or name it in GIT_PYTHON_GIT_EXECUTABLE); our version is kept, "
-            "without conflict markers: take theirs with git checkout --theirs -- 'a b.ipynb', "
+            "without conflict markers: take theirs with git checkout --theirs -- ':/a b.ipynb', "
             "or see it with git show ':3:a b.ipynb'\n")
         assert s.unchanged()
+
+    def test_the_recovery_commands_work_from_a_subdirectory(self, tmp_path, git_env):
+        repo = Repo(tmp_path / "repo", git_env)
+        repo.driver("install")
+        theirs, ours = '{"cells": "\x00"}', base_notebook()
+        set_param(ours, "alpha", 0.3)
+        proc = repo.merge_branches(base_notebook(), ours, theirs, rel="sub/n b.ipynb")
+        assert proc.returncode == 1
+        line = [l for l in proc.stderr.splitlines() if "our version is kept" in l][0]
+        take, show = line.split("take theirs with ")[1].split(", or see it with ")
+        sub = repo.path / "sub"
+        shown = subprocess.run(show, shell=True, cwd=str(sub), env=git_env, stdout=subprocess.PIPE)
+        assert shown.stdout.decode("utf-8") == theirs
+        subprocess.run(take, shell=True, cwd=str(sub), env=git_env, check=True)
+        assert (sub / "n b.ipynb").read_text(encoding="utf-8") == theirs
 
     @pytest.mark.parametrize("error, outcome", [
         (OSError(28, "No space left on device"), "[Errno 28] No space left on device"),
@@ -253,7 +269,7 @@ class TestMergedAsText:
          NO_LAYER + ONE_CONFLICT),
         (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["ours\n"]),
               theirs=edited(plain(base_notebook()), 1, ["theirs\n"])), ["--marker-size=10"], 1,
-         NO_LAYER + ONE_CONFLICT),
+         NO_LAYER + ONE_CONFLICT.replace("<" * 7, "<" * 10).replace(">" * 7, ">" * 10)),
         # A component notebook with one plain cell.
         (dict(theirs=broken(base_notebook(), "cells", 2, "metadata", "canvas")), [], 0,
          '(their version: cell 3 has no "metadata" -> "canvas" map)'),
@@ -296,7 +312,7 @@ class TestMergedAsText:
             "corvane-merge-driver: cannot merge nb.ipynb: their version is not valid JSON "
             "(Invalid control character at: line 1 column 12 (char 11)), and git merge-file cannot "
             "merge it as text either (Cannot merge binary files: their version); our version is "
-            "kept, without conflict markers: take theirs with git checkout --theirs -- nb.ipynb, "
+            "kept, without conflict markers: take theirs with git checkout --theirs -- :/nb.ipynb, "
             "or see it with git show :3:nb.ipynb\n")
         assert s.unchanged()
 
@@ -334,7 +350,8 @@ class TestFindConflicts:
          ([], [], [(1, None), (2, "b")])),
         (nb_with([None], sources=[(0, CONFLICT)]), nb_with([None], sources=[(0, CONFLICT)]),
          ([], [], [])),
-        (nb_with([None]), nb_with([None], sources=[(0, CONFLICT[:3])]), ([], [], [])),
+        # A marker line that the merge brought without its block is left to resolve as well.
+        (nb_with([None]), nb_with([None], sources=[(0, CONFLICT[:3])]), ([], [], [(1, None)])),
     ])
     def test_only_what_this_merge_added_counts(self, ours, merged, expected):
         found = driver.find_conflicts(ours, merged)

@@ -311,8 +311,8 @@ class TestMergedAsText:
         proc = repo.merge_branches(base, ours, theirs)
         assert proc.returncode == 1
         assert "CONFLICT (content): Merge conflict in nb.ipynb" in proc.stdout
-        assert proc.stderr.endswith("; 1 conflict to resolve between the <<<<<<< and >>>>>>> "
-                                    "lines\n")
+        assert proc.stderr.endswith("; 1 conflict to resolve between the %s and %s lines\n"
+                                    % ("<" * size, ">" * size))
         text = (repo.path / "nb.ipynb").read_bytes()
         assert text == git_merge_file(tmp_path, base, ours, theirs, size)
         assert ("\n%s nb.ipynb-current\n" % ("<" * size)).encode() in text

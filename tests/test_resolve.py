@@ -12,7 +12,7 @@ import pytest
 from conftest import PACKAGE_ROOT
 from corvane_git.scripts.merge_driver import cli, driver, resolve
 from corvane_git.scripts.merge_driver.resolve import OURS, THEIRS, Selection
-from notebooks import canvas, cell, find, merge, summary, with_cells
+from notebooks import canvas, cell, find, merge, notebook, summary, with_cells
 from test_git_driver import Repo, base_notebook, set_param
 from test_git_driver import git_env  # noqa: F401 (fixture)
 from test_merge import CELL_ROWS, FIVE, PARAM_ROWS, THEIRS as THEIR_LINES
@@ -69,8 +69,12 @@ class TestMergeTables:
 
         pairs = {c.name: (merged["cells"][c.ours[0]], merged["cells"][c.theirs[0]])
                  for c in resolve.find(merged).components if c.shape == "pair"}
+        # What git knows of the sides finds the same pairs as the form of the copy's id.
+        known = resolve.fresh_copy_test(ours, base, theirs)
+        assert [(c.name, c.ours, c.theirs) for c in resolve.find(merged, known).components] == [
+            (c.name, c.ours, c.theirs) for c in resolve.find(merged).components]
         took_theirs = copy.deepcopy(merged)
-        outcome = resolve.resolve(took_theirs, THEIRS, before=ours)
+        outcome = resolve.resolve(took_theirs, THEIRS, before=ours, base=base, theirs=theirs)
         assert not outcome.left
         if isinstance(THEIRS_KEPT[case][0], dict):
             assert canvas(took_theirs)["parameters"] == THEIRS_KEPT[case]
@@ -202,26 +206,125 @@ MARKED = base_notebook()
 MARKED["cells"][1]["metadata"]["canvas"]["name"] = ">>> load"
 DOCTEST = base_notebook()
 DOCTEST["cells"][1]["outputs"] = [{"output_type": "stream", "name": "stdout", "text": [">>> 1\n"]}]
-TEXT_MERGE = json.dumps(base_notebook(), indent=1).replace(
-    ' "nbformat": 4,', '<<<<<<< HEAD\n "nbformat": 4,\n=======\n "nbformat": 5,\n>>>>>>> b')
-TEXT_MERGE_LINE = TEXT_MERGE.splitlines().index("<<<<<<< HEAD") + 1
+
+
+def text_merge(size):
+    return json.dumps(base_notebook(), indent=1).replace(' "nbformat": 4,', (
+        '%s HEAD\n "nbformat": 4,\n%s\n "nbformat": 5,\n%s b' % ("<" * size, "=" * size,
+                                                                ">" * size)))
+
+
+TEXT_LINE = text_merge(7).splitlines().index("<<<<<<< HEAD") + 1
+TEXT_LINES = "at lines %d, %d, %d: the notebook cannot be read until they are edited out" % (
+    TEXT_LINE, TEXT_LINE + 2, TEXT_LINE + 4)
+
+
+def with_source(source, cell_type="code"):
+    nb = base_notebook()
+    nb["cells"][1].update(cell_type=cell_type, source=source)
+    return json.dumps(nb)
+
+
+UNFINISHED = with_source(["<<<<<<< nb.ipynb-current\n", "y = 30\n", ">>>>>>> nb.ipynb-incoming\n"])
+NOTEBOOK_HINT = "or keep one side with: corvane-merge-driver resolve PATH --ours (or --theirs)"
+TEXT_HINT = "or take one side whole with: git checkout --ours (or --theirs) -- PATH"
 
 
 class TestCheck:
     @pytest.mark.parametrize("text, status, listed", [
-        (json.dumps(base_notebook()), 0, ""),
-        (json.dumps(DOCTEST), 0, ""),
-        (json.dumps(MARKED), 1, "components in conflict: load (cell 2: changed by them, deleted by us)"),
-        (escaped(MARKED), 1, "components in conflict: load (cell 2: changed by them, deleted by us)"),
-        (TEXT_MERGE, 1, "git's conflict markers in the file's text, at line %d: the notebook "
-                        "cannot be read until they are edited out" % TEXT_MERGE_LINE),
-        ('{"cells": [>>>', 2, "not a notebook: not valid JSON"),
-    ], ids=["clean", "doctest output", "mark", "escaped mark", "text merge", "not JSON"])
+        (json.dumps(base_notebook()), 0, ()),
+        (json.dumps(DOCTEST), 0, ()),
+        (with_source(["x = a <<<<<<< b\n", "Title\n", "=======\n"], "markdown"), 0, ()),
+        (json.dumps(MARKED), 1, ("components in conflict: load (cell 2: changed by them, deleted "
+                                 "by us)", NOTEBOOK_HINT)),
+        (escaped(MARKED), 1, ("components in conflict: load (cell 2: changed by them, deleted "
+                              "by us)", NOTEBOOK_HINT)),
+        (UNFINISHED, 1, ("unfinished conflict blocks (marker lines left alone; edit them out): "
+                         "cell 2 (load) at lines 1, 3",)),
+        (with_source(["x = 1\n", "=======\n"]), 1, ("cell 2 (load) at line 2",)),
+        (text_merge(7), 1, ("git's conflict markers in the file's text, " + TEXT_LINES,
+                            TEXT_HINT)),
+        (text_merge(2), 1, (TEXT_LINES,)),
+        ('{"cells": [>>>', 2, ("not a notebook: not valid JSON",)),
+        ('{"cells": [', 2, ("not a notebook: not valid JSON",)),
+    ], ids=["clean", "doctest output", "markdown heading", "mark", "escaped mark",
+            "unfinished block", "'=' line in code", "text merge", "text merge, size 2",
+            "not JSON", "not JSON, no marks"])
     def test_exit_status_and_listing(self, tmp_path, capsys, text, status, listed):
         (tmp_path / "nb.ipynb").write_text(text, encoding="utf-8")
         assert cli.main(["check", str(tmp_path / "nb.ipynb")]) == status
         err = capsys.readouterr().err
-        assert listed in err and bool(err) == bool(status)
+        assert all(part in err for part in listed) and bool(err) == bool(status)
+        if status == 1:
+            assert (NOTEBOOK_HINT in err) == (NOTEBOOK_HINT in listed)
+
+
+X_ID, Y_ID = "3f0c6f0e-8d1c-4a57-9a51-5a4c1b8f0d11", "a9e2b4d7-1c3e-4f60-8b2a-7d5e6f4c3b21"
+
+
+def apart(x="X", y="Y", end=""):
+    """(base, ours, theirs): we changed x and deleted y, they deleted x and changed y; both
+    changed the last line of a, which ends with `end`.  The merge leaves "<<< x" directly
+    followed by ">>> y": two one-sided marks, not a pair."""
+    def nb(a_line, *cells):
+        return notebook(cell("A", "a", "a = 1\n" + a_line + end), *cells)
+    return (nb("b = 1", cell(x, "x", "x = 1\n"), cell(y, "y", "y = 1\n")),
+            nb("b = 2", cell(x, "x", "x = 2\n")),
+            nb("b = 3", cell(y, "y", "y = 3\n")))
+
+
+class TestOneSidedNeighbours:
+    @pytest.mark.parametrize("ids, known, selection, kept", [
+        (("X", "Y"), False, None, [("Y", "y", "y = 3\n")]),
+        ((X_ID, Y_ID), True, None, [(Y_ID, "y", "y = 3\n")]),
+        (("X", "Y"), False, Selection(components=["y"]),
+         [("X", "<<< x", "x = 2\n"), ("Y", "y", "y = 3\n")]),
+    ], ids=["plain ids", "random ids, sides known", "one of them"])
+    def test_theirs_keeps_each_with_its_own_id(self, tmp_path, ids, known, selection, kept):
+        base, ours, theirs = apart(*ids)
+        merged = merge(tmp_path, base, ours, theirs)
+        assert [canvas(c)["name"] for c in merged["cells"]] == ["a", "<<< x", ">>> y"]
+        sides = dict(base=base, theirs=theirs) if known else {}
+        resolve.resolve(merged, THEIRS, selection, before=ours, **sides)
+        assert summary(merged)[1:] == kept
+
+
+class TestInARepository:
+    """resolve finds the sides in git: stages 1 to 3 while the notebook is unmerged, the
+    commits of the stopped merge once it is added."""
+
+    @pytest.mark.parametrize("side, added", [(OURS, False), (THEIRS, False), (THEIRS, True)])
+    def test_resolve_gives_back_the_side_it_keeps(self, tmp_path, git_env, side, added):
+        repo = Repo(tmp_path / "repo", git_env)
+        repo.driver("install")
+        base, ours, theirs = apart(X_ID, Y_ID, end="")
+        assert repo.merge_branches(base, ours, theirs).returncode == 1
+        if added:
+            repo.git("add", "nb.ipynb")
+        assert repo.driver("resolve", "nb.ipynb", "--" + side).returncode == 0
+        assert repo.read("nb.ipynb")["cells"] == (ours if side == OURS else theirs)["cells"]
+
+
+AMBIGUOUS = json.dumps({"cells": [], "metadata": {"canvas": {"parameters": [
+    {"name": "<<< p"}, {"name": "<<< p"}, {"name": ">>> p"}]}}})
+
+
+class TestResolveCommand:
+    @pytest.mark.parametrize("text, status, out, err", [
+        (json.dumps(base_notebook()), 0, "no conflicts", None),
+        (AMBIGUOUS, 1, None, "p (parameters 1, 2, 3: 2 of ours, 1 of theirs; resolve by hand)"),
+        (UNFINISHED, 1, None, "cell 2 (load) at lines 1, 3"),
+        (text_merge(7), 2, None, "edit them out, or take one side with git checkout --ours (or "
+                                 "--theirs) -- PATH"),
+    ], ids=["clean", "ambiguous", "unfinished", "text merge"])
+    def test_output(self, tmp_path, capsys, text, status, out, err):
+        path = tmp_path / "nb.ipynb"
+        path.write_text(text, encoding="utf-8")
+        assert cli.main(["resolve", str(path), "--ours"]) == status
+        captured = capsys.readouterr()
+        assert (out in captured.out) if out else captured.out == ""
+        assert (err in captured.err) if err else captured.err == ""
+        assert path.read_text(encoding="utf-8") == text
 
 
 def block(size=7, base=False, newline="\n", ours=("ours\n",), theirs=("theirs\n",)):
@@ -237,10 +340,13 @@ class TestSourceBlocks:
         (["a\n"] + block() + ["z"], ["a\n", "ours\n", "z"], ["a\n", "theirs\n", "z"]),
         (block(base=True, size=9) + ["z"], ["ours\n", "z"], ["theirs\n", "z"]),
         (["a\r\n"] + block(newline="\r\n") + ["z"], ["a\r\n", "ours\r\n", "z"], ["a\r\n", "theirs\r\n", "z"]),
-        # A block at the end: the source ends without a line feed, as a cell's does.
-        (["a\n"] + block(ours=("x\n", "y\n"), theirs=()), ["a\n", "x\n", "y"], ["a"]),
+        # A block at the end: line ends as git wrote them (resolve() knows the sides' ends).
+        (["a\n"] + block(ours=("x\n", "y\n"), theirs=()), ["a\n", "x\n", "y\n"], ["a\n"]),
         (block() + ["m\n"] + block(size=10, ours=("o2\n",), theirs=("t2\n",)),
-         ["ours\n", "m\n", "o2"], ["theirs\n", "m\n", "t2"]),
+         ["ours\n", "m\n", "o2\n"], ["theirs\n", "m\n", "t2\n"]),
+        # An opening line left of an unfinished block stays; the block after it is resolved.
+        (["<<<<<<< left\n", "a\n"] + block(), ["<<<<<<< left\n", "a\n", "ours\n"],
+         ["<<<<<<< left\n", "a\n", "theirs\n"]),
         # A block inside the chosen side's lines is resolved in turn.
         (block(size=9, ours=tuple(block()), theirs=("t\n",)) + ["z"], ["ours\n", "z"], ["t\n", "z"]),
         # Not a block: no middle line of the opening's size, no end, a marker size of 2.
@@ -299,6 +405,28 @@ class TestGitHook:
 
         assert "put the earlier hook back" in repo.driver("uninstall").stdout
         assert earlier.read_text().startswith("#!/bin/sh\necho earlier hook ran")
+        assert not (hooks / "pre-commit.before-corvane").exists()
+
+    @pytest.mark.parametrize("earlier", [None, "#!/bin/sh\necho earlier\n"])
+    def test_uninstall_finds_our_hook_where_the_framework_moved_it(self, tmp_path, git_env,
+                                                                   earlier):
+        repo = Repo(tmp_path / "repo", git_env)
+        hooks = repo.path / ".git" / "hooks"
+        hooks.mkdir(exist_ok=True)
+        if earlier:
+            (hooks / "pre-commit").write_text(earlier)
+        repo.driver("install", "--pre-commit")
+        # What `pre-commit install` does with a hook that is not its own.
+        os.replace(str(hooks / "pre-commit"), str(hooks / "pre-commit.legacy"))
+        framework = "#!/usr/bin/env bash\n# File generated by pre-commit\n"
+        (hooks / "pre-commit").write_text(framework)
+        assert repo.driver("install", "--pre-commit").stdout == (
+            "nothing to change: the driver is already set up\n")
+        out = repo.driver("uninstall").stdout
+        assert "removed the pre-commit hook" in out and "pre-commit.legacy" in out
+        legacy = hooks / "pre-commit.legacy"
+        assert (legacy.read_text() if legacy.exists() else None) == earlier
+        assert (hooks / "pre-commit").read_text() == framework
         assert not (hooks / "pre-commit.before-corvane").exists()
 
     def test_pre_commit_framework_runs_the_manifest(self, tmp_path, git_env):
