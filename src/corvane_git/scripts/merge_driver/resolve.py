@@ -652,8 +652,10 @@ def _parser(command):
                    "conflict block keeps the chosen side's lines. Exit status 0 when all that "
                    "was asked is resolved, 1 when some of it needs a hand (listed), 2 on "
                    "errors.",
-        "check": "Exit with status 1 and list the conflicts when a notebook still holds any, "
-                 "0 otherwise: for a pre-commit hook.",
+        "check": "Exit with status 1 and list the conflicts when a notebook still holds any "
+                 "(marker lines left of a half-edited conflict block and git's markers in a "
+                 "file merged as text included), 0 otherwise, 2 for a file that cannot be read "
+                 "or is not JSON: for a pre-commit hook.",
     }[command])
     if command == "check":
         p.add_argument("--staged", action="store_true",
