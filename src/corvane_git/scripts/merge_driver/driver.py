@@ -360,19 +360,20 @@ def _open_markers(cell):
     return sum(1 for line in _source_lines(cell) if line.startswith(MARKER_START))
 
 
-# The shortest run of marker characters taken for a conflict marker line on its own (git's
-# default size); blocks with all their lines are found at any size.
+# The shortest run of marker characters taken for a conflict marker line on its own: git's
+# default size (the resolve module finds whole blocks from a smaller size on).
 MARKER_LINE_SIZE = 7
+MARKER_CHARS = ("<", "|", ">", "=")
 
 
 def marker_size(text, equals=True):
-    """The marker size of `text` (one line, without its line end) when it reads as a line of
-    git's conflict markers, else 0: a run of at least MARKER_LINE_SIZE "<", "|" or ">" followed
-    by a space or nothing, or (with `equals`) a line of "=" alone.  Code such as
+    """The marker size of `text` (one line; its line end does not count) when it reads as a
+    line of git's conflict markers, else 0: a run of at least MARKER_LINE_SIZE "<", "|" or ">"
+    followed by a space or nothing, or (with `equals`) a line of "=" alone.  Code such as
     ``x <<<<<<< y`` or a doctest's ">>> " does not count."""
     text = text.rstrip("\r\n")
     char = text[:1]
-    if char not in ("<", "|", ">", "=") or (char == "=" and not equals):
+    if char not in MARKER_CHARS or (char == "=" and not equals):
         return 0
     size = len(text) - len(text.lstrip(char))
     rest = text[size:]
@@ -386,7 +387,8 @@ def _has_conflict_block(cell):
     marker line left of one.  A line of "=" alone counts in code cells only (Markdown and
     reStructuredText underline headings with it)."""
     equals = cell.get("cell_type") == "code"
-    return any(marker_size(line, equals) for line in _source_lines(cell))
+    return any(line[:1] in MARKER_CHARS and marker_size(line, equals)
+               for line in _source_lines(cell))
 
 
 def _gained_marks(before, after):

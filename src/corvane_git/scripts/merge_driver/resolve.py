@@ -181,15 +181,15 @@ def blocks(lines):
     return found
 
 
-def unfinished(lines, code=True):
+def unfinished(lines, code=True, found=None):
     """Positions (from 0) of the lines of git's conflict markers in `lines` that no block
     holds: what is left of a block whose other marker lines were edited out.  A line of "="
-    alone counts in code cells only."""
+    alone counts in code cells only.  `found`: blocks(lines), where known."""
     inside = set()
-    for start, _, _, end in blocks(lines):
+    for start, _, _, end in blocks(lines) if found is None else found:
         inside.update(range(start, end + 1))
-    return [i for i, line in enumerate(lines)
-            if i not in inside and driver.marker_size(line, equals=code)]
+    return [i for i, line in enumerate(lines) if i not in inside and line[:1] in
+            driver.MARKER_CHARS and driver.marker_size(line, equals=code)]
 
 
 def choose(lines, side):
@@ -288,9 +288,11 @@ def find(notebook, fresh=None):
         lines = _source(cell)
         name = driver._canvas(cell).get("name")
         name = name if isinstance(name, str) and name else None
-        if blocks(lines):
+        found = blocks(lines)
+        if found:
             sources.append((pos, name))
-        stray = unfinished(lines, code=isinstance(cell, dict) and cell.get("cell_type") == "code")
+        stray = unfinished(lines, isinstance(cell, dict) and cell.get("cell_type") == "code",
+                           found)
         if stray:
             left.append((pos, name, [i + 1 for i in stray]))
     return Found(components, parameters, sources, unfinished=left)
