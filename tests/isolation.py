@@ -19,7 +19,7 @@ PROG = "corvane-merge-driver"
 def cannot_merge(cause, path="nb.ipynb"):
     """The driver's line for a merge that failed even as text (a plain `path`, no quoting)."""
     return ("%s: cannot merge %s: %s; our version is kept, without conflict markers: take theirs "
-            "with git checkout --theirs -- %s, or see it with git show :3:%s\n"
+            "with git checkout --theirs -- :/%s, or see it with git show :3:%s\n"
             % (PROG, path, cause, path, path))
 
 
