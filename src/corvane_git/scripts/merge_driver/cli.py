@@ -6,6 +6,7 @@ import os
 import re
 import shlex
 import shutil
+import stat
 import sys
 import tempfile
 
@@ -112,13 +113,14 @@ def _marker_size(text):
 
 
 def run_merge(parser, args):
-    # A file that is not there is no usage error: one line, as for every failed merge.
+    # A file that is not there is no usage error: one line, as for every failed merge. git
+    # gives regular files; anything else (a FIFO would block the read, a device never end
+    # it) is refused before a byte is read. CURRENT may be a link to a regular file.
     for label, path in (("BASE", args.base), ("CURRENT", args.current),
                         ("INCOMING", args.incoming)):
-        problem = ("%s %r is a directory, not a notebook file" if os.path.isdir(path) else
-                   None if os.path.exists(path) else "%s %r does not exist")
+        problem = not_a_regular_file(path)
         if problem:
-            sys.stderr.write("%s: error: %s\n" % (PROG, driver.one_line(problem % (label, path))))
+            _say(sys.stderr, "%s: error: %s\n" % (PROG, driver.one_line(problem % (label, path))))
             return driver.FAILURE
     # A merge builds three notebooks of many small containers and frees them at the end; the
     # cyclic collector would only walk them again and again while they grow.
@@ -132,6 +134,35 @@ def run_merge(parser, args):
             gc.enable()
 
 
+_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),
+          (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+          (stat.S_ISSOCK, "a socket"))
+
+
+def not_a_regular_file(path):
+    """None for a regular file (or a link to one), else the message's format for the file."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return "%s %r does not exist"
+    except OSError:
+        return None   # the merge reports what keeps it from reading the file
+    if stat.S_ISREG(mode):
+        return None
+    kind = next((words for test, words in _KINDS if test(mode)), "not a regular file")
+    return "%s %r is " + kind + ", not a notebook file"
+
+
+def _say(stream, text):
+    """Writes to stderr or its stand-in; a closed or missing stream does not change the exit
+    status that git acts on."""
+    try:
+        stream.write(text)
+        stream.flush()
+    except (AttributeError, OSError, ValueError):
+        pass
+
+
 def merge_and_report(base, current, incoming, path, report=None, keep_one_line=False,
                      marker_size=7):
     report = report or sys.stderr
@@ -143,14 +174,13 @@ def merge_and_report(base, current, incoming, path, report=None, keep_one_line=F
         # (the merge itself has put our file back by then). git leaves our version in the
         # working tree without conflict markers: say where theirs is.
         cause = str(exc) if isinstance(exc, driver.MergeFailure) else driver._text(exc)
-        report.write("%s: cannot merge %s: %s; our version is kept, without conflict markers: "
+        _say(report, "%s: cannot merge %s: %s; our version is kept, without conflict markers: "
                      "take theirs with git checkout --theirs -- %s, or see it with git show %s\n"
                      % (PROG, driver.one_line(path), driver.one_line(cause),
                         driver.one_line(shlex.quote(path)),
                         driver.one_line(shlex.quote(":3:" + path))))
         return driver.FAILURE
-    for line in result.messages(path):
-        report.write(line + "\n")
+    _say(report, "".join(line + "\n" for line in result.messages(path)))
     return driver.CONFLICT if result else driver.CLEAN
 
 
