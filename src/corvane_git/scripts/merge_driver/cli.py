@@ -1,16 +1,18 @@
 """The command line: the merge that git runs, git setup, and the bundled example."""
 import argparse
+import contextlib
 import gc
 import json
 import os
 import re
 import shlex
 import shutil
+import signal
 import stat
 import sys
 import tempfile
 
-from corvane_git.scripts.merge_driver import driver, git_setup
+from corvane_git.scripts.merge_driver import driver, git_setup, temporary
 
 PROG = driver.PROG
 SUBCOMMANDS = ("install", "uninstall", "status", "example", "conflicts", "resolve", "check")
@@ -122,16 +124,73 @@ def run_merge(parser, args):
         if problem:
             _say(sys.stderr, "%s: error: %s\n" % (PROG, driver.one_line(problem % (label, path))))
             return driver.FAILURE
+    # What earlier runs killed on the way left behind (their makers are gone by now).
+    temporary.remove_left_behind_for(args.current)
     # A merge builds three notebooks of many small containers and frees them at the end; the
     # cyclic collector would only walk them again and again while they grow.
     collecting = gc.isenabled()
     gc.disable()
     try:
-        return merge_and_report(args.base, args.current, args.incoming, args.path,
-                                keep_one_line=args.keep_one_line, marker_size=args.marker_size)
+        with _ending_on_termination():
+            return merge_and_report(args.base, args.current, args.incoming, args.path,
+                                    keep_one_line=args.keep_one_line,
+                                    marker_size=args.marker_size)
     finally:
         if collecting:
             gc.enable()
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM (or SIGHUP) arrived: the merge unwinds as for Ctrl-C, removing what it made."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
+@contextlib.contextmanager
+def _ending_on_termination():
+    """While the merge runs, SIGTERM and SIGHUP end it the way SIGINT does: the merge stops at
+    the next step, what it made is removed and our notebook is the old one or the complete
+    merge. The process then ends by the same signal, as if it had not been caught. A signal
+    that the parent made us ignore stays ignored; a second one while unwinding is ignored."""
+    got = []
+
+    def stop(signum, frame):
+        if not got:
+            got.append(signum)
+            raise Terminated(signum)
+
+    names = [n for n in ("SIGTERM", "SIGHUP") if hasattr(signal, n)]
+    before = {}
+    try:
+        for name in names:
+            signum = getattr(signal, name)
+            if signal.getsignal(signum) == signal.SIG_DFL:
+                before[signum] = signal.signal(signum, stop)
+    except ValueError:   # not the main thread: signals stay as they are
+        pass
+    try:
+        yield
+    except Terminated:
+        if not got:
+            raise
+    finally:
+        for signum, handler in before.items():
+            signal.signal(signum, handler)
+    if got:
+        _end_by_signal(got[0])
+
+
+def _end_by_signal(signum):
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except Exception:
+            pass
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+    os._exit(128 + signum)   # where the signal does not end the process at once
 
 
 _KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),

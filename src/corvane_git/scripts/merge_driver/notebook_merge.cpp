@@ -4,6 +4,7 @@
 #include "cell_table.hpp"
 #include "merges_ahead.hpp"
 #include "notebook.hpp"
+#include "platform.hpp"
 #include "with_block.hpp"
 
 namespace merge_driver {
@@ -589,7 +590,9 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
     Ref target = call(getattr(os_path.get(), names::realpath).get(), {current_file_path});
     Ref directory = call(getattr(os_path.get(), names::dirname).get(), {target.get()});
     Ref mkstemp = getattr(global(names::tempfile).get(), names::mkstemp_);
-    Ref made = call_kw(mkstemp.get(), {}, {{names::dir, directory.get()}, {names::prefix, names::temp_prefix},
+    // The maker's tag in the name lets a later run remove the file if this process is killed.
+    Ref prefix = Ref::steal(PyUnicode_FromFormat("%U%s-", names::temp_prefix, platform::process_tag().c_str()));
+    Ref made = call_kw(mkstemp.get(), {}, {{names::dir, directory.get()}, {names::prefix, prefix.get()},
                                           {names::suffix, names::temp_suffix}});
     Ref fd = Ref::steal(PySequence_GetItem(made.get(), 0));
     Ref temp_path = Ref::steal(PySequence_GetItem(made.get(), 1));

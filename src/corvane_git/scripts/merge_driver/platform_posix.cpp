@@ -174,8 +174,67 @@ int Process::collect() {
 
 std::int64_t process_id() { return static_cast<std::int64_t>(getpid()); }
 
+namespace {
+
+// The first line of a small file, or "" when it cannot be read.
+std::string first_line(const char* path) {
+    std::string data;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return data;
+    char buffer[1024];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) < 0 && errno == EINTR) {}
+    close_quietly(fd);
+    if (n > 0) data.assign(buffer, static_cast<size_t>(n));
+    return data.substr(0, data.find('\n'));
+}
+
+// Linux: the start time (field 22 of /proc/self/stat), the pid namespace's inode and the boot id
+// without its dashes; false when any of them cannot be read.
+bool start_namespace_boot(std::string& start, std::string& ns, std::string& boot) {
+#ifdef __linux__
+    const std::string stat = first_line("/proc/self/stat");
+    size_t pos = stat.rfind(')');
+    if (pos == std::string::npos) return false;
+    pos += 2;  // past ") "
+    for (int field = 3; field < 22 && pos != std::string::npos; ++field) {
+        pos = stat.find(' ', pos);
+        if (pos != std::string::npos) ++pos;
+    }
+    if (pos == std::string::npos) return false;
+    start = stat.substr(pos, stat.find(' ', pos) - pos);
+    char link[64];
+    ssize_t size = readlink("/proc/self/ns/pid", link, sizeof link - 1);
+    if (size <= 0) return false;
+    const std::string text(link, static_cast<size_t>(size));  // "pid:[4026531836]"
+    const size_t open_at = text.find('['), close_at = text.find(']');
+    if (open_at == std::string::npos || close_at == std::string::npos || close_at <= open_at + 1) return false;
+    ns = text.substr(open_at + 1, close_at - open_at - 1);
+    for (char c : first_line("/proc/sys/kernel/random/boot_id"))
+        if (c != '-') boot.push_back(c);
+    auto digits = [](const std::string& s, const char* allowed) {
+        return !s.empty() && s.find_first_not_of(allowed) == std::string::npos;
+    };
+    return digits(start, "0123456789") && digits(ns, "0123456789") && digits(boot, "0123456789abcdef");
+#else
+    (void)start, (void)ns, (void)boot;
+    return false;
+#endif
+}
+
+}  // namespace
+
+std::string process_tag() {
+    std::string start, ns, boot;
+    const std::string pid = std::to_string(static_cast<long long>(getpid()));
+    if (!start_namespace_boot(start, ns, boot)) return pid + "-0-0-0";
+    return pid + "-" + start + "-" + ns + "-" + boot;
+}
+
+const char private_directory_prefix[] = "corvane-src-";
+
 Error make_private_directory(const std::string& parent, std::string& path) {
-    std::string name = parent + "/tmpXXXXXX";  // mkdtemp makes it 0700
+    std::string name = parent + "/" + private_directory_prefix + process_tag() + "-XXXXXX";  // mkdtemp makes it 0700
     if (!mkdtemp(name.data())) return errno;
     path.swap(name);
     return 0;
