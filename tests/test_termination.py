@@ -104,3 +104,25 @@ def test_only_what_a_dead_run_left_is_removed(tmp_path):
     assert sorted(os.listdir(str(tmp_path))) == sorted(
         name for name, (_, removed) in entries.items() if not removed)
     assert os.listdir(str(tmp_path / link)) == ["current"]
+
+
+@pytest.mark.parametrize("limit_mb", [100, 146, 200, 400, 800])
+def test_under_a_memory_limit_it_merges_or_fails_cleanly(tmp_path, limit_mb):
+    """Under a limit on address space the driver merges or fails with exit 2, our file as it
+    was; never aborts in a worker thread it could not start, never leaves a directory behind."""
+    import resource
+    work, tmp = tmp_path / "work", tmp_path / "tmp"
+    work.mkdir()
+    tmp.mkdir()
+    ThreeWay(work, BASE, OURS, THEIRS)
+    before = snapshot(str(work))
+    limit = limit_mb << 20
+    proc = subprocess.run(
+        [sys.executable, "-m", "corvane_git.scripts.merge_driver"] + list(ARGS), cwd=str(work),
+        env=child_env(tmp), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120,
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+    assert proc.returncode in (0, 2), proc.stderr
+    assert b"thread-local" not in proc.stderr
+    assert os.listdir(str(tmp)) == []
+    if proc.returncode == 2:
+        assert snapshot(str(work)) == before

@@ -6,6 +6,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,13 @@ private:
     std::intptr_t error_pipe_ = -1;  // read end of the captured error output
 };
 
+// How many more bytes of address space the process may map before the system refuses (a limit
+// such as RLIMIT_AS); SIZE_MAX when there is no such limit. Worker threads are started only
+// within it: a thread the system cannot give its stack, its thread-local data or its memory
+// arena may abort the whole process (glibc's "cannot allocate memory for thread-local data")
+// instead of failing to start. Where the system has a limit but cannot say how much is used, 0.
+std::size_t address_space_headroom();
+
 // The id of the calling process, to tell a forked child from the process that started something.
 std::int64_t process_id();
 
@@ -88,6 +96,11 @@ Error make_private_directory(const std::string& parent, std::string& path);
 // Removes the directory at `path` with everything in it. On failure, the path that could not be
 // removed is in `failed`.
 Error remove_tree(const std::string& path, std::string& failed);
+
+// Removes the files at `files` (those already gone are no failure), then the directory at
+// `directory`, allocating no memory unless the directory holds something else: then it is
+// removed with everything in it, as remove_tree does.
+Error remove_files(std::initializer_list<const std::string*> files, const std::string& directory);
 
 // Writes `size` bytes at `data` to a new file at `path` (an existing one is emptied, or, when
 // `exclusive`, refused).

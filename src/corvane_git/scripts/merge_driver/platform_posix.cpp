@@ -6,11 +6,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include "binding/errors.hpp"
@@ -231,6 +233,22 @@ std::string process_tag() {
     return pid + "-" + start + "-" + ns + "-" + boot;
 }
 
+std::size_t address_space_headroom() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+#ifdef __linux__
+    const std::string statm = first_line("/proc/self/statm");  // the first field: pages mapped
+    const unsigned long long pages = std::strtoull(statm.c_str(), nullptr, 10);
+    const long page = sysconf(_SC_PAGESIZE);
+    if (statm.empty() || page <= 0) return 0;
+    const unsigned long long used = pages * static_cast<unsigned long long>(page);
+    const unsigned long long cap = static_cast<unsigned long long>(limit.rlim_cur);
+    return used >= cap ? 0 : static_cast<std::size_t>(cap - used);
+#else
+    return 0;
+#endif
+}
+
 const char private_directory_prefix[] = "corvane-src-";
 
 Error make_private_directory(const std::string& parent, std::string& path) {
@@ -272,6 +290,15 @@ Error remove_tree(const std::string& path, std::string& failed) {
         return errno;
     }
     return 0;
+}
+
+Error remove_files(std::initializer_list<const std::string*> files, const std::string& directory) {
+    for (const std::string* file : files)
+        if (unlink(file->c_str()) != 0 && errno != ENOENT) return errno;
+    if (rmdir(directory.c_str()) == 0 || errno == ENOENT) return 0;
+    if (errno != ENOTEMPTY && errno != EEXIST) return errno;
+    std::string failed;
+    return remove_tree(directory, failed);
 }
 
 Error write_file(const std::string& path, const char* data, std::size_t size, bool exclusive) {
