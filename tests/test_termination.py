@@ -38,7 +38,8 @@ def start_driver(work, env):
                             stderr=subprocess.PIPE)
 
 
-@pytest.mark.parametrize("signum, left", [(signal.SIGTERM, False), (signal.SIGKILL, True)])
+@pytest.mark.parametrize("signum, left", [(signal.SIGTERM, False), (signal.SIGHUP, False),
+                                          (signal.SIGKILL, True)])
 def test_stopped_while_git_runs(stalled, signum, left):
     """SIGTERM: the driver ends by that signal, silently, with our file and both directories as
     they were. SIGKILL leaves the source merge's directory, which the next run removes before it
@@ -57,9 +58,14 @@ def test_stopped_while_git_runs(stalled, signum, left):
     assert bool(names) == left
     assert all(n.startswith("corvane-src-%d-" % proc.pid) for n in names)
     time.sleep(1.5)   # the killed run's git, left running, ends
+    # What a kill during the final write leaves beside the notebook, under the killed run's tag.
+    tag = temporary.process_tag().split("-", 2)[2]   # this boot's and namespace's, start 0
+    for prefix in (temporary.MERGED, temporary.LAID_OUT):
+        (work / ("%s%d-0-%s-k1ll3d.tmp" % (prefix, proc.pid, tag))).write_text("{")
     again = start_driver(work, env)
     again.communicate(timeout=60)
     assert again.returncode == 0 and os.listdir(str(tmp)) == []
+    assert sorted(os.listdir(str(work))) == sorted(before)
 
 
 def test_only_what_a_dead_run_left_is_removed(tmp_path):
