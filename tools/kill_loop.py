@@ -9,7 +9,8 @@ or SIGTERM at a random moment of a whole merge's time. After each kill:
 
 - our file holds the old bytes or a complete merge (the same notebook as an undisturbed merge,
   apart from the fresh ids the merge draws);
-- a SIGTERM ended the process by that signal (or the merge had finished: 0 or 1);
+- a SIGTERM ended the process by that signal (or the merge had finished: 0 or 1), and left
+  nothing of ours;
 - one second later no process of the driver's process group is alive.
 
 Leftovers (our temporary files and directories in the private TMPDIR and beside the notebook)
@@ -127,10 +128,11 @@ def main(argv=None):
 
     counts = {"runs": 0, "SIGKILL": 0, "SIGTERM": 0, "finished first": 0, "old": 0,
               "complete": 0, "bad file": 0, "bad status": 0, "children alive": 0,
-              "runs leaving files": 0, "files left": 0}
+              "runs leaving files": 0, "files left": 0, "left after SIGTERM": 0}
     for _ in range(args.runs):
         signum = rng.choice((signal.SIGKILL, signal.SIGTERM))
         delay = rng.uniform(0, whole * 1.1)
+        earlier = set(ours_in(tmp, work))
         proc = start()
         time.sleep(delay)
         finished = proc.poll() is not None
@@ -154,6 +156,9 @@ def main(argv=None):
         if left:
             counts["runs leaving files"] += 1
             counts["files left"] += len(left)
+        if signum == signal.SIGTERM and set(left) - earlier:
+            counts["left after SIGTERM"] += 1
+            print("SIGTERM left %s" % sorted(set(left) - earlier))
 
     proc = start()
     proc.communicate()
@@ -166,7 +171,8 @@ def main(argv=None):
     print("after one more run: %d of ours left, decoys kept: %s, other files: %s"
           % (len(left), decoys_kept, others or "none"))
     ok = (not left and decoys_kept and not others and not counts["bad file"]
-          and not counts["bad status"] and not counts["children alive"])
+          and not counts["bad status"] and not counts["children alive"]
+          and not counts["left after SIGTERM"])
     shutil.rmtree(root, ignore_errors=True)
     print("OK" if ok else "FAILED")
     return 0 if ok else 1
