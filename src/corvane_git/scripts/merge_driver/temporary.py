@@ -24,12 +24,14 @@ import tempfile
 SOURCE_MERGE, EMPTY_BASE = "corvane-src-", "corvane-base-"
 MERGED, LAID_OUT = ".merge_ipynb-", ".corvane-merge-"
 
+# What a killed run can leave in each place: the name's prefix and suffix around the tag and a
+# random part, and whether it is a directory.
+IN_TEMP_DIR = ((SOURCE_MERGE, "", True), (EMPTY_BASE, ".ipynb", False))
+BESIDE_NOTEBOOK = ((MERGED, ".tmp", False), (LAID_OUT, ".tmp", False))
+
 _TAG = r"(?P<pid>[0-9]+)-(?P<start>[0-9]+)-(?P<ns>[0-9]+)-(?P<boot>[0-9a-f]+)-[A-Za-z0-9_]+"
-# What a killed run can leave in each place: the name, and whether it is a directory.
-IN_TEMP_DIR = ((re.compile(re.escape(SOURCE_MERGE) + _TAG + r"\Z"), True),
-               (re.compile(re.escape(EMPTY_BASE) + _TAG + r"\.ipynb\Z"), False))
-BESIDE_NOTEBOOK = ((re.compile(re.escape(MERGED) + _TAG + r"\.tmp\Z"), False),
-                   (re.compile(re.escape(LAID_OUT) + _TAG + r"\.tmp\Z"), False))
+_PATTERNS = {(prefix, suffix): re.compile(re.escape(prefix) + _TAG + re.escape(suffix) + r"\Z")
+             for prefix, suffix, _ in IN_TEMP_DIR + BESIDE_NOTEBOOK}
 
 
 def _read(path):
@@ -91,20 +93,22 @@ def _maker_is_gone(match, host):
 
 
 def remove_left_behind(directory, kinds):
-    """Remove what killed runs left in `directory`: entries named as one of `kinds` (pairs of
-    a pattern and whether it is a directory) that this user owns and whose maker is gone.
+    """Remove what killed runs left in `directory`: entries named as one of `kinds` (one of
+    IN_TEMP_DIR and BESIDE_NOTEBOOK) that this user owns and whose maker is gone.
     One listing of `directory`; anything that cannot be looked at or removed stays."""
     host = _host()
     if host is None:
         return
+    prefixes = tuple(prefix for prefix, _, _ in kinds)
     try:
-        entries = list(os.scandir(directory))
+        with os.scandir(directory) as listing:
+            entries = [entry for entry in listing if entry.name.startswith(prefixes)]
     except OSError:
         return
     uid = os.geteuid()
     for entry in entries:
-        for pattern, is_directory in kinds:
-            match = pattern.match(entry.name)
+        for prefix, suffix, is_directory in kinds:
+            match = _PATTERNS[prefix, suffix].match(entry.name)
             if match:
                 break
         else:
