@@ -239,7 +239,8 @@ private:
             argv = {command_name_, "merge-file", directory + sep + "current", directory + sep + "base",
                     directory + sep + "incoming"};
         } catch (const std::bad_alloc&) {
-            platform::remove_files({}, directory);
+            std::string failed;
+            platform::remove_files(nullptr, 0, directory, failed);
             throw;
         }
         // The three files are removed by the paths made above: short of memory, a removal that
@@ -249,7 +250,8 @@ private:
             const std::string& directory;
             AheadJob& job;
             ~Removal() {
-                if (platform::remove_files({&argv[2], &argv[3], &argv[4]}, directory)) job.ok = false;
+                std::string failed;  // empty, and so not allocated, unless a path cannot be removed
+                if (platform::remove_files(&argv[2], 3, directory, failed)) job.ok = false;
             }
         } removal{argv, directory, job};
         job.result.directory = directory;

@@ -6,7 +6,6 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -97,10 +96,11 @@ Error make_private_directory(const std::string& parent, std::string& path);
 // removed is in `failed`.
 Error remove_tree(const std::string& path, std::string& failed);
 
-// Removes the files at `files` (those already gone are no failure), then the directory at
+// Removes the `count` files at `files` (those already gone are no failure), then the directory at
 // `directory`, allocating no memory unless the directory holds something else: then it is
-// removed with everything in it, as remove_tree does.
-Error remove_files(std::initializer_list<const std::string*> files, const std::string& directory);
+// removed with everything in it, as remove_tree does. On failure, the path that could not be
+// removed is in `failed`.
+Error remove_files(const std::string* files, std::size_t count, const std::string& directory, std::string& failed);
 
 // Writes `size` bytes at `data` to a new file at `path` (an existing one is emptied, or, when
 // `exclusive`, refused).

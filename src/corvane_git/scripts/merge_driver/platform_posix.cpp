@@ -292,12 +292,19 @@ Error remove_tree(const std::string& path, std::string& failed) {
     return 0;
 }
 
-Error remove_files(std::initializer_list<const std::string*> files, const std::string& directory) {
-    for (const std::string* file : files)
-        if (unlink(file->c_str()) != 0 && errno != ENOENT) return errno;
-    if (rmdir(directory.c_str()) == 0 || errno == ENOENT) return 0;
-    if (errno != ENOTEMPTY && errno != EEXIST) return errno;
-    std::string failed;
+Error remove_files(const std::string* files, std::size_t count, const std::string& directory, std::string& failed) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (unlink(files[i].c_str()) != 0 && errno != ENOENT) {
+            const Error error = errno;
+            failed = files[i];
+            return error;
+        }
+    if (rmdir(directory.c_str()) == 0) return 0;
+    if (errno != ENOTEMPTY && errno != EEXIST) {
+        const Error error = errno;
+        failed = directory;
+        return error;
+    }
     return remove_tree(directory, failed);
 }
 
