@@ -112,6 +112,8 @@ def test_only_what_a_dead_run_left_is_removed(tmp_path):
     assert os.listdir(str(tmp_path / link)) == ["current"]
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's shadow memory needs an unlimited address space")
 @pytest.mark.parametrize("limit_mb", [100, 146, 200, 400, 800])
 def test_under_a_memory_limit_it_merges_or_fails_cleanly(tmp_path, limit_mb):
     """Under a limit on address space the driver merges or fails with exit 2, our file as it
