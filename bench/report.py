@@ -427,11 +427,17 @@ def shape_ratios(rows, median):
                     if r["status"] == "ok" and r["merge_files"] else None for r in pair]
         if len(pair) == 2:
             small, large = pair
-            add("%s: time per %s at %s / at %s" % (
-                shape, small["case"]["unit"].split(" of ")[0].rstrip("s") if "MB" not in
-                small["case"]["unit"] else "MB", format(large["case"]["size"], ","),
-                format(small["case"]["size"], ",")),
-                per_unit[1] / per_unit[0] if None not in per_unit else None, GROWTH_TARGET)
+            unit = "MB" if "MB" in small["case"]["unit"] else small["case"]["unit"].rstrip("s")
+            sizes = (format(large["case"]["size"], ","), format(small["case"]["size"], ","))
+            growth = per_unit[1] / per_unit[0] if None not in per_unit else None
+            add("%s: time per %s at %s / at %s" % ((shape, unit) + sizes), growth,
+                GROWTH_TARGET)
+            floors = [median(r["floor"]) for r in pair]
+            if growth and None not in floors and floors[0]:
+                floor_growth = floors[1] / floors[0] * small["case"]["size"] / large["case"]["size"]
+                add("%s: the same against the floor's (floor per %s at %s / at %s: %.2f)"
+                    % ((shape, unit) + sizes + (floor_growth,)), growth / floor_growth,
+                    GROWTH_TARGET)
         for row in pair:
             m, f = median(row["merge_files"]), median(row["floor"])
             add("%s at %s %s: merge_files / floor" % (shape, format(row["case"]["size"], ","),
