@@ -433,6 +433,140 @@ def synthetic_cases(n, seed=SEED):
         yield "synthetic-%d-%s" % (n, variant), base, current, incoming, info
 
 
+# ---- input shapes: one dimension of a notebook made large ---------------------------------
+
+# Each shape at two sizes, ten times apart; `unit` says what the size counts.
+SHAPES = {
+    "one-name": ("cells", (1000, 10000)),       # every cell a component named "plot"
+    "100-names": ("cells", (1000, 10000)),      # components over 100 names
+    "parameters": ("parameters", (100000, 1000000)),
+    "comments": ("comments", (10000, 100000)),  # on one component
+    "parents": ("cells", (1000, 10000)),        # one component whose parents are all the others
+    "big-source": ("MB of source", (5, 50)),    # one cell
+}
+
+
+def _shape_cell(index, name, source, parents=(), comments=()):
+    return {"cell_type": "code", "execution_count": None, "id": "c%07d" % index,
+            "metadata": {"canvas": {"id": "k%07d" % index, "name": name,
+                                    "parents": [{"id": p} for p in parents],
+                                    "comments": list(comments), "headerColor": "#ffffff"}},
+            "outputs": [], "source": source}
+
+
+def _shape_notebook(cells, parameters=()):
+    return {"cells": cells, "metadata": {"canvas": {"parameters": list(parameters)},
+                                         "kernelspec": {"name": "python3"}},
+            "nbformat": 4, "nbformat_minor": 5}
+
+
+def _lines(index, count=4):
+    return ["x%d_%d = %d\n" % (index, k, k) for k in range(count)]
+
+
+def _param(i, value=1.0):
+    return {"name": "p%07d" % i, "type": "float", "value": value}
+
+
+def shape_case(shape, n, seed=SEED):
+    """(base, current, incoming, info) for one input shape at size `n`. Both sides change the
+    notebook where the shape is large, so that the merge walks all of it."""
+    rng = random.Random("%s-%d-%d" % (shape, n, seed))
+    if shape in ("one-name", "100-names", "parents"):
+        names = 1 if shape == "one-name" else 100
+        cells = [_shape_cell(i, "plot" if names == 1 else "name%d" % (i % names), _lines(i))
+                 for i in range(n)]
+        if shape == "parents":
+            cells = [_shape_cell(i, "c%d" % i, _lines(i)) for i in range(n - 1)]
+            cells.append(_shape_cell(n - 1, "all", _lines(n - 1),
+                                     parents=["k%07d" % i for i in range(n - 1)]))
+        base = _shape_notebook(cells)
+        current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+        # Our side edits cell 0's source and deletes 1%; theirs edits cell 1's and adds 1%
+        # under names that are taken.
+        current["cells"][0]["source"][0] = "ours = 1\n"
+        incoming["cells"][1]["source"][0] = "theirs = 1\n"
+        for i in sorted(rng.sample(range(2, n - 1), max(1, n // 100)), reverse=True):
+            del current["cells"][i]
+        for k in range(max(1, n // 100)):
+            name = incoming["cells"][rng.randrange(n)]["metadata"]["canvas"]["name"]
+            incoming["cells"].append(_shape_cell(n + k, name, _lines(n + k)))
+        info = {"changes": "ours: 1 source, %d deleted; theirs: 1 source, %d added under "
+                           "taken names" % (max(1, n // 100), max(1, n // 100))}
+    elif shape == "parameters":
+        base = _shape_notebook([_shape_cell(i, "c%d" % i, _lines(i)) for i in range(10)],
+                               [_param(i) for i in range(n)])
+        current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+        ours_params = current["metadata"]["canvas"]["parameters"]
+        theirs_params = incoming["metadata"]["canvas"]["parameters"]
+        picked = rng.sample(range(n), n // 25)
+        share = len(picked) // 5
+        for i in picked[:share]:
+            ours_params[i]["value"] = 2.0
+        for i in picked[share:2 * share]:
+            theirs_params[i]["value"] = 3.0
+        for i in picked[2 * share:3 * share]:   # both, differently: marked
+            ours_params[i]["value"] = 4.0
+            theirs_params[i]["value"] = 5.0
+        gone = set(picked[3 * share:4 * share])
+        incoming["metadata"]["canvas"]["parameters"] = [
+            p for i, p in enumerate(theirs_params) if i not in gone]
+        incoming["metadata"]["canvas"]["parameters"] += [_param(n + i) for i in range(share)]
+        info = {"changes": "%d parameters changed by each side, %d by both, %d deleted and "
+                           "%d added by theirs" % (share, share, share, share)}
+    elif shape == "comments":
+        def comment(i):
+            return {"author": AUTHORS[i % len(AUTHORS)], "text": "comment %d" % i,
+                    "time": 1700000000 + i}
+        cells = [_shape_cell(i, "c%d" % i, _lines(i)) for i in range(10)]
+        cells[3]["metadata"]["canvas"]["comments"] = [comment(i) for i in range(n)]
+        base = _shape_notebook(cells)
+        current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+        current["cells"][3]["source"][0] = "ours = 1\n"
+        current["cells"][3]["metadata"]["canvas"]["comments"].append(comment(n))
+        incoming["cells"][3]["metadata"]["canvas"]["comments"] += [
+            comment(n + 1 + i) for i in range(n // 10)]
+        info = {"changes": "ours: the source and 1 comment; theirs: %d comments" % (n // 10)}
+    elif shape == "big-source":
+        line_count = n * (1 << 20) // 64
+        source = ["line %09d %s\n" % (i, "abcdefghij" * 5) for i in range(line_count)]
+        cells = [_shape_cell(i, "c%d" % i, _lines(i)) for i in range(10)]
+        cells[5]["source"] = source
+        base = _shape_notebook(cells)
+        current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+        current["cells"][5]["source"][10] = "ours\n"
+        incoming["cells"][5]["source"][line_count - 10] = "theirs\n"
+        info = {"changes": "both sides edit the big source far apart: one source merge"}
+    else:
+        raise ValueError(shape)
+    unit, _ = SHAPES[shape]
+    info.update(kind="shape", shape=shape, size=n, unit=unit)
+    return base, current, incoming, info
+
+
+def shape_name(shape, n):
+    return "shape-%s-%d" % (shape, n)
+
+
+def ensure_shape_cases(out_dir, shapes, seed=SEED, log=print):
+    """Writes the shape cases that are missing or stale; returns their folders."""
+    folders = []
+    for shape in shapes:
+        for n in SHAPES[shape][1]:
+            name = shape_name(shape, n)
+            key = fingerprint(seed, "shape", shape, n)
+            stamp = os.path.join(out_dir, name + ".stamp")
+            if _read(stamp) == key and os.path.exists(os.path.join(out_dir, name, "case.json")):
+                folders.append(os.path.join(out_dir, name))
+                continue
+            log("generating %s" % name)
+            base, current, incoming, info = shape_case(shape, n, seed)
+            folders.append(write_case(out_dir, name, base, current, incoming, info))
+            with open(stamp, "w") as f:
+                f.write(key)
+    return folders
+
+
 def add_canvas_layer(nb, seed, label):
     """Gives every cell of a real notebook a canvas map, and the notebook parameters."""
     rng = random.Random("%s:canvas:%s" % (seed, label))

@@ -402,3 +402,83 @@ def compare_digests(path, data):
              % (path, len(same), len(differ), len(missing))]
     lines += ["  DIFFERENT: %s" % n for n in differ]
     return "\n".join(lines)
+
+
+# ---- input shapes ------------------------------------------------------------------------------
+
+GROWTH_TARGET, FLOOR_TARGET = 1.3, 3.0
+
+
+def shape_ratios(rows, median):
+    """For each shape: time per unit at the larger size over the smaller (<= 1.3), and
+    merge_files over the floor at each size (<= 3)."""
+    by_shape = {}
+    for row in rows:
+        by_shape.setdefault(row["case"]["shape"], []).append(row)
+    out = []
+
+    def add(label, value, target):
+        out.append({"label": label, "value": value, "target": target,
+                    "holds": value is not None and value <= target})
+
+    for shape, pair in by_shape.items():
+        pair.sort(key=lambda r: r["case"]["size"])
+        per_unit = [median(r["merge_files"]) / r["case"]["size"]
+                    if r["status"] == "ok" and r["merge_files"] else None for r in pair]
+        if len(pair) == 2:
+            small, large = pair
+            unit = "MB" if "MB" in small["case"]["unit"] else small["case"]["unit"].rstrip("s")
+            sizes = (format(large["case"]["size"], ","), format(small["case"]["size"], ","))
+            growth = per_unit[1] / per_unit[0] if None not in per_unit else None
+            add("%s: time per %s at %s / at %s" % ((shape, unit) + sizes), growth,
+                GROWTH_TARGET)
+            floors = [median(r["floor"]) for r in pair]
+            if growth and None not in floors and floors[0]:
+                floor_growth = floors[1] / floors[0] * small["case"]["size"] / large["case"]["size"]
+                add("%s: the same against the floor's (floor per %s at %s / at %s: %.2f)"
+                    % ((shape, unit) + sizes + (floor_growth,)), growth / floor_growth,
+                    GROWTH_TARGET)
+        for row in pair:
+            m, f = median(row["merge_files"]), median(row["floor"])
+            add("%s at %s %s: merge_files / floor" % (shape, format(row["case"]["size"], ","),
+                                                     row["case"]["unit"]),
+                m / f if row["status"] == "ok" and m and f else None, FLOOR_TARGET)
+    return out
+
+
+def shape_lines(rs):
+    lines = ["input shapes:"]
+    for r in rs:
+        lines.append("  %-4s %-64s %8s  target <= %g" % (
+            "ok" if r["holds"] else "MISS", r["label"],
+            "%.2f" % r["value"] if r["value"] is not None else "–", r["target"]))
+    return "\n".join(lines)
+
+
+def shape_markdown(data, median):
+    m = data["machine"]
+    lines = [
+        "# Input shapes", "",
+        "Command: `%s`, %s. Machine: %s, %s cores, %s; %s; Python %s; %s; load average %s. "
+        "Measured: commit %s; extension %s." % (
+            data["command"], m["date"], m["cpu"] or "unknown CPU", m["cores"], m["memory"],
+            m["os"], m["python"], m["git"], m.get("load", "?"), m["commit"],
+            m.get("extension", "?")), "",
+        "Each figure is the median of up to %d runs of `merge_files` in one process, against "
+        "the floor (reading the three notebooks with `json.load` and writing one with "
+        "`json.dump`) in the same process, runs alternating." % data["settings"]["repeats"], "",
+        "| case | size | changes | floor | merge_files | merge / floor |",
+        "|---|---|---|---|---|---|"]
+    for row in data["cases"]:
+        c = row["case"]
+        mm, f = median(row["merge_files"]), median(row["floor"])
+        lines.append("| %s | %s %s | %s | %s | %s | %s |" % (
+            c["shape"], format(c["size"], ","), c["unit"], c["changes"], fmt_time(f),
+            fmt_time(mm) if row["status"] == "ok" else row["status"],
+            "%.2f" % (mm / f) if row["status"] == "ok" and mm and f else "–"))
+    lines += ["", "| target | value | holds |", "|---|---|---|"]
+    for r in data["ratios"]:
+        lines.append("| %s ≤ %g | %s | %s |" % (
+            r["label"], r["target"], "%.2f" % r["value"] if r["value"] is not None else "–",
+            "yes" if r["holds"] else "**no**"))
+    return "\n".join(lines) + "\n"

@@ -410,7 +410,12 @@ def parse(argv):
     ap.add_argument("--out", help="results folder")
     ap.add_argument("--check-against", metavar="RESULTS_JSON",
                     help="compare merged-output digests with an earlier run")
+    ap.add_argument("--shapes", nargs="*", choices=sorted(generate.SHAPES), metavar="SHAPE",
+                    help="run only the input-shape cases (all, or those named: %s); writes "
+                         "shapes.md and shapes.json" % ", ".join(generate.SHAPES))
     args = ap.parse_args(argv)
+    args.argv = argv
+    args.out_given = args.out is not None
     q = args.quick
     # Commands run from build/bench/, so a relative interpreter path is resolved here.
     args.python = (os.path.abspath(args.python) if os.sep in args.python
@@ -428,8 +433,63 @@ def parse(argv):
     return args
 
 
+def median(times):
+    times = sorted(times)
+    return times[len(times) // 2] if times else None
+
+
+def run_shapes(args, log):
+    """Only the input-shape cases: the floor and merge_files at two sizes of each shape, and
+    whether time grows in proportion to the size and stays near the floor."""
+    settings = Settings(args)
+    os.makedirs(BUILD, exist_ok=True)
+    shapes = args.shapes or list(generate.SHAPES)
+    folders = generate.ensure_shape_cases(os.path.join(BUILD, "cases"), shapes, log=log)
+    rows = []
+    for folder in folders:
+        with open(os.path.join(folder, "case.json"), encoding="utf-8") as f:
+            info = json.load(f)
+        got, status = run_worker(settings, {
+            "job": "inproc", "case": folder,
+            "work": os.path.join(BUILD, "work", info["name"] + "-inproc"),
+            "repeats": args.repeats, "budget": args.budget}, args.timeout)
+        row = {"case": info, "status": status,
+               "floor": [g["t"] for g in got if g.get("what") == "floor"],
+               "merge_files": [g["t"] for g in got if g.get("what") == "merge"]}
+        for g in got:
+            if "unavailable" in g:
+                row["status"] = g["unavailable"]
+        rows.append(row)
+        log("  %-28s floor %s  merge_files %s  %s" % (
+            info["name"], report.fmt_time(median(row["floor"])),
+            report.fmt_time(median(row["merge_files"])), row["status"]))
+    data = {"machine": machine(settings, {"nbdime": "not measured"}),
+            "command": " ".join(["python", "bench/run.py"] + (
+                argv_of(args) if args.argv is not None else sys.argv[1:])),
+            "settings": {"repeats": args.repeats, "budget_s": args.budget,
+                         "timeout_s": args.timeout},
+            "cases": rows}
+    data["ratios"] = report.shape_ratios(rows, median)
+    out = args.out if args.out_given else os.path.join(HERE, "results")
+    os.makedirs(out, exist_ok=True)
+    with open(os.path.join(out, "shapes.json"), "w", encoding="utf-8") as f:
+        json.dump(data, f, indent=1)
+    with open(os.path.join(out, "shapes.md"), "w", encoding="utf-8") as f:
+        f.write(report.shape_markdown(data, median))
+    log("")
+    log(report.shape_lines(data["ratios"]))
+    log("wrote %s" % os.path.join(out, "shapes.md"))
+    return 0 if all(r["holds"] for r in data["ratios"]) else 1
+
+
+def argv_of(args):
+    return args.argv
+
+
 def main(argv=None):
     args = parse(argv)
+    if args.shapes is not None:
+        return run_shapes(args, lambda text: print(text, flush=True))
     settings = Settings(args)
     settings.leak_merges = args.leak_merges
     settings.leak_budget = args.leak_budget

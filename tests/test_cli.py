@@ -61,6 +61,11 @@ class TestArguments:
         (["b.ipynb", "o.ipynb", "t.ipynb", "nb", "--quiet"], "unknown option: --quiet"),
         (["b.ipynb", "dir", "t.ipynb", "nb"], "CURRENT 'dir' is a directory, not a notebook file"),
         (["b.ipynb", "o.ipynb", "gone.ipynb", "nb"], "INCOMING 'gone.ipynb' does not exist"),
+        (["fifo", "o.ipynb", "t.ipynb", "nb"], "BASE 'fifo' is a FIFO, not a notebook file"),
+        (["b.ipynb", "to-fifo", "t.ipynb", "nb"],
+         "CURRENT 'to-fifo' is a FIFO, not a notebook file"),
+        (["b.ipynb", "o.ipynb", os.devnull, "nb"],
+         "INCOMING '%s' is a character device, not a notebook file" % os.devnull),
         (["install", "now"], "unrecognized arguments: now"),
         (["status", "--repo", "nowhere"], "--repo 'nowhere' is not a directory"),
         (["example", "b.ipynb"], "'b.ipynb' is not a directory"),
@@ -75,11 +80,38 @@ class TestArguments:
         for name in ("b.ipynb", "o.ipynb", "t.ipynb"):
             (tmp_path / name).write_text("{}")
         (tmp_path / "dir").mkdir()
+        if hasattr(os, "mkfifo"):
+            os.mkfifo(str(tmp_path / "fifo"))
+            os.symlink("fifo", str(tmp_path / "to-fifo"))
+        elif "fifo" in args or "to-fifo" in args:
+            pytest.skip("no FIFOs here")
         proc = run(args, tmp_path, env)
         assert proc.returncode == 2
         prog = PROG + " install" if args[:1] == ["install"] else PROG
         assert proc.stderr.splitlines()[-1] == "%s: error: %s" % (prog, message)
         assert (tmp_path / "o.ipynb").read_text() == "{}"
+
+    @pytest.mark.parametrize("incoming", ["gone.ipynb", "binary.ipynb"])
+    @pytest.mark.parametrize("stderr", ["closed", "broken pipe"])
+    def test_a_failure_exits_2_whatever_stderr_is(self, tmp_path, env, stderr, incoming):
+        """git acts on the status alone: a stderr closed or read by nobody must not change it."""
+        for name in ("b.ipynb", "o.ipynb"):
+            (tmp_path / name).write_text(json.dumps(base_notebook()))
+        (tmp_path / "binary.ipynb").write_bytes(b'{"cells": "\x00"}')
+        command = [sys.executable, "-m", "corvane_git.scripts.merge_driver", "b.ipynb",
+                   "o.ipynb", incoming, "nb"]
+        if stderr == "closed":
+            proc = subprocess.run(command, cwd=str(tmp_path), env=env, stderr=subprocess.DEVNULL,
+                                  preexec_fn=lambda: os.close(2), timeout=120)
+        else:
+            read, write = os.pipe()
+            os.close(read)
+            try:
+                proc = subprocess.run(command, cwd=str(tmp_path), env=env, stderr=write,
+                                      timeout=120)
+            finally:
+                os.close(write)
+        assert proc.returncode == 2
 
     def test_help_explains_the_exit_codes_and_commands(self, tmp_path, env):
         proc = run(["--help"], tmp_path, env)

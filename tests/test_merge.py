@@ -221,6 +221,24 @@ class TestDeliberateRules:
         result = merge(tmp_path, base, ours, theirs)
         assert canvas(find(result, "K"))["comments"] == [base_note, shared, fresh]
 
+    @pytest.mark.parametrize("held, theirs, taken", [
+        ({"n": 1, "at": [1, {"k": True}]}, {"at": [1.0, {"k": 1}], "n": True}, False),  # equal values
+        ({"n": [1]}, {"n": [1, 1]}, True),
+        ({"n": []}, {"n": {}}, True),
+        ({"n": [["a", "b"]]}, {"n": [["a"], ["b"]]}, True),
+        ({"n": {"a": None}}, {"n": {"a": None, "b": None}}, True),
+        ({"n": "1"}, {"n": 1}, True),
+    ], ids=["equal", "longer", "list or map", "nesting", "more keys", "text or number"])
+    @pytest.mark.parametrize("where", ["base", "ours"])
+    def test_their_comment_is_new_unless_equal_as_a_value(self, tmp_path, held, theirs, taken,
+                                                           where):
+        """Their comment is compared with those of base and ours as values, as == compares."""
+        base = edit(B, "K", comments=[held] if where == "base" else [])
+        ours = edit(base, "K", source=OURS, comments=[held])
+        result = merge(tmp_path, base, ours, edit(base, "K", comments=[held, theirs]
+                                                  if where == "base" else [theirs]))
+        assert canvas(find(result, "K"))["comments"] == [held] + [theirs] * taken
+
     def test_base_without_comments_counts_as_none(self, tmp_path):
         base = copy.deepcopy(B)
         del canvas(find(base, "K"))["comments"]

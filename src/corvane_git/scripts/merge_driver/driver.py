@@ -3,10 +3,9 @@ import collections
 import json
 import os
 import subprocess
-import tempfile
 import warnings
 
-from corvane_git.scripts.merge_driver import layout
+from corvane_git.scripts.merge_driver import layout, temporary
 
 PROG = "corvane-merge-driver"
 
@@ -105,18 +104,17 @@ def merge(base, current, incoming, path, extension=None, keep_one_line=False, ma
         added_on_both_sides = _is_empty(base)
     except OSError as exc:
         raise MergeFailure(describe_failure(exc, paths)) from exc
-    empty_base = _write_empty_base(ours_bytes, incoming) if added_on_both_sides else None
+    empty_base = None
     try:
+        if added_on_both_sides:
+            empty_base = _write_empty_base(ours_bytes, incoming)
         return _merge(merge_ipynb, dict(paths, base=empty_base or base), target, path,
                       ours_bytes, keep_one_line)
     except _ShapeFailure as failure:
         reason = str(failure)
     finally:
         if empty_base:
-            try:
-                os.remove(empty_base)
-            except OSError:
-                pass
+            _remove_quietly(empty_base)
     return merge_as_text(base, target, incoming, path, marker_size, reason)
 
 
@@ -312,13 +310,27 @@ def _write_empty_base(ours_bytes, incoming):
     except (OSError, ValueError):
         ours = theirs = None   # the merge itself reports what is wrong with the file
     try:
-        fd, name = tempfile.mkstemp(prefix="corvane-base-", suffix=".ipynb")
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(empty_base_notebook(ours, theirs), f)
+        fd, name = temporary.mkstemp(temporary.EMPTY_BASE, ".ipynb")
     except OSError as exc:
         raise MergeFailure("cannot write the empty base of a notebook that both sides added "
                            "(%s)" % (exc.strerror or exc)) from exc
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            json.dump(empty_base_notebook(ours, theirs), f)
+    except BaseException as exc:   # an interrupt as well: the file is ours to remove
+        _remove_quietly(name)
+        if isinstance(exc, OSError):
+            raise MergeFailure("cannot write the empty base of a notebook that both sides "
+                               "added (%s)" % (exc.strerror or exc)) from exc
+        raise
     return name
+
+
+def _remove_quietly(path):
+    try:
+        os.remove(path)
+    except OSError:
+        pass
 
 
 # ---- what the user has to resolve ------------------------------------------------------

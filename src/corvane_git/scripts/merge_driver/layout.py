@@ -28,7 +28,8 @@ import json
 import os
 import re
 import stat
-import tempfile
+
+from corvane_git.scripts.merge_driver import temporary
 
 __all__ = ["Layout", "detect", "render", "dumps_indented", "same_value", "replace_file"]
 
@@ -301,8 +302,7 @@ def replace_file(path, data):
     """
     target = os.path.realpath(path)
     mode = stat.S_IMODE(os.stat(target).st_mode)
-    fd, temp = tempfile.mkstemp(dir=os.path.dirname(target), prefix=".corvane-merge-",
-                                suffix=".tmp")
+    fd, temp = temporary.mkstemp(temporary.LAID_OUT, ".tmp", os.path.dirname(target))
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)

@@ -1,5 +1,6 @@
 // Source merges run ahead of their turn: the guess, the worker threads and the hand-over.
 #include "merges_ahead.hpp"
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -166,7 +167,16 @@ public:
         if (platform::find_program(command_name_, program_)) return false;
         environment_ = platform::Environment::current();
         const unsigned cpus = std::thread::hardware_concurrency();
-        const unsigned count = cpus < 1 ? 2 : cpus > 4 ? 8 : 2 * cpus;  // they mostly wait on git
+        unsigned count = cpus < 1 ? 2 : cpus > 4 ? 8 : 2 * cpus;  // they mostly wait on git
+        // Each worker maps its stack and, on its first allocation, a memory arena (64 MB of
+        // address space with glibc); the merge itself keeps room to grow. Under a tight limit
+        // fewer workers start, or none, rather than one that aborts the process.
+        const std::size_t per_worker = std::size_t(80) << 20, for_the_merge = std::size_t(256) << 20;
+        const std::size_t headroom = platform::address_space_headroom();
+        if (headroom != SIZE_MAX)
+            count = headroom <= for_the_merge ? 0 : static_cast<unsigned>(std::min<std::size_t>(
+                                                        count, (headroom - for_the_merge) / per_worker));
+        if (count == 0) return false;
         try {
             for (unsigned i = 0; i < count; ++i) workers_.emplace_back([this] { work(); });
         } catch (const std::system_error&) {
@@ -223,18 +233,28 @@ private:
     void run(AheadJob& job) {
         std::string directory;
         if (platform::make_private_directory(parent_, directory)) return;
+        const std::string sep(1, platform::path_separator);
+        std::vector<std::string> argv;
+        try {
+            argv = {command_name_, "merge-file", directory + sep + "current", directory + sep + "base",
+                    directory + sep + "incoming"};
+        } catch (const std::bad_alloc&) {
+            std::string failed;
+            platform::remove_files(nullptr, 0, directory, failed);
+            throw;
+        }
+        // The three files are removed by the paths made above: short of memory, a removal that
+        // had to allocate (listing the directory) would leave them behind.
         struct Removal {
+            const std::vector<std::string>& argv;
             const std::string& directory;
             AheadJob& job;
             ~Removal() {
-                std::string failed;
-                if (platform::remove_tree(directory, failed)) job.ok = false;
+                std::string failed;  // empty, and so not allocated, unless a path cannot be removed
+                if (platform::remove_files(&argv[2], 3, directory, failed)) job.ok = false;
             }
-        } removal{directory, job};
+        } removal{argv, directory, job};
         job.result.directory = directory;
-        const std::string sep(1, platform::path_separator);
-        const std::vector<std::string> argv = {command_name_, "merge-file", directory + sep + "current",
-                                               directory + sep + "base", directory + sep + "incoming"};
         const std::string* texts[] = {&job.texts.current, &job.texts.base, &job.texts.incoming};
         for (int k = 0; k < 3; ++k)
             if (platform::write_file(argv[2 + k], texts[k]->data(), texts[k]->size(), true)) return;

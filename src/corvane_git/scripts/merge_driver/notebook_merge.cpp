@@ -1,9 +1,11 @@
 // merge_files: read three notebooks, pair their cells by component id, decide, write the result.
+#include <memory>
 #include <new>
 #include <vector>
 #include "cell_table.hpp"
 #include "merges_ahead.hpp"
 #include "notebook.hpp"
+#include "platform.hpp"
 #include "with_block.hpp"
 
 namespace merge_driver {
@@ -233,6 +235,95 @@ void merge_cells_they_added(MergeState& s) {
     }
 }
 
+// `value in comments` for a list of comments in constant time per lookup. Each comment made of
+// exact JSON values (maps with string keys, arrays, strings, numbers, booleans, null) gets a
+// hashable key that equals another's exactly when the comments are equal: a map becomes a
+// frozenset of (key, value's key) pairs, an array a tuple of its items' keys, and no JSON value
+// is a tuple or a frozenset itself. A comment with anything else in it, or a list other than an
+// exact list, is looked up the host's way.
+class CommentIndex {
+public:
+    // Indexes `comments` when it is an exact list whose items all have keys; else stays empty.
+    explicit CommentIndex(PyObject* comments) : list_(comments) {
+        if (!PyList_CheckExact(comments)) return;
+        Ref keys = Ref::steal(PySet_New(nullptr));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(comments); ++i) {
+            Ref key = key_of(PyList_GET_ITEM(comments, i));
+            if (!key) return;
+            check(PySet_Add(keys.get(), key.get()));
+        }
+        keys_ = std::move(keys);
+        size_ = PyList_GET_SIZE(comments);
+    }
+
+    // Whether this index answers for `comments` as it is now (the same list, not changed since).
+    bool covers(PyObject* comments) const {
+        return keys_ && comments == list_ && PyList_GET_SIZE(comments) == size_;
+    }
+
+    // `comment in comments`, from the index when it covers them, else by the host.
+    bool contains(PyObject* comments, PyObject* comment) const {
+        if (covers(comments)) {
+            Ref key = key_of(comment);
+            if (key) return check(PySet_Contains(keys_.get(), key.get())) != 0;
+        }
+        return binding::contains(comments, comment);
+    }
+
+    // After `comment` was appended to the indexed list: the index follows it, or gives up.
+    void appended(PyObject* comments, PyObject* comment) {
+        if (!keys_ || comments != list_ || PyList_GET_SIZE(comments) != size_ + 1 ||
+            PyList_GET_ITEM(comments, size_) != comment) {
+            keys_ = Ref();
+            return;
+        }
+        Ref key = key_of(comment);
+        if (!key) {
+            keys_ = Ref();
+            return;
+        }
+        check(PySet_Add(keys_.get(), key.get()));
+        ++size_;
+    }
+
+private:
+    // The key of a value, or null (no error set) for a value that is not exact JSON.
+    static Ref key_of(PyObject* value) {
+        if (value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
+            PyFloat_CheckExact(value) || PyBool_Check(value))
+            return Ref::borrow(value);
+        if (Py_EnterRecursiveCall(" while indexing comments")) throw HostError{};
+        struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
+        if (PyList_CheckExact(value)) {
+            Ref items = Ref::steal(PyTuple_New(PyList_GET_SIZE(value)));
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+                Ref item = key_of(PyList_GET_ITEM(value, i));
+                if (!item) return Ref();
+                PyTuple_SET_ITEM(items.get(), i, item.release());
+            }
+            return items;
+        }
+        if (PyDict_CheckExact(value)) {
+            Ref items = Ref::steal(PyList_New(0));
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(value, &pos, &k, &v)) {
+                if (!PyUnicode_CheckExact(k)) return Ref();
+                Ref item = key_of(v);
+                if (!item) return Ref();
+                Ref pair = Ref::steal(PyTuple_Pack(2, k, item.get()));
+                check(PyList_Append(items.get(), pair.get()));
+            }
+            return Ref::steal(PyFrozenSet_New(items.get()));
+        }
+        return Ref();
+    }
+
+    PyObject* list_;  // borrowed: the list indexed, compared by identity only
+    Ref keys_;
+    Py_ssize_t size_ = 0;
+};
+
 // Their version's comments that neither base nor the merged entry holds, appended in their order.
 void take_their_comments(MergeState& s, PyObject* cell_id) {
     At& at = s.at;
@@ -244,14 +335,23 @@ void take_their_comments(MergeState& s, PyObject* cell_id) {
         base_comments = getitem(base_canvas.get(), names::comments);
         if (base_comments.get() == Py_None) base_comments = Ref();
     }
+    const CommentIndex in_base(base_comments ? base_comments.get() : Py_None);
+    Ref merged_comments;  // the list the index below was made for, kept alive with it
+    std::unique_ptr<CommentIndex> in_merged;
     Ref it = Ref::steal(PyObject_GetIter(theirs.get()));
     while (Ref comment = Ref::steal_or_null(PyIter_Next(it.get()))) {
         at(296);
-        if (base_comments && contains(base_comments.get(), comment.get())) continue;
+        if (base_comments && in_base.contains(base_comments.get(), comment.get())) continue;
         at(297);
         Ref merged = s.merged_cells->get(cell_id);
-        if (contains(getattr(merged.get(), names::comments).get(), comment.get())) continue;
+        Ref comments = getattr(merged.get(), names::comments);
+        if (!in_merged || !in_merged->covers(comments.get())) {
+            merged_comments = comments;
+            in_merged = std::make_unique<CommentIndex>(comments.get());
+        }
+        if (in_merged->contains(comments.get(), comment.get())) continue;
         at(299); call_method(merged.get(), names::add_comment, {comment.get()});
+        in_merged->appended(comments.get(), comment.get());
         at(295);
     }
     if (PyErr_Occurred()) throw HostError{};
@@ -589,7 +689,9 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
     Ref target = call(getattr(os_path.get(), names::realpath).get(), {current_file_path});
     Ref directory = call(getattr(os_path.get(), names::dirname).get(), {target.get()});
     Ref mkstemp = getattr(global(names::tempfile).get(), names::mkstemp_);
-    Ref made = call_kw(mkstemp.get(), {}, {{names::dir, directory.get()}, {names::prefix, names::temp_prefix},
+    // The maker's tag in the name lets a later run remove the file if this process is killed.
+    Ref prefix = Ref::steal(PyUnicode_FromFormat("%U%s-", names::temp_prefix, platform::process_tag().c_str()));
+    Ref made = call_kw(mkstemp.get(), {}, {{names::dir, directory.get()}, {names::prefix, prefix.get()},
                                           {names::suffix, names::temp_suffix}});
     Ref fd = Ref::steal(PySequence_GetItem(made.get(), 0));
     Ref temp_path = Ref::steal(PySequence_GetItem(made.get(), 1));

@@ -67,16 +67,40 @@ private:
     std::intptr_t error_pipe_ = -1;  // read end of the captured error output
 };
 
+// How many more bytes of address space the process may map before the system refuses (a limit
+// such as RLIMIT_AS); SIZE_MAX when there is no such limit. Worker threads are started only
+// within it: a thread the system cannot give its stack, its thread-local data or its memory
+// arena may abort the whole process (glibc's "cannot allocate memory for thread-local data")
+// instead of failing to start. Where the system has a limit but cannot say how much is used, 0.
+std::size_t address_space_headroom();
+
 // The id of the calling process, to tell a forked child from the process that started something.
 std::int64_t process_id();
 
-// A new directory with a random name under `parent`, that only the user may use; its path in
-// `path` on success.
+// What names the calling process among all that ever ran here, for the names of its temporary
+// files: "PID-START-NS-BOOT", the process id, its start time, its pid namespace and the boot's
+// id, the last three in decimal, decimal and hex digits ("PID-0-0-0" where the system cannot
+// tell them). The driver removes a temporary file left by a killed run only when the tag proves
+// its maker gone (temporary.py reads it back): the same boot and namespace, and no live process
+// with that id and start time. A system that gives no such proof keeps the "PID-0-0-0" form.
+std::string process_tag();
+
+// The start of the name of a source merge's directory, followed by the tag and a random part.
+extern const char private_directory_prefix[];
+
+// A new directory under `parent` named private_directory_prefix, process_tag(), "-" and a random
+// part, that only the user may use; its path in `path` on success.
 Error make_private_directory(const std::string& parent, std::string& path);
 
 // Removes the directory at `path` with everything in it. On failure, the path that could not be
 // removed is in `failed`.
 Error remove_tree(const std::string& path, std::string& failed);
+
+// Removes the `count` files at `files` (those already gone are no failure), then the directory at
+// `directory`, allocating no memory unless the directory holds something else: then it is
+// removed with everything in it, as remove_tree does. On failure, the path that could not be
+// removed is in `failed`.
+Error remove_files(const std::string* files, std::size_t count, const std::string& directory, std::string& failed);
 
 // Writes `size` bytes at `data` to a new file at `path` (an existing one is emptied, or, when
 // `exclusive`, refused).

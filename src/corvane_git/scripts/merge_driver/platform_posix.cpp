@@ -6,11 +6,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include "binding/errors.hpp"
@@ -174,8 +176,83 @@ int Process::collect() {
 
 std::int64_t process_id() { return static_cast<std::int64_t>(getpid()); }
 
+namespace {
+
+// The first line of a small file, or "" when it cannot be read.
+std::string first_line(const char* path) {
+    std::string data;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return data;
+    char buffer[1024];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) < 0 && errno == EINTR) {}
+    close_quietly(fd);
+    if (n > 0) data.assign(buffer, static_cast<size_t>(n));
+    return data.substr(0, data.find('\n'));
+}
+
+// Linux: the start time (field 22 of /proc/self/stat), the pid namespace's inode and the boot id
+// without its dashes; false when any of them cannot be read.
+bool start_namespace_boot(std::string& start, std::string& ns, std::string& boot) {
+#ifdef __linux__
+    const std::string stat = first_line("/proc/self/stat");
+    size_t pos = stat.rfind(')');
+    if (pos == std::string::npos) return false;
+    pos += 2;  // past ") "
+    for (int field = 3; field < 22 && pos != std::string::npos; ++field) {
+        pos = stat.find(' ', pos);
+        if (pos != std::string::npos) ++pos;
+    }
+    if (pos == std::string::npos) return false;
+    start = stat.substr(pos, stat.find(' ', pos) - pos);
+    char link[64];
+    ssize_t size = readlink("/proc/self/ns/pid", link, sizeof link - 1);
+    if (size <= 0) return false;
+    const std::string text(link, static_cast<size_t>(size));  // "pid:[4026531836]"
+    const size_t open_at = text.find('['), close_at = text.find(']');
+    if (open_at == std::string::npos || close_at == std::string::npos || close_at <= open_at + 1) return false;
+    ns = text.substr(open_at + 1, close_at - open_at - 1);
+    for (char c : first_line("/proc/sys/kernel/random/boot_id"))
+        if (c != '-') boot.push_back(c);
+    auto digits = [](const std::string& s, const char* allowed) {
+        return !s.empty() && s.find_first_not_of(allowed) == std::string::npos;
+    };
+    return digits(start, "0123456789") && digits(ns, "0123456789") && digits(boot, "0123456789abcdef");
+#else
+    (void)start, (void)ns, (void)boot;
+    return false;
+#endif
+}
+
+}  // namespace
+
+std::string process_tag() {
+    std::string start, ns, boot;
+    const std::string pid = std::to_string(static_cast<long long>(getpid()));
+    if (!start_namespace_boot(start, ns, boot)) return pid + "-0-0-0";
+    return pid + "-" + start + "-" + ns + "-" + boot;
+}
+
+std::size_t address_space_headroom() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+#ifdef __linux__
+    const std::string statm = first_line("/proc/self/statm");  // the first field: pages mapped
+    const unsigned long long pages = std::strtoull(statm.c_str(), nullptr, 10);
+    const long page = sysconf(_SC_PAGESIZE);
+    if (statm.empty() || page <= 0) return 0;
+    const unsigned long long used = pages * static_cast<unsigned long long>(page);
+    const unsigned long long cap = static_cast<unsigned long long>(limit.rlim_cur);
+    return used >= cap ? 0 : static_cast<std::size_t>(cap - used);
+#else
+    return 0;
+#endif
+}
+
+const char private_directory_prefix[] = "corvane-src-";
+
 Error make_private_directory(const std::string& parent, std::string& path) {
-    std::string name = parent + "/tmpXXXXXX";  // mkdtemp makes it 0700
+    std::string name = parent + "/" + private_directory_prefix + process_tag() + "-XXXXXX";  // mkdtemp makes it 0700
     if (!mkdtemp(name.data())) return errno;
     path.swap(name);
     return 0;
@@ -213,6 +290,22 @@ Error remove_tree(const std::string& path, std::string& failed) {
         return errno;
     }
     return 0;
+}
+
+Error remove_files(const std::string* files, std::size_t count, const std::string& directory, std::string& failed) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (unlink(files[i].c_str()) != 0 && errno != ENOENT) {
+            const Error error = errno;
+            failed = files[i];
+            return error;
+        }
+    if (rmdir(directory.c_str()) == 0) return 0;
+    if (errno != ENOTEMPTY && errno != EEXIST) {
+        const Error error = errno;
+        failed = directory;
+        return error;
+    }
+    return remove_tree(directory, failed);
 }
 
 Error write_file(const std::string& path, const char* data, std::size_t size, bool exclusive) {

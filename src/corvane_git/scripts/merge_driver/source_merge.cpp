@@ -92,31 +92,36 @@ Ref host_path(const std::string& path) {
     return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
 }
 
-// A private directory holding the three files; removed on every way out.
+// A private directory holding the three files; removed on every way out. The files are removed by
+// the paths kept here, so that a failure for want of memory does not leave them behind.
 class PrivateDirectory {
 public:
     explicit PrivateDirectory(const std::string& parent) {
+        files_.reserve(3);
         if (platform::Error error = platform::make_private_directory(parent, path_))
             platform::raise_os_error(error, parent);
     }
     ~PrivateDirectory() {
         std::string failed;
-        if (!removed_) platform::remove_tree(path_, failed);
+        if (!removed_) platform::remove_files(files_.data(), files_.size(), path_, failed);
     }
     // The path of a file in the directory, as the system's and as the host's text.
     std::pair<std::string, Ref> file(const char* name) {
-        std::string path = path_ + platform::path_separator + name;
+        files_.push_back(path_ + platform::path_separator + name);
+        const std::string& path = files_.back();
         Ref text = host_path(path);
-        return {std::move(path), std::move(text)};
+        return {path, std::move(text)};
     }
     // Removes the directory; a failure here reaches the caller in place of the result.
     void remove() {
         removed_ = true;
         std::string failed;
-        if (platform::Error error = platform::remove_tree(path_, failed)) platform::raise_os_error(error, failed);
+        if (platform::Error error = platform::remove_files(files_.data(), files_.size(), path_, failed))
+            platform::raise_os_error(error, failed);
     }
 private:
     std::string path_;
+    std::vector<std::string> files_;
     bool removed_ = false;
 };
 

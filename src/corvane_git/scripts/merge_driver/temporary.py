@@ -1,0 +1,138 @@
+"""Temporary files and directories of ours: names that tell which process made them, and the
+removal of those that a killed run left behind.
+
+Every temporary name the merge makes carries its maker's tag, "PID-START-NS-BOOT": the process
+id, the process's start time (Linux: clock ticks after boot), its pid namespace and the boot
+id. A name is left by a dead run when the tag's boot and namespace are this process's own and
+no process with that id and start time is alive here (so a reused process id cannot pass for
+the maker). Where the system cannot prove that (no /proc: the tag is "PID-0-0-0"), nothing is
+ever removed.
+
+The merge makes, with these prefixes (the extension makes the first two; keep them in step):
+
+- in the temporary directory: "corvane-src-TAG-XXXXXX" directories (one source merge each)
+  and "corvane-base-TAG-XXXXXXXX.ipynb" files (the base of a notebook that both sides added);
+- beside the notebook that is written: ".merge_ipynb-TAG-XXXXXXXX.tmp" and
+  ".corvane-merge-TAG-XXXXXXXX.tmp" files (the merged notebook before it replaces ours).
+"""
+import os
+import re
+import shutil
+import stat
+import tempfile
+
+SOURCE_MERGE, EMPTY_BASE = "corvane-src-", "corvane-base-"
+MERGED, LAID_OUT = ".merge_ipynb-", ".corvane-merge-"
+
+# What a killed run can leave in each place: the name's prefix and suffix around the tag and a
+# random part, and whether it is a directory.
+IN_TEMP_DIR = ((SOURCE_MERGE, "", True), (EMPTY_BASE, ".ipynb", False))
+BESIDE_NOTEBOOK = ((MERGED, ".tmp", False), (LAID_OUT, ".tmp", False))
+
+_TAG = r"(?P<pid>[0-9]+)-(?P<start>[0-9]+)-(?P<ns>[0-9]+)-(?P<boot>[0-9a-f]+)-[A-Za-z0-9_]+"
+_PATTERNS = {(prefix, suffix): re.compile(re.escape(prefix) + _TAG + re.escape(suffix) + r"\Z")
+             for prefix, suffix, _ in IN_TEMP_DIR + BESIDE_NOTEBOOK}
+
+
+def _read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def _start_time(pid):
+    """The start time of process `pid` from /proc, None when there is no such process alive
+    (a zombie has ended), "unknown" when /proc cannot say."""
+    data = _read("/proc/%d/stat" % pid)
+    if data is None:
+        return None if os.path.isdir("/proc/self") and not os.path.exists(
+            "/proc/%d" % pid) else "unknown"
+    try:
+        fields = data[data.rindex(b")") + 2:].split()
+        state, start = fields[0], int(fields[19])
+    except (ValueError, IndexError):
+        return "unknown"
+    return None if state in (b"Z", b"X") else start
+
+
+def _host():
+    """(namespace, boot) of this process, or None where they cannot be read."""
+    try:
+        ns = re.match(r"pid:\[([0-9]+)\]\Z", os.readlink("/proc/self/ns/pid"))
+    except OSError:
+        ns = None
+    boot = _read("/proc/sys/kernel/random/boot_id")
+    if not ns or not boot:
+        return None
+    boot = boot.decode("ascii", "replace").strip().replace("-", "")
+    return (ns.group(1), boot) if re.match(r"[0-9a-f]+\Z", boot) else None
+
+
+def process_tag():
+    """This process's tag, the part of our temporary names after the prefix."""
+    pid = os.getpid()
+    host = _host()
+    start = _start_time(pid) if host else None
+    if not host or not isinstance(start, int):
+        return "%d-0-0-0" % pid
+    return "%d-%d-%s-%s" % (pid, start, host[0], host[1])
+
+
+def mkstemp(prefix, suffix, directory=None):
+    """tempfile.mkstemp with a name that carries this process's tag."""
+    return tempfile.mkstemp(prefix=prefix + process_tag() + "-", suffix=suffix, dir=directory)
+
+
+def _maker_is_gone(match, host):
+    if host is None or (match.group("ns"), match.group("boot")) != host:
+        return False
+    start = _start_time(int(match.group("pid")))
+    return start is None or (isinstance(start, int) and start != int(match.group("start")))
+
+
+def remove_left_behind(directory, kinds):
+    """Remove what killed runs left in `directory`: entries named as one of `kinds` (one of
+    IN_TEMP_DIR and BESIDE_NOTEBOOK) that this user owns and whose maker is gone.
+    One listing of `directory`; anything that cannot be looked at or removed stays."""
+    host = _host()
+    if host is None:
+        return
+    prefixes = tuple(prefix for prefix, _, _ in kinds)
+    try:
+        with os.scandir(directory) as listing:
+            entries = [entry for entry in listing if entry.name.startswith(prefixes)]
+    except OSError:
+        return
+    uid = os.geteuid()
+    for entry in entries:
+        for prefix, suffix, is_directory in kinds:
+            match = _PATTERNS[prefix, suffix].match(entry.name)
+            if match:
+                break
+        else:
+            continue
+        try:
+            info = entry.stat(follow_symlinks=False)
+        except OSError:
+            continue
+        kind_ok = stat.S_ISDIR(info.st_mode) if is_directory else stat.S_ISREG(info.st_mode)
+        if not kind_ok or info.st_uid != uid or not _maker_is_gone(match, host):
+            continue
+        try:
+            if is_directory:
+                shutil.rmtree(entry.path)
+            else:
+                os.unlink(entry.path)
+        except OSError:
+            pass
+
+
+def remove_left_behind_for(current):
+    """The cleanup before a merge of `current`: the temporary directory and the notebook's."""
+    if not hasattr(os, "geteuid"):
+        return
+    remove_left_behind(tempfile.gettempdir(), IN_TEMP_DIR)
+    target = os.path.realpath(current)
+    remove_left_behind(os.path.dirname(target) or os.curdir, BESIDE_NOTEBOOK)
