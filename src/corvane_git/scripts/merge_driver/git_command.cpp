@@ -1,6 +1,7 @@
 // The command handle a merge passes to every source merge: runs `git merge-file` directly.
 #include <string>
 #include <vector>
+#include "binding/saved_error.hpp"
 #include "notebook.hpp"
 #include "platform.hpp"
 
@@ -18,14 +19,11 @@ struct GitCommand {
 // Raises git.<kind>(command, *extra) as the git package would; falls back to OSError when the
 // package lacks that class.
 [[noreturn]] void raise_git_error(PyObject* kind, PyObject* command, std::initializer_list<PyObject*> extra) {
-    Ref git = global(names::git);
-    Ref error_type = Ref::steal_or_null(PyObject_GetAttr(git.get(), kind));
-    if (!error_type) throw HostError{};
+    Ref error_type = binding::getattr(global(names::git).get(), kind);
     Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(1 + extra.size())));
-    Py_INCREF(command);
-    PyTuple_SET_ITEM(args.get(), 0, command);
-    Py_ssize_t i = 1;
-    for (PyObject* e : extra) { Py_INCREF(e); PyTuple_SET_ITEM(args.get(), i++, e); }
+    Py_ssize_t i = 0;
+    for (PyObject* item : {command}) PyTuple_SET_ITEM(args.get(), i++, Ref::borrow(item).release());
+    for (PyObject* item : extra) PyTuple_SET_ITEM(args.get(), i++, Ref::borrow(item).release());
     Ref error = Ref::steal(PyObject_Call(error_type.get(), args.get(), nullptr));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     throw HostError{};
@@ -42,12 +40,7 @@ struct Outcome {
     try {
         platform::raise_os_error(error, program);
     } catch (const HostError&) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        Ref value = Ref::steal_or_null(v);
-        Py_XDECREF(t);
-        Py_XDECREF(tb);
+        Ref value = binding::SavedError().drop();
         raise_git_error(platform::is_not_found(error) ? names::GitCommandNotFound : names::GitCommandError,
                         command, {value ? value.get() : Py_None});
     }

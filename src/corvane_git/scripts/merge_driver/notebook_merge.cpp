@@ -3,6 +3,7 @@
 #include <vector>
 #include "cell_table.hpp"
 #include "merges_ahead.hpp"
+#include "binding/saved_error.hpp"
 #include "notebook.hpp"
 #include "with_block.hpp"
 
@@ -564,16 +565,11 @@ Ref merge_parameters(MergeState& s) {
 
 // Removes the temporary file after a failure, keeping that failure as the one reported.
 void remove_temporary(PyObject* temp_path) {
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyObject* unlink = nullptr;
-    PyObject* os = PyDict_GetItemWithError(binding::module_dict(), names::os);
-    if (os) unlink = PyObject_GetAttr(os, names::unlink_);
-    PyObject* result = unlink ? PyObject_CallFunctionObjArgs(unlink, temp_path, nullptr) : nullptr;
-    Py_XDECREF(result);
-    Py_XDECREF(unlink);
-    PyErr_Clear();  // a file already gone or not removable: the first failure is what counts
-    PyErr_Restore(t, v, tb);
+    binding::SavedError first;  // a file already gone or not removable: the first failure counts
+    Ref os = Ref::borrow(PyDict_GetItemWithError(binding::module_dict(), names::os));
+    if (!os) return;
+    Ref unlink = Ref::steal_or_null(PyObject_GetAttr(os.get(), names::unlink_));
+    if (unlink) Ref::steal_or_null(PyObject_CallFunctionObjArgs(unlink.get(), temp_path, nullptr));
 }
 
 // The notebook goes to a temporary file beside the file that current_file_path names, which then

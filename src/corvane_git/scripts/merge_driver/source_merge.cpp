@@ -32,34 +32,23 @@ void write_joined(PyObject* file, PyObject* lines) {
 // error of merge_file set: clears it for a conflict, else leaves it set and throws. Only a failure
 // to find git.GitCommandError reports the line of the except clause.
 void drop_conflict_status(At& at) {
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb) PyException_SetTraceback(v, tb);
-    Ref type = Ref::steal_or_null(t), value = Ref::steal_or_null(v), trace = Ref::steal_or_null(tb);
-    auto rethrow = [&]() {
-        PyErr_Restore(type.release(), value.release(), trace.release());
-        throw HostError{};
-    };
+    binding::SavedError failure;  // set again on the way out unless it is dropped
     Ref command_error;
     try {
         command_error = getattr(global(names::git).get(), names::GitCommandError);
     } catch (const HostError&) {
         at(42);
-        chain_context(value);  // as the host does when the except clause itself fails
+        chain_context(failure.drop());  // as the host does when the except clause itself fails
         throw;
     }
-    int matches = PyErr_GivenExceptionMatches(type.get(), command_error.get());
-    if (!matches) rethrow();
-    Ref status = Ref::steal_or_null(PyObject_GetAttr(value.get(), names::status));
-    if (!status) {
-        PyErr_Clear();  // no status: not the tool's exit, so not a conflict
-        rethrow();
-    }
-    if (!PyLong_Check(status.get()) || PyBool_Check(status.get())) rethrow();
+    if (!PyErr_GivenExceptionMatches(failure.type(), command_error.get())) throw HostError{};
+    Ref status = Ref::steal_or_null(PyObject_GetAttr(failure.value(), names::status));
+    if (!status) throw HostError{};  // no status: not the tool's exit, so not a conflict
+    if (!PyLong_Check(status.get()) || PyBool_Check(status.get())) throw HostError{};
     int overflow = 0;
     long code = PyLong_AsLongAndOverflow(status.get(), &overflow);
-    if (overflow || code < 1 || code > 127) rethrow();
+    if (overflow || code < 1 || code > 127) throw HostError{};
+    failure.drop();
 }
 
 struct Label {

@@ -5,6 +5,7 @@
 #include "arguments.hpp"
 #include "compat.hpp"
 #include "ops.hpp"
+#include "saved_error.hpp"
 
 namespace merge_driver::binding {
 
@@ -194,7 +195,9 @@ GcPause::GcPause() {
 }
 
 GcPause::~GcPause() {
-    if (was_enabled_) compat::resume_gc();
+    if (!was_enabled_) return;
+    SavedError saved;
+    compat::resume_gc();
 }
 
 Ref make_function(FunctionInfo& info, const char* doc, PyObject* annotations) {

@@ -167,8 +167,8 @@ void make_infos() {
                                                       : def.extra_locals[i - def.params.size()];
             PyTuple_SET_ITEM(varnames.get(), i, check(PyUnicode_InternFromString(local)));
         }
-        info->code = check(compat::make_code(static_cast<int>(def.params.size()), varnames.get(),
-                                             plain, source_path, def.first_line));
+        info->code = compat::make_code(static_cast<int>(def.params.size()), varnames.get(), plain,
+                                       source_path, def.first_line).release();
         made->push_back(std::move(info));
     }
     infos = made.release();
@@ -393,34 +393,28 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         Py_INCREF(the_module);
         return the_module;
     }
-    PyObject* name = PyObject_GetAttrString(spec, "name");
-    if (!name) return nullptr;
-    PyObject* module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    if (!module) return nullptr;
-    PyObject* dict = PyModule_GetDict(module);
-    const char* copies[][2] = {{"loader", "__loader__"}, {"origin", "__file__"},
-                               {"parent", "__package__"}, {"submodule_search_locations", "__path__"}};
-    for (auto& [from, to] : copies) {
-        PyObject* value = PyObject_GetAttrString(spec, from);
-        if (!value) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    try {
+        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+        Ref module = Ref::steal(PyModule_NewObject(name.get()));
+        PyObject* dict = PyModule_GetDict(module.get());
+        const char* copies[][2] = {{"loader", "__loader__"}, {"origin", "__file__"},
+                                   {"parent", "__package__"}, {"submodule_search_locations", "__path__"}};
+        for (auto& [from, to] : copies) {
+            Ref value = Ref::steal_or_null(PyObject_GetAttrString(spec, from));
+            if (!value) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw HostError{};
                 PyErr_Clear();
                 continue;
             }
-            Py_DECREF(module);
-            return nullptr;
+            if (value.get() != Py_None || std::strcmp(to, "__path__") != 0)
+                check(PyDict_SetItemString(dict, to, value.get()));
         }
-        int rc = 0;
-        if (value != Py_None || std::strcmp(to, "__path__") != 0)
-            rc = PyDict_SetItemString(dict, to, value);
-        Py_DECREF(value);
-        if (rc < 0) {
-            Py_DECREF(module);
-            return nullptr;
-        }
+        return module.release();
+    } catch (const HostError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
     }
-    return module;
+    return nullptr;
 }
 
 int module_exec(PyObject* module) {
