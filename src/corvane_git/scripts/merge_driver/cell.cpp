@@ -45,7 +45,7 @@ Ref cell_init_body(At& at, PyObject* const* a) {
     PyObject *self = a[0], *cell = a[1], *file_type = a[2];
     at(70); setattr(self, names::_data, cell);
     at(71);
-    if (binding::assertions_enabled()) {
+    if (binding::state().assertions) {
         Ref cls = global(names::Cell);
         bool known = equals(file_type, getattr(cls.get(), names::BASE).get()) ||
                      equals(file_type, getattr(cls.get(), names::CURRENT).get()) ||

@@ -57,7 +57,7 @@ struct MergeState {
 
 Ref read_notebook(At& at, int line, PyObject* path, const char* variable) {
     at(line);
-    Ref file = call_kw(binding::cached_open(), {path, names::r}, {{names::encoding, names::utf_8}});
+    Ref file = call_kw(binding::state().open, {path, names::r}, {{names::encoding, names::utf_8}});
     Ref notebook;
     with_block(at, line, file.get(), [&](PyObject* fp) {
         at(line + 1);
@@ -566,7 +566,7 @@ Ref merge_parameters(MergeState& s) {
 // Removes the temporary file after a failure, keeping that failure as the one reported.
 void remove_temporary(PyObject* temp_path) {
     binding::SavedError first;  // a file already gone or not removable: the first failure counts
-    Ref os = Ref::borrow(PyDict_GetItemWithError(binding::module_dict(), names::os));
+    Ref os = Ref::borrow(PyDict_GetItemWithError(binding::state().dict, names::os));
     if (!os) return;
     Ref unlink = Ref::steal_or_null(PyObject_GetAttr(os.get(), names::unlink_));
     if (unlink) Ref::steal_or_null(PyObject_CallFunctionObjArgs(unlink.get(), temp_path, nullptr));
@@ -588,7 +588,7 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
     Ref temp_path = Ref::steal(PySequence_GetItem(made.get(), 1));
     try {
         call(getattr(global(names::os).get(), names::close).get(), {fd.get()});
-        Ref file = call_kw(binding::cached_open(), {temp_path.get()},
+        Ref file = call_kw(binding::state().open, {temp_path.get()},
                            {{names::mode, names::w}, {names::encoding, names::utf_8}});
         with_block(at, 488, file.get(), [&](PyObject* fp) {
             at(489);

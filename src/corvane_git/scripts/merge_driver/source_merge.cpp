@@ -19,7 +19,7 @@ namespace {
 
 // open(path, mode, encoding="utf-8") through the builtin cached at load.
 Ref open_text(PyObject* path, PyObject* mode) {
-    return call_kw(binding::cached_open(), {path, mode}, {{names::encoding, names::utf_8}});
+    return call_kw(binding::state().open, {path, mode}, {{names::encoding, names::utf_8}});
 }
 
 void write_joined(PyObject* file, PyObject* lines) {

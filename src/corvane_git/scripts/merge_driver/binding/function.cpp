@@ -4,8 +4,10 @@
 #include <new>
 #include "arguments.hpp"
 #include "compat.hpp"
+#include "loader.hpp"
 #include "ops.hpp"
 #include "saved_error.hpp"
+#include "state.hpp"
 
 namespace merge_driver::binding {
 
@@ -210,12 +212,12 @@ Ref make_function(FunctionInfo& info, const char* doc, PyObject* annotations) {
     f->info = &info;
     f->name = Ref::borrow(info.name).release();
     f->qualname = Ref::borrow(info.qualname).release();
-    f->module = PyUnicode_FromString(module_name);
+    f->module = PyUnicode_FromString(module_table().full_name);
     f->doc = doc_obj.release();
     f->defaults = Ref::borrow(info.defaults ? info.defaults : Py_None).release();
     f->annotations = Ref::borrow(annotations).release();
     f->code = Ref::borrow(info.code).release();
-    f->globals = Ref::borrow(module_dict()).release();
+    f->globals = Ref::borrow(state().dict).release();
     f->dict = nullptr;
     Ref result = Ref::steal_or_null(reinterpret_cast<PyObject*>(f));
     PyObject_GC_Track(f);
