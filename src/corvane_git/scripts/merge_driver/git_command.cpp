@@ -1,6 +1,7 @@
 // The command handle a merge passes to every source merge: runs `git merge-file` directly.
 #include <string>
 #include <vector>
+#include "binding/compat.hpp"
 #include "binding/saved_error.hpp"
 #include "notebook.hpp"
 #include "platform.hpp"
@@ -113,11 +114,30 @@ PyMethodDef git_command_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject git_command_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+void git_command_dealloc(PyObject* self) { binding::compat::free_heap_type_instance(self); }
+
+PyType_Slot git_command_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Runs git merge-file for the source merges of one notebook merge.")},
+    {Py_tp_methods, git_command_methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(git_command_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec git_command_spec = {"merge_ipynb.GitCommand", sizeof(GitCommand), 0,
+                                Py_TPFLAGS_DEFAULT | binding::compat::tpflags_not_instantiable,
+                                git_command_slots};
+
+PyTypeObject* made_type = nullptr;  // made by the first make_git_command, kept for the process
+
+PyTypeObject* git_command_type() {
+    if (!made_type)
+        made_type = reinterpret_cast<PyTypeObject*>(binding::compat::not_instantiable_type(&git_command_spec).release());
+    return made_type;
+}
 
 }  // namespace
 
-bool is_git_command(PyObject* o) { return Py_TYPE(o) == &git_command_type; }
+bool is_git_command(PyObject* o) { return made_type && Py_TYPE(o) == made_type; }
 
 MergesAhead* merges_ahead_of(PyObject* g) {
     return is_git_command(g) ? reinterpret_cast<GitCommand*>(g)->ahead : nullptr;
@@ -136,16 +156,7 @@ int git_merge_file_conflicts(PyObject* current_path, PyObject* base_path, PyObje
 }
 
 Ref make_git_command() {
-    if (!(git_command_type.tp_flags & Py_TPFLAGS_READY)) {
-        git_command_type.tp_name = "merge_ipynb.GitCommand";
-        git_command_type.tp_basicsize = sizeof(GitCommand);
-        git_command_type.tp_flags = Py_TPFLAGS_DEFAULT;
-        git_command_type.tp_doc = "Runs git merge-file for the source merges of one notebook merge.";
-        git_command_type.tp_methods = git_command_methods;
-        git_command_type.tp_new = nullptr;
-        binding::check(PyType_Ready(&git_command_type));
-    }
-    GitCommand* handle = PyObject_New(GitCommand, &git_command_type);
+    GitCommand* handle = PyObject_New(GitCommand, git_command_type());
     if (handle) handle->ahead = nullptr;
     return Ref::steal(reinterpret_cast<PyObject*>(handle));
 }

@@ -1,7 +1,7 @@
-// The fixed lines of the module's nominal source (the file corvane_git\scripts\merge_driver\
-// merge_ipynb that its code objects name): a traceback entry reports the first line of a function
-// for a failure to bind its arguments, and else the line of the statement that failed. `def` is a
-// function's first line; the other names are its statements, in source order.
+// The fixed lines of the module's nominal source (the file that its code objects name, the
+// module's source path): a traceback entry reports the first line of a function for a failure to
+// bind its arguments, and else the line of the statement that failed. `def` is a function's first
+// line; the other names are its statements, in source order.
 #pragma once
 
 namespace merge_driver::lines {

@@ -29,6 +29,34 @@ constexpr unsigned long tpflags_vectorcall = 0;
 constexpr unsigned long tpflags_method_descriptor = 0;
 #endif
 
+// A heap type from `spec` that the host cannot call to make instances: 3.10 says so by a flag of
+// the spec; before, the type's tp_new (inherited from object) is cleared after creation, as
+// CPython's own modules did.
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr unsigned long tpflags_not_instantiable = Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned long tpflags_not_instantiable = 0;
+#endif
+inline Ref not_instantiable_type(PyType_Spec* spec) {
+    Ref type = Ref::steal(PyType_FromSpec(spec));
+#if PY_VERSION_HEX < 0x030A0000
+    reinterpret_cast<PyTypeObject*>(type.get())->tp_new = nullptr;
+#endif
+    return type;
+}
+
+// Frees an instance that PyObject_New made of a heap type; from 3.8 on the instance holds a
+// reference to its type.
+inline void free_heap_type_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+#if PY_VERSION_HEX >= 0x03080000
+    Py_DECREF(type);
+#else
+    (void)type;
+#endif
+}
+
 // Id of the interpreter running the calling thread; -1 with an error set on failure.
 inline int64_t current_interpreter_id() {
 #if PY_VERSION_HEX >= 0x03090000
