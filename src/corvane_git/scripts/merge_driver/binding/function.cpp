@@ -163,13 +163,16 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// A static type, filled in at load: a PyType_Spec states the vectorcall and instance-dict offsets
+// only from 3.9 on, and 3.7 and 3.8 would need them patched into the made type.
 PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 }  // namespace
 
 void ready_function_type() {
     if (function_type.tp_flags & Py_TPFLAGS_READY) return;
-    function_type.tp_name = "merge_ipynb.function";
+    static const std::string type_name = std::string(module_table().name) + ".function";
+    function_type.tp_name = type_name.c_str();
     function_type.tp_basicsize = sizeof(FunctionObject);
     function_type.tp_dealloc = function_dealloc;
     function_type.tp_repr = function_repr;
