@@ -130,8 +130,10 @@ PyType_Spec git_command_spec = {"merge_ipynb.GitCommand", sizeof(GitCommand), 0,
 PyTypeObject* made_type = nullptr;  // made by the first make_git_command, kept for the process
 
 PyTypeObject* git_command_type() {
-    if (!made_type)
-        made_type = reinterpret_cast<PyTypeObject*>(binding::compat::not_instantiable_type(&git_command_spec).release());
+    if (!made_type) {
+        Ref type = binding::compat::not_instantiable_type(&git_command_spec);
+        made_type = reinterpret_cast<PyTypeObject*>(type.release());
+    }
     return made_type;
 }
 

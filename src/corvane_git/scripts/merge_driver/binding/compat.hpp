@@ -29,8 +29,8 @@ constexpr unsigned long tpflags_vectorcall = 0;
 constexpr unsigned long tpflags_method_descriptor = 0;
 #endif
 
-// A heap type from `spec` that the host cannot call to make instances: 3.10 says so by a flag of
-// the spec; before, the type's tp_new (inherited from object) is cleared after creation, as
+// A heap type made from `spec` that the host cannot call to make instances: from 3.10 a type flag
+// says so; before, the type's tp_new (inherited from object) is cleared after creation, as
 // CPython's own modules did.
 #if PY_VERSION_HEX >= 0x030A0000
 constexpr unsigned long tpflags_not_instantiable = Py_TPFLAGS_DISALLOW_INSTANTIATION;
