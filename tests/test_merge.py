@@ -533,6 +533,13 @@ class TestFailures:
             assert str(error) == text
         assert module_entries(error)[0] == entry("merge_files", line)
 
+    def test_fresh_id_already_in_the_table(self, work, monkeypatch):
+        monkeypatch.setattr(m, "uuid", type("Repeating", (), {"uuid4": staticmethod(lambda: "P")}))
+        three = ThreeWay(work, B, edit(B, "K", source=OURS), edit(B, "K", name="renamed"))
+        error = self.merge_fails(three, ValueError)
+        assert str(error) == "fresh id 'P' is already in the merged notebook"
+        assert module_entries(error) == [entry("merge_files", 332)]
+
     def test_unreadable_files(self, work):
         three = ThreeWay(work, B, B, B)
         with open(three.base, "wb") as f:

@@ -1,4 +1,5 @@
 // Cell: one cell dict and its side; path accessors into the dict and the conflict marks.
+#include "lines.hpp"
 #include "notebook.hpp"
 
 namespace merge_driver {
@@ -43,75 +44,89 @@ Ref class_constant(PyObject* name) {
 
 Ref cell_init_body(At& at, PyObject* const* a) {
     PyObject *self = a[0], *cell = a[1], *file_type = a[2];
-    at(70); setattr(self, names::_data, cell);
-    at(71);
-    if (binding::assertions_enabled()) {
+    at(lines::cell_init::store_data); setattr(self, names::_data, cell);
+    at(lines::cell_init::check_side);
+    if (binding::state().assertions) {
         Ref cls = global(names::Cell);
         bool known = equals(file_type, getattr(cls.get(), names::BASE).get()) ||
                      equals(file_type, getattr(cls.get(), names::CURRENT).get()) ||
                      equals(file_type, getattr(cls.get(), names::INCOMING).get());
         if (!known) binding::raise_assertion();
     }
-    at(72); setattr(self, names::_file_type, file_type);
+    at(lines::cell_init::store_file_type); setattr(self, names::_file_type, file_type);
     return binding::none();
 }
 
 Ref cell_file_type_get_body(At& at, PyObject* const* a) {
     PyObject* self = a[0];
-    at(77);
+    at(lines::cell_file_type::is_current);
     if (equals(getattr(self, names::_file_type).get(), names::current)) {
-        at(78); return class_constant(names::CURRENT);
+        at(lines::cell_file_type::current); return class_constant(names::CURRENT);
     }
-    at(79);
+    at(lines::cell_file_type::is_incoming);
     if (equals(getattr(self, names::_file_type).get(), names::incoming)) {
-        at(80); return class_constant(names::INCOMING);
+        at(lines::cell_file_type::incoming); return class_constant(names::INCOMING);
     }
-    at(81); return class_constant(names::BASE);
+    at(lines::cell_file_type::base); return class_constant(names::BASE);
 }
 
-Ref cell_data_get_body(At& at, PyObject* const* a) { at(86); return getattr(a[0], names::_data); }
+Ref cell_data_get_body(At& at, PyObject* const* a) {
+    at(lines::cell_data_get::body); return getattr(a[0], names::_data);
+}
 Ref cell_data_set_body(At& at, PyObject* const* a) {
-    at(91); setattr(a[0], names::_data, a[1]);
+    at(lines::cell_data_set::body); setattr(a[0], names::_data, a[1]);
     return binding::none();
 }
 
-Ref cell_cell_id_get_body(At& at, PyObject* const* a) { at(96); return path_get(a[0], {names::id}); }
-Ref cell_cell_id_set_body(At& at, PyObject* const* a) { at(101); return path_set(a[0], {names::id}, a[1]); }
+Ref cell_cell_id_get_body(At& at, PyObject* const* a) {
+    at(lines::cell_cell_id_get::body); return path_get(a[0], {names::id});
+}
+Ref cell_cell_id_set_body(At& at, PyObject* const* a) {
+    at(lines::cell_cell_id_set::body); return path_set(a[0], {names::id}, a[1]);
+}
 
-Ref cell_source_get_body(At& at, PyObject* const* a) { at(106); return path_get(a[0], {names::source}); }
-Ref cell_source_set_body(At& at, PyObject* const* a) { at(111); return path_set(a[0], {names::source}, a[1]); }
+Ref cell_source_get_body(At& at, PyObject* const* a) {
+    at(lines::cell_source_get::body); return path_get(a[0], {names::source});
+}
+Ref cell_source_set_body(At& at, PyObject* const* a) {
+    at(lines::cell_source_set::body); return path_set(a[0], {names::source}, a[1]);
+}
 
 Ref cell_meta_data_get_body(At& at, PyObject* const* a) {
-    at(116); return path_get(a[0], {names::metadata, names::canvas});
+    at(lines::cell_meta_data::body); return path_get(a[0], {names::metadata, names::canvas});
 }
 
 Ref cell_link_id_get_body(At& at, PyObject* const* a) {
-    at(121); return path_get(a[0], {names::metadata, names::canvas, names::id});
+    at(lines::cell_link_id_get::body); return path_get(a[0], {names::metadata, names::canvas, names::id});
 }
 Ref cell_link_id_set_body(At& at, PyObject* const* a) {
-    at(126); return path_set(a[0], {names::metadata, names::canvas, names::id}, a[1]);
+    at(lines::cell_link_id_set::body);
+    return path_set(a[0], {names::metadata, names::canvas, names::id}, a[1]);
 }
 
 Ref cell_name_get_body(At& at, PyObject* const* a) {
-    at(131); return path_get(a[0], {names::metadata, names::canvas, names::name});
+    at(lines::cell_name_get::body); return path_get(a[0], {names::metadata, names::canvas, names::name});
 }
 Ref cell_name_set_body(At& at, PyObject* const* a) {
-    at(136); return path_set(a[0], {names::metadata, names::canvas, names::name}, a[1]);
+    at(lines::cell_name_set::body);
+    return path_set(a[0], {names::metadata, names::canvas, names::name}, a[1]);
 }
 
 Ref cell_parents_get_body(At& at, PyObject* const* a) {
-    at(141); return path_get(a[0], {names::metadata, names::canvas, names::parents});
+    at(lines::cell_parents_get::body);
+    return path_get(a[0], {names::metadata, names::canvas, names::parents});
 }
 Ref cell_parents_set_body(At& at, PyObject* const* a) {
-    at(146); return path_set(a[0], {names::metadata, names::canvas, names::parents}, a[1]);
+    at(lines::cell_parents_set::body);
+    return path_set(a[0], {names::metadata, names::canvas, names::parents}, a[1]);
 }
 
 Ref cell_comments_get_body(At& at, PyObject* const* a) {
-    at(151); return path_get(a[0], {names::metadata, names::canvas, names::comments});
+    at(lines::cell_comments::body); return path_get(a[0], {names::metadata, names::canvas, names::comments});
 }
 
 Ref cell_add_comment_body(At& at, PyObject* const* a) {
-    at(155);
+    at(lines::cell_add_comment::body);
     Ref comments = path_get(a[0], {names::metadata, names::canvas, names::comments});
     if (PyList_CheckExact(comments.get()))
         binding::check(PyList_Append(comments.get(), a[1]));
@@ -124,11 +139,13 @@ Ref cell_add_comment_body(At& at, PyObject* const* a) {
 // an unnamed cell and a base cell stay as they are.
 Ref cell_add_conflict_mark_body(At& at, PyObject* const* a) {
     PyObject* self = a[0];
-    at(161);
+    at(lines::cell_add_conflict_mark::is_named);
     if (!truthy(getattr(self, names::name).get())) return binding::none();
     struct Side { int compare_line, test_line, assign_line; PyObject* constant; PyObject* prefix; };
-    const Side sides[] = {{163, 164, 165, names::CURRENT, names::mark_ours},
-                          {166, 167, 168, names::INCOMING, names::mark_theirs}};
+    namespace line = lines::cell_add_conflict_mark;
+    const Side sides[] = {
+        {line::is_current, line::current_marked, line::mark_current, names::CURRENT, names::mark_ours},
+        {line::is_incoming, line::incoming_marked, line::mark_incoming, names::INCOMING, names::mark_theirs}};
     for (const Side& side : sides) {
         at(side.compare_line);
         Ref file_type = getattr(self, names::file_type);

@@ -1,4 +1,5 @@
 // _cell_changed: the cell diff of a base cell against another side's version of it.
+#include "lines.hpp"
 #include "notebook.hpp"
 
 namespace merge_driver {
@@ -94,27 +95,29 @@ Ref structural_diff(PyObject* data0, PyObject* data1) {
 Ref cell_changed_body(At& at, PyObject* const* args) {
     PyObject *cell0 = args[0], *cell1 = args[1];
 
-    at(173);
+    at(lines::cell_changed::each_parent);
     // A new list holding both parent arrays; the arrays themselves stay as they are.
     Ref parents0 = getattr(cell0, names::parents);
     Ref parents1 = getattr(cell1, names::parents);
     Ref all_parents = Ref::steal(PyNumber_Add(parents0.get(), parents1.get()));
     Ref parents = Ref::steal(PyObject_GetIter(all_parents.get()));
     while (Ref parent = Ref::steal_or_null(PyIter_Next(parents.get()))) {
-        at(174); call_method(parent.get(), names::pop, {names::name, Py_None});
-        at(173);
+        at(lines::cell_changed::drop_parent_name);
+        call_method(parent.get(), names::pop, {names::name, Py_None});
+        at(lines::cell_changed::each_parent);
     }
     if (PyErr_Occurred()) throw HostError{};
 
-    at(176);
+    at(lines::cell_changed::diff);
     Ref data0 = getattr(cell0, names::data);
     Ref data1 = getattr(cell1, names::data);
     Ref cell_diff = structural_diff(data0.get(), data1.get());
-    at(177); call_method(cell_diff.get(), names::pop, {names::execution_count, Py_None});
-    at(178);
+    at(lines::cell_changed::drop_execution_count);
+    call_method(cell_diff.get(), names::pop, {names::execution_count, Py_None});
+    at(lines::cell_changed::log);
     Ref debug = getattr(global(names::logging).get(), names::debug);
     call(debug.get(), {cell_diff.get()});
-    at(179); return cell_diff;
+    at(lines::cell_changed::result); return cell_diff;
 }
 
 }  // namespace merge_driver

@@ -60,28 +60,10 @@ void CellTable::remove(PyObject* key) {
 
 void CellTable::insert_after(PyObject* key, PyObject* new_key, PyObject* cell) {
     Py_ssize_t anchor = node_of(key);
-    Py_ssize_t existing = find(new_key);
-    if (existing < 0) {
-        Py_ssize_t node = add_node(new_key, cell);
-        link_after(anchor, node);
-        changed(new_key);
-        return;
-    }
-    bool existing_first = existing == anchor;
-    for (Py_ssize_t n = head_; n != anchor && !existing_first; n = nodes_[n].next)
-        existing_first = n == existing;
-    if (existing_first) {
-        nodes_[existing].cell = Ref::borrow(cell);
-    } else {
-        const bool was_in_group = nodes_[existing].in_group;
-        leave_group(existing);
-        unlink(existing);
-        link_after(anchor, existing);
-        if (was_in_group) {
-            groups_[nodes_[existing].group].insert(existing);
-            nodes_[existing].in_group = true;
-        }
-    }
+    if (find(new_key) >= 0)
+        binding::raise(PyExc_ValueError, "fresh id '%S' is already in the merged notebook", new_key);
+    Py_ssize_t node = add_node(new_key, cell);
+    link_after(anchor, node);
     changed(new_key);
 }
 

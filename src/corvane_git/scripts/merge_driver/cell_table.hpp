@@ -36,9 +36,8 @@ public:
     // del merged_cells[key]
     void remove(PyObject* key);
 
-    // The table rebuilt from its pairs with (new_key, cell) placed right after the pair of `key`.
-    // A rebuilt dict keeps a repeated key at its first position with its last value; fresh ids
-    // never repeat a key, but the rule is kept for a host that makes them so.
+    // (new_key, cell) placed right after the pair of `key`. new_key is a fresh id: one that the
+    // table holds already (a broken uuid4) raises ValueError.
     void insert_after(PyObject* key, PyObject* new_key, PyObject* cell);
 
     // merged_cells[key].add_conflict_mark()

@@ -272,11 +272,10 @@ def empty_base_notebook(ours, theirs):
     """The base of a notebook that both sides added: no cells and no parameters, in the shape
     of our notebook, except for the component ids that both sides hold.
 
-    The merge counts a cell that is not in the base as added by one side, and refuses one
-    that both sides added.  So for a component id that both hold, the base holds the cell
-    itself when the two versions are equal (nothing to merge), else our version with an
-    empty source: the sources are then merged as two additions, as git does for a text
-    file that both sides added, and other differences are judged as changes on both sides.
+    For a component id that both sides hold, the base holds the cell itself when the two
+    versions are equal (nothing to merge), else our version with an empty source: the sources
+    are then merged as two additions, as git does for a text file that both sides added, and
+    other differences are judged as changes on both sides.
     """
     base = {"cells": [], "metadata": {"canvas": {"parameters": []}}}
     if isinstance(ours, dict):
@@ -545,10 +544,6 @@ def describe_failure(exc, paths, named=True):
         for key, problem in _shape_problems(notebooks[side]):
             if key == missing:
                 return "%s: %s" % (label(side), problem)
-    if isinstance(exc, AssertionError):
-        both = _added_on_both_sides(notebooks)
-        if both:
-            return "both sides added a cell with component id %r" % both[0]
     return _text(exc)
 
 
@@ -614,9 +609,3 @@ def _absent(d, key):
     """`key` when `d` is a map without it (a KeyError's case), else None (a value's kind)."""
     return key if isinstance(d, dict) and key not in d else None
 
-
-def _added_on_both_sides(notebooks):
-    def ids(side):
-        return {_canvas(c).get("id") for c in _cells(notebooks[side])}
-    return sorted(i for i in (ids("incoming") - ids("base")) & ids("current")
-                  if isinstance(i, str))

@@ -1,6 +1,8 @@
 // The command handle a merge passes to every source merge: runs `git merge-file` directly.
 #include <string>
 #include <vector>
+#include "binding/compat.hpp"
+#include "binding/saved_error.hpp"
 #include "notebook.hpp"
 #include "platform.hpp"
 
@@ -18,14 +20,11 @@ struct GitCommand {
 // Raises git.<kind>(command, *extra) as the git package would; falls back to OSError when the
 // package lacks that class.
 [[noreturn]] void raise_git_error(PyObject* kind, PyObject* command, std::initializer_list<PyObject*> extra) {
-    Ref git = global(names::git);
-    Ref error_type = Ref::steal_or_null(PyObject_GetAttr(git.get(), kind));
-    if (!error_type) throw HostError{};
+    Ref error_type = binding::getattr(global(names::git).get(), kind);
     Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(1 + extra.size())));
-    Py_INCREF(command);
-    PyTuple_SET_ITEM(args.get(), 0, command);
-    Py_ssize_t i = 1;
-    for (PyObject* e : extra) { Py_INCREF(e); PyTuple_SET_ITEM(args.get(), i++, e); }
+    Py_ssize_t i = 0;
+    for (PyObject* item : {command}) PyTuple_SET_ITEM(args.get(), i++, Ref::borrow(item).release());
+    for (PyObject* item : extra) PyTuple_SET_ITEM(args.get(), i++, Ref::borrow(item).release());
     Ref error = Ref::steal(PyObject_Call(error_type.get(), args.get(), nullptr));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     throw HostError{};
@@ -42,12 +41,7 @@ struct Outcome {
     try {
         platform::raise_os_error(error, program);
     } catch (const HostError&) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        Ref value = Ref::steal_or_null(v);
-        Py_XDECREF(t);
-        Py_XDECREF(tb);
+        Ref value = binding::SavedError().drop();
         raise_git_error(platform::is_not_found(error) ? names::GitCommandNotFound : names::GitCommandError,
                         command, {value ? value.get() : Py_None});
     }
@@ -120,11 +114,32 @@ PyMethodDef git_command_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject git_command_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+void git_command_dealloc(PyObject* self) { binding::compat::free_heap_type_instance(self); }
+
+PyType_Slot git_command_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Runs git merge-file for the source merges of one notebook merge.")},
+    {Py_tp_methods, git_command_methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(git_command_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec git_command_spec = {"merge_ipynb.GitCommand", sizeof(GitCommand), 0,
+                                Py_TPFLAGS_DEFAULT | binding::compat::tpflags_not_instantiable,
+                                git_command_slots};
+
+PyTypeObject* made_type = nullptr;  // made by the first make_git_command, kept for the process
+
+PyTypeObject* git_command_type() {
+    if (!made_type) {
+        Ref type = binding::compat::not_instantiable_type(&git_command_spec);
+        made_type = reinterpret_cast<PyTypeObject*>(type.release());
+    }
+    return made_type;
+}
 
 }  // namespace
 
-bool is_git_command(PyObject* o) { return Py_TYPE(o) == &git_command_type; }
+bool is_git_command(PyObject* o) { return made_type && Py_TYPE(o) == made_type; }
 
 MergesAhead* merges_ahead_of(PyObject* g) {
     return is_git_command(g) ? reinterpret_cast<GitCommand*>(g)->ahead : nullptr;
@@ -143,16 +158,7 @@ int git_merge_file_conflicts(PyObject* current_path, PyObject* base_path, PyObje
 }
 
 Ref make_git_command() {
-    if (!(git_command_type.tp_flags & Py_TPFLAGS_READY)) {
-        git_command_type.tp_name = "merge_ipynb.GitCommand";
-        git_command_type.tp_basicsize = sizeof(GitCommand);
-        git_command_type.tp_flags = Py_TPFLAGS_DEFAULT;
-        git_command_type.tp_doc = "Runs git merge-file for the source merges of one notebook merge.";
-        git_command_type.tp_methods = git_command_methods;
-        git_command_type.tp_new = nullptr;
-        binding::check(PyType_Ready(&git_command_type));
-    }
-    GitCommand* handle = PyObject_New(GitCommand, &git_command_type);
+    GitCommand* handle = PyObject_New(GitCommand, git_command_type());
     if (handle) handle->ahead = nullptr;
     return Ref::steal(reinterpret_cast<PyObject*>(handle));
 }

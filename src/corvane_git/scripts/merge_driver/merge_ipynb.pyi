@@ -7,6 +7,7 @@ import uuid as uuid
 from typing import Any as Any, Dict as Dict, List as List, Optional as Optional
 
 import git as git
+import jsondiff as jsondiff
 
 __test__: Dict[str, str]
 

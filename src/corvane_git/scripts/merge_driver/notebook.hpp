@@ -2,16 +2,15 @@
 #pragma once
 #include <Python.h>
 #include "binding/errors.hpp"
-#include "binding/names.hpp"
 #include "binding/ops.hpp"
 #include "binding/ref.hpp"
+#include "names.hpp"
 
 namespace merge_driver {
 
 using binding::At;
 using binding::HostError;
 using binding::Ref;
-namespace names = binding::names;
 
 // Every body takes its bound arguments in parameter order (borrowed, defaults filled in) and
 // records each statement's source line in `at` before running it. Bodies never catch.

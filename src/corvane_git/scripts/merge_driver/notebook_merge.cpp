@@ -4,6 +4,8 @@
 #include <vector>
 #include "cell_table.hpp"
 #include "merges_ahead.hpp"
+#include "binding/saved_error.hpp"
+#include "lines.hpp"
 #include "notebook.hpp"
 #include "platform.hpp"
 #include "with_block.hpp"
@@ -22,6 +24,8 @@ using binding::global;
 using binding::setattr;
 using binding::setitem;
 using binding::truthy;
+
+namespace line = lines::merge_files;
 
 namespace {
 
@@ -56,12 +60,12 @@ struct MergeState {
     Ref g;                                           // git.cmd.Git(), made once per call
 };
 
-Ref read_notebook(At& at, int line, PyObject* path, const char* variable) {
-    at(line);
-    Ref file = call_kw(binding::cached_open(), {path, names::r}, {{names::encoding, names::utf_8}});
+Ref read_notebook(At& at, lines::merge_files::Read line, PyObject* path, const char* variable) {
+    at(line.open);
+    Ref file = call_kw(binding::state().open, {path, names::r}, {{names::encoding, names::utf_8}});
     Ref notebook;
-    with_block(at, line, file.get(), [&](PyObject* fp) {
-        at(line + 1);
+    with_block(at, line.open, file.get(), [&](PyObject* fp) {
+        at(line.parse);
         Ref load = getattr(global(names::json).get(), names::load);
         notebook = call(load.get(), {fp});
     });
@@ -106,10 +110,10 @@ Ref fresh_id() {
 
 // An incoming copy of their version with a fresh link_id, then a fresh cell_id. A cell without
 // a top-level "id" (nbformat before 4.5, where the key is not allowed) gets none.
-Ref incoming_copy_with_fresh_ids(At& at, int line, PyObject* their_cell) {
-    at(line); Ref new_cell = incoming_copy(their_cell);
-    at(line + 1); setattr(new_cell.get(), names::link_id, fresh_id().get());
-    at(line + 2);
+Ref incoming_copy_with_fresh_ids(At& at, lines::merge_files::FreshCopy line, PyObject* their_cell) {
+    at(line.copy); Ref new_cell = incoming_copy(their_cell);
+    at(line.link_id); setattr(new_cell.get(), names::link_id, fresh_id().get());
+    at(line.cell_id);
     if (contains(getattr(new_cell.get(), names::data).get(), names::id))
         setattr(new_cell.get(), names::cell_id, fresh_id().get());
     return new_cell;
@@ -123,12 +127,13 @@ Ref cell_changed(PyObject* cell0, PyObject* cell1) {
     return call(function.get(), {cell0, cell1});
 }
 
-// The diff with its "outputs" entry dropped; `line` tests for it, line + 1 drops it.
-Ref cell_changed_without_outputs(At& at, int line, PyObject* cell0, PyObject* cell1) {
+// The diff with its "outputs" entry dropped.
+Ref cell_changed_without_outputs(At& at, lines::merge_files::WithoutOutputs line, PyObject* cell0,
+                                 PyObject* cell1) {
     Ref diff = cell_changed(cell0, cell1);
-    at(line);
+    at(line.test);
     if (contains(diff.get(), names::outputs)) {
-        at(line + 1); call_method(diff.get(), names::pop, {names::outputs});
+        at(line.drop); call_method(diff.get(), names::pop, {names::outputs});
     }
     return diff;
 }
@@ -140,20 +145,20 @@ Ref with_suffix(PyObject* path, PyObject* suffix) {
 
 // merged_cells[id].source = _merge_source(g, ours.source, base.source, theirs.source,
 // current_name=f"{file_path}-current", incoming_name=f"{file_path}-incoming"); the merged entry
-// is still our version's wrapper, so the lines land in our cell dict. Reports `line` for the call.
-void merge_decided_source(MergeState& s, int line, PyObject* cell_id) {
+// is still our version's wrapper, so the lines land in our cell dict.
+void merge_decided_source(MergeState& s, lines::merge_files::SourceMerge line, PyObject* cell_id) {
     At& at = s.at;
-    at(line); Ref merge_source = global(names::_merge_source);
-    at(line + 1); Ref ours = getattr(dict_item(s.current_cells.get(), cell_id).get(), names::source);
-    at(line + 2); Ref base = getattr(dict_item(s.base_cells.get(), cell_id).get(), names::source);
-    at(line + 3); Ref theirs = getattr(dict_item(s.incoming_cells.get(), cell_id).get(), names::source);
-    at(line + 4);
+    at(line.call); Ref merge_source = global(names::_merge_source);
+    at(line.ours); Ref ours = getattr(dict_item(s.current_cells.get(), cell_id).get(), names::source);
+    at(line.base); Ref base = getattr(dict_item(s.base_cells.get(), cell_id).get(), names::source);
+    at(line.theirs); Ref theirs = getattr(dict_item(s.incoming_cells.get(), cell_id).get(), names::source);
+    at(line.labels);
     Ref current_name = with_suffix(s.file_path, names::suffix_current);
     Ref incoming_name = with_suffix(s.file_path, names::suffix_incoming);
-    at(line);
-    Ref lines = call_kw(merge_source.get(), {s.g.get(), ours.get(), base.get(), theirs.get()},
+    at(line.call);
+    Ref merged = call_kw(merge_source.get(), {s.g.get(), ours.get(), base.get(), theirs.get()},
                         {{names::current_name, current_name.get()}, {names::incoming_name, incoming_name.get()}});
-    setattr(s.merged_cells->get(cell_id).get(), names::source, lines.get());
+    setattr(s.merged_cells->get(cell_id).get(), names::source, merged.get());
 }
 
 // new_cell goes right after the entry of cell_id, under its own (fresh) link_id.
@@ -171,19 +176,19 @@ void merge_cells_we_deleted(MergeState& s) {
     At& at = s.at;
     Py_ssize_t pos = 0;
     PyObject *cell_id, *base_cell;
-    at(229);
+    at(line::deleted_each);
     while (PyDict_Next(s.base_cells.get(), &pos, &cell_id, &base_cell)) {
         Ref id = Ref::borrow(cell_id), base_version = Ref::borrow(base_cell);
-        at(229);
+        at(line::deleted_each);
         if (has_key(s.current_cells.get(), id.get())) continue;
-        at(230);
+        at(line::deleted_theirs_held);
         if (!has_key(s.incoming_cells.get(), id.get())) continue;                         // (1)
-        at(233);
+        at(line::deleted_their_diff);
         Ref diff = cell_changed(base_version.get(), dict_item(s.incoming_cells.get(), id.get()).get());
         if (!truthy(diff.get())) continue;                                                 // (2)
-        at(237);
+        at(line::deleted_take_theirs);
         s.merged_cells->store(id.get(), incoming_copy(dict_item(s.incoming_cells.get(), id.get()).get()).get());
-        at(238); s.merged_cells->mark(id.get());                           // (3)
+        at(line::deleted_mark_theirs); s.merged_cells->mark(id.get());                           // (3)
     }
 }
 
@@ -199,38 +204,39 @@ void merge_cells_they_added(MergeState& s) {
     At& at = s.at;
     Py_ssize_t pos = 0;
     PyObject *cell_id, *their_cell;
-    at(242);
+    at(line::added_each);
     while (PyDict_Next(s.incoming_cells.get(), &pos, &cell_id, &their_cell)) {
         Ref id = Ref::borrow(cell_id), theirs = Ref::borrow(their_cell);
-        at(242);
+        at(line::added_each);
         if (has_key(s.base_cells.get(), id.get())) continue;
-        at(244);
+        at(line::added_ours_held);
         if (has_key(s.current_cells.get(), id.get())) {
             Ref ours = dict_item(s.current_cells.get(), id.get());
-            Ref diff = cell_changed_without_outputs(at, 244, ours.get(), theirs.get());
-            at(244);
+            Ref diff = cell_changed_without_outputs(at, line::added_outputs, ours.get(), theirs.get());
+            at(line::added_ours_held);
             if (!truthy(diff.get())) continue;                                             // (1)
             Ref our_name = getattr(ours.get(), names::name);
             Ref their_name = getattr(theirs.get(), names::name);
-            Ref new_cell = incoming_copy_with_fresh_ids(at, 244, theirs.get());
-            at(244);
+            Ref new_cell = incoming_copy_with_fresh_ids(at, line::added_fresh_copy, theirs.get());
+            at(line::added_ours_held);
             if (truthy(our_name.get()) && truthy(their_name.get())) {
                 s.merged_cells->mark(id.get());
                 mark_new(new_cell.get());
             }
-            insert_after(s, 244, id.get(), new_cell.get());                                // (2)
+            insert_after(s, line::added_ours_held, id.get(), new_cell.get());  // (2)
             continue;
         }
-        at(245); Ref incoming_comp_name = getattr(theirs.get(), names::name);
-        at(246);
+        at(line::added_their_name); Ref incoming_comp_name = getattr(theirs.get(), names::name);
+        at(line::added_name_held);
         if (has_key(s.merged_cells->comp_names(), incoming_comp_name.get())) {
-            at(247); s.merged_cells->store(id.get(), incoming_copy(theirs.get()).get());
-            at(248);
+            at(line::added_take_theirs); s.merged_cells->store(id.get(), incoming_copy(theirs.get()).get());
+            at(line::added_mark_holder);
             Ref holder = dict_item(s.merged_cells->comp_names(), incoming_comp_name.get());
             s.merged_cells->mark(holder.get());
-            at(249); s.merged_cells->mark(id.get());                        // (3)
+            at(line::added_mark_theirs); s.merged_cells->mark(id.get());                        // (3)
         } else {
-            at(253); s.merged_cells->store(id.get(), incoming_copy(theirs.get()).get());   // (4)
+            at(line::added_append_theirs);
+            s.merged_cells->store(id.get(), incoming_copy(theirs.get()).get());  // (4)
         }
     }
 }
@@ -327,7 +333,7 @@ private:
 // Their version's comments that neither base nor the merged entry holds, appended in their order.
 void take_their_comments(MergeState& s, PyObject* cell_id) {
     At& at = s.at;
-    at(295);
+    at(line::comment_each);
     Ref theirs = getattr(dict_item(s.incoming_cells.get(), cell_id).get(), names::comments);
     Ref base_canvas = getattr(dict_item(s.base_cells.get(), cell_id).get(), names::meta_data);
     Ref base_comments;  // none when base's canvas map has no (or a null) "comments"
@@ -340,9 +346,9 @@ void take_their_comments(MergeState& s, PyObject* cell_id) {
     std::unique_ptr<CommentIndex> in_merged;
     Ref it = Ref::steal(PyObject_GetIter(theirs.get()));
     while (Ref comment = Ref::steal_or_null(PyIter_Next(it.get()))) {
-        at(296);
+        at(line::comment_in_base);
         if (base_comments && in_base.contains(base_comments.get(), comment.get())) continue;
-        at(297);
+        at(line::comment_in_merged);
         Ref merged = s.merged_cells->get(cell_id);
         Ref comments = getattr(merged.get(), names::comments);
         if (!in_merged || !in_merged->covers(comments.get())) {
@@ -350,9 +356,9 @@ void take_their_comments(MergeState& s, PyObject* cell_id) {
             in_merged = std::make_unique<CommentIndex>(comments.get());
         }
         if (in_merged->contains(comments.get(), comment.get())) continue;
-        at(299); call_method(merged.get(), names::add_comment, {comment.get()});
+        at(line::comment_add); call_method(merged.get(), names::add_comment, {comment.get()});
         in_merged->appended(comments.get(), comment.get());
-        at(295);
+        at(line::comment_each);
     }
     if (PyErr_Occurred()) throw HostError{};
 }
@@ -360,41 +366,45 @@ void take_their_comments(MergeState& s, PyObject* cell_id) {
 // Our side left the cell as base has it (cases (1) to (4) of merge_cells_both_hold).
 void merge_cell_we_kept(MergeState& s, PyObject* cell_id) {
     At& at = s.at;
-    at(365);
+    at(line::kept_theirs_held);
     if (!has_key(s.incoming_cells.get(), cell_id)) {
-        at(369); s.merged_cells->refresh_names();
-        at(372); Ref pop_comp_name = getattr(s.merged_cells->get(cell_id).get(), names::name);
-        at(373);
+        at(line::kept_names_before_removal); s.merged_cells->refresh_names();
+        at(line::kept_removed_name);
+        Ref pop_comp_name = getattr(s.merged_cells->get(cell_id).get(), names::name);
+        at(line::kept_name_is_text);
         if (PyUnicode_Check(pop_comp_name.get())) {
             Ref comp_name = Ref::steal(PyNumber_Add(names::mark_theirs, pop_comp_name.get()));
-            at(374);
+            at(line::kept_conflict_named);
             if (has_key(s.merged_cells->comp_names(), comp_name.get())) {
-                at(375); Ref comp_id = dict_item(s.merged_cells->comp_names(), comp_name.get());
-                at(377); s.merged_cells->rename(comp_id.get(), pop_comp_name.get());
+                at(line::kept_conflict_id);
+                Ref comp_id = dict_item(s.merged_cells->comp_names(), comp_name.get());
+                at(line::kept_rename_conflict); s.merged_cells->rename(comp_id.get(), pop_comp_name.get());
             }
         }
-        at(379); s.merged_cells->remove(cell_id);                                          // (1)
+        at(line::kept_remove); s.merged_cells->remove(cell_id);  // (1)
         return;
     }
-    at(381); s.merged_cells->refresh_names();
-    at(385);
+    at(line::kept_names_before_theirs); s.merged_cells->refresh_names();
+    at(line::kept_their_diff);
     Ref base_version = dict_item(s.base_cells.get(), cell_id);
     Ref theirs = dict_item(s.incoming_cells.get(), cell_id);
-    Ref incoming_cell_diff = cell_changed_without_outputs(at, 386, base_version.get(), theirs.get());
-    at(389);
+    Ref incoming_cell_diff =
+        cell_changed_without_outputs(at, line::kept_their_outputs, base_version.get(), theirs.get());
+    at(line::kept_they_changed);
     if (!truthy(incoming_cell_diff.get())) return;                                         // (2)
-    at(392); Ref incoming_comp_name = getattr(theirs.get(), names::name);
-    at(393);
+    at(line::kept_their_name); Ref incoming_comp_name = getattr(theirs.get(), names::name);
+    at(line::kept_name_held);
     if (has_key(s.merged_cells->comp_names(), incoming_comp_name.get()) &&
         differ(dict_item(s.merged_cells->comp_names(), incoming_comp_name.get()).get(), cell_id)) {
-        at(395); s.merged_cells->store(cell_id, incoming_copy(theirs.get()).get());
-        at(396);
+        at(line::kept_take_theirs); s.merged_cells->store(cell_id, incoming_copy(theirs.get()).get());
+        at(line::kept_mark_holder);
         Ref holder = dict_item(s.merged_cells->comp_names(), incoming_comp_name.get());
         s.merged_cells->mark(holder.get());
-        at(397); s.merged_cells->mark(cell_id);                              // (3)
+        at(line::kept_mark_theirs); s.merged_cells->mark(cell_id);                              // (3)
         return;
     }
-    at(401); s.merged_cells->store(cell_id, incoming_copy(theirs.get()).get());           // (4)
+    at(line::kept_replace_with_theirs);
+    s.merged_cells->store(cell_id, incoming_copy(theirs.get()).get());  // (4)
 }
 
 bool canvas_keys_are(PyObject* keys, std::initializer_list<PyObject*> allowed, bool exactly) {
@@ -407,67 +417,71 @@ bool canvas_keys_are(PyObject* keys, std::initializer_list<PyObject*> allowed, b
 // Our side changed the cell (cases (5) to (12) of merge_cells_both_hold).
 void merge_cell_we_changed(MergeState& s, PyObject* cell_id) {
     At& at = s.at;
-    at(262);
+    at(line::changed_theirs_held);
     if (!has_key(s.incoming_cells.get(), cell_id)) {
-        at(264);
+        at(line::changed_ours_named);
         Ref merged = s.merged_cells->get(cell_id);
         if (truthy(getattr(merged.get(), names::name).get())) {
-            at(266); s.merged_cells->mark(cell_id);
+            at(line::changed_mark_ours); s.merged_cells->mark(cell_id);
         }
         return;                                                                            // (5)
     }
-    at(268);
+    at(line::changed_their_diff);
     Ref base_version = dict_item(s.base_cells.get(), cell_id);
     Ref theirs = dict_item(s.incoming_cells.get(), cell_id);
-    Ref incoming_cell_diff = cell_changed_without_outputs(at, 269, base_version.get(), theirs.get());
-    at(271);
+    Ref incoming_cell_diff =
+        cell_changed_without_outputs(at, line::changed_their_outputs, base_version.get(), theirs.get());
+    at(line::changed_they_changed);
     if (!truthy(incoming_cell_diff.get())) return;                                         // (6)
-    at(274); Ref current_comp_name = getattr(dict_item(s.current_cells.get(), cell_id).get(), names::name);
-    at(275); Ref incoming_comp_name = getattr(theirs.get(), names::name);
+    at(line::changed_our_name);
+    Ref current_comp_name = getattr(dict_item(s.current_cells.get(), cell_id).get(), names::name);
+    at(line::changed_their_name); Ref incoming_comp_name = getattr(theirs.get(), names::name);
     bool ours_named, theirs_named;
 
-    at(277);
+    at(line::changed_canvas);
     bool canvas_changed = contains(incoming_cell_diff.get(), names::metadata) &&
         contains(getitem(incoming_cell_diff.get(), names::metadata).get(), names::canvas);
     if (canvas_changed) {
-        at(281);
+        at(line::changed_only_header);
         Ref canvas = getitem(getitem(incoming_cell_diff.get(), names::metadata).get(), names::canvas);
         Ref keys = call_method(canvas.get(), names::keys);
         Ref changed_keys = Ref::steal(PySet_New(keys.get()));
         if (canvas_keys_are(changed_keys.get(), {names::headerColor}, true)) {
-            at(283);
-            if (contains(incoming_cell_diff.get(), names::source)) merge_decided_source(s, 285, cell_id);  // (7)
+            at(line::changed_header_source);
+            if (contains(incoming_cell_diff.get(), names::source))
+                merge_decided_source(s, line::header_source_merge, cell_id);  // (7)
             return;
         }
-        at(294);
+        at(line::changed_comments_header);
         if (canvas_keys_are(changed_keys.get(), {names::comments, names::headerColor}, false)) {
             take_their_comments(s, cell_id);
-            at(302);
-            if (contains(incoming_cell_diff.get(), names::source)) merge_decided_source(s, 304, cell_id);  // (8)
+            at(line::changed_comments_source);
+            if (contains(incoming_cell_diff.get(), names::source))
+                merge_decided_source(s, line::comments_source_merge, cell_id);  // (8)
             return;
         }
-        at(312);
+        at(line::changed_neither_named);
         if (!truthy(current_comp_name.get()) && !truthy(incoming_comp_name.get())) {
-            merge_decided_source(s, 315, cell_id);                                         // (9)
+            merge_decided_source(s, line::unnamed_source_merge, cell_id);  // (9)
             return;
         }
-        Ref new_cell = incoming_copy_with_fresh_ids(at, 323, theirs.get());
-        at(327);
+        Ref new_cell = incoming_copy_with_fresh_ids(at, line::canvas_fresh_copy, theirs.get());
+        at(line::canvas_both_named);
         if (truthy(current_comp_name.get()) && truthy(incoming_comp_name.get())) {
-            at(328); s.merged_cells->mark(cell_id);
-            at(329); mark_new(new_cell.get());
+            at(line::canvas_mark_ours); s.merged_cells->mark(cell_id);
+            at(line::canvas_mark_theirs); mark_new(new_cell.get());
         }
-        insert_after(s, 332, cell_id, new_cell.get());                                    // (10)
+        insert_after(s, line::canvas_insert_theirs, cell_id, new_cell.get());  // (10)
         return;
     }
-    at(339); ours_named = truthy(current_comp_name.get());
-    at(340); theirs_named = truthy(incoming_comp_name.get());
+    at(line::changed_ours_named_flag); ours_named = truthy(current_comp_name.get());
+    at(line::changed_theirs_named_flag); theirs_named = truthy(incoming_comp_name.get());
     if (ours_named != theirs_named) {
-        Ref new_cell = incoming_copy_with_fresh_ids(at, 342, theirs.get());
-        insert_after(s, 347, cell_id, new_cell.get());                                    // (11)
+        Ref new_cell = incoming_copy_with_fresh_ids(at, line::named_once_fresh_copy, theirs.get());
+        insert_after(s, line::named_once_insert_theirs, cell_id, new_cell.get());  // (11)
         return;
     }
-    merge_decided_source(s, 355, cell_id);                                                 // (12)
+    merge_decided_source(s, line::both_source_merge, cell_id);  // (12)
 }
 
 // Ids that base and our side both hold, in our order (b = base, o = ours, t = theirs; o and t are
@@ -492,15 +506,16 @@ void merge_cells_both_hold(MergeState& s) {
     MergesAheadScope ahead(s.g.get(), s.current.get(), s.base.get(), s.incoming.get());
     Py_ssize_t pos = 0;
     PyObject *cell_id, *our_cell;
-    at(256);
+    at(line::both_each);
     while (PyDict_Next(s.current_cells.get(), &pos, &cell_id, &our_cell)) {
         Ref id = Ref::borrow(cell_id), ours = Ref::borrow(our_cell);
-        at(256);
+        at(line::both_each);
         if (!has_key(s.base_cells.get(), id.get())) continue;
-        at(257);
+        at(line::both_base_version);
         Ref base_version = dict_item(s.base_cells.get(), id.get());
-        Ref current_cell_diff = cell_changed_without_outputs(at, 258, base_version.get(), ours.get());
-        at(260);
+        Ref current_cell_diff =
+            cell_changed_without_outputs(at, line::both_our_outputs, base_version.get(), ours.get());
+        at(line::both_we_changed);
         if (truthy(current_cell_diff.get()))
             merge_cell_we_changed(s, id.get());
         else
@@ -511,7 +526,7 @@ void merge_cells_both_hold(MergeState& s) {
 // Components keep only parents that are components after the merge, each as {"id": ...}.
 void filter_parents(MergeState& s) {
     At& at = s.at;
-    at(404);
+    at(line::comp_ids);
     std::vector<Ref> components;
     Ref comp_ids = Ref::steal(PySet_New(nullptr));
     s.merged_cells->each([&](PyObject* key, PyObject* cell) {
@@ -521,7 +536,7 @@ void filter_parents(MergeState& s) {
         check(PySet_Add(comp_ids.get(), key));
     });
     for (const Ref& component : components) {
-        at(406);
+        at(line::new_parents);
         Ref new_parents = Ref::steal(PyList_New(0));
         Ref parents = getattr(component.get(), names::parents);
         Ref it = Ref::steal(PyObject_GetIter(parents.get()));
@@ -536,7 +551,7 @@ void filter_parents(MergeState& s) {
             check(PyList_Append(new_parents.get(), entry.get()));
         }
         if (PyErr_Occurred()) throw HostError{};
-        at(407); setattr(component.get(), names::parents, new_parents.get());
+        at(line::set_parents); setattr(component.get(), names::parents, new_parents.get());
     }
 }
 
@@ -579,111 +594,109 @@ void store_marked(PyObject* merged, PyObject* prefix, PyObject* name, PyObject* 
 //     (12) only t added          theirs, at the end
 Ref merge_parameters(MergeState& s) {
     At& at = s.at;
-    at(421); Ref current_parameters = parameter_table(s.current.get());
-    at(422); Ref base_parameters = parameter_table(s.base.get());
-    at(423); Ref incoming_parameters = parameter_table(s.incoming.get());
-    at(425); Ref merged = Ref::steal(PyDict_Copy(current_parameters.get()));
+    at(line::current_parameters); Ref current_parameters = parameter_table(s.current.get());
+    at(line::base_parameters); Ref base_parameters = parameter_table(s.base.get());
+    at(line::incoming_parameters); Ref incoming_parameters = parameter_table(s.incoming.get());
+    at(line::merged_parameters); Ref merged = Ref::steal(PyDict_Copy(current_parameters.get()));
     PyObject* merged_parameters = merged.get();
 
     Py_ssize_t pos = 0;
     PyObject *name_key, *base_value;
-    at(426);
+    at(line::both_names);
     while (PyDict_Next(base_parameters.get(), &pos, &name_key, &base_value)) {
         Ref name = Ref::borrow(name_key), base_map = Ref::borrow(base_value);
-        at(426);
+        at(line::both_names);
         if (!has_key(current_parameters.get(), name.get())) continue;
         Ref ours = dict_item(current_parameters.get(), name.get());
-        at(428);
+        at(line::ours_changed);
         if (differ(base_map.get(), ours.get())) {
-            at(430);
+            at(line::their_deleted);
             if (!has_key(incoming_parameters.get(), name.get())) {
-                at(431); store_marked(merged_parameters, names::mark_ours, name.get(),
+                at(line::mark_ours_deleted); store_marked(merged_parameters, names::mark_ours, name.get(),
                                       dict_item(merged_parameters, name.get()).get());
-                at(433); check(PyDict_DelItem(merged_parameters, name.get()));             // (1)
+                at(line::drop_ours_deleted); check(PyDict_DelItem(merged_parameters, name.get()));  // (1)
                 continue;
             }
             Ref theirs = dict_item(incoming_parameters.get(), name.get());
-            at(435);
+            at(line::theirs_as_base);
             if (equal(base_map.get(), theirs.get())) continue;                            // (2)
-            at(438);
+            at(line::theirs_as_ours);
             if (equal(ours.get(), theirs.get())) continue;                                // (3)
-            at(442); store_marked(merged_parameters, names::mark_ours, name.get(),
+            at(line::conflict_mark_ours); store_marked(merged_parameters, names::mark_ours, name.get(),
                                   dict_item(merged_parameters, name.get()).get());
-            at(444); store_marked(merged_parameters, names::mark_theirs, name.get(), theirs.get());
-            at(446); check(PyDict_DelItem(merged_parameters, name.get()));                 // (4)
+            at(line::conflict_mark_theirs);
+            store_marked(merged_parameters, names::mark_theirs, name.get(), theirs.get());
+            at(line::conflict_drop); check(PyDict_DelItem(merged_parameters, name.get()));  // (4)
             continue;
         }
-        at(449);
+        at(line::kept_their_deleted);
         if (!has_key(incoming_parameters.get(), name.get())) {
-            at(450); check(PyDict_DelItem(merged_parameters, name.get()));                 // (5)
+            at(line::kept_drop); check(PyDict_DelItem(merged_parameters, name.get()));                 // (5)
             continue;
         }
         Ref theirs = dict_item(incoming_parameters.get(), name.get());
-        at(452);
+        at(line::kept_theirs_as_base);
         if (equal(base_map.get(), theirs.get())) continue;                                // (6)
-        at(455); setitem(merged_parameters, name.get(), theirs.get());                    // (7)
+        at(line::kept_take_their_parameter); setitem(merged_parameters, name.get(), theirs.get());  // (7)
     }
 
     pos = 0;
-    at(460);
+    at(line::we_deleted_names);
     while (PyDict_Next(base_parameters.get(), &pos, &name_key, &base_value)) {
         Ref name = Ref::borrow(name_key), base_map = Ref::borrow(base_value);
-        at(460);
+        at(line::we_deleted_names);
         if (has_key(current_parameters.get(), name.get())) continue;
-        at(461);
+        at(line::we_deleted_theirs_held);
         if (!has_key(incoming_parameters.get(), name.get())) continue;                    // (8)
         Ref theirs = dict_item(incoming_parameters.get(), name.get());
-        at(463);
+        at(line::we_deleted_they_changed);
         if (differ(theirs.get(), base_map.get())) {
-            at(465); store_marked(merged_parameters, names::mark_theirs, name.get(), theirs.get());  // (9)
+            at(line::we_deleted_mark_theirs);
+            store_marked(merged_parameters, names::mark_theirs, name.get(), theirs.get());  // (9)
         }
     }
 
     pos = 0;
     PyObject* their_value;
-    at(468);
+    at(line::they_added_names);
     while (PyDict_Next(incoming_parameters.get(), &pos, &name_key, &their_value)) {
         Ref name = Ref::borrow(name_key), theirs = Ref::borrow(their_value);
-        at(468);
+        at(line::they_added_names);
         if (has_key(base_parameters.get(), name.get())) continue;
-        at(470);
+        at(line::they_added_ours_held);
         if (has_key(current_parameters.get(), name.get())) {
             Ref ours = dict_item(current_parameters.get(), name.get());
-            at(475);
+            at(line::added_equal);
             if (equal(ours.get(), theirs.get())) continue;                                // (10)
-            at(476);
+            at(line::added_differ);
             if (differ(ours.get(), theirs.get())) {
-                at(477); store_marked(merged_parameters, names::mark_ours, name.get(),
+                at(line::added_mark_ours); store_marked(merged_parameters, names::mark_ours, name.get(),
                                       dict_item(merged_parameters, name.get()).get());
-                at(478); store_marked(merged_parameters, names::mark_theirs, name.get(), theirs.get());
-                at(480); check(PyDict_DelItem(merged_parameters, name.get()));             // (11)
+                at(line::added_mark_theirs_parameter);
+                store_marked(merged_parameters, names::mark_theirs, name.get(), theirs.get());
+                at(line::added_drop); check(PyDict_DelItem(merged_parameters, name.get()));  // (11)
             }
             continue;
         }
-        at(483); setitem(merged_parameters, name.get(), theirs.get());                    // (12)
+        at(line::added_take_theirs_parameter); setitem(merged_parameters, name.get(), theirs.get());  // (12)
     }
     return merged;
 }
 
 // Removes the temporary file after a failure, keeping that failure as the one reported.
 void remove_temporary(PyObject* temp_path) {
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyObject* unlink = nullptr;
-    PyObject* os = PyDict_GetItemWithError(binding::module_dict(), names::os);
-    if (os) unlink = PyObject_GetAttr(os, names::unlink_);
-    PyObject* result = unlink ? PyObject_CallFunctionObjArgs(unlink, temp_path, nullptr) : nullptr;
-    Py_XDECREF(result);
-    Py_XDECREF(unlink);
-    PyErr_Clear();  // a file already gone or not removable: the first failure is what counts
-    PyErr_Restore(t, v, tb);
+    binding::SavedError first;  // a file already gone or not removable: the first failure counts
+    Ref os = Ref::borrow(PyDict_GetItemWithError(binding::state().dict, names::os));
+    if (!os) return;
+    Ref unlink = Ref::steal_or_null(PyObject_GetAttr(os.get(), names::unlink_));
+    if (unlink) Ref::steal_or_null(PyObject_CallFunctionObjArgs(unlink.get(), temp_path, nullptr));
 }
 
 // The notebook goes to a temporary file beside the file that current_file_path names, which then
 // replaces that file in one step: a failure on the way leaves it as it was and removes the temporary
 // one. A symbolic link is resolved first, so that the link stays and its target gets the notebook.
 void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
-    at(488);
+    at(line::open_output);
     Ref os = global(names::os);
     Ref os_path = getattr(os.get(), names::path);
     Ref target = call(getattr(os_path.get(), names::realpath).get(), {current_file_path});
@@ -697,14 +710,14 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
     Ref temp_path = Ref::steal(PySequence_GetItem(made.get(), 1));
     try {
         call(getattr(global(names::os).get(), names::close).get(), {fd.get()});
-        Ref file = call_kw(binding::cached_open(), {temp_path.get()},
+        Ref file = call_kw(binding::state().open, {temp_path.get()},
                            {{names::mode, names::w}, {names::encoding, names::utf_8}});
-        with_block(at, 488, file.get(), [&](PyObject* fp) {
-            at(489);
+        with_block(at, line::open_output, file.get(), [&](PyObject* fp) {
+            at(line::write_output);
             Ref dump = getattr(global(names::json).get(), names::dump);
             call(dump.get(), {merged, fp});
         });
-        at(489);
+        at(line::write_output);
         Ref os_now = global(names::os);
         Ref stat = call(getattr(os_now.get(), names::stat_).get(), {target.get()});
         Ref mode = getattr(stat.get(), names::st_mode);
@@ -730,34 +743,35 @@ Ref merge_files_body(At& at, PyObject* const* args) {
     binding::GcPause gc_pause;
     MergeState s{at, file_path};
 
-    s.current = read_notebook(at, 216, current_file_path, "current");
-    s.base = read_notebook(at, 218, base_file_path, "base");
-    s.incoming = read_notebook(at, 220, incoming_file_path, "incoming");
+    s.current = read_notebook(at, line::read_current, current_file_path, "current");
+    s.base = read_notebook(at, line::read_base, base_file_path, "base");
+    s.incoming = read_notebook(at, line::read_incoming, incoming_file_path, "incoming");
 
-    at(223); s.current_cells = cell_table(s.current.get(), names::current, "current");
-    at(224); CellTable merged_cells(cell_table(s.current.get(), names::current, "current").get());
+    at(line::current_cells); s.current_cells = cell_table(s.current.get(), names::current, "current");
+    at(line::merged_cells);
+    CellTable merged_cells(cell_table(s.current.get(), names::current, "current").get());
     s.merged_cells = &merged_cells;
-    at(225); s.base_cells = cell_table(s.base.get(), names::base, "base");
-    at(226); s.incoming_cells = cell_table(s.incoming.get(), names::incoming, "incoming");
+    at(line::base_cells); s.base_cells = cell_table(s.base.get(), names::base, "base");
+    at(line::incoming_cells); s.incoming_cells = cell_table(s.incoming.get(), names::incoming, "incoming");
 
     merge_cells_we_deleted(s);
-    at(240); s.merged_cells->refresh_names();
+    at(line::names_before_added); s.merged_cells->refresh_names();
     merge_cells_they_added(s);
     // The handle runs git merge-file itself rather than through git.cmd.Git, whose command
     // wrapper costs more than the process it starts.
-    at(255); s.g = make_git_command();
+    at(line::git_handle); s.g = make_git_command();
     merge_cells_both_hold(s);
     filter_parents(s);
     Ref merged_parameters = merge_parameters(s);
 
-    at(485); Ref merged = call_method(s.current.get(), names::copy);
-    at(486);
+    at(line::copy_current); Ref merged = call_method(s.current.get(), names::copy);
+    at(line::output_cells);
     Ref cells = Ref::steal(PyList_New(0));
     merged_cells.each([&](PyObject*, PyObject* cell) {
         check(PyList_Append(cells.get(), getattr(cell, names::data).get()));
     });
     setitem(merged.get(), names::cells, cells.get());
-    at(487);
+    at(line::output_parameters);
     Ref values = Ref::steal(PyDict_Values(merged_parameters.get()));
     Ref canvas = getitem(getitem(merged.get(), names::metadata).get(), names::canvas);
     setitem(canvas.get(), names::parameters, values.get());

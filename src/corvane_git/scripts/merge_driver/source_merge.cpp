@@ -2,6 +2,7 @@
 #include <string>
 #include <utility>
 #include "merges_ahead.hpp"
+#include "lines.hpp"
 #include "notebook.hpp"
 #include "platform.hpp"
 #include "with_block.hpp"
@@ -19,7 +20,7 @@ namespace {
 
 // open(path, mode, encoding="utf-8") through the builtin cached at load.
 Ref open_text(PyObject* path, PyObject* mode) {
-    return call_kw(binding::cached_open(), {path, mode}, {{names::encoding, names::utf_8}});
+    return call_kw(binding::state().open, {path, mode}, {{names::encoding, names::utf_8}});
 }
 
 void write_joined(PyObject* file, PyObject* lines) {
@@ -32,34 +33,23 @@ void write_joined(PyObject* file, PyObject* lines) {
 // error of merge_file set: clears it for a conflict, else leaves it set and throws. Only a failure
 // to find git.GitCommandError reports the line of the except clause.
 void drop_conflict_status(At& at) {
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb) PyException_SetTraceback(v, tb);
-    Ref type = Ref::steal_or_null(t), value = Ref::steal_or_null(v), trace = Ref::steal_or_null(tb);
-    auto rethrow = [&]() {
-        PyErr_Restore(type.release(), value.release(), trace.release());
-        throw HostError{};
-    };
+    binding::SavedError failure;  // set again on the way out unless it is dropped
     Ref command_error;
     try {
         command_error = getattr(global(names::git).get(), names::GitCommandError);
     } catch (const HostError&) {
-        at(42);
-        chain_context(value);  // as the host does when the except clause itself fails
+        at(lines::merge_source::except_clause);
+        chain_context(failure.drop());  // as the host does when the except clause itself fails
         throw;
     }
-    int matches = PyErr_GivenExceptionMatches(type.get(), command_error.get());
-    if (!matches) rethrow();
-    Ref status = Ref::steal_or_null(PyObject_GetAttr(value.get(), names::status));
-    if (!status) {
-        PyErr_Clear();  // no status: not the tool's exit, so not a conflict
-        rethrow();
-    }
-    if (!PyLong_Check(status.get()) || PyBool_Check(status.get())) rethrow();
+    if (!PyErr_GivenExceptionMatches(failure.type(), command_error.get())) throw HostError{};
+    Ref status = Ref::steal_or_null(PyObject_GetAttr(failure.value(), names::status));
+    if (!status) throw HostError{};  // no status: not the tool's exit, so not a conflict
+    if (!PyLong_Check(status.get()) || PyBool_Check(status.get())) throw HostError{};
     int overflow = 0;
     long code = PyLong_AsLongAndOverflow(status.get(), &overflow);
-    if (overflow || code < 1 || code > 127) rethrow();
+    if (overflow || code < 1 || code > 127) throw HostError{};
+    failure.drop();
 }
 
 struct Label {
@@ -69,16 +59,18 @@ struct Label {
 
 // One line read back: every occurrence of each temporary path replaced by its label, then kept.
 void append_line(At& at, PyObject* lines, Ref line, Label current, Label incoming) {
-    at(49);
+    at(lines::merge_source::has_current_name);
     if (truthy(current.name)) {
-        at(50); line = call_method(line.get(), names::replace, {current.path, current.name});
+        at(lines::merge_source::replace_current);
+        line = call_method(line.get(), names::replace, {current.path, current.name});
     }
-    at(51);
+    at(lines::merge_source::has_incoming_name);
     if (truthy(incoming.name)) {
-        at(52); line = call_method(line.get(), names::replace, {incoming.path, incoming.name});
+        at(lines::merge_source::replace_incoming);
+        line = call_method(line.get(), names::replace, {incoming.path, incoming.name});
     }
-    at(53); binding::check(PyList_Append(lines, line.get()));
-    at(48);
+    at(lines::merge_source::append); binding::check(PyList_Append(lines, line.get()));
+    at(lines::merge_source::each_line);
 }
 
 std::string fs_bytes(PyObject* text) {
@@ -153,12 +145,12 @@ Ref decode_text(const std::string& data) {
     return Ref::steal(PyUnicode_Replace(text.get(), cr.get(), lf.get(), -1));
 }
 
-// The merged text as lines (source lines 47 to 53), each temporary path replaced by its label.
+// The merged text as lines, each temporary path replaced by its label.
 Ref split_lines(At& at, PyObject* text, PyObject* current_text, PyObject* incoming_text,
                 PyObject* const* args) {
     PyObject *current_name = args[4], *incoming_name = args[5];
-    at(47); Ref lines = Ref::steal(PyList_New(0));
-    at(48);
+    at(lines::merge_source::new_lines); Ref lines = Ref::steal(PyList_New(0));
+    at(lines::merge_source::each_line);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     Py_ssize_t start = 0;
     while (start < length) {
@@ -178,7 +170,7 @@ Ref split_lines(At& at, PyObject* text, PyObject* current_text, PyObject* incomi
 // reaches the caller is the same.
 Ref merge_source_direct(At& at, PyObject* const* args) {
     PyObject *current = args[1], *base = args[2], *incoming = args[3];
-    at(30);
+    at(lines::merge_source::tempdir);
     Ref parent = call_method(global(names::tempfile).get(), names::gettempdir);
     const std::string parent_path = fs_bytes(parent.get());
     MergedAhead ahead;
@@ -186,20 +178,21 @@ Ref merge_source_direct(At& at, PyObject* const* args) {
         const std::string sep(1, platform::path_separator);
         Ref current_text = host_path(ahead.directory + sep + "current");
         Ref incoming_text = host_path(ahead.directory + sep + "incoming");
-        at(46); Ref text = decode_text(ahead.merged);
+        at(lines::merge_source::read_back); Ref text = decode_text(ahead.merged);
         return split_lines(at, text.get(), current_text.get(), incoming_text.get(), args);
     }
     PrivateDirectory directory(parent_path);
-    at(31); auto [current_path, current_text] = directory.file("current");
-    at(32); auto [base_path, base_text] = directory.file("base");
-    at(33); auto [incoming_path, incoming_text] = directory.file("incoming");
-    at(37); write_lines(current_path, current);
-    at(38); write_lines(base_path, base);
-    at(39); write_lines(incoming_path, incoming);
-    at(41); git_merge_file_conflicts(current_text.get(), base_text.get(), incoming_text.get());
-    at(46); Ref text = read_text(current_path);
+    at(lines::merge_source::current_path); auto [current_path, current_text] = directory.file("current");
+    at(lines::merge_source::base_path); auto [base_path, base_text] = directory.file("base");
+    at(lines::merge_source::incoming_path); auto [incoming_path, incoming_text] = directory.file("incoming");
+    at(lines::merge_source::write_current); write_lines(current_path, current);
+    at(lines::merge_source::write_base); write_lines(base_path, base);
+    at(lines::merge_source::write_incoming); write_lines(incoming_path, incoming);
+    at(lines::merge_source::merge_file);
+    git_merge_file_conflicts(current_text.get(), base_text.get(), incoming_text.get());
+    at(lines::merge_source::read_back); Ref text = read_text(current_path);
     Ref lines = split_lines(at, text.get(), current_text.get(), incoming_text.get(), args);
-    at(30); directory.remove();
+    at(lines::merge_source::tempdir); directory.remove();
     return lines;
 }
 
@@ -211,41 +204,43 @@ Ref merge_source_body(At& at, PyObject* const* args) {
     if (is_git_command(g)) return merge_source_direct(at, args);
     Ref lines;
 
-    at(30);
+    at(lines::merge_source::tempdir);
     Ref directory = call(getattr(global(names::tempfile).get(), names::TemporaryDirectory).get());
-    bool completed = with_block(at, 30, directory.get(), [&](PyObject* tempdir) {
+    bool completed = with_block(at, lines::merge_source::tempdir, directory.get(), [&](PyObject* tempdir) {
         auto join = [&](PyObject* file_name) {
             Ref join = getattr(getattr(global(names::os).get(), names::path).get(), names::join);
             return call(join.get(), {tempdir, file_name});
         };
-        at(31); Ref current_path = join(names::current);
-        at(32); Ref base_path = join(names::base);
-        at(33); Ref incoming_path = join(names::incoming);
+        at(lines::merge_source::current_path); Ref current_path = join(names::current);
+        at(lines::merge_source::base_path); Ref base_path = join(names::base);
+        at(lines::merge_source::incoming_path); Ref incoming_path = join(names::incoming);
 
         // All three files are closed (incoming first) before the tool reads them.
-        at(34); Ref current_file = open_text(current_path.get(), names::w);
-        with_block(at, 34, current_file.get(), [&](PyObject* current_out) {
-            at(35); Ref base_file = open_text(base_path.get(), names::w);
-            with_block(at, 35, base_file.get(), [&](PyObject* base_out) {
-                at(36); Ref incoming_file = open_text(incoming_path.get(), names::w);
-                with_block(at, 36, incoming_file.get(), [&](PyObject* incoming_out) {
-                    at(37); write_joined(current_out, current);
-                    at(38); write_joined(base_out, base);
-                    at(39); write_joined(incoming_out, incoming);
+        at(lines::merge_source::open_current); Ref current_file = open_text(current_path.get(), names::w);
+        with_block(at, lines::merge_source::open_current, current_file.get(), [&](PyObject* current_out) {
+            at(lines::merge_source::open_base); Ref base_file = open_text(base_path.get(), names::w);
+            with_block(at, lines::merge_source::open_base, base_file.get(), [&](PyObject* base_out) {
+                at(lines::merge_source::open_incoming);
+                Ref incoming_file = open_text(incoming_path.get(), names::w);
+                with_block(at, lines::merge_source::open_incoming, incoming_file.get(),
+                           [&](PyObject* incoming_out) {
+                    at(lines::merge_source::write_current); write_joined(current_out, current);
+                    at(lines::merge_source::write_base); write_joined(base_out, base);
+                    at(lines::merge_source::write_incoming); write_joined(incoming_out, incoming);
                 });
             });
         });
 
-        at(41);
+        at(lines::merge_source::merge_file);
         Ref merge_file = getattr(g, names::merge_file);
         Ref merged = Ref::steal_or_null(PyObject_CallFunctionObjArgs(
             merge_file.get(), current_path.get(), base_path.get(), incoming_path.get(), nullptr));
         if (!merged) drop_conflict_status(at);
 
-        at(46); Ref fp = open_text(current_path.get(), names::r);
-        with_block(at, 46, fp.get(), [&](PyObject* in) {
-            at(47); lines = Ref::steal(PyList_New(0));
-            at(48);
+        at(lines::merge_source::read_back); Ref fp = open_text(current_path.get(), names::r);
+        with_block(at, lines::merge_source::read_back, fp.get(), [&](PyObject* in) {
+            at(lines::merge_source::new_lines); lines = Ref::steal(PyList_New(0));
+            at(lines::merge_source::each_line);
             Ref read = call_method(in, names::readlines);
             Ref it = Ref::steal(PyObject_GetIter(read.get()));
             while (Ref line = Ref::steal_or_null(PyIter_Next(it.get()))) {
@@ -255,7 +250,7 @@ Ref merge_source_body(At& at, PyObject* const* args) {
             if (PyErr_Occurred()) throw HostError{};
         });
     });
-    at(54);
+    at(lines::merge_source::result);
     (void)completed;  // a suppressed failure shows only as `lines` left unset
     if (!lines)
         binding::raise(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", "lines");

@@ -1,6 +1,7 @@
 // The host's `with` statement for the bodies: __exit__ runs on every way out of the block.
 #pragma once
 #include <new>
+#include "binding/saved_error.hpp"
 #include "notebook.hpp"
 
 namespace merge_driver {
@@ -8,40 +9,32 @@ namespace merge_driver {
 // Raises a new exception while `context` is being handled: the new one gets it as __context__,
 // as the host does for an exception raised inside an except clause or __exit__.
 inline void chain_context(Ref context) {
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    if (value && context && value != context.get()) PyException_SetContext(value, context.release());
-    if (value && trace) PyException_SetTraceback(value, trace);
-    PyErr_Restore(type, value, trace);
+    binding::SavedError raised;
+    if (raised && context && raised.value() != context.get())
+        PyException_SetContext(raised.value(), context.release());
 }
 
 // The failure path of with_block, entered with the host's error set; rethrows unless suppressed.
 inline bool with_block_failed(binding::At& at, int line, PyObject* exit) {
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb) PyException_SetTraceback(v, tb);
-    Ref type = Ref::steal_or_null(t), value = Ref::steal_or_null(v), trace = Ref::steal_or_null(tb);
-    Ref answer = Ref::steal_or_null(PyObject_CallFunctionObjArgs(
-        exit, type.get(), value.get() ? value.get() : Py_None, trace.get() ? trace.get() : Py_None,
-        nullptr));
-    if (!answer) {
-        at(line);
-        chain_context(value);
-        throw HostError{};
-    }
-    int suppress = PyObject_IsTrue(answer.get());
-    if (suppress < 0) {
-        at(line);
-        chain_context(value);
-        throw HostError{};
-    }
+    bool suppress;
+    {
+        binding::SavedError failure;
+        Ref trace = failure.traceback();
+        Ref answer = Ref::steal_or_null(PyObject_CallFunctionObjArgs(
+            exit, failure.type(), failure.value() ? failure.value() : Py_None,
+            trace ? trace.get() : Py_None, nullptr));
+        int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
+        if (truth < 0) {
+            at(line);
+            chain_context(failure.drop());
+            throw HostError{};
+        }
+        suppress = truth != 0;
+        if (suppress) failure.drop();
+    }  // not suppressed: the failure is pending again
     if (suppress) return false;
-    PyErr_Restore(type.release(), value.release(), trace.release());
     throw HostError{};
 }
-
 
 // `with manager as entered: block(entered)`. On a failure inside the block, __exit__ receives the
 // exception; if __exit__ answers true the failure is dropped and false is returned (what the block

@@ -2,6 +2,7 @@
 #pragma once
 #include <Python.h>
 #include <frameobject.h>
+#include "ref.hpp"
 
 // The module entry stays visible although the build hides every other symbol; hosts before 3.9
 // do not mark PyMODINIT_FUNC for export themselves.
@@ -28,6 +29,34 @@ constexpr unsigned long tpflags_vectorcall = 0;
 constexpr unsigned long tpflags_method_descriptor = 0;
 #endif
 
+// A heap type made from `spec` that the host cannot call to make instances: from 3.10 a type flag
+// says so; before, the type's tp_new (inherited from object) is cleared after creation, as
+// CPython's own modules did.
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr unsigned long tpflags_not_instantiable = Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned long tpflags_not_instantiable = 0;
+#endif
+inline Ref not_instantiable_type(PyType_Spec* spec) {
+    Ref type = Ref::steal(PyType_FromSpec(spec));
+#if PY_VERSION_HEX < 0x030A0000
+    reinterpret_cast<PyTypeObject*>(type.get())->tp_new = nullptr;
+#endif
+    return type;
+}
+
+// Frees an instance that PyObject_New made of a heap type; from 3.8 on the instance holds a
+// reference to its type.
+inline void free_heap_type_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+#if PY_VERSION_HEX >= 0x03080000
+    Py_DECREF(type);
+#else
+    (void)type;
+#endif
+}
+
 // Id of the interpreter running the calling thread; -1 with an error set on failure.
 inline int64_t current_interpreter_id() {
 #if PY_VERSION_HEX >= 0x03090000
@@ -38,43 +67,29 @@ inline int64_t current_interpreter_id() {
 }
 
 // The introspection code object of a function: counts, local names, plain name, first line,
-// file, optimised-locals flags; no bytecode runs from it. New reference or null with error.
-inline PyObject* make_code(int argcount, PyObject* varnames, const char* name,
-                           const char* filename, int first_line) {
+// file, optimised-locals flags; no bytecode runs from it. Throws HostError on failure.
+inline Ref make_code(int argcount, PyObject* varnames, const char* name, const char* filename,
+                     int first_line) {
     const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     const Py_ssize_t nlocals = PyTuple_GET_SIZE(varnames);
 #if PY_VERSION_HEX < 0x03080000
-    PyObject* empty_bytes = PyBytes_FromStringAndSize("", 0);
-    PyObject* empty_tuple = PyTuple_New(0);
-    PyObject* filename_obj = PyUnicode_FromString(filename);
-    PyObject* name_obj = PyUnicode_FromString(name);
-    PyObject* code = nullptr;
-    if (empty_bytes && empty_tuple && filename_obj && name_obj)
-        code = reinterpret_cast<PyObject*>(PyCode_New(
-            argcount, 0, static_cast<int>(nlocals), 0, flags, empty_bytes, empty_tuple,
-            empty_tuple, varnames, empty_tuple, empty_tuple, filename_obj, name_obj, first_line,
-            empty_bytes));
-    Py_XDECREF(empty_bytes);
-    Py_XDECREF(empty_tuple);
-    Py_XDECREF(filename_obj);
-    Py_XDECREF(name_obj);
-    return code;
+    Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize("", 0));
+    Ref empty_tuple = Ref::steal(PyTuple_New(0));
+    Ref filename_obj = Ref::steal(PyUnicode_FromString(filename));
+    Ref name_obj = Ref::steal(PyUnicode_FromString(name));
+    PyObject* e = empty_tuple.get();
+    return Ref::steal(reinterpret_cast<PyObject*>(PyCode_New(
+        argcount, 0, static_cast<int>(nlocals), 0, flags, empty_bytes.get(), e, e, varnames, e, e,
+        filename_obj.get(), name_obj.get(), first_line, empty_bytes.get())));
 #else
     // Built empty, then given its counts through code.replace, which every later host keeps
     // consistent with its own code layout.
-    PyObject* empty = reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, first_line));
-    if (!empty) return nullptr;
-    PyObject* replace = PyObject_GetAttrString(empty, "replace");
-    Py_DECREF(empty);
-    if (!replace) return nullptr;
-    PyObject* args = PyTuple_New(0);
-    PyObject* kw = Py_BuildValue("{s:i,s:n,s:O,s:i}", "co_argcount", argcount, "co_nlocals",
-                                 nlocals, "co_varnames", varnames, "co_flags", flags);
-    PyObject* code = (args && kw) ? PyObject_Call(replace, args, kw) : nullptr;
-    Py_XDECREF(args);
-    Py_XDECREF(kw);
-    Py_DECREF(replace);
-    return code;
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, first_line)));
+    Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
+    Ref args = Ref::steal(PyTuple_New(0));
+    Ref kw = Ref::steal(Py_BuildValue("{s:i,s:n,s:O,s:i}", "co_argcount", argcount, "co_nlocals",
+                                      nlocals, "co_varnames", varnames, "co_flags", flags));
+    return Ref::steal(PyObject_Call(replace.get(), args.get(), kw.get()));
 #endif
 }
 
@@ -82,6 +97,35 @@ inline PyObject* make_code(int argcount, PyObject* varnames, const char* name,
 inline PyObject* make_frame(PyObject* code, PyObject* globals) {
     return reinterpret_cast<PyObject*>(
         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr));
+}
+
+// The pending error as one exception instance, normalised, with its traceback attached, and the
+// error indicator cleared; null when none is pending. New reference.
+inline PyObject* take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Sets `exception` (a reference it takes over; null: nothing) as the pending error.
+inline void set_raised_exception(PyObject* exception) {
+    if (!exception) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    Py_INCREF(type);
+    PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+#endif
 }
 
 // Pauses the host's cyclic garbage collector; the state before is restored by resume_gc.
@@ -103,19 +147,15 @@ inline int pause_gc() {
 #endif
 }
 
-// Enables the collector again; keeps a pending error as it was.
+// Enables the collector again. May leave an error set (the caller keeps its own apart).
 inline void resume_gc() {
 #if PY_VERSION_HEX >= 0x030A0000
     PyGC_Enable();
 #else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
     PyObject* gc = PyImport_ImportModule("gc");
     PyObject* done = gc ? PyObject_CallMethod(gc, "enable", nullptr) : nullptr;
     Py_XDECREF(done);
     Py_XDECREF(gc);
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
 #endif
 }
 

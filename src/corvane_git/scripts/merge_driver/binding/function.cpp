@@ -4,7 +4,10 @@
 #include <new>
 #include "arguments.hpp"
 #include "compat.hpp"
+#include "loader.hpp"
 #include "ops.hpp"
+#include "saved_error.hpp"
+#include "state.hpp"
 
 namespace merge_driver::binding {
 
@@ -160,13 +163,16 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// A static type, filled in at load: a PyType_Spec states the vectorcall and instance-dict offsets
+// only from 3.9 on, and 3.7 and 3.8 would need them patched into the made type.
 PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 }  // namespace
 
 void ready_function_type() {
     if (function_type.tp_flags & Py_TPFLAGS_READY) return;
-    function_type.tp_name = "merge_ipynb.function";
+    static const std::string type_name = std::string(module_table().name) + ".function";
+    function_type.tp_name = type_name.c_str();
     function_type.tp_basicsize = sizeof(FunctionObject);
     function_type.tp_dealloc = function_dealloc;
     function_type.tp_repr = function_repr;
@@ -194,7 +200,9 @@ GcPause::GcPause() {
 }
 
 GcPause::~GcPause() {
-    if (was_enabled_) compat::resume_gc();
+    if (!was_enabled_) return;
+    SavedError saved;
+    compat::resume_gc();
 }
 
 Ref make_function(FunctionInfo& info, const char* doc, PyObject* annotations) {
@@ -207,12 +215,12 @@ Ref make_function(FunctionInfo& info, const char* doc, PyObject* annotations) {
     f->info = &info;
     f->name = Ref::borrow(info.name).release();
     f->qualname = Ref::borrow(info.qualname).release();
-    f->module = PyUnicode_FromString(module_name);
+    f->module = PyUnicode_FromString(module_table().full_name);
     f->doc = doc_obj.release();
     f->defaults = Ref::borrow(info.defaults ? info.defaults : Py_None).release();
     f->annotations = Ref::borrow(annotations).release();
     f->code = Ref::borrow(info.code).release();
-    f->globals = Ref::borrow(module_dict()).release();
+    f->globals = Ref::borrow(state().dict).release();
     f->dict = nullptr;
     Ref result = Ref::steal_or_null(reinterpret_cast<PyObject*>(f));
     PyObject_GC_Track(f);

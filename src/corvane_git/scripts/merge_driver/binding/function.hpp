@@ -11,8 +11,6 @@ namespace merge_driver::binding {
 
 using Body = Ref (*)(At& at, PyObject* const* args);
 
-constexpr const char* module_name = "corvane_git.scripts.merge_driver.merge_ipynb";
-constexpr const char* source_path = "corvane_git\\scripts\\merge_driver\\merge_ipynb";
 constexpr Py_ssize_t max_params = 6;
 
 // What one function is: made once per process at load and never freed.

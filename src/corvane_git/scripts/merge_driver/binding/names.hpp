@@ -1,67 +1,27 @@
-// Interned host strings, made once at load: every identifier and literal the bodies use.
+// Interned host strings, made once at load, for the names the module frame itself uses.
 #pragma once
 #include <Python.h>
 
+namespace merge_driver::binding {
+
+// `text` as an interned host string with its hash computed; made once and kept for the process.
+// Throws HostError on failure.
+PyObject* intern(const char* text);
+
+}  // namespace merge_driver::binding
+
 // X(c_name, "text"): names::c_name is the interned string "text".
-#define MERGE_IPYNB_NAMES(X)                                                                   \
-    /* modules and module-level names */                                                       \
-    X(json, "json") X(logging, "logging") X(os, "os") X(tempfile, "tempfile") X(uuid, "uuid")  \
-    X(typing, "typing") X(Any, "Any") X(Dict, "Dict") X(List, "List") X(Optional, "Optional") \
-    X(git, "git") X(jsondiff, "jsondiff") X(builtins, "builtins")                             \
-    X(Cell, "Cell") X(_merge_source, "_merge_source") X(_cell_changed, "_cell_changed")       \
-    X(merge_files, "merge_files") X(__test__, "__test__") X(__builtins__, "__builtins__")     \
-    /* module and class frame */                                                               \
-    X(__module__, "__module__") X(__qualname__, "__qualname__") X(__doc__, "__doc__")         \
-    X(__spec__, "__spec__") X(_initializing, "_initializing") X(__name__, "__name__")         \
-    X(loader, "loader") X(origin, "origin") X(parent, "parent")                               \
-    X(submodule_search_locations, "submodule_search_locations") X(__loader__, "__loader__")   \
-    X(__file__, "__file__") X(__package__, "__package__") X(__path__, "__path__")             \
-    X(property, "property") X(open, "open") X(AssertionError, "AssertionError")               \
-    X(setter, "setter") X(BASE, "BASE") X(CURRENT, "CURRENT") X(INCOMING, "INCOMING")         \
-    X(__init__, "__init__") X(return_, "return") X(flags, "flags") X(optimize, "optimize")    \
-    /* Cell */                                                                                 \
-    X(_data, "_data") X(_file_type, "_file_type") X(file_type, "file_type") X(data, "data")   \
-    X(cell_id, "cell_id") X(source, "source") X(meta_data, "meta_data") X(link_id, "link_id") \
-    X(name, "name") X(parents, "parents") X(comments, "comments")                             \
-    X(add_comment, "add_comment") X(add_conflict_mark, "add_conflict_mark")                   \
-    X(startswith, "startswith") X(append, "append") X(self, "self") X(cell, "cell")           \
-    X(value, "value") X(comment, "comment")                                                   \
-    /* parameters of the module functions */                                                   \
-    X(g, "g") X(current, "current") X(base, "base") X(incoming, "incoming")                   \
-    X(current_name, "current_name") X(incoming_name, "incoming_name") X(cell0, "cell0")       \
-    X(cell1, "cell1") X(base_file_path, "base_file_path")                                      \
-    X(current_file_path, "current_file_path") X(incoming_file_path, "incoming_file_path")     \
-    X(file_path, "file_path")                                                                  \
-    /* host calls */                                                                           \
-    X(load, "load") X(dump, "dump") X(cmd, "cmd") X(Git, "Git") X(merge_file, "merge_file")   \
-    X(GitCommandError, "GitCommandError") X(GitCommandNotFound, "GitCommandNotFound") X(status, "status")                                 \
-    X(TemporaryDirectory, "TemporaryDirectory") X(gettempdir, "gettempdir") X(__enter__, "__enter__")                     \
-    X(__exit__, "__exit__") X(path, "path") X(join, "join") X(write, "write")                 \
-    X(readlines, "readlines") X(replace, "replace") X(close, "close") X(pop, "pop")           \
-    X(diff, "diff") X(debug, "debug") X(uuid4, "uuid4") X(copy, "copy")                       \
-    X(encoding, "encoding") X(index, "index") X(mode, "mode") X(keys, "keys")                                   \
-    /* writing the merged notebook through a temporary file */                                 \
-    X(dirname, "dirname") X(mkstemp_, "mkstemp") X(dir, "dir") X(prefix, "prefix")            \
-    X(suffix, "suffix") X(stat_, "stat") X(st_mode, "st_mode") X(chmod_, "chmod")             \
-    X(unlink_, "unlink") X(temp_prefix, ".merge_ipynb-") X(temp_suffix, ".tmp")               \
-    X(realpath, "realpath")                                                                    \
-    /* notebook keys and literals */                                                           \
-    X(metadata, "metadata") X(canvas, "canvas") X(id, "id") X(outputs, "outputs")             \
-    X(execution_count, "execution_count") X(cells, "cells") X(parameters, "parameters")      \
-    X(headerColor, "headerColor") X(mark_ours, "<<< ") X(mark_theirs, ">>> ")                \
-    X(r, "r") X(w, "w") X(utf_8, "utf-8") X(suffix_current, "-current")                       \
-    X(suffix_incoming, "-incoming") X(empty, "")                                              \
-    /* annotation texts */                                                                     \
-    X(ann_str, "str") X(ann_dict_any, "Dict[str, Any]") X(ann_list_str, "List[str]")          \
-    X(ann_optional_str, "Optional[str]") X(ann_any, "Any") X(ann_none, "None")                \
-    X(ann_list_dict, "List[Dict[str, str]]") X(ann_dict_str, "Dict[str, str]")                \
-    X(ann_cell, "Cell") X(ann_git, "git.cmd.Git")
+#define MERGE_IPYNB_FRAME_NAMES(X)                                                                 \
+    X(__builtins__, "__builtins__") X(__module__, "__module__") X(__qualname__, "__qualname__")   \
+    X(__doc__, "__doc__") X(__spec__, "__spec__") X(_initializing, "_initializing")               \
+    X(property, "property") X(setter, "setter") X(return_, "return") X(optimize, "optimize")      \
+    X(open, "open") X(AssertionError, "AssertionError")
 
 namespace merge_driver::binding::names {
 #define MERGE_IPYNB_DECLARE(c, text) extern PyObject* c;
-MERGE_IPYNB_NAMES(MERGE_IPYNB_DECLARE)
+MERGE_IPYNB_FRAME_NAMES(MERGE_IPYNB_DECLARE)
 #undef MERGE_IPYNB_DECLARE
 
-// Makes every name once per process; later calls do nothing. Throws HostError on failure.
+// Makes every frame name once per process; later calls do nothing. Throws HostError on failure.
 void create();
 }  // namespace merge_driver::binding::names

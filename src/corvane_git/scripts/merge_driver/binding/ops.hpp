@@ -5,21 +5,15 @@
 #include <utility>
 #include "errors.hpp"
 #include "ref.hpp"
+#include "state.hpp"
 
 namespace merge_driver::binding {
-
-// Process-wide state written at load (module.cpp).
-PyObject* module_dict();        // the module namespace, borrowed
-PyObject* builtins_module();    // borrowed
-PyObject* cached_open();        // builtins.open as found at load
-PyObject* cached_assertion_error();
-bool assertions_enabled();      // false when the host runs with its optimisation flag
 
 // A module-level name, looked up at each use: namespace, then builtins, else NameError.
 Ref global(PyObject* name);
 
 [[noreturn]] inline void raise_assertion() {
-    PyErr_SetNone(cached_assertion_error());
+    PyErr_SetNone(state().assertion_error);
     throw HostError{};
 }
 
@@ -27,7 +21,6 @@ inline Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_Get
 inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check(PyObject_SetAttr(o, name, v)); }
 inline Ref getitem(PyObject* o, PyObject* key) { return Ref::steal(PyObject_GetItem(o, key)); }
 inline void setitem(PyObject* o, PyObject* key, PyObject* v) { check(PyObject_SetItem(o, key, v)); }
-inline void delitem(PyObject* o, PyObject* key) { check(PyObject_DelItem(o, key)); }
 inline bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 inline bool contains(PyObject* container, PyObject* item) {
     return check(PySequence_Contains(container, item)) != 0;

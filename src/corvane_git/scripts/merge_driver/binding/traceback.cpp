@@ -3,7 +3,10 @@
 #include <utility>
 #include "compat.hpp"
 #include "function.hpp"
+#include "loader.hpp"
 #include "ops.hpp"
+#include "saved_error.hpp"
+#include "state.hpp"
 
 namespace merge_driver::binding {
 
@@ -15,20 +18,15 @@ std::map<std::pair<std::string, int>, PyObject*>& entry_codes() {
 }  // namespace
 
 void add_traceback_entry(const std::string& full_name, int line) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject*& code = entry_codes()[{full_name, line}];
-    if (!code) code = reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(source_path, full_name.c_str(), line));
-    PyObject* frame = nullptr;
-    PyObject* globals = module_dict();
-    if (code && globals) frame = compat::make_frame(code, globals);
-    PyErr_Clear();  // a failure in here never replaces the error being reported
-    PyErr_Restore(type, value, tb);
-    if (frame) {
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
-        Py_DECREF(frame);
+    Ref frame;
+    {
+        SavedError saved;  // a failure in here never replaces the error being reported
+        PyObject*& code = entry_codes()[{full_name, line}];
+        if (!code) code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(module_table().source_path, full_name.c_str(), line));
+        PyObject* globals = state().dict;
+        if (code && globals) frame = Ref::steal_or_null(compat::make_frame(code, globals));
     }
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 }  // namespace merge_driver::binding
