@@ -59,6 +59,22 @@ static void copy_to(const wchar_t* path, DWORD which) {
     DeleteFileW(path);
 }
 
+static char* read_action(void) {
+    wchar_t path[MAX_PATH + 16];
+    DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return NULL;
+    wchar_t* slash = wcsrchr(path, L'\\');
+    if (!slash) return NULL;
+    wcscpy(slash + 1, L"git.action");
+    HANDLE in = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (in == INVALID_HANDLE_VALUE) return NULL;
+    DWORD size = GetFileSize(in, NULL), got = 0;
+    char* text = calloc(size + 1, 1);
+    ReadFile(in, text, size, &got, NULL);
+    CloseHandle(in);
+    return text;
+}
+
 /* Names whose Linux value is replaced by this process's value, or removed when it has none. */
 static const wchar_t* const carried[] = {
     L"HOME", L"XDG_CONFIG_HOME", L"LC_ALL", L"LANG", L"EDITOR", L"GIT_DIR", L"GIT_WORK_TREE",
@@ -105,19 +121,25 @@ int wmain(int argc, wchar_t** argv) {
         if (got == 0 || got >= 32768) continue;
         a[n++] = concat(concat(utf8(carried[i]), "="), translate(value));
     }
+    /* A file "git.action" beside this program makes it a faulty git for tests: its shell text
+       runs in place of `git merge-file` (with the arguments as $1...), as a fake git script would. */
+    char* action = read_action();
+    if (action) {
+        a[n++] = "/bin/sh";
+        a[n++] = "-c";
+        a[n++] = concat(concat("if [ \"$1\" = merge-file ]; then\n", action), "\nfi\nexec git \"$@\"");
+    }
     a[n++] = "git";
     int merge_file = 0, labels = 0;
     for (int i = 1; i < argc; ++i) {
         if (!merge_file && wcscmp(argv[i], L"merge-file") == 0) merge_file = i;
         if (merge_file && (wcscmp(argv[i], L"-L") == 0 || wcsncmp(argv[i], L"--L", 3) == 0)) labels = 1;
     }
-    for (int i = 1; i < argc; ++i) {
-        a[n++] = translate(argv[i]);
-        if (i == merge_file && !labels && argc - merge_file == 4) {
-            for (int k = merge_file + 1; k < argc; ++k) {
-                a[n++] = "-L";
-                a[n++] = utf8(argv[k]);
-            }
+    for (int i = 1; i < argc; ++i) a[n++] = translate(argv[i]);
+    if (merge_file && !labels && argc - merge_file == 4) {
+        for (int k = merge_file + 1; k < argc; ++k) {
+            a[n++] = "-L";
+            a[n++] = utf8(argv[k]);
         }
     }
     a[n] = NULL;
