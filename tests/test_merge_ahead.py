@@ -314,3 +314,110 @@ def test_guesses_run_no_comparison_of_the_hosts(tmp_path):
     outcome = run_python(KEYS_THAT_COMPARE % (str(tmp_path), paths))
     assert outcome == "merged"
     assert sorted(os.listdir(str(tmp_path))) == ["work"]
+
+
+# The runs ahead of a merge that forks (through a hook of the host's, here tempfile's) at its n-th
+# source merge: the parent waits for its child, which finishes the same merge on its own and exits.
+# In the child the runs' threads and git processes do not exist; it must neither wait for nor join
+# nor signal them. A hang ends the child with its stacks.
+FORK_MIDWAY = """
+import faulthandler, os, pathlib, sys, tempfile, time
+sys.path.insert(0, %r)
+import test_merge_ahead as t
+from corvane_git.scripts.merge_driver import merge_ipynb as m
+
+root = pathlib.Path(%r)
+tmp, work = root / "tmp", root / "work"
+tmp.mkdir()
+work.mkdir()
+tempfile.tempdir = str(tmp)
+three, triples = t.three_way(work, ("clean", "conflict") * 6)
+expected = [t.one_by_one(triple) for triple in triples]
+real, calls, seen = m.tempfile, [], {}
+
+def merged():
+    return [t.find(three.result(), "C%%d" %% i)["source"] for i in range(len(triples))]
+
+class Forking:
+    def __getattr__(self, name):
+        return getattr(real, name)
+
+    def gettempdir(self):
+        calls.append(1)
+        if len(calls) == %d:
+            pid = os.fork()
+            if pid == 0:
+                faulthandler.dump_traceback_later(60, exit=True)
+                seen["child"] = True
+            else:
+                end = time.monotonic() + 90
+                while time.monotonic() < end:
+                    done, status = os.waitpid(pid, os.WNOHANG)
+                    if done:
+                        break
+                    time.sleep(0.05)
+                else:
+                    os.kill(pid, 9)
+                    done, status = os.waitpid(pid, 0)
+                seen["child status"] = status
+                seen["child merged"] = merged()
+        return real.gettempdir()
+
+m.tempfile = Forking()
+try:
+    three.run()
+finally:
+    if seen.get("child"):
+        os._exit(0 if merged() == expected else 3)
+m.tempfile = real
+emit({"child status": seen["child status"], "child merged": seen["child merged"] == expected,
+      "merged": merged() == expected, "left behind": os.listdir(str(tmp))})
+"""
+
+
+@pytest.mark.parametrize("at", [1, 3, 12])
+def test_a_fork_midway_finishes_the_merge_in_both(tmp_path, at):
+    tests = os.path.dirname(os.path.abspath(__file__))
+    out = run_python(FORK_MIDWAY % (tests, str(tmp_path), at))
+    assert out == {"child status": 0, "child merged": True, "merged": True, "left behind": []}
+
+
+# Address space for a few more allocations but not for a thread's stack: no worker can start, and
+# the merge runs every source merge in turn.
+NO_THREADS = """
+import os, pathlib, resource, sys, tempfile, threading
+sys.path.insert(0, %r)
+import test_merge_ahead as t
+from corvane_git.scripts.merge_driver import merge_ipynb as m
+
+if "asan" in os.environ.get("LD_PRELOAD", ""):
+    emit("skip: the sanitizer's shadow memory needs an unlimited address space")
+    sys.exit()
+root = pathlib.Path(%r)
+tmp, work = root / "tmp", root / "work"
+tmp.mkdir()
+work.mkdir()
+tempfile.tempdir = str(tmp)
+three, triples = t.three_way(work, ("clean", "conflict") * 6)
+expected = [t.one_by_one(triple) for triple in triples]
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (4 << 20), resource.RLIM_INFINITY))
+try:
+    threading.Thread(target=lambda: None).start()
+    emit("skip: a thread still starts under the limit")
+    sys.exit()
+except RuntimeError:
+    pass
+three.run()
+emit({"merged": [t.find(three.result(), "C%%d" %% i)["source"] for i in range(12)] == expected,
+      "left behind": os.listdir(str(tmp))})
+"""
+
+
+def test_no_worker_thread_can_start(tmp_path):
+    tests = os.path.dirname(os.path.abspath(__file__))
+    out = run_python(NO_THREADS % (tests, str(tmp_path)))
+    if isinstance(out, str):
+        pytest.skip(out[len("skip: "):])
+    assert out == {"merged": True, "left behind": []}

@@ -1,15 +1,8 @@
 // The command handle a merge passes to every source merge: runs `git merge-file` directly.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <cerrno>
-#include <cstdlib>
 #include <string>
 #include <vector>
 #include "notebook.hpp"
-
-extern char** environ;
+#include "platform.hpp"
 
 namespace merge_driver {
 
@@ -21,13 +14,6 @@ struct GitCommand {
     PyObject_HEAD
     MergesAhead* ahead;  // set while the merge that made the handle decides its cells
 };
-
-// The executable: GIT_PYTHON_GIT_EXECUTABLE where set (as the git package honours it), else
-// "git" found on PATH.
-std::string git_executable() {
-    const char* configured = std::getenv("GIT_PYTHON_GIT_EXECUTABLE");
-    return configured && *configured ? configured : "git";
-}
 
 // Raises git.<kind>(command, *extra) as the git package would; falls back to OSError when the
 // package lacks that class.
@@ -50,11 +36,28 @@ struct Outcome {
     std::string error;   // what the command wrote to its error output
 };
 
+// The host's OSError for a failure to start the command, raised as git.GitCommandNotFound when
+// there is no such program, else as git.GitCommandError, as the git package reports them.
+[[noreturn]] void raise_not_started(platform::Error error, const std::string& program, PyObject* command) {
+    try {
+        platform::raise_os_error(error, program);
+    } catch (const HostError&) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        Ref value = Ref::steal_or_null(v);
+        Py_XDECREF(t);
+        Py_XDECREF(tb);
+        raise_git_error(platform::is_not_found(error) ? names::GitCommandNotFound : names::GitCommandError,
+                        command, {value ? value.get() : Py_None});
+    }
+}
+
 // Runs `git merge-file <paths>` with no shell, in the current directory, and waits for it. Fills
 // `command` with the command line as the git package reports it. Raises git.GitCommandNotFound
 // (or GitCommandError) when git cannot be started.
 Outcome run_merge_file(PyObject* const* paths, Py_ssize_t n, Ref& command) {
-    const std::string executable = git_executable();
+    const std::string executable = platform::git_command_name();
     std::vector<std::string> argv = {executable, "merge-file"};
     command = Ref::steal(PyList_New(0));
     for (const char* word : {executable.c_str(), "merge-file"}) {
@@ -69,50 +72,17 @@ Outcome run_merge_file(PyObject* const* paths, Py_ssize_t n, Ref& command) {
         argv.emplace_back(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
         binding::check(PyList_Append(command.get(), text.get()));
     }
-    std::vector<char*> cargv;
-    for (std::string& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-
-    int err_pipe[2];
-    if (pipe2(err_pipe, O_CLOEXEC) != 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        throw HostError{};
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    pid_t pid = 0;
-    int spawn_error = posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(err_pipe[1]);
-    if (spawn_error != 0) {
-        close(err_pipe[0]);
-        errno = spawn_error;
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, cargv[0]);
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        Ref value = Ref::steal_or_null(v);
-        Py_XDECREF(t);
-        Py_XDECREF(tb);
-        raise_git_error(spawn_error == ENOENT ? names::GitCommandNotFound : names::GitCommandError,
-                        command.get(), {value ? value.get() : Py_None});
-    }
+    std::string program;
+    if (platform::Error error = platform::find_program(executable, program))
+        raise_not_started(error, executable, command.get());
+    platform::Process process;
+    if (platform::Error error = process.start(program, argv, platform::Process::ErrorOutput::capture))
+        raise_not_started(error, executable, command.get());
     Outcome outcome{0, {}};
-    int status = 0;
     Py_BEGIN_ALLOW_THREADS
-    char buffer[4096];
-    for (;;) {
-        ssize_t got = read(err_pipe[0], buffer, sizeof buffer);
-        if (got > 0) outcome.error.append(buffer, static_cast<size_t>(got));
-        else if (got == 0 || errno != EINTR) break;
-    }
-    close(err_pipe[0]);
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    outcome.error = process.read_error_output();
+    outcome.code = process.collect();
     Py_END_ALLOW_THREADS
-    outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1;
     return outcome;
 }
 
@@ -162,49 +132,6 @@ MergesAhead* merges_ahead_of(PyObject* g) {
 
 void set_merges_ahead(PyObject* g, MergesAhead* ahead) {
     if (is_git_command(g)) reinterpret_cast<GitCommand*>(g)->ahead = ahead;
-}
-
-std::string git_executable_path() {
-    std::string executable = git_executable();
-    if (executable.find('/') != std::string::npos) return executable;
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        std::string dir = dirs.substr(start, end - start);
-        std::string candidate = (dir.empty() ? "." : dir) + "/" + executable;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return {};
-}
-
-pid_t start_merge_file_quietly(const std::string& executable, const std::vector<std::string>& paths,
-                               char* const* envp) {
-    std::vector<std::string> argv = {executable, "merge-file"};
-    argv.insert(argv.end(), paths.begin(), paths.end());
-    std::vector<char*> cargv;
-    for (std::string& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int error = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), envp);
-    posix_spawn_file_actions_destroy(&actions);
-    return error == 0 ? pid : -1;
-}
-
-int wait_quietly(pid_t pid) {
-    int status = 0;
-    pid_t got;
-    while ((got = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {}
-    if (got < 0) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1;
 }
 
 int git_merge_file_conflicts(PyObject* current_path, PyObject* base_path, PyObject* incoming_path) {

@@ -1,6 +1,7 @@
 // merge_files: read three notebooks, pair their cells by component id, decide, write the result.
 #include <new>
 #include <vector>
+#include "merges_ahead.hpp"
 #include "notebook.hpp"
 #include "with_block.hpp"
 
@@ -573,73 +574,6 @@ void merge_cell_we_changed(MergeState& s, PyObject* cell_id) {
     merge_decided_source(s, 355, cell_id);                                                 // (12)
 }
 
-// d[name] where d is a map holding name as an exact string key, else null. Found by walking the
-// keys: a lookup would run the __eq__ of a key of another type that has name's hash.
-PyObject* str_item(PyObject* d, PyObject* name) {
-    if (!d || !PyDict_CheckExact(d)) return nullptr;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(d, &pos, &key, &value))
-        if (key == name || (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) return value;
-    return nullptr;
-}
-
-// A cell dict's id and source lines, reached through maps only: the id an exact string, the
-// source a list of exact strings (so that comparing sources runs no host code and cannot fail).
-bool id_and_source(PyObject* cell, PyObject*& id, PyObject*& source) {
-    if (!PyDict_CheckExact(cell)) return false;
-    PyObject* metadata = str_item(cell, names::metadata);
-    PyObject* canvas = str_item(metadata, names::canvas);
-    id = str_item(canvas, names::id);
-    source = str_item(cell, names::source);
-    if (!id || !PyUnicode_CheckExact(id) || !source || !PyList_CheckExact(source)) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i)
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(source, i))) return false;
-    return true;
-}
-
-// Id -> source of a notebook's cells (a later cell of the same id wins, as in the cell tables);
-// null when the table cannot be made.
-Ref sources_by_id(PyObject* notebook) {
-    Ref table = Ref::steal_or_null(PyDict_New());
-    PyObject* cells = str_item(notebook, names::cells);
-    if (!table || !cells || !PyList_CheckExact(cells)) return Ref();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
-        PyObject *id, *source;
-        if (id_and_source(PyList_GET_ITEM(cells, i), id, source) && PyDict_SetItem(table.get(), id, source) < 0)
-            return Ref();
-    }
-    return table;
-}
-
-// The source merges the third loop is likely to make, in its order: cells that base, our side and
-// their side all hold, whose source both sides changed. Only a guess, made without running host
-// code or raising: a source merge takes a result from these only when its three texts match.
-std::vector<SourceTexts> expected_source_merges(MergeState& s) {
-    std::vector<SourceTexts> expected;
-    if (!is_git_command(s.g.get())) return expected;
-    Ref base = sources_by_id(s.base.get()), incoming = sources_by_id(s.incoming.get());
-    PyObject* cells = str_item(s.current.get(), names::cells);
-    if (!base || !incoming || !cells || !PyList_CheckExact(cells)) {
-        PyErr_Clear();
-        return expected;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
-        PyObject *id, *ours;
-        if (!id_and_source(PyList_GET_ITEM(cells, i), id, ours)) continue;
-        PyObject* base_source = PyDict_GetItem(base.get(), id);
-        PyObject* their_source = PyDict_GetItem(incoming.get(), id);
-        if (!base_source || !their_source) continue;
-        if (PyObject_RichCompareBool(ours, base_source, Py_EQ) != 0 ||
-            PyObject_RichCompareBool(their_source, base_source, Py_EQ) != 0)
-            continue;
-        SourceTexts texts;
-        if (source_texts(ours, base_source, their_source, texts)) expected.push_back(std::move(texts));
-    }
-    PyErr_Clear();
-    return expected;
-}
-
 // Ids that base and our side both hold, in our order (b = base, o = ours, t = theirs; o and t are
 // diffs against b without "outputs"; M = the merged entry; a name is true when non-empty):
 //   (1)  o empty, t deleted          M removed; a cell named ">>> " + M's name (a string) gets it
@@ -659,7 +593,7 @@ std::vector<SourceTexts> expected_source_merges(MergeState& s) {
 //   (12) canvas untouched, otherwise                ours with merged source
 void merge_cells_both_hold(MergeState& s) {
     At& at = s.at;
-    MergesAheadScope ahead(s.g.get(), expected_source_merges(s));
+    MergesAheadScope ahead(s.g.get(), s.current.get(), s.base.get(), s.incoming.get());
     Py_ssize_t pos = 0;
     PyObject *cell_id, *our_cell;
     at(256);

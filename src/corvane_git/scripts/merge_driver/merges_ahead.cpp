@@ -1,0 +1,298 @@
+// Source merges run ahead of their turn: the guess, the worker threads and the hand-over.
+#include "merges_ahead.hpp"
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+#include "notebook.hpp"
+#include "platform.hpp"
+
+namespace merge_driver {
+
+namespace {
+
+struct SourceTexts {
+    std::string current, base, incoming;  // the joined lines, UTF-8
+};
+
+bool operator==(const SourceTexts& a, const SourceTexts& b) {
+    return a.current == b.current && a.base == b.base && a.incoming == b.incoming;
+}
+
+// The three texts of a source merge when each side is a list of exact strings that encode as
+// UTF-8; false (with no error set) otherwise.
+bool source_texts(PyObject* current, PyObject* base, PyObject* incoming, SourceTexts& out) {
+    std::string* targets[] = {&out.current, &out.base, &out.incoming};
+    PyObject* sides[] = {current, base, incoming};
+    for (int k = 0; k < 3; ++k) {
+        PyObject* lines = sides[k];
+        if (!PyList_CheckExact(lines)) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i)
+            if (!PyUnicode_CheckExact(PyList_GET_ITEM(lines, i))) return false;
+        Ref text = Ref::steal_or_null(PyUnicode_Join(names::empty, lines));
+        if (!text) {
+            PyErr_Clear();
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+        if (!utf8) {
+            PyErr_Clear();
+            return false;
+        }
+        targets[k]->assign(utf8, static_cast<size_t>(size));
+    }
+    return true;
+}
+
+// d[name] where d is a map holding name as an exact string key, else null. Found by walking the
+// keys: a lookup would run the __eq__ of a key of another type that has name's hash.
+PyObject* str_item(PyObject* d, PyObject* name) {
+    if (!d || !PyDict_CheckExact(d)) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (key == name || (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) return value;
+    return nullptr;
+}
+
+// A cell dict's id and source lines, reached through maps only: the id an exact string, the
+// source a list of exact strings (so that comparing sources runs no host code and cannot fail).
+bool id_and_source(PyObject* cell, PyObject*& id, PyObject*& source) {
+    if (!PyDict_CheckExact(cell)) return false;
+    PyObject* metadata = str_item(cell, names::metadata);
+    PyObject* canvas = str_item(metadata, names::canvas);
+    id = str_item(canvas, names::id);
+    source = str_item(cell, names::source);
+    if (!id || !PyUnicode_CheckExact(id) || !source || !PyList_CheckExact(source)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(source, i))) return false;
+    return true;
+}
+
+// Id -> source of a notebook's cells (a later cell of the same id wins, as in the cell tables);
+// null when the table cannot be made.
+Ref sources_by_id(PyObject* notebook) {
+    Ref table = Ref::steal_or_null(PyDict_New());
+    PyObject* cells = str_item(notebook, names::cells);
+    if (!table || !cells || !PyList_CheckExact(cells)) return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
+        PyObject *id, *source;
+        if (id_and_source(PyList_GET_ITEM(cells, i), id, source) && PyDict_SetItem(table.get(), id, source) < 0)
+            return Ref();
+    }
+    return table;
+}
+
+// The source merges the merge is likely to make, in its order: cells that base, our side and
+// their side all hold, whose source both sides changed. Only a guess, made without running host
+// code or raising: a source merge takes a result from these only when its three texts match.
+std::vector<SourceTexts> expected_source_merges(PyObject* current, PyObject* base, PyObject* incoming) {
+    std::vector<SourceTexts> expected;
+    Ref base_sources = sources_by_id(base), incoming_sources = sources_by_id(incoming);
+    PyObject* cells = str_item(current, names::cells);
+    if (!base_sources || !incoming_sources || !cells || !PyList_CheckExact(cells)) {
+        PyErr_Clear();
+        return expected;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
+        PyObject *id, *ours;
+        if (!id_and_source(PyList_GET_ITEM(cells, i), id, ours)) continue;
+        PyObject* base_source = PyDict_GetItem(base_sources.get(), id);
+        PyObject* their_source = PyDict_GetItem(incoming_sources.get(), id);
+        if (!base_source || !their_source) continue;
+        if (PyObject_RichCompareBool(ours, base_source, Py_EQ) != 0 ||
+            PyObject_RichCompareBool(their_source, base_source, Py_EQ) != 0)
+            continue;
+        SourceTexts texts;
+        if (source_texts(ours, base_source, their_source, texts)) expected.push_back(std::move(texts));
+    }
+    PyErr_Clear();
+    return expected;
+}
+
+// One source merge run ahead. A worker owns it from `running` to `ended`; the merge's thread
+// reads it only in `ended`, or marks it `passed` while still `waiting`.
+struct AheadJob {
+    enum State { waiting, running, ended, passed } state = waiting;
+    SourceTexts texts;
+    MergedAhead result;
+    platform::Process* process = nullptr;  // while git runs and may be stopped (under the mutex)
+    bool ok = false;  // ran, git ended with 0 to 127, read back and removed
+};
+
+}  // namespace
+
+class MergesAhead {
+public:
+    explicit MergesAhead(std::vector<SourceTexts> expected) {
+        jobs_.resize(expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) jobs_[i].texts = std::move(expected[i]);
+    }
+
+    // Stops git where it runs and joins the workers. Only in the process that made it: anywhere
+    // else its workers and children do not exist, and its mutex may be held by one of them.
+    ~MergesAhead() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+            for (AheadJob& job : jobs_)
+                if (job.process) job.process->stop();
+        }
+        work_.notify_all();
+        Py_BEGIN_ALLOW_THREADS
+        for (std::thread& worker : workers_) worker.join();
+        Py_END_ALLOW_THREADS
+    }
+
+    // A fork copies the runs into the child without their threads and children.
+    bool in_its_process() const { return process_ == platform::process_id(); }
+
+    // Only the thread that made it takes runs (and so never while it is being freed): a thread
+    // holding the host's lock could otherwise wait on the mutex while another, woken from its
+    // wait, waits on the host's lock with the mutex held.
+    bool on_its_thread() const { return owner_ == std::this_thread::get_id(); }
+
+    // Starts the workers in the directory the first source merge names; false when `parent` is
+    // not that directory or the runs cannot start. Holds the host's lock (reads the environment).
+    bool arm(const std::string& parent) {
+        if (armed_) return parent_ == parent && !workers_.empty();
+        armed_ = true;
+        parent_ = parent;
+        command_name_ = platform::git_command_name();
+        if (platform::find_program(command_name_, program_)) return false;
+        environment_ = platform::Environment::current();
+        const unsigned cpus = std::thread::hardware_concurrency();
+        const unsigned count = cpus < 1 ? 2 : cpus > 4 ? 8 : 2 * cpus;  // they mostly wait on git
+        try {
+            for (unsigned i = 0; i < count; ++i) workers_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+        } catch (const std::bad_alloc&) {
+        }
+        return !workers_.empty();
+    }
+
+    // Takes the run with these texts: true with its result once it ran well. Runs passed over on
+    // the way are left undone; a run not yet started is not waited for.
+    bool take(const SourceTexts& texts, MergedAhead& out) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (size_t i = next_; i < jobs_.size(); ++i) {
+            AheadJob& job = jobs_[i];
+            if (!(job.texts == texts)) continue;
+            for (size_t k = next_; k <= i; ++k)
+                if (jobs_[k].state == AheadJob::waiting) jobs_[k].state = AheadJob::passed;
+            next_ = i + 1;
+            if (job.state == AheadJob::running) {
+                Py_BEGIN_ALLOW_THREADS
+                done_.wait(lock, [&] { return job.state == AheadJob::ended; });
+                Py_END_ALLOW_THREADS
+            }
+            if (job.state != AheadJob::ended || !job.ok) return false;
+            out.directory.swap(job.result.directory);
+            out.merged.swap(job.result.merged);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            work_.wait(lock, [&] { return stopping_ || queued_ < jobs_.size(); });
+            if (stopping_) return;
+            AheadJob& job = jobs_[queued_++];
+            if (job.state != AheadJob::waiting) continue;
+            job.state = AheadJob::running;
+            lock.unlock();
+            try {
+                run(job);
+            } catch (const std::bad_alloc&) {
+                job.ok = false;
+            }
+            lock.lock();
+            job.state = AheadJob::ended;
+            done_.notify_all();
+        }
+    }
+
+    // Outside the host's lock: no host calls.
+    void run(AheadJob& job) {
+        std::string directory;
+        if (platform::make_private_directory(parent_, directory)) return;
+        struct Removal {
+            const std::string& directory;
+            AheadJob& job;
+            ~Removal() {
+                std::string failed;
+                if (platform::remove_tree(directory, failed)) job.ok = false;
+            }
+        } removal{directory, job};
+        job.result.directory = directory;
+        const std::string sep(1, platform::path_separator);
+        const std::vector<std::string> argv = {command_name_, "merge-file", directory + sep + "current",
+                                               directory + sep + "base", directory + sep + "incoming"};
+        const std::string* texts[] = {&job.texts.current, &job.texts.base, &job.texts.incoming};
+        for (int k = 0; k < 3; ++k)
+            if (platform::write_file(argv[2 + k], texts[k]->data(), texts[k]->size(), true)) return;
+        platform::Process process;
+        if (process.start(program_, argv, platform::Process::ErrorOutput::discard, &environment_)) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            job.process = &process;
+            if (stopping_) process.stop();
+        }
+        // Given up before collecting, so that the destructor never stops a collected process.
+        process.await_end();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            job.process = nullptr;
+        }
+        const int code = process.collect();
+        job.ok = code >= 0 && code <= 127 && platform::read_file(argv[2], job.result.merged) == 0;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable work_, done_;
+    std::vector<AheadJob> jobs_;
+    std::vector<std::thread> workers_;
+    std::string parent_, command_name_, program_;
+    platform::Environment environment_;
+    bool armed_ = false, stopping_ = false;
+    const std::thread::id owner_ = std::this_thread::get_id();
+    const std::int64_t process_ = platform::process_id();
+    size_t next_ = 0;    // the first run not yet taken or passed over (merge's thread)
+    size_t queued_ = 0;  // the first run no worker has looked at
+};
+
+MergesAheadScope::MergesAheadScope(PyObject* g, PyObject* current, PyObject* base, PyObject* incoming) : g_(g) {
+    if (!is_git_command(g) || merges_ahead_of(g)) return;
+    try {
+        std::vector<SourceTexts> expected = expected_source_merges(current, base, incoming);
+        if (expected.empty()) return;
+        ahead_ = new MergesAhead(std::move(expected));
+    } catch (const std::bad_alloc&) {
+        return;  // the source merges run in turn
+    }
+    set_merges_ahead(g, ahead_);
+}
+
+MergesAheadScope::~MergesAheadScope() {
+    if (!ahead_) return;
+    set_merges_ahead(g_, nullptr);
+    // In a forked child the runs are left as they are: their memory is all that remains of them.
+    if (ahead_->in_its_process()) delete ahead_;
+}
+
+bool take_merged_ahead(PyObject* g, const std::string& parent, PyObject* current, PyObject* base,
+                       PyObject* incoming, MergedAhead& out) {
+    MergesAhead* ahead = merges_ahead_of(g);
+    if (!ahead || !ahead->in_its_process() || !ahead->on_its_thread()) return false;
+    SourceTexts texts;
+    return source_texts(current, base, incoming, texts) && ahead->arm(parent) && ahead->take(texts, out);
+}
+
+}  // namespace merge_driver

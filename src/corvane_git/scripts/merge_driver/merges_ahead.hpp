@@ -1,0 +1,46 @@
+// Source merges run ahead of their turn, while merge_files decides its cells.
+//
+// Before its cells are decided, a merge guesses the source merges it will make (cells that all
+// three sides hold and whose source both sides changed) and attaches them to its command handle.
+// Once the first source merge has named the temporary directory, worker threads run them there
+// (directory, files, git merge-file, reading back, removal), a few at a time; a source merge whose
+// three texts match one that ran takes its result instead of running git itself. Anything that did
+// not go exactly right is left to the source merge to do again, so that errors are raised where
+// they always are; so is everything in a process other than the one that started the runs (a fork
+// in the middle of a merge) and everything when no worker thread can be started.
+#pragma once
+#include <Python.h>
+#include <string>
+
+namespace merge_driver {
+
+class MergesAhead;
+
+// Starts the guesses of the notebooks `current`, `base` and `incoming` for the handle `g` and
+// stops them when it ends; does nothing for a handle that is not the merge's own
+// (make_git_command) or one already carrying runs. Never raises and runs no host code of the
+// notebooks' (no comparison or hashing of a value that is not an exact string, list or dict).
+class MergesAheadScope {
+public:
+    MergesAheadScope(PyObject* g, PyObject* current, PyObject* base, PyObject* incoming);
+    ~MergesAheadScope();
+    MergesAheadScope(const MergesAheadScope&) = delete;
+    MergesAheadScope& operator=(const MergesAheadScope&) = delete;
+private:
+    PyObject* g_;
+    MergesAhead* ahead_ = nullptr;
+};
+
+// What a run ahead left: the private directory it ran in (removed by now) and the bytes of its
+// "current" file after git merge-file.
+struct MergedAhead {
+    std::string directory, merged;
+};
+
+// The run ahead of these three line lists on the handle `g`, made under the directory `parent`,
+// when one ran well: true with `out` filled. False, with no error set, in every other case: the
+// source merge then runs as if there were no runs ahead.
+bool take_merged_ahead(PyObject* g, const std::string& parent, PyObject* current, PyObject* base,
+                       PyObject* incoming, MergedAhead& out);
+
+}  // namespace merge_driver

@@ -1,0 +1,91 @@
+// What the module needs from the operating system, and the only place that knows which one it is.
+// Paths are std::string in the host's file-system encoding (UTF-8 on Windows). Errors are the
+// system's own codes (errno, or a Windows error), 0 meaning success; raise_os_error turns one into
+// the host's OSError. Nothing here calls the host unless it says so, so that worker threads that
+// do not hold the host's lock can use it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace merge_driver::platform {
+
+using Error = int;  // 0: success; else the system's error code
+
+extern const char path_separator;
+
+// The git executable as the git package runs it: GIT_PYTHON_GIT_EXECUTABLE where set and not
+// empty, else "git". Reads the environment: call it holding the host's lock.
+std::string git_command_name();
+
+// Where `name` is run from: as given when it names a directory, else the first match on PATH
+// (the system's default search path when PATH is unset). ENOENT (or the system's "not found")
+// when nothing matches. Reads the environment: call it holding the host's lock.
+Error find_program(const std::string& name, std::string& path);
+
+// True for the error find_program and Process::start give when there is no such program.
+bool is_not_found(Error error);
+
+// The process's environment, copied while the host cannot change it (its lock held), for children
+// started later from threads that do not hold that lock.
+class Environment {
+public:
+    static Environment current();
+    const std::vector<std::string>& entries() const { return entries_; }  // "NAME=value"
+private:
+    std::vector<std::string> entries_;
+};
+
+// One child process, run from a program path and its arguments (no shell), with the null device
+// as its input and output. Its error output is discarded or kept for read_error_output.
+class Process {
+public:
+    enum class ErrorOutput { discard, capture };
+
+    Process() = default;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process();  // a process still running is stopped and collected; a captured pipe is closed
+
+    // Starts `program` with `argv` (argv[0] included) in the current directory, with `environment`
+    // or, when null, the process's own (then the host's lock must be held).
+    Error start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output,
+                const Environment* environment = nullptr);
+    // All that the child writes to its error output, until it closes it (capture only).
+    std::string read_error_output();
+    // Blocks until the child has ended, without collecting it: until collect, `stop` is safe.
+    void await_end();
+    // Stops the child at once (it ends as killed). Any thread, while it has not been collected.
+    void stop();
+    // Waits for the child's end and collects it: its exit code, or the negated number of the
+    // signal that ended it; -1 when it cannot be waited for.
+    int collect();
+
+private:
+    std::intptr_t process_ = -1;  // the system's handle on the child; -1 when there is none
+    std::intptr_t error_pipe_ = -1;  // read end of the captured error output
+};
+
+// The id of the calling process, to tell a forked child from the process that started something.
+std::int64_t process_id();
+
+// A new directory with a random name under `parent`, that only the user may use; its path in
+// `path` on success.
+Error make_private_directory(const std::string& parent, std::string& path);
+
+// Removes the directory at `path` with everything in it. On failure, the path that could not be
+// removed is in `failed`.
+Error remove_tree(const std::string& path, std::string& failed);
+
+// Writes `size` bytes at `data` to a new file at `path` (an existing one is emptied, or, when
+// `exclusive`, refused).
+Error write_file(const std::string& path, const char* data, std::size_t size, bool exclusive);
+
+// Appends the whole file's bytes to `data`.
+Error read_file(const std::string& path, std::string& data);
+
+// Sets the host's OSError for `error` naming `path`, and throws binding::HostError. Holds the lock.
+[[noreturn]] void raise_os_error(Error error, const std::string& path);
+
+}  // namespace merge_driver::platform

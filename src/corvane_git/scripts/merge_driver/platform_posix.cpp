@@ -1,0 +1,259 @@
+// The operating system's side of platform.hpp on POSIX systems (Linux, macOS).
+#ifndef _WIN32
+#include "platform.hpp"
+#include <Python.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+#include "binding/errors.hpp"
+
+extern char** environ;
+
+namespace merge_driver::platform {
+
+const char path_separator = '/';
+
+namespace {
+
+pid_t pid_of(std::intptr_t handle) { return static_cast<pid_t>(handle); }
+
+int close_quietly(int fd) {
+    int rc = close(fd);
+    return rc != 0 && errno == EINTR ? 0 : rc;  // the descriptor is gone either way
+}
+
+}  // namespace
+
+std::string git_command_name() {
+    const char* configured = std::getenv("GIT_PYTHON_GIT_EXECUTABLE");
+    return configured && *configured ? configured : "git";
+}
+
+// As execvp searches: a candidate that exists but cannot be run is remembered (EACCES) and the
+// search goes on.
+Error find_program(const std::string& name, std::string& path) {
+    if (name.empty()) return ENOENT;
+    if (name.find('/') != std::string::npos) {
+        path = name;
+        return 0;
+    }
+    const char* search = std::getenv("PATH");
+    const std::string dirs = search ? search : "/bin:/usr/bin";
+    Error error = ENOENT;
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string dir = dirs.substr(start, end - start);
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        struct stat info;
+        if (stat(candidate.c_str(), &info) == 0) {
+            if (S_ISREG(info.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+                path = candidate;
+                return 0;
+            }
+            error = EACCES;
+        }
+        start = end + 1;
+    }
+    return error;
+}
+
+bool is_not_found(Error error) { return error == ENOENT; }
+
+Environment Environment::current() {
+    Environment environment;
+    for (char** e = environ; *e; ++e) environment.entries_.emplace_back(*e);
+    return environment;
+}
+
+Process::~Process() {
+    if (process_ >= 0) {
+        stop();
+        collect();
+    }
+    if (error_pipe_ >= 0) close_quietly(static_cast<int>(error_pipe_));
+}
+
+Error Process::start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output,
+                     const Environment* environment) {
+    std::vector<std::string> words = argv;
+    std::vector<char*> cargv;
+    for (std::string& w : words) cargv.push_back(w.data());
+    cargv.push_back(nullptr);
+    std::vector<std::string> entries;
+    std::vector<char*> envp;
+    if (environment) {
+        entries = environment->entries();
+        for (std::string& e : entries) envp.push_back(e.data());
+        envp.push_back(nullptr);
+    }
+
+    int err_pipe[2] = {-1, -1};
+    if (error_output == ErrorOutput::capture) {
+#ifdef __linux__
+        if (pipe2(err_pipe, O_CLOEXEC) != 0) return errno;
+#else
+        if (pipe(err_pipe) != 0) return errno;
+        for (int fd : err_pipe) fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
+    }
+    posix_spawn_file_actions_t actions;
+    if (Error error = posix_spawn_file_actions_init(&actions)) {
+        for (int fd : err_pipe)
+            if (fd >= 0) close_quietly(fd);
+        return error;
+    }
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (err_pipe[1] >= 0)
+        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    Error error = posix_spawn(&pid, program.c_str(), &actions, nullptr, cargv.data(),
+                              environment ? envp.data() : environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (err_pipe[1] >= 0) close_quietly(err_pipe[1]);
+    if (error != 0) {
+        if (err_pipe[0] >= 0) close_quietly(err_pipe[0]);
+        return error;
+    }
+    process_ = pid;
+    error_pipe_ = err_pipe[0];
+    return 0;
+}
+
+std::string Process::read_error_output() {
+    std::string text;
+    if (error_pipe_ < 0) return text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(static_cast<int>(error_pipe_), buffer, sizeof buffer);
+        if (got > 0) {
+            try {
+                text.append(buffer, static_cast<size_t>(got));
+            } catch (const std::bad_alloc&) {
+                // Read on regardless: a child blocked on a full pipe would never end.
+            }
+        } else if (got == 0 || errno != EINTR) break;
+    }
+    close_quietly(static_cast<int>(error_pipe_));
+    error_pipe_ = -1;
+    return text;
+}
+
+// waitid with WNOWAIT leaves the child a zombie, so its pid cannot be reused until collect.
+void Process::await_end() {
+    if (process_ < 0) return;
+    siginfo_t info;
+    while (waitid(P_PID, static_cast<id_t>(process_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {}
+}
+
+void Process::stop() {
+    if (process_ >= 0) kill(pid_of(process_), SIGKILL);
+}
+
+int Process::collect() {
+    if (process_ < 0) return -1;
+    int status = 0;
+    pid_t got;
+    while ((got = waitpid(pid_of(process_), &status, 0)) < 0 && errno == EINTR) {}
+    process_ = -1;
+    if (got < 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1;
+}
+
+std::int64_t process_id() { return static_cast<std::int64_t>(getpid()); }
+
+Error make_private_directory(const std::string& parent, std::string& path) {
+    std::string name = parent + "/tmpXXXXXX";  // mkdtemp makes it 0700
+    if (!mkdtemp(name.data())) return errno;
+    path.swap(name);
+    return 0;
+}
+
+Error remove_tree(const std::string& path, std::string& failed) {
+    DIR* dir = opendir(path.c_str());
+    if (!dir) {
+        failed = path;
+        return errno;
+    }
+    std::vector<std::string> entries;
+    errno = 0;
+    while (dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") entries.push_back(path + "/" + name);
+    }
+    const Error listing = errno;
+    closedir(dir);
+    if (listing) {
+        failed = path;
+        return listing;
+    }
+    for (const std::string& entry : entries) {
+        struct stat info;
+        if (lstat(entry.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            if (Error error = remove_tree(entry, failed)) return error;
+        } else if (unlink(entry.c_str()) != 0 && errno != ENOENT) {
+            failed = entry;
+            return errno;
+        }
+    }
+    if (rmdir(path.c_str()) != 0) {
+        failed = path;
+        return errno;
+    }
+    return 0;
+}
+
+Error write_file(const std::string& path, const char* data, std::size_t size, bool exclusive) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC), 0666);
+    if (fd < 0) return errno;
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            Error error = n < 0 ? errno : EIO;
+            close_quietly(fd);
+            return error;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return close_quietly(fd) != 0 ? errno : 0;
+}
+
+Error read_file(const std::string& path, std::string& data) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            data.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        Error error = n < 0 ? errno : 0;
+        close_quietly(fd);
+        return error;
+    }
+}
+
+void raise_os_error(Error error, const std::string& path) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw binding::HostError{};
+}
+
+}  // namespace merge_driver::platform
+#endif  // _WIN32
