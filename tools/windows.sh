@@ -66,7 +66,7 @@ if [ ! "$W/bin/git.exe" -nt tools/wine/git.c ]; then
 fi
 
 export WINEPREFIX=$W/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-winpath() { "$WINE" winepath -w "$1" 2>/dev/null | tr -d '\r'; }
+winpath() { "$WINE" winepath -w "$1" </dev/null 2>/dev/null | tr -d '\r'; }
 unset GIT_DIR GIT_WORK_TREE GIT_CONFIG_GLOBAL XDG_CONFIG_HOME
 mkdir -p "$W/tmp"
 if [ ! -f "$WINEPREFIX/.corvane-ready" ]; then
@@ -79,6 +79,11 @@ if [ ! -f "$WINEPREFIX/.corvane-ready" ]; then
     /usr/lib/wine/wineserver -w
     touch "$WINEPREFIX/.corvane-ready"
 fi
+# The server and Wine's services outlive the programs that start them: started here, away from
+# the pipes below, whose readers would otherwise wait for them.
+/usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
+"$WINE" wineboot </dev/null >/dev/null 2>&1 || true
+trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
 WINEPATH=$(winpath "$W/bin")
 export WINEPATH
 
@@ -180,7 +185,6 @@ EOF
         2>&1 | tr -d '\r' | tee "$log") || status=1
     summary+=("Windows CPython $v: $(grep -E '^[0-9]+ (passed|failed)|^=+ .*(passed|failed)' "$log" | tail -n 1)")
 done
-/usr/lib/wine/wineserver -k 2>/dev/null || true
 for line in "${summary[@]}"; do echo "$line"; done
 echo "tools/windows.sh took $((SECONDS - start)) s"
 exit $status

@@ -302,12 +302,23 @@ def replace_file(path, data):
     mode = stat.S_IMODE(os.stat(target).st_mode)
     fd, temp = tempfile.mkstemp(dir=os.path.dirname(target), prefix=".corvane-merge-",
                                 suffix=".tmp")
+    lifted = False
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
         os.chmod(temp, mode)
+        if os.name == "nt" and not mode & stat.S_IWRITE:
+            # Windows refuses to replace a read-only file: the mark is lifted for the replace
+            # (the new file carries it again) and put back when the replace fails.
+            os.chmod(target, mode | stat.S_IWRITE)
+            lifted = True
         os.replace(temp, target)
     except BaseException:
+        try:
+            if lifted:
+                os.chmod(target, mode)
+        except OSError:
+            pass
         try:
             os.unlink(temp)
         except OSError:

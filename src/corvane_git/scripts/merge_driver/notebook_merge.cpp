@@ -3,6 +3,7 @@
 #include <vector>
 #include "merges_ahead.hpp"
 #include "notebook.hpp"
+#include "platform.hpp"
 #include "with_block.hpp"
 
 namespace merge_driver {
@@ -812,8 +813,29 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
         Ref mode = getattr(stat.get(), names::st_mode);
         Ref mask = Ref::steal(PyLong_FromLong(07777));
         Ref bits = Ref::steal(PyNumber_And(mode.get(), mask.get()));
-        call(getattr(os_now.get(), names::chmod_).get(), {temp_path.get(), bits.get()});
-        call(getattr(os_now.get(), names::replace).get(), {temp_path.get(), target.get()});
+        Ref chmod = getattr(os_now.get(), names::chmod_);
+        call(chmod.get(), {temp_path.get(), bits.get()});
+        // Where a read-only file cannot be replaced, its mark is lifted for the replace (the new
+        // file carries it again) and put back when the replace fails.
+        Ref writable = Ref::steal(PyLong_FromLong(0200));
+        Ref lifted;
+        if (platform::replace_refuses_read_only && !truthy(Ref::steal(PyNumber_And(bits.get(), writable.get())).get())) {
+            lifted = Ref::steal(PyNumber_Or(bits.get(), writable.get()));
+            call(chmod.get(), {target.get(), lifted.get()});
+        }
+        try {
+            call(getattr(os_now.get(), names::replace).get(), {temp_path.get(), target.get()});
+        } catch (const HostError&) {
+            if (lifted) {
+                PyObject *t, *v, *tb;
+                PyErr_Fetch(&t, &v, &tb);
+                PyObject* done = PyObject_CallFunctionObjArgs(chmod.get(), target.get(), bits.get(), nullptr);
+                Py_XDECREF(done);
+                PyErr_Clear();  // the replace's failure is the one to report
+                PyErr_Restore(t, v, tb);
+            }
+            throw;
+        }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         remove_temporary(temp_path.get());

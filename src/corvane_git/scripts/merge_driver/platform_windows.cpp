@@ -21,6 +21,7 @@
 namespace merge_driver::platform {
 
 const char path_separator = '\\';
+const bool replace_refuses_read_only = true;
 
 namespace {
 
@@ -193,15 +194,13 @@ std::string git_command_name() {
 }
 
 // As the git package starts a program on Windows: a name with a directory part is taken as it is,
-// else looked up on PATH only (never in the current directory); without an extension, ".exe" is
-// tried after the name itself.
+// else looked up on PATH only (never in the current directory); a name without an extension gets
+// ".exe", as CreateProcess gives it.
 Error find_program(const std::string& name, std::string& path) {
     if (name.empty()) return ERROR_FILE_NOT_FOUND;
     const std::wstring wname = wide(name);
     auto candidates = [&](const std::wstring& base) {
-        std::vector<std::wstring> list{base};
-        if (!has_extension(base)) list.push_back(base + L".exe");
-        return list;
+        return std::vector<std::wstring>{has_extension(base) ? base : base + L".exe"};
     };
     if (wname.find_first_of(L"\\/:") != std::wstring::npos) {
         for (const std::wstring& candidate : candidates(wname))
