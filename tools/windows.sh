@@ -66,16 +66,11 @@ if [ ! "$W/bin/git.exe" -nt tools/wine/git.c ]; then
 fi
 
 export WINEPREFIX=$W/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-winpath() { "$WINE" winepath -w "$1" </dev/null 2>/dev/null | tr -d '\r'; }
+winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }  # Wine's Z: is the machine's /
 unset GIT_DIR GIT_WORK_TREE GIT_CONFIG_GLOBAL XDG_CONFIG_HOME
-mkdir -p "$W/tmp"
 if [ ! -f "$WINEPREFIX/.corvane-ready" ]; then
     say "making the Wine prefix"
-    "$WINE" wineboot -i >/dev/null 2>&1 || true
-    # Temporary files on Z: (the machine's /), where a path that git prints resolves as it is.
-    for name in TEMP TMP; do
-        "$WINE" reg add 'HKCU\Environment' /v $name /t REG_SZ /d "$(winpath "$W/tmp")" /f >/dev/null 2>&1
-    done
+    "$WINE" wineboot -i </dev/null >/dev/null 2>&1 || true
     /usr/lib/wine/wineserver -w
     touch "$WINEPREFIX/.corvane-ready"
 fi
@@ -83,7 +78,12 @@ fi
 # the pipes below, whose readers would otherwise wait for them.
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
 "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
-trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
+# Temporary files of the Windows side in a directory of this run, outside any repository.
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/corvane-windows.XXXXXX")
+trap '/usr/lib/wine/wineserver -k 2>/dev/null; rm -rf "$tmp"' EXIT
+for name in TEMP TMP; do
+    "$WINE" reg add 'HKCU\Environment' /v $name /t REG_SZ /d "$(winpath "$tmp")" /f </dev/null >/dev/null 2>&1
+done
 WINEPATH=$(winpath "$W/bin")
 export WINEPATH
 

@@ -45,16 +45,48 @@ static char* concat(const char* a, const char* b) {
     return s;
 }
 
-static void copy_to(const wchar_t* path, DWORD which) {
+typedef WCHAR*(CDECL* dos_name_fn)(LPCSTR unix);
+static dos_name_fn dos_name;
+
+static void put(HANDLE out, const char* data, size_t size) {
+    DWORD done;
+    if (out && out != INVALID_HANDLE_VALUE && size) WriteFile(out, data, (DWORD)size, &done, NULL);
+}
+
+/* Copies the file to the standard handle; with `windows_paths`, a line that is an absolute Linux
+   path is written as the Windows path, as git for Windows prints a path (rev-parse). */
+static void copy_to(const wchar_t* path, DWORD which, int windows_paths) {
     HANDLE out = GetStdHandle(which);
     HANDLE in = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             NULL, OPEN_EXISTING, 0, NULL);
     if (in != INVALID_HANDLE_VALUE) {
-        char buffer[65536];
-        DWORD got, put;
-        while (ReadFile(in, buffer, sizeof buffer, &got, NULL) && got > 0)
-            if (out && out != INVALID_HANDLE_VALUE) WriteFile(out, buffer, got, &put, NULL);
+        size_t size = 0, cap = 65536;
+        char* data = malloc(cap);
+        DWORD got;
+        while (ReadFile(in, data + size, (DWORD)(cap - size), &got, NULL) && got > 0) {
+            size += got;
+            if (cap - size < 4096) data = realloc(data, cap *= 2);
+        }
         CloseHandle(in);
+        size_t start = 0;
+        while (start < size) {
+            size_t end = start;
+            while (end < size && data[end] != '\n') ++end;
+            WCHAR* dos = NULL;
+            if (windows_paths && data[start] == '/') {
+                char* line = calloc(end - start + 1, 1);
+                memcpy(line, data + start, end - start);
+                dos = dos_name(line);
+            }
+            if (dos) {
+                char* text = utf8(dos);
+                put(out, text, strlen(text));
+            } else {
+                put(out, data + start, end - start);
+            }
+            if (end < size) put(out, "\n", 1);
+            start = end + 1;
+        }
     }
     DeleteFileW(path);
 }
@@ -89,7 +121,8 @@ int wmain(int argc, wchar_t** argv) {
     HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
     spawnvp_fn spawnvp = (spawnvp_fn)(void (*)(void))GetProcAddress(ntdll, "__wine_unix_spawnvp");
     unix_name = (unix_name_fn)(void (*)(void))GetProcAddress(kernel32, "wine_get_unix_file_name");
-    if (!spawnvp || !unix_name) {
+    dos_name = (dos_name_fn)(void (*)(void))GetProcAddress(kernel32, "wine_get_dos_file_name");
+    if (!spawnvp || !unix_name || !dos_name) {
         fputs("git.exe: this stand-in runs under Wine only\n", stderr);
         return 128;
     }
@@ -144,7 +177,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     a[n] = NULL;
     NTSTATUS status = spawnvp(a, 1);
-    copy_to(out_path, STD_OUTPUT_HANDLE);
-    copy_to(err_path, STD_ERROR_HANDLE);
+    int rev_parse = 0;
+    for (int i = 1; i < argc; ++i)
+        if (wcscmp(argv[i], L"rev-parse") == 0) rev_parse = 1;
+    copy_to(out_path, STD_OUTPUT_HANDLE, rev_parse);
+    copy_to(err_path, STD_ERROR_HANDLE, 0);
     return (int)status;
 }

@@ -28,8 +28,9 @@ def driver_command(python=None, one_line=False):
 
 def _git(args, cwd=None, check=True):
     try:
+        # git writes UTF-8 whatever the locale (git for Windows included): paths, config values.
         proc = subprocess.run(["git"] + args, cwd=cwd, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, universal_newlines=True)
+                              stderr=subprocess.PIPE, encoding="utf-8", errors="surrogateescape")
     except OSError as exc:
         raise SetupError("cannot run git: %s" % (exc.strerror or exc)) from exc
     if check and proc.returncode != 0:

@@ -50,7 +50,7 @@
     X(execution_count, "execution_count") X(cells, "cells") X(parameters, "parameters")      \
     X(headerColor, "headerColor") X(mark_ours, "<<< ") X(mark_theirs, ">>> ")                \
     X(r, "r") X(w, "w") X(utf_8, "utf-8") X(suffix_current, "-current")                       \
-    X(suffix_incoming, "-incoming") X(empty, "")                                              \
+    X(suffix_incoming, "-incoming") X(empty, "") X(newline, "newline") X(line_feed, "\n")      \
     /* annotation texts */                                                                     \
     X(ann_str, "str") X(ann_dict_any, "Dict[str, Any]") X(ann_list_str, "List[str]")          \
     X(ann_optional_str, "Optional[str]") X(ann_any, "Any") X(ann_none, "None")                \
