@@ -212,7 +212,7 @@ class TestLoadsOnce:
         assert m.Cell is cell_class
 
     def test_exec_on_another_module_object_fails(self):
-        api = ctypes.PyDLL(None)
+        api = ctypes.PyDLL(ctypes.pythonapi._name, handle=ctypes.pythonapi._handle)  # a copy to set types on
         api.PyModule_GetDef.argtypes = [ctypes.py_object]
         api.PyModule_GetDef.restype = ctypes.c_void_p
         api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
@@ -321,7 +321,7 @@ class TestSpecs:
             init = ctypes.PyDLL(origin).PyInit_merge_ipynb
             init.restype = ctypes.c_void_p
             definition = init()
-            api = ctypes.PyDLL(None)
+            api = ctypes.pythonapi
             create = api.PyModule_FromDefAndSpec2
             create.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
             create.restype = ctypes.py_object
