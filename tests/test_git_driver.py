@@ -68,9 +68,10 @@ class Repo:
         self.git("symbolic-ref", "HEAD", "refs/heads/main")
 
     def run(self, *args, check=True):
+        # git writes UTF-8; the driver, as any Python, the locale's encoding (not so on Windows).
+        text = {"encoding": "utf-8"} if args[0] == "git" else {"universal_newlines": True}
         proc = subprocess.run(list(args), cwd=str(self.path), env=self.env,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              encoding="utf-8", timeout=120)
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120, **text)
         if check:
             assert proc.returncode == 0, (args, proc.stdout, proc.stderr)
         return proc

@@ -74,10 +74,14 @@ if [ ! -f "$WINEPREFIX/.corvane-ready" ]; then
     /usr/lib/wine/wineserver -w
     touch "$WINEPREFIX/.corvane-ready"
 fi
-# The server and Wine's services outlive the programs that start them: started here, away from
-# the pipes below, whose readers would otherwise wait for them.
-/usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
-"$WINE" wineboot </dev/null >/dev/null 2>&1 || true
+# The server and Wine's services outlive the programs that start them, and so would hold open
+# the pipes that read the programs' output: started away from them, stopped after each test run.
+wine_up() {
+    /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
+    "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
+}
+wine_down() { /usr/lib/wine/wineserver -k 2>/dev/null; /usr/lib/wine/wineserver -w 2>/dev/null || true; }
+wine_up
 # Temporary files of the Windows side in a directory of this run, outside any repository.
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/corvane-windows.XXXXXX")
 trap '/usr/lib/wine/wineserver -k 2>/dev/null; rm -rf "$tmp"' EXIT
@@ -111,6 +115,8 @@ for v in $hosts; do
         rm -rf "$inc" "$W/lib-$v" && mkdir -p "$W/lib-$v"
         cp -r "$("$linux_py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" "$inc"
         cp "$W/pyconfig.h" "$inc/pyconfig.h"
+        # The C runtime has had snprintf for long: older headers would otherwise define it away.
+        printf '#ifndef HAVE_SNPRINTF\n#define HAVE_SNPRINTF 1\n#endif\n' >> "$inc/pyconfig.h"
         (cd "$W/lib-$v" && gendef - "$W/embed/cp$t/python$t.dll" > python$t.def 2>/dev/null &&
          x86_64-w64-mingw32-dlltool -d python$t.def -l libpython$t.a -D python$t.dll)
     fi
@@ -182,7 +188,8 @@ EOF
     say "test suite on Windows CPython $v"
     log=$W/pytest-$v.log
     (cd tests && PATH="$shims:$PATH" "$WINE" "$host/python.exe" -m pytest -q -p no:cacheprovider -rs "$@" </dev/null \
-        2>&1 | tr -d '\r' | tee "$log") || status=1
+        2>&1; rc=$?; wine_down; exit $rc) | tr -d '\r' | tee "$log" || status=1
+    wine_up
     summary+=("Windows CPython $v: $(grep -E '^[0-9]+ (passed|failed)|^=+ .*(passed|failed)' "$log" | tail -n 1)")
 done
 for line in "${summary[@]}"; do echo "$line"; done
