@@ -124,16 +124,18 @@ class TestReplaceFile:
         assert link.is_symlink() and real.read_bytes() == b"new"
         assert sorted(os.listdir(str(tmp_path / "real"))) == ["nb.ipynb"]
 
-    def test_failure_leaves_the_file_as_it_was(self, tmp_path, monkeypatch):
+    @pytest.mark.parametrize("mode", KEPT_MODES, ids=oct)
+    def test_failure_leaves_the_file_as_it_was(self, tmp_path, monkeypatch, mode):
         target = tmp_path / "nb.ipynb"
         target.write_bytes(b"old")
+        target.chmod(mode)
 
         def refuse(src, dst):
             raise OSError(28, "No space left on device")
         monkeypatch.setattr(os, "replace", refuse)
         with pytest.raises(OSError):
             layout.replace_file(str(target), b"new")
-        assert target.read_bytes() == b"old"
+        assert target.read_bytes() == b"old" and stat.S_IMODE(target.stat().st_mode) == mode
         assert os.listdir(str(tmp_path)) == ["nb.ipynb"]
 
 

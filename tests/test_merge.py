@@ -538,10 +538,14 @@ class TestFailures:
         error = self.merge_fails(ThreeWay(work, B, B, edit(B, "K", source=THEIRS)), OverflowError)
         assert module_entries(error) == [entry("merge_files", 489)]
 
-    def test_replace_failure_leaves_the_file(self, work, monkeypatch):
+    @pytest.mark.parametrize("mode", KEPT_MODES, ids=oct)
+    def test_replace_failure_leaves_the_file(self, work, monkeypatch, mode):
+        three = ThreeWay(work, B, B, edit(B, "K", source=THEIRS))
+        os.chmod(three.ours, mode)
         monkeypatch.setattr(m, "os", OsWithoutReplace())
-        error = self.merge_fails(ThreeWay(work, B, B, edit(B, "K", source=THEIRS)), PermissionError)
+        error = self.merge_fails(three, PermissionError)
         assert str(error) == "locked"
+        assert stat.S_IMODE(os.stat(three.ours).st_mode) == mode
 
     def test_nested_source_merge_failure_has_both_entries(self, work):
         ours, theirs = edit(B, "K", source=OURS), edit(B, "K", source="a\n\0\n")

@@ -77,7 +77,7 @@ fi
 # The server and Wine's services outlive the programs that start them, and so would hold open
 # the pipes that read the programs' output: started away from them, stopped after each test run.
 wine_up() {
-    /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
+    /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true  # already running: fine
     "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
 }
 wine_down() { /usr/lib/wine/wineserver -k 2>/dev/null; /usr/lib/wine/wineserver -w 2>/dev/null || true; }
