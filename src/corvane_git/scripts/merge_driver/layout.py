@@ -306,13 +306,17 @@ def replace_file(path, data):
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
-        os.chmod(temp, mode)
         if os.name == "nt" and not mode & stat.S_IWRITE:
-            # Windows refuses to replace a read-only file: the mark is lifted for the replace
-            # (the new file carries it again) and put back when the replace fails.
+            # Windows can neither replace nor remove a read-only file: the temporary file stays
+            # writable, the target's mark is lifted for the replace (and put back when that
+            # fails), and the new file gets the mark after it.
             os.chmod(target, mode | stat.S_IWRITE)
             lifted = True
+        else:
+            os.chmod(temp, mode)
         os.replace(temp, target)
+        if lifted:
+            os.chmod(target, mode)
     except BaseException:
         try:
             if lifted:

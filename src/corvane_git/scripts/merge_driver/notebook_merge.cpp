@@ -814,14 +814,16 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
         Ref mask = Ref::steal(PyLong_FromLong(07777));
         Ref bits = Ref::steal(PyNumber_And(mode.get(), mask.get()));
         Ref chmod = getattr(os_now.get(), names::chmod_);
-        call(chmod.get(), {temp_path.get(), bits.get()});
-        // Where a read-only file cannot be replaced, its mark is lifted for the replace (the new
-        // file carries it again) and put back when the replace fails.
+        // Where a read-only file can be neither replaced nor removed (Windows), the temporary file
+        // stays writable, the target's mark is lifted for the replace (and put back when that
+        // fails), and the new file gets the mark after it.
         Ref writable = Ref::steal(PyLong_FromLong(0200));
         Ref lifted;
         if (platform::replace_refuses_read_only && !truthy(Ref::steal(PyNumber_And(bits.get(), writable.get())).get())) {
             lifted = Ref::steal(PyNumber_Or(bits.get(), writable.get()));
             call(chmod.get(), {target.get(), lifted.get()});
+        } else {
+            call(chmod.get(), {temp_path.get(), bits.get()});
         }
         try {
             call(getattr(os_now.get(), names::replace).get(), {temp_path.get(), target.get()});
@@ -836,6 +838,7 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
             }
             throw;
         }
+        if (lifted) call(chmod.get(), {target.get(), bits.get()});
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         remove_temporary(temp_path.get());
