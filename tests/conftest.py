@@ -16,6 +16,43 @@ SOURCE = "corvane_git\\scripts\\merge_driver\\merge_ipynb"
 PACKAGE_ROOT = str(pathlib.Path(corvane_git.__file__).resolve().parents[1])
 
 
+# What only a POSIX system has, skipped on Windows with the reason.
+ON_WINDOWS = os.name == "nt"
+NO_SIGNALS = pytest.mark.skipif(ON_WINDOWS, reason="Windows ends a process with an exit code, not a signal")
+NO_FORK = pytest.mark.skipif(ON_WINDOWS, reason="Windows has no fork")
+SHELL_SCRIPT_PROGRAMS = pytest.mark.skipif(
+    ON_WINDOWS, reason="uses a shell script as a program, which Windows cannot start")
+
+# File modes that the platform keeps: on Windows only the owner's write bit (the read-only mark).
+KEPT_MODES = [0o444, 0o666] if ON_WINDOWS else [0o640, 0o444]
+
+
+def can_symlink(directory):
+    """Whether a symbolic link made in `directory` resolves (not on Windows without the
+    privilege, nor under Wine)."""
+    target, link = os.path.join(directory, "symlink-probe"), os.path.join(directory, "symlink-probe-link")
+    try:
+        with open(target, "w") as f:
+            f.write("x")
+        os.symlink("symlink-probe", link)
+        with open(link) as f:
+            return f.read() == "x" and os.path.islink(link)
+    except (OSError, NotImplementedError):
+        return False
+    finally:
+        for path in (link, target):
+            try:
+                os.remove(path)
+            except OSError:
+                pass
+
+
+@pytest.fixture
+def symlinks(tmp_path):
+    if not can_symlink(str(tmp_path)):
+        pytest.skip("symbolic links cannot be made here")
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: a long sweep or a rebuild of the extension; runs only with "
                                        "CORVANE_SLOW_TESTS=1 (as CI does)")

@@ -82,6 +82,8 @@ def drop_file_access():
     """The command prefix under which a child obeys file modes as a user does: [] when it does
     already, None when there is no way (root without setpriv). As root it drops the capabilities
     that override file modes."""
+    if os.name == "nt":
+        return None  # Windows has no file modes that keep a file from being read
     if os.geteuid() != 0:
         return []
     setpriv = shutil.which("setpriv")
@@ -94,7 +96,7 @@ class SmallFileSystem:
     def __init__(self, path, size):
         self.path = str(path)
         os.makedirs(self.path, exist_ok=True)
-        self.available = os.geteuid() == 0 and shutil.which("mount") is not None and subprocess.run(
+        self.available = os.name != "nt" and os.geteuid() == 0 and shutil.which("mount") is not None and subprocess.run(
             ["mount", "-t", "tmpfs", "-o", "size=%d,mode=0755" % size, "tmpfs", self.path],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE).returncode == 0
 

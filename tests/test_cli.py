@@ -3,6 +3,7 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -125,11 +126,21 @@ class TestArguments:
             assert part in text
 
     def test_console_command(self, tmp_path, env):
-        script = os.path.join(os.path.dirname(sys.executable), PROG)
-        if not os.path.exists(script):
+        script = console_command()
+        if not script:
             pytest.skip("the package is not installed in this interpreter's environment")
         proc = run([script, "--help"], tmp_path, env, module=False)
         assert proc.returncode == 0 and "BASE CURRENT INCOMING PATH" in proc.stdout
+
+
+def console_command():
+    """The installed console command (beside the interpreter in a virtual environment, in the
+    scripts folder of an installation: Scripts\\ on Windows), or None."""
+    name = PROG + (".exe" if os.name == "nt" else "")
+    for folder in (os.path.dirname(sys.executable), sysconfig.get_path("scripts")):
+        if os.path.exists(os.path.join(folder, name)):
+            return os.path.join(folder, name)
+    return None
 
 
 def broken(nb, *path):
@@ -184,8 +195,8 @@ class TestMergeExitCodes:
         if module:
             proc = sides.merge(env)
         else:
-            script = os.path.join(os.path.dirname(sys.executable), "corvane-merge-driver")
-            if not os.path.exists(script):
+            script = console_command()
+            if not script:
                 pytest.skip("the package is not installed in this interpreter")
             proc = run([script, "base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"],
                        tmp_path, env, module=False)

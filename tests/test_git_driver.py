@@ -1,13 +1,14 @@
 """The driver inside real git merges: install, two branches changing one notebook, git merge."""
 import json
 import os
+import shlex
 import stat
 import subprocess
 import sys
 
 import pytest
 
-from conftest import PACKAGE_ROOT
+from conftest import PACKAGE_ROOT, SHELL_SCRIPT_PROGRAMS
 from corvane_git.scripts.merge_driver import git_setup
 
 DRIVER = "corvane-notebook"
@@ -67,9 +68,10 @@ class Repo:
         self.git("symbolic-ref", "HEAD", "refs/heads/main")
 
     def run(self, *args, check=True):
+        # git writes UTF-8; the driver, as any Python, the locale's encoding (not so on Windows).
+        text = {"encoding": "utf-8"} if args[0] == "git" else {"universal_newlines": True}
         proc = subprocess.run(list(args), cwd=str(self.path), env=self.env,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              universal_newlines=True, timeout=120)
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120, **text)
         if check:
             assert proc.returncode == 0, (args, proc.stdout, proc.stderr)
         return proc
@@ -321,13 +323,15 @@ class TestMergedAsText:
 
 class TestSetup:
     def test_install_writes_config_and_attributes(self, repo):
+        # Quoted for sh where the path needs it (a Windows path always: its backslashes).
         assert repo.git("config", "merge.%s.driver" % DRIVER).stdout.strip() == (
             "%s -m corvane_git.scripts.merge_driver --marker-size=%%L -- %%O %%A %%B %%P"
-            % os.path.abspath(sys.executable))
+            % shlex.quote(os.path.abspath(sys.executable)))
         assert repo.git("check-attr", "merge", "--", "x/y.ipynb").stdout == (
             "x/y.ipynb: merge: %s\n" % DRIVER)
         assert repo.git("check-attr", "merge", "--", "y.py").stdout == "y.py: merge: unspecified\n"
 
+    @SHELL_SCRIPT_PROGRAMS  # the Windows runs keep the interpreter itself in a folder with a space
     def test_interpreter_path_with_spaces(self, repo, tmp_path):
         # A launcher in a directory with spaces stands for a virtual environment there.
         launcher = tmp_path / "my envs" / "py thon"

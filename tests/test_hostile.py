@@ -303,7 +303,7 @@ def prefix_for(row):
         return []
     prefix = drop_file_access()
     if prefix is None:
-        pytest.skip("running as root without setpriv: no way to make a file unreadable")
+        pytest.skip("no way to make a file unreadable here (Windows; or root without setpriv)")
     return prefix
 
 

@@ -8,6 +8,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from conftest import KEPT_MODES
 from corvane_git.scripts.merge_driver import driver, layout
 from test_corpus import FILES
 from test_git_driver import base_notebook, cell, change, notebook, param, set_param
@@ -103,16 +104,17 @@ def test_same_value(a, b, same):
 
 
 class TestReplaceFile:
-    def test_keeps_permission_bits_and_leaves_no_temporary_file(self, tmp_path):
+    @pytest.mark.parametrize("mode", KEPT_MODES, ids=oct)
+    def test_keeps_permission_bits_and_leaves_no_temporary_file(self, tmp_path, mode):
         target = tmp_path / "nb.ipynb"
         target.write_bytes(b"old")
-        target.chmod(0o640)
+        target.chmod(mode)
         layout.replace_file(str(target), b"new")
         assert target.read_bytes() == b"new"
-        assert stat.S_IMODE(target.stat().st_mode) == 0o640
+        assert stat.S_IMODE(target.stat().st_mode) == mode
         assert os.listdir(str(tmp_path)) == ["nb.ipynb"]
 
-    def test_writes_through_a_symbolic_link(self, tmp_path):
+    def test_writes_through_a_symbolic_link(self, tmp_path, symlinks):
         (tmp_path / "real").mkdir()
         real = tmp_path / "real" / "nb.ipynb"
         real.write_bytes(b"old")
@@ -122,16 +124,18 @@ class TestReplaceFile:
         assert link.is_symlink() and real.read_bytes() == b"new"
         assert sorted(os.listdir(str(tmp_path / "real"))) == ["nb.ipynb"]
 
-    def test_failure_leaves_the_file_as_it_was(self, tmp_path, monkeypatch):
+    @pytest.mark.parametrize("mode", KEPT_MODES, ids=oct)
+    def test_failure_leaves_the_file_as_it_was(self, tmp_path, monkeypatch, mode):
         target = tmp_path / "nb.ipynb"
         target.write_bytes(b"old")
+        target.chmod(mode)
 
         def refuse(src, dst):
             raise OSError(28, "No space left on device")
         monkeypatch.setattr(os, "replace", refuse)
         with pytest.raises(OSError):
             layout.replace_file(str(target), b"new")
-        assert target.read_bytes() == b"old"
+        assert target.read_bytes() == b"old" and stat.S_IMODE(target.stat().st_mode) == mode
         assert os.listdir(str(tmp_path)) == ["nb.ipynb"]
 
 
@@ -216,18 +220,18 @@ def test_conflicts_are_written_in_our_layout_too(tmp_path):
     assert files.result() == json.dumps(expected, indent=2).encode("ascii")
 
 
-def test_symbolic_link_stays_and_its_file_is_merged(tmp_path):
+def test_symbolic_link_stays_and_its_file_is_merged(tmp_path, symlinks):
     theirs = base_notebook()
     set_param(theirs, "alpha", 0.7)
     files = Files(tmp_path, base_notebook(), base_notebook(), theirs)
     real = tmp_path / "real.ipynb"
     (tmp_path / "ours.ipynb").rename(real)
-    real.chmod(0o640)
+    real.chmod(KEPT_MODES[0])
     (tmp_path / "ours.ipynb").symlink_to(real)
     files.merge()
     assert (tmp_path / "ours.ipynb").is_symlink()
     assert real.read_bytes() == LAYOUTS["jupyter"](theirs).encode("utf-8")
-    assert stat.S_IMODE(real.stat().st_mode) == 0o640
+    assert stat.S_IMODE(real.stat().st_mode) == KEPT_MODES[0]
     assert sorted(os.listdir(str(tmp_path))) == ["base.ipynb", "ours.ipynb", "real.ipynb",
                                                  "theirs.ipynb"]
 

@@ -10,7 +10,7 @@ import traceback
 
 import pytest
 
-from conftest import MODULE, SOURCE, entry, module_entries, run_python
+from conftest import KEPT_MODES, MODULE, SOURCE, entry, module_entries, run_python
 from corvane_git.scripts.merge_driver import merge_ipynb as m
 from notebooks import (FILE_PATH, UUID4, OsWithoutReplace, ThreeWay, canvas, cell, comment, dumps, edit, find,
                        merge, notebook, parameter, parent, stream, summary, with_cells,
@@ -406,12 +406,13 @@ class TestOutputForm:
             m.merge_files(*paths)
         assert [sys.getrefcount(p) for p in paths] == counts
 
-    def test_written_through_a_replaced_file_with_its_mode(self, tmp_path):
+    @pytest.mark.parametrize("mode", KEPT_MODES, ids=oct)
+    def test_written_through_a_replaced_file_with_its_mode(self, tmp_path, mode):
         three = ThreeWay(tmp_path, B, B, edit(B, "K", source=THEIRS))
-        os.chmod(three.ours, 0o640)
+        os.chmod(three.ours, mode)
         inode = os.stat(three.ours).st_ino
         three.run()
-        assert stat.S_IMODE(os.stat(three.ours).st_mode) == 0o640
+        assert stat.S_IMODE(os.stat(three.ours).st_mode) == mode
         assert os.stat(three.ours).st_ino != inode
         assert sorted(os.listdir(tmp_path)) == ["base.ipynb", "ours.ipynb", "theirs.ipynb"]
 
@@ -568,10 +569,14 @@ class TestFailures:
         error = self.merge_fails(ThreeWay(work, B, B, edit(B, "K", source=THEIRS)), OverflowError)
         assert module_entries(error) == [entry("merge_files", 489)]
 
-    def test_replace_failure_leaves_the_file(self, work, monkeypatch):
+    @pytest.mark.parametrize("mode", KEPT_MODES, ids=oct)
+    def test_replace_failure_leaves_the_file(self, work, monkeypatch, mode):
+        three = ThreeWay(work, B, B, edit(B, "K", source=THEIRS))
+        os.chmod(three.ours, mode)
         monkeypatch.setattr(m, "os", OsWithoutReplace())
-        error = self.merge_fails(ThreeWay(work, B, B, edit(B, "K", source=THEIRS)), PermissionError)
+        error = self.merge_fails(three, PermissionError)
         assert str(error) == "locked"
+        assert stat.S_IMODE(os.stat(three.ours).st_mode) == mode
 
     def test_nested_source_merge_failure_has_both_entries(self, work):
         ours, theirs = edit(B, "K", source=OURS), edit(B, "K", source="a\n\0\n")

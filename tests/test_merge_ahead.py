@@ -13,7 +13,7 @@ import git
 import pytest
 
 from corvane_git.scripts.merge_driver import merge_ipynb as m
-from conftest import run_python
+from conftest import NO_FORK, ON_WINDOWS, run_python
 from notebooks import FILE_PATH, ThreeWay, canvas, cell, find, lines, notebook
 from test_faults import fake_git
 
@@ -67,10 +67,41 @@ def one_by_one(triple):
 
 
 def child_processes():
+    """The ids of this process's running children."""
+    if os.name == "nt":
+        return _windows_children()
     pids = set()
     for task in os.listdir("/proc/self/task"):
         with open("/proc/self/task/%s/children" % task) as f:
             pids.update(f.read().split())
+    return pids
+
+
+def _windows_children():
+    import ctypes
+    from ctypes import wintypes
+
+    class Entry(ctypes.Structure):  # PROCESSENTRY32W
+        _fields_ = [("dwSize", wintypes.DWORD), ("cntUsage", wintypes.DWORD),
+                    ("th32ProcessID", wintypes.DWORD), ("th32DefaultHeapID", ctypes.c_size_t),
+                    ("th32ModuleID", wintypes.DWORD), ("cntThreads", wintypes.DWORD),
+                    ("th32ParentProcessID", wintypes.DWORD), ("pcPriClassBase", ctypes.c_long),
+                    ("dwFlags", wintypes.DWORD), ("szExeFile", ctypes.c_wchar * 260)]
+
+    kernel = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel.CreateToolhelp32Snapshot.restype = wintypes.HANDLE
+    snapshot = kernel.CreateToolhelp32Snapshot(2, 0)  # TH32CS_SNAPPROCESS
+    entry = Entry()
+    entry.dwSize = ctypes.sizeof(Entry)
+    pids = set()
+    try:
+        more = kernel.Process32FirstW(wintypes.HANDLE(snapshot), ctypes.byref(entry))
+        while more:
+            if entry.th32ParentProcessID == os.getpid():
+                pids.add(entry.th32ProcessID)
+            more = kernel.Process32NextW(wintypes.HANDLE(snapshot), ctypes.byref(entry))
+    finally:
+        kernel.CloseHandle(wintypes.HANDLE(snapshot))
     return pids
 
 
@@ -247,6 +278,7 @@ emit({"merged": [t.find(three.result(), "C%%d" %% i)["source"] for i in range(3)
 """
 
 
+@pytest.mark.skipif(ON_WINDOWS, reason="stages its threads with a named pipe (mkfifo), which Windows lacks")
 def test_a_handle_used_on_another_thread(tmp_path):
     """The runs ahead serve the merge's own thread: a source merge on another thread with the
     merge's handle neither holds the merge up nor changes what either gets."""
@@ -375,6 +407,7 @@ emit({"child status": seen["child status"], "child merged": seen["child merged"]
 """
 
 
+@NO_FORK
 @pytest.mark.parametrize("at", [1, 3, 12])
 def test_a_fork_midway_finishes_the_merge_in_both(tmp_path, at):
     tests = os.path.dirname(os.path.abspath(__file__))
@@ -415,6 +448,7 @@ emit({"merged": [t.find(three.result(), "C%%d" %% i)["source"] for i in range(12
 """
 
 
+@pytest.mark.skipif(ON_WINDOWS, reason="limits the address space with setrlimit, which Windows lacks")
 def test_no_worker_thread_can_start(tmp_path):
     tests = os.path.dirname(os.path.abspath(__file__))
     out = run_python(NO_THREADS % (tests, str(tmp_path)))

@@ -29,8 +29,9 @@ def driver_command(python=None, one_line=False):
 
 def _git(args, cwd=None, check=True):
     try:
+        # git writes UTF-8 whatever the locale (git for Windows included): paths, config values.
         proc = subprocess.run(["git"] + args, cwd=cwd, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, universal_newlines=True)
+                              stderr=subprocess.PIPE, encoding="utf-8", errors="surrogateescape")
     except OSError as exc:
         raise SetupError("cannot run git: %s" % (exc.strerror or exc)) from exc
     if check and proc.returncode != 0:
@@ -64,9 +65,9 @@ class Scope:
         proc = _git(["config", "--global", "--get", "core.attributesFile"], cwd=self.cwd,
                     check=False)
         if proc.returncode == 0 and proc.stdout.strip():
-            return os.path.expanduser(proc.stdout.strip())
+            return _expand_home(proc.stdout.strip())
         xdg = os.environ.get("XDG_CONFIG_HOME")
-        base = xdg if xdg else os.path.join(os.path.expanduser("~"), ".config")
+        base = xdg if xdg else os.path.join(_home(), ".config")
         return os.path.join(base, "git", "attributes")
 
     def get(self, key):
@@ -91,6 +92,18 @@ class Scope:
         if proc.returncode == 1:
             _git(["config", self.config_flag, "--remove-section", section],
                  cwd=self.top or self.cwd, check=False)
+
+
+def _home():
+    """The home directory as git takes it: HOME where set (git for Windows too), else the user's."""
+    return os.environ.get("HOME") or os.path.expanduser("~")
+
+
+def _expand_home(path):
+    """A leading "~" of a path from git's config, read as git reads it."""
+    if path == "~" or path.startswith(("~/", "~" + os.sep)):
+        return _home() + path[1:]
+    return os.path.expanduser(path)
 
 
 def _read_lines(path):

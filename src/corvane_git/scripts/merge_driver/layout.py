@@ -303,12 +303,27 @@ def replace_file(path, data):
     target = os.path.realpath(path)
     mode = stat.S_IMODE(os.stat(target).st_mode)
     fd, temp = temporary.mkstemp(temporary.LAID_OUT, ".tmp", os.path.dirname(target))
+    lifted = False
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
-        os.chmod(temp, mode)
+        if os.name == "nt" and not mode & stat.S_IWRITE:
+            # Windows can neither replace nor remove a read-only file: the temporary file stays
+            # writable, the target's mark is lifted for the replace (and put back when that
+            # fails), and the new file gets the mark after it.
+            os.chmod(target, mode | stat.S_IWRITE)
+            lifted = True
+        else:
+            os.chmod(temp, mode)
         os.replace(temp, target)
+        if lifted:
+            os.chmod(target, mode)
     except BaseException:
+        try:
+            if lifted:
+                os.chmod(target, mode)
+        except OSError:
+            pass
         try:
             os.unlink(temp)
         except OSError:

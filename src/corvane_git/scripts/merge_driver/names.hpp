@@ -37,7 +37,7 @@
     X(headerColor, "headerColor") X(mark_ours, "<<< ") X(mark_theirs, ">>> ")                     \
     X(current, "current") X(base, "base") X(incoming, "incoming")                                 \
     X(r, "r") X(w, "w") X(utf_8, "utf-8") X(suffix_current, "-current")                           \
-    X(suffix_incoming, "-incoming") X(empty, "")
+    X(suffix_incoming, "-incoming") X(empty, "") X(newline, "newline") X(line_feed, "\n")
 
 namespace merge_driver::names {
 #define MERGE_IPYNB_DECLARE(c, text) extern PyObject* c;

@@ -723,8 +723,32 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
         Ref mode = getattr(stat.get(), names::st_mode);
         Ref mask = Ref::steal(PyLong_FromLong(07777));
         Ref bits = Ref::steal(PyNumber_And(mode.get(), mask.get()));
-        call(getattr(os_now.get(), names::chmod_).get(), {temp_path.get(), bits.get()});
-        call(getattr(os_now.get(), names::replace).get(), {temp_path.get(), target.get()});
+        Ref chmod = getattr(os_now.get(), names::chmod_);
+        // Where a read-only file can be neither replaced nor removed (Windows), the temporary file
+        // stays writable, the target's mark is lifted for the replace (and put back when that
+        // fails), and the new file gets the mark after it.
+        Ref writable = Ref::steal(PyLong_FromLong(0200));
+        Ref lifted;
+        if (platform::replace_refuses_read_only && !truthy(Ref::steal(PyNumber_And(bits.get(), writable.get())).get())) {
+            lifted = Ref::steal(PyNumber_Or(bits.get(), writable.get()));
+            call(chmod.get(), {target.get(), lifted.get()});
+        } else {
+            call(chmod.get(), {temp_path.get(), bits.get()});
+        }
+        try {
+            call(getattr(os_now.get(), names::replace).get(), {temp_path.get(), target.get()});
+        } catch (const HostError&) {
+            if (lifted) {
+                PyObject *t, *v, *tb;
+                PyErr_Fetch(&t, &v, &tb);
+                PyObject* done = PyObject_CallFunctionObjArgs(chmod.get(), target.get(), bits.get(), nullptr);
+                Py_XDECREF(done);
+                PyErr_Clear();  // the replace's failure is the one to report
+                PyErr_Restore(t, v, tb);
+            }
+            throw;
+        }
+        if (lifted) call(chmod.get(), {target.get(), bits.get()});
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         remove_temporary(temp_path.get());

@@ -15,6 +15,10 @@ using Error = int;  // 0: success; else the system's error code
 
 extern const char path_separator;
 
+// Whether a file marked read-only refuses to be replaced by a rename over it (Windows), where on
+// POSIX systems only the directory's permissions count.
+extern const bool replace_refuses_read_only;
+
 // The git executable as the git package runs it: GIT_PYTHON_GIT_EXECUTABLE where set and not
 // empty, else "git". Reads the environment: call it holding the host's lock.
 std::string git_command_name();

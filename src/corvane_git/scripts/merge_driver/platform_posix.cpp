@@ -22,6 +22,7 @@ extern char** environ;
 namespace merge_driver::platform {
 
 const char path_separator = '/';
+const bool replace_refuses_read_only = false;
 
 namespace {
 

@@ -18,8 +18,13 @@ using binding::truthy;
 
 namespace {
 
-// open(path, mode, encoding="utf-8") through the builtin cached at load.
+// open(path, mode, encoding="utf-8") through the builtin cached at load; a file to write also
+// gets newline="\n", so that the tool sees the lines as given on every platform (Windows' text
+// mode would turn a line's own "\r\n" into "\r\r\n", read back as two lines).
 Ref open_text(PyObject* path, PyObject* mode) {
+    if (mode == names::w)
+        return call_kw(binding::state().open, {path, mode},
+                       {{names::encoding, names::utf_8}, {names::newline, names::line_feed}});
     return call_kw(binding::state().open, {path, mode}, {{names::encoding, names::utf_8}});
 }
 
@@ -117,7 +122,7 @@ private:
     bool removed_ = false;
 };
 
-// Writes the lines joined, as UTF-8 (the host's text write on this platform).
+// Writes the lines joined, as UTF-8 bytes with the lines' own line ends (as the host path does).
 void write_lines(const std::string& path, PyObject* lines) {
     Ref text = Ref::steal(PyUnicode_Join(names::empty, lines));
     Ref bytes = Ref::steal(PyUnicode_AsUTF8String(text.get()));

@@ -14,16 +14,14 @@
 
 namespace merge_driver::binding::compat {
 
-#if PY_VERSION_HEX >= 0x03080000
-#define MERGE_IPYNB_VECTORCALL 1
 #if PY_VERSION_HEX >= 0x03090000
+#define MERGE_IPYNB_VECTORCALL 1
 constexpr unsigned long tpflags_vectorcall = Py_TPFLAGS_HAVE_VECTORCALL;
-#else
-constexpr unsigned long tpflags_vectorcall = _Py_TPFLAGS_HAVE_VECTORCALL;
-#endif
 constexpr unsigned long tpflags_method_descriptor = Py_TPFLAGS_METHOD_DESCRIPTOR;
 inline Py_ssize_t vectorcall_nargs(size_t nargsf) { return PyVectorcall_NARGS(nargsf); }
 #else
+// 3.8's vectorcall checks keyword names before the callee does, with its own message: calls on
+// hosts before 3.9 go through tp_call.
 #define MERGE_IPYNB_VECTORCALL 0
 constexpr unsigned long tpflags_vectorcall = 0;
 constexpr unsigned long tpflags_method_descriptor = 0;
