@@ -471,8 +471,8 @@ def merge_notebooks(base, ours, theirs, merge_source):
 
     merged = _merge_top(base, ours, theirs, cells, work)
     conflicts = _report(ours, cells, work)
-    if merged.get("nbformat") == 4 and type(merged.get("nbformat_minor")) is int:
-        _settle_ids(cells, merged["nbformat_minor"] >= 5)
+    if _wants_ids(merged) and all(_has_ids(n) for n in (base, ours, theirs)):
+        _settle_ids(cells)
     return merged, conflicts
 
 
@@ -532,13 +532,20 @@ def _merge_top(base, ours, theirs, cells, work):
     return merged
 
 
-def _settle_ids(cells, wanted):
-    """nbformat 4.5 and later: every cell has an "id", unique; before 4.5: none has one."""
-    if not wanted:
-        for k, cell in enumerate(cells):
-            if "id" in cell:
-                cells[k] = {key: v for key, v in cell.items() if key != "id"}
-        return
+def _wants_ids(notebook):
+    """Whether nbformat requires an "id" on each cell (4.5 and later)."""
+    minor = notebook.get("nbformat_minor")
+    return notebook.get("nbformat") == 4 and type(minor) is int and minor >= 5
+
+
+def _has_ids(notebook):
+    return not _wants_ids(notebook) or all(isinstance(c.get("id"), str)
+                                           for c in notebook["cells"])
+
+
+def _settle_ids(cells):
+    """Give each cell without an "id" (one from a side before 4.5), or with one taken by an
+    earlier cell, a new one: a 4.5 notebook is valid only so.  """
     seen = set()
     for k, cell in enumerate(cells):
         cid = cell.get("id")
