@@ -17,6 +17,7 @@ import bisect
 import json
 import os
 import subprocess
+import threading
 
 from corvane_git.scripts.merge_driver import driver, layout
 
@@ -27,6 +28,8 @@ _ABSENT = object()
 _RUN_KEYS = ("outputs", "execution_count")
 # Cells compared for a move or an edit at most this far ahead of the current one.
 _LOOKAHEAD = 8
+# Source merges running at once.
+_WORKERS = 4
 # Listed by position in a note, at most this many.
 _LISTED = 20
 
@@ -137,11 +140,13 @@ class _SourceMerger:
         self.names = (str(path) + "-current", str(path) + "-incoming")
         self.extension = extension
         self.handle = None
+        self.lock = threading.Lock()
 
     def __call__(self, current, base, incoming):
-        if self.handle is None:
-            self.extension = self.extension or driver.load_extension()
-            self.handle = _GitMergeFile(self.extension.git)
+        with self.lock:
+            if self.handle is None:
+                self.extension = self.extension or driver.load_extension()
+                self.handle = _GitMergeFile(self.extension.git)
         try:
             return self.extension._merge_source(self.handle, current, base, incoming,
                                                 *self.names)
@@ -153,10 +158,13 @@ class _SourceMerger:
 # ---- pairing ---------------------------------------------------------------------------------
 
 def _text(source):
-    if isinstance(source, str):
+    if type(source) is str:
         return source
-    if isinstance(source, list) and all(isinstance(s, str) for s in source):
-        return "".join(source)
+    if type(source) is list:
+        try:
+            return "".join(source)
+        except TypeError:
+            pass
     return json.dumps(source, sort_keys=True)
 
 
@@ -281,13 +289,15 @@ def _pair_changed(old, new, i0, i1, j0, j1, pairs):
             j += 1
 
 
-def pair(old, new, by_id):
+def pair(old, new, by_id, old_prints=None):
     """{index in new: index in old} for the cells of `new` that are versions of cells of
-    `old` (by "id", or by content)."""
+    `old` (by "id", or by content; `old_prints`: the fingerprints of `old`, when known)."""
     if by_id:
         where = {c["id"]: i for i, c in enumerate(old)}
         return {j: where[c["id"]] for j, c in enumerate(new) if c["id"] in where}
-    pairs = _diff([_fingerprint(c) for c in old], [_fingerprint(c) for c in new])
+    old_prints = old_prints or [_fingerprint(c) for c in old]
+    new_prints = [_fingerprint(c) for c in new]
+    pairs = _diff(old_prints, new_prints)
     edges = [(-1, -1)] + pairs + [(len(old), len(new))]
     for (i0, j0), (i1, j1) in zip(edges, edges[1:]):
         if i1 - i0 > 1 and j1 - j0 > 1:
@@ -298,10 +308,10 @@ def pair(old, new, by_id):
     left = {}
     for i, c in enumerate(old):
         if i not in taken:
-            left.setdefault(_fingerprint(c), []).append(i)
+            left.setdefault(old_prints[i], []).append(i)
     for j, c in enumerate(new):
         if j not in paired:
-            found = left.get(_fingerprint(c))
+            found = left.get(new_prints[j])
             if found:
                 paired[j] = found.pop(0)
     return paired
@@ -363,6 +373,10 @@ class _Merge:
 
     def cell(self, b, o, t):
         """The merged version of a cell paired on both sides (`b` None: added by both)."""
+        if o == t or t == b:
+            return o   # as it is: never changed in place
+        if o == b:
+            return t
         base = b if b is not None else {}
         merged = {}
         ran_o = any(o.get(k, _ABSENT) != base.get(k, _ABSENT) for k in _RUN_KEYS)
@@ -417,9 +431,20 @@ class _Merge:
         return kept
 
     def run_jobs(self):
-        for merged, o, b, t in self.jobs:
+        """Make the source merges, a few at a time: each waits for its git merge-file."""
+        def run(job):
+            merged, o, b, t = job
             lines = self.merge_source(o, b, t)
             merged["source"] = "".join(lines) if isinstance(o, str) else lines
+
+        if len(self.jobs) < 2:
+            for job in self.jobs:
+                run(job)
+            return
+        from concurrent.futures import ThreadPoolExecutor
+        with ThreadPoolExecutor(max_workers=min(_WORKERS, len(self.jobs))) as pool:
+            for _ in pool.map(run, self.jobs):
+                pass
 
 
 def _edited(b, side):
@@ -434,7 +459,8 @@ def merge_notebooks(base, ours, theirs, merge_source):
     B, O, T = base["cells"], ours["cells"], theirs["cells"]
     ids = [_ids(B), _ids(O), _ids(T)]
     by_id = all(i is not None for i in ids)
-    po, pt = pair(B, O, by_id), pair(B, T, by_id)
+    prints = None if by_id else [_fingerprint(c) for c in B]
+    po, pt = pair(B, O, by_id, prints), pair(B, T, by_id, prints)
     so, st = _stable(po), _stable(pt)
     bo = {i: j for j, i in po.items()}
     bt = {i: j for j, i in pt.items()}
@@ -568,21 +594,17 @@ def _listed(items):
 
 
 def _report(ours, cells, work):
-    ours_markers = {}
-    for cell in ours["cells"]:
-        key = cell.get("id")
-        if isinstance(key, str):
-            ours_markers[key] = driver._open_markers(cell)
+    # Only a merged source can hold a block that the merge made (or one kept with a deletion).
+    merged_sources = {id(merged): o for merged, o, _, _ in work.jobs}
     source_cells = []
     for pos, cell in enumerate(cells, 1):
         side = work.deleted.get(id(cell))
         if side:
             source_cells.append((pos, "changed by us, deleted by them" if side == "current"
                                  else "changed by them, deleted by us"))
-            continue
-        key = cell.get("id")
-        before = ours_markers.get(key, 0) if isinstance(key, str) else 0
-        if driver._has_conflict_block(cell) and driver._open_markers(cell) > before:
+        elif id(cell) in merged_sources and driver._has_conflict_block(cell) and (
+                driver._open_markers(cell) > driver._open_markers(
+                    {"source": merged_sources[id(cell)]})):
             source_cells.append((pos, None))
     conflicts = PlainConflicts([], [], source_cells)
     position = {id(c): pos for pos, c in enumerate(cells, 1)}
