@@ -6,7 +6,7 @@ import json
 import nbformat
 import pytest
 
-from corvane_git.scripts.merge_driver import driver, plain_merge
+from corvane_git.scripts.merge_driver import driver, plain_merge, resolve
 from notebooks import CORPUS, SLOW
 from test_git_driver import Repo, git_env, repo  # noqa: F401 (fixtures)
 
@@ -283,3 +283,14 @@ def test_corpus_through_git_merge(repo, path, kind, status):
                                       "(plain, merged cell by cell) holds conflicts")
     else:
         assert proc.stderr == "" and len(repo.parents_of_head()) == 2
+
+
+@pytest.mark.parametrize("case", ["deleted by ours, edited by theirs",
+                                  "edited by ours, deleted by theirs", "both edited the same line"])
+def test_check_and_resolve_see_the_blocks(case):
+    base, ours, theirs, _, conflicted = CASES[case]
+    merged, _ = merged_of(base, ours, theirs)
+    _, found = resolve.read(json.dumps(merged).encode())
+    assert [pos + 1 for pos, _ in found.source_cells] == [pos for pos, _ in conflicted]
+    resolve.resolve(merged, resolve.THEIRS)
+    assert not resolve.find(merged)

@@ -252,10 +252,10 @@ def _alike(a, b, lines):
     return 2 * len(la & lb) >= len(la) + len(lb) > 0
 
 
-def _pair_changed(old, new, i0, i1, j0, j1, pairs):
-    """Pair the cells old[i0:i1] and new[j0:j1] that lie between the same kept neighbours:
-    a cell with one that looks alike a few places on, else with the cell across when both
-    ranges have as many left or the two are of one type."""
+def _pair_changed(old, new, olds, news, pairs):
+    """Pair the cells old[i] for i in `olds` with new[j] for j in `news`, which lie in order
+    between the same kept neighbours: a cell with one that looks alike a few places on, else
+    with the cell across when as many are left on both sides or the two are of one type."""
     cache = {}
 
     def lines(cell):
@@ -264,29 +264,30 @@ def _pair_changed(old, new, i0, i1, j0, j1, pairs):
             cache[key] = _lines(cell)
         return cache[key]
 
-    i, j = i0, j0
-    while i < i1 and j < j1:
-        if _alike(old[i], new[j], lines):
-            pairs.append((i, j))
-            i += 1
-            j += 1
+    a, b, n, m = 0, 0, len(olds), len(news)
+    while a < n and b < m:
+        o, w = old[olds[a]], new[news[b]]
+        if _alike(o, w, lines):
+            pairs.append((olds[a], news[b]))
+            a += 1
+            b += 1
             continue
-        ahead_new = next((k for k in range(j + 1, min(j1, j + 1 + _LOOKAHEAD))
-                          if _alike(old[i], new[k], lines)), None)
-        ahead_old = next((k for k in range(i + 1, min(i1, i + 1 + _LOOKAHEAD))
-                          if _alike(old[k], new[j], lines)), None)
-        if ahead_new is not None and (ahead_old is None or ahead_new - j <= ahead_old - i):
-            j = ahead_new          # new cells inserted before old[i]
+        ahead_new = next((k for k in range(b + 1, min(m, b + 1 + _LOOKAHEAD))
+                          if _alike(o, new[news[k]], lines)), None)
+        ahead_old = next((k for k in range(a + 1, min(n, a + 1 + _LOOKAHEAD))
+                          if _alike(old[olds[k]], w, lines)), None)
+        if ahead_new is not None and (ahead_old is None or ahead_new - b <= ahead_old - a):
+            b = ahead_new          # new cells inserted before o
         elif ahead_old is not None:
-            i = ahead_old          # old cells deleted before new[j]
-        elif i1 - i == j1 - j or old[i].get("cell_type") == new[j].get("cell_type"):
-            pairs.append((i, j))
-            i += 1
-            j += 1
-        elif i1 - i > j1 - j:
-            i += 1
+            a = ahead_old          # old cells deleted before w
+        elif n - a == m - b or o.get("cell_type") == w.get("cell_type"):
+            pairs.append((olds[a], news[b]))
+            a += 1
+            b += 1
+        elif n - a > m - b:
+            a += 1
         else:
-            j += 1
+            b += 1
 
 
 def pair(old, new, by_id, old_prints=None):
@@ -297,23 +298,30 @@ def pair(old, new, by_id, old_prints=None):
         return {j: where[c["id"]] for j, c in enumerate(new) if c["id"] in where}
     old_prints = old_prints or [_fingerprint(c) for c in old]
     new_prints = [_fingerprint(c) for c in new]
-    pairs = _diff(old_prints, new_prints)
-    edges = [(-1, -1)] + pairs + [(len(old), len(new))]
-    for (i0, j0), (i1, j1) in zip(edges, edges[1:]):
-        if i1 - i0 > 1 and j1 - j0 > 1:
-            _pair_changed(old, new, i0 + 1, i1, j0 + 1, j1, pairs)
-    paired = {j: i for i, j in pairs}
+    kept = _diff(old_prints, new_prints)
+    paired = {j: i for i, j in kept}
     # Moved: a cell that left its place unchanged, found again elsewhere.
     taken = set(paired.values())
     left = {}
-    for i, c in enumerate(old):
+    for i, p in enumerate(old_prints):
         if i not in taken:
-            left.setdefault(old_prints[i], []).append(i)
-    for j, c in enumerate(new):
+            left.setdefault(p, []).append(i)
+    for j, p in enumerate(new_prints):
         if j not in paired:
-            found = left.get(new_prints[j])
+            found = left.get(p)
             if found:
                 paired[j] = found.pop(0)
+                taken.add(paired[j])
+    # Edited: the cells left between the same two kept ones.
+    edited = []
+    edges = [(-1, -1)] + kept + [(len(old), len(new))]
+    for (i0, j0), (i1, j1) in zip(edges, edges[1:]):
+        if i1 - i0 > 1 and j1 - j0 > 1:
+            olds = [i for i in range(i0 + 1, i1) if i not in taken]
+            news = [j for j in range(j0 + 1, j1) if j not in paired]
+            if olds and news:
+                _pair_changed(old, new, olds, news, edited)
+    paired.update((j, i) for i, j in edited)
     return paired
 
 
