@@ -1,12 +1,13 @@
 """Plain Jupyter notebooks (no component layer) merged cell by cell: tables of the decisions,
 and real git merges of the corpus notebooks."""
 import copy
+import io
 import json
 
 import nbformat
 import pytest
 
-from corvane_git.scripts.merge_driver import driver, plain_merge, resolve
+from corvane_git.scripts.merge_driver import cli, driver, plain_merge, resolve
 from notebooks import CORPUS, SLOW
 from test_git_driver import Repo, git_env, repo  # noqa: F401 (fixtures)
 
@@ -294,3 +295,22 @@ def test_check_and_resolve_see_the_blocks(case):
     assert [pos + 1 for pos, _ in found.source_cells] == [pos for pos, _ in conflicted]
     resolve.resolve(merged, resolve.THEIRS)
     assert not resolve.find(merged)
+
+
+@pytest.mark.parametrize("case, status", [("edits apart, an insertion in the middle on each side", 0),
+                                          ("both edited the same line", 2)])
+def test_git_is_needed_only_for_a_source_merge(tmp_path, monkeypatch, case, status):
+    base, ours, theirs, expected, _ = CASES[case]
+    for name, notebook in (("base", base), ("ours", ours), ("theirs", theirs)):
+        (tmp_path / (name + ".ipynb")).write_text(json.dumps(notebook, indent=1) + "\n")
+    before = (tmp_path / "ours.ipynb").read_bytes()
+    monkeypatch.setenv("GIT_PYTHON_GIT_EXECUTABLE", str(tmp_path / "no-git"))
+    report = io.StringIO()
+    assert cli.merge_and_report(*[str(tmp_path / n) for n in ("base.ipynb", "ours.ipynb",
+                                                                "theirs.ipynb")],
+                                PATH, report=report) == status
+    if status:
+        assert "the git command was not found" in report.getvalue()
+        assert (tmp_path / "ours.ipynb").read_bytes() == before
+    else:
+        assert sources(json.loads((tmp_path / "ours.ipynb").read_text())) == expected

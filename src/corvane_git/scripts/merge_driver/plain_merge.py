@@ -151,6 +151,8 @@ class _SourceMerger:
             return self.extension._merge_source(self.handle, current, base, incoming,
                                                 *self.names)
         except Exception as exc:
+            if driver._is_git_missing(exc):
+                raise driver.MergeFailure(driver._GIT_MISSING) from exc
             raise driver.MergeFailure("the source of a cell cannot be merged (%s)"
                                       % driver._text(exc)) from exc
 
