@@ -4,11 +4,13 @@ import copy
 import io
 import json
 
+import git
 import nbformat
 import pytest
 
 from corvane_git.scripts.merge_driver import cli, driver, plain_merge, resolve
 from notebooks import CORPUS, SLOW
+from test_source_merge_handle import CASES as SOURCES
 from test_git_driver import Repo, git_env, repo  # noqa: F401 (fixtures)
 
 PATH = "nb.ipynb"
@@ -314,3 +316,17 @@ def test_git_is_needed_only_for_a_source_merge(tmp_path, monkeypatch, case, stat
         assert (tmp_path / "ours.ipynb").read_bytes() == before
     else:
         assert sources(json.loads((tmp_path / "ours.ipynb").read_text())) == expected
+
+
+@pytest.mark.parametrize("case", sorted(SOURCES))
+def test_a_source_merges_as_merge_source_merges_it(case):
+    from corvane_git.scripts.merge_driver import merge_ipynb
+    current, base, incoming = SOURCES[case]
+    try:
+        expected = merge_ipynb._merge_source(git.cmd.Git(), current, base, incoming,
+                                             PATH + "-current", PATH + "-incoming")
+    except Exception:  # any failure: the plain merge fails as well
+        with pytest.raises(driver.MergeFailure):
+            plain_merge._SourceMerger(PATH)(current, base, incoming)
+    else:
+        assert plain_merge._SourceMerger(PATH)(current, base, incoming) == expected

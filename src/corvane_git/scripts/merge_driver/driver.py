@@ -89,7 +89,7 @@ def merge(base, current, incoming, path, extension=None, keep_one_line=False, ma
     symbolic link, the file it points to is merged and the link stays.
 
     Plain notebooks (no component layer on any side) are merged cell by cell by the
-    plain_merge module, which loads the extension only for a source merge.  Files that
+    plain_merge module, without the extension.  Files that
     neither merge can take (not JSON, not a notebook, the component layer on some sides or
     cells only, ...) are merged as text the way git merges them
     without a driver, with conflict markers of `marker_size` characters; the result is then
@@ -108,8 +108,7 @@ def merge(base, current, incoming, path, extension=None, keep_one_line=False, ma
         raise MergeFailure(describe_failure(exc, paths)) from exc
     # Plain notebooks (no component layer on any side) merge cell by cell without merge_files.
     from corvane_git.scripts.merge_driver import plain_merge
-    plain = plain_merge.merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line,
-                                       extension)
+    plain = plain_merge.merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line)
     if plain is not None:
         return plain
     merge_ipynb = extension or load_extension()
@@ -120,7 +119,7 @@ def merge(base, current, incoming, path, extension=None, keep_one_line=False, ma
     except _ShapeFailure as failure:
         reason = str(failure)
         plain = plain_merge.merge_if_plain(base, target, incoming, path, ours_bytes,
-                                           keep_one_line, merge_ipynb, look_inside=True)
+                                           keep_one_line, look_inside=True)
         if plain is not None:
             return plain
     finally:

@@ -8,8 +8,8 @@ paired as moved.  The order of the cells is merged as git merges lines: the cell
 place on both sides hold the order, and between two of them each side's insertions and moves
 land where that side put them, ours first when both put something there.
 
-Per cell: the source as the component merge merges it (`_merge_source`, git merge-file, labels
-PATH-current and PATH-incoming), outputs and execution count from the side that re-ran the
+Per cell: the source as the component merge merges it (as `_merge_source` does: git
+merge-file, labels PATH-current and PATH-incoming), outputs and execution count from the side that re-ran the
 cell (ours when both did), metadata three ways per key.  A cell deleted on one side and edited
 on the other stays, with a conflict block in its source that says which side deleted it.
 """
@@ -17,7 +17,7 @@ import bisect
 import json
 import os
 import subprocess
-import threading
+import tempfile
 
 from corvane_git.scripts.merge_driver import driver, layout
 
@@ -66,7 +66,7 @@ def is_plain(base, ours, theirs):
 
 
 def merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line=False,
-                   extension=None, look_inside=False):
+                   look_inside=False):
     """Merge the three files as plain notebooks when they are: write the result over `target`
     and return its PlainConflicts; None, with nothing written, when they are not.
 
@@ -94,7 +94,7 @@ def merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line=False
         return None
     if base_nb is None:
         base_nb = {"cells": [], "metadata": {}}
-    merger = _SourceMerger(path, extension)
+    merger = _SourceMerger(path)
     merged, conflicts = merge_notebooks(base_nb, ours, theirs, merger)
     try:
         data = (layout.render(merged, layout.Layout()) if keep_one_line else None)
@@ -110,51 +110,50 @@ def merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line=False
 
 # ---- source merges ---------------------------------------------------------------------------
 
-class _GitMergeFile:
-    """A command handle for _merge_source: merge_file(*paths) runs git merge-file and reports a
-    non-zero exit as git.GitCommandError, as the git package's handle does."""
-
-    def __init__(self, git_module):
-        self._git = git_module
-
-    def merge_file(self, *paths):
-        command = [driver.git_executable(), "merge-file"] + [str(p) for p in paths]
-        try:
-            proc = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.PIPE)
-        except FileNotFoundError as exc:
-            raise self._git.GitCommandNotFound(command, exc) from exc
-        except OSError as exc:
-            raise self._git.GitCommandError(command, exc) from exc
-        if proc.returncode:
-            raise self._git.GitCommandError(command, proc.returncode,
-                                            proc.stderr.decode("utf-8", "replace").rstrip())
-        return ""
-
-
 class _SourceMerger:
-    """The source merges of one notebook, made through the extension's _merge_source, which is
-    loaded only when a cell needs one."""
+    """The source merges of one notebook, as the extension's _merge_source makes them (three
+    files "current", "base" and "incoming" in a private directory, git merge-file on them
+    without options, the merged lines read back with universal line ends, each temporary path
+    replaced by its label), but without loading the extension: loading it imports GitPython,
+    which alone takes longer than a whole plain merge of most notebooks."""
 
-    def __init__(self, path, extension=None):
+    def __init__(self, path):
         self.names = (str(path) + "-current", str(path) + "-incoming")
-        self.extension = extension
-        self.handle = None
-        self.lock = threading.Lock()
 
     def __call__(self, current, base, incoming):
-        with self.lock:
-            if self.handle is None:
-                self.extension = self.extension or driver.load_extension()
-                self.handle = _GitMergeFile(self.extension.git)
         try:
-            return self.extension._merge_source(self.handle, current, base, incoming,
-                                                *self.names)
-        except Exception as exc:
-            if driver._is_git_missing(exc):
+            return self._merge(current, base, incoming)
+        except driver.MergeFailure:
+            raise
+        except FileNotFoundError as exc:
+            if exc.filename == driver.git_executable():
                 raise driver.MergeFailure(driver._GIT_MISSING) from exc
             raise driver.MergeFailure("the source of a cell cannot be merged (%s)"
                                       % driver._text(exc)) from exc
+        except Exception as exc:
+            raise driver.MergeFailure("the source of a cell cannot be merged (%s)"
+                                      % driver._text(exc)) from exc
+
+    def _merge(self, current, base, incoming):
+        with tempfile.TemporaryDirectory() as tempdir:
+            paths = [os.path.join(tempdir, name) for name in ("current", "base", "incoming")]
+            for path, lines in zip(paths, (current, base, incoming)):
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write("".join(lines))
+            git = driver.git_executable()
+            proc = subprocess.run([git, "merge-file"] + paths, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            if not 0 <= proc.returncode <= 127:   # else: the number of conflicts
+                error = proc.stderr.decode("utf-8", "replace").strip().splitlines()
+                raise driver.MergeFailure("the source of a cell cannot be merged (git "
+                                          "merge-file: %s)" % (
+                                              error[0] if error else
+                                              "exit status %d" % proc.returncode))
+            with open(paths[0], "r", encoding="utf-8") as f:
+                lines = f.readlines()
+        (current_name, incoming_name) = self.names
+        return [line.replace(paths[0], current_name).replace(paths[2], incoming_name)
+                for line in lines]
 
 
 # ---- pairing ---------------------------------------------------------------------------------
