@@ -299,8 +299,8 @@ def test_check_and_resolve_see_the_blocks(case):
     assert not resolve.find(merged)
 
 
-@pytest.mark.parametrize("case, status", [("edits apart, an insertion in the middle on each side", 0),
-                                          ("both edited the same line", 2)])
+@pytest.mark.parametrize("case, status", [
+    ("edits apart, an insertion in the middle on each side", 0), ("both edited the same line", 2)])
 def test_git_is_needed_only_for_a_source_merge(tmp_path, monkeypatch, case, status):
     base, ours, theirs, expected, _ = CASES[case]
     for name, notebook in (("base", base), ("ours", ours), ("theirs", theirs)):

@@ -9,8 +9,8 @@ place on both sides hold the order, and between two of them each side's insertio
 land where that side put them, ours first when both put something there.
 
 Per cell: the source as the component merge merges it (as `_merge_source` does: git
-merge-file, labels PATH-current and PATH-incoming), outputs and execution count from the side that re-ran the
-cell (ours when both did), metadata three ways per key.  A cell deleted on one side and edited
+merge-file, labels PATH-current and PATH-incoming), outputs and execution count from the side
+that re-ran the cell (ours when both did), metadata three ways per key.  A cell deleted on one side and edited
 on the other stays, with a conflict block in its source that says which side deleted it.
 """
 import bisect
