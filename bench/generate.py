@@ -7,7 +7,11 @@ of its own (seeded by the case seed, the cell and the kind of change), so a case
 byte for byte on every run, and a "nosrc" case is its "mixed" twin without the cells that both
 sides edited.
 
+Plain-notebook cases (no component layer; --plain): "plain-N" at 1,000, 10,000 and 100,000
+cells, and three per real notebook, taken as it is.
+
 usage: python bench/generate.py [--out DIR] [--sizes 100 1000 10000] [--corpus DIR] [--seed N]
+                                [--plain]
 """
 import argparse
 import base64
@@ -651,6 +655,127 @@ def corpus_cases(path, seed=SEED):
             "file": os.path.basename(path)})
 
 
+# ---- plain notebooks (no component layer) ----------------------------------------------------
+
+PLAIN_SIZES = (1000, 10000, 100000)
+PLAIN_VARIANTS = ("apart", "rerun", "same")
+
+
+def plain_cell(content, rng, index):
+    """A plain cell as Jupyter writes it before nbformat 4.5 (no "id"): about 65% code with a
+    short text output (a 100,000-cell notebook stays near 40 MB)."""
+    if rng.random() < 0.65:
+        lines = rng.randint(1, 4) if rng.random() < 0.7 else 0
+        outputs = [{"name": "stdout", "output_type": "stream",
+                    "text": [content._log_line(rng, k) for k in range(lines)]}] if lines else []
+        return {"cell_type": "code", "execution_count": index + 1, "metadata": {},
+                "outputs": outputs, "source": content.code_source(rng, 1)[:rng.randint(2, 8)]}
+    return {"cell_type": "markdown", "metadata": {}, "source": content.markdown_source(rng)}
+
+
+def _plain_additions(cells, content, seed, side, n):
+    rng = random.Random("%s:plain-add:%s:%d" % (seed, side, len(cells)))
+    for k in range(n):
+        cells.insert(rng.randrange(len(cells) + 1), plain_cell(content, rng, 10 ** 6 + k))
+
+
+def plain_synthetic_cases(n, seed=SEED):
+    """One case of `n` plain cells without ids (paired by content): each side edits 1% of the
+    cells, deletes 0.5% and inserts 1% at random places; both edit 0.2% (half of them lines
+    apart, half the same line: conflict blocks); our side re-ran 5%."""
+    content = Content(seed)
+    rng = random.Random("%s:plain:%d" % (seed, n))
+    base = {"cells": [plain_cell(content, rng, i) for i in range(n)],
+            "metadata": {"kernelspec": {"display_name": "Python 3 (ipykernel)",
+                                        "language": "python", "name": "python3"},
+                         "language_info": {"name": "python", "version": "3.11.7"}},
+            "nbformat": 4, "nbformat_minor": 4}
+    code = [i for i, c in enumerate(base["cells"]) if c["cell_type"] == "code"
+            and len(c["source"]) >= 2]
+    picks = rng.sample(code, max(10, n * 47 // 1000))
+    k1, k2, k3 = max(1, n // 100), max(1, n // 500), max(1, n // 200)
+    ours, theirs, both = picks[:k1], picks[k1:2 * k1], picks[2 * k1:2 * k1 + k2]
+    gone_ours, gone_theirs = picks[2 * k1 + k2:2 * k1 + k2 + k3], picks[2 * k1 + k2 + k3:
+                                                                         2 * k1 + k2 + 2 * k3]
+    reran = picks[2 * k1 + k2 + 2 * k3:]
+    current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+    _edit_sources(current["cells"], ours, seed, "ours")
+    _edit_sources(incoming["cells"], theirs, seed, "theirs")
+    for n_both, i in enumerate(both):
+        cur, inc = current["cells"][i], incoming["cells"][i]
+        apart = n_both % 2 == 0
+        cur["source"] = edit_line(cur["source"], cell_rng(seed, i, "o"),
+                                  "first" if apart else "middle", "ours")
+        inc["source"] = edit_line(inc["source"], cell_rng(seed, i, "t"),
+                                  "last" if apart else "middle", "theirs")
+    for i in reran:
+        cell = current["cells"][i]
+        cell["outputs"] = rerun_outputs(cell["outputs"], cell_rng(seed, i, "rerun"), i + 2)
+        cell["execution_count"] = i + 2
+    for side, gone in ((current, gone_ours), (incoming, gone_theirs)):
+        for i in sorted(gone, reverse=True):
+            del side["cells"][i]
+    _plain_additions(current["cells"], content, seed, "ours", k1)
+    _plain_additions(incoming["cells"], content, seed, "theirs", k1)
+    yield ("plain-%d" % n, base, current, incoming,
+           {"kind": "plain-synthetic", "variant": "content", "cells": n,
+            "source_merges": len(both), "plain": True})
+
+
+def plain_corpus_cases(path, seed=SEED):
+    """Three cases per real notebook, as it is (no component layer): "apart": each side edits
+    three cells and inserts one in the middle, our side deletes one; "rerun": our side re-ran
+    the notebook, their side edited four cells; "same": both edited the same line of a cell,
+    and each two others."""
+    label = os.path.splitext(os.path.basename(path))[0]
+    with open(path, encoding="utf-8") as f:
+        base = json.load(f)
+    cells = base["cells"]
+    rng = random.Random("%s:plain-corpus:%s" % (seed, label))
+    anywhere = list(range(len(cells)))
+    code = [i for i in anywhere if cells[i]["cell_type"] == "code"]
+    content = Content(seed)
+    info = {"kind": "plain-corpus", "cells": len(cells), "file": os.path.basename(path),
+            "plain": True}
+
+    def new(side):
+        cell = plain_cell(content, random.Random("%s:%s:%s" % (seed, label, side)), 10 ** 6)
+        if base.get("nbformat_minor", 0) >= 5:
+            cell["id"] = "new-" + side
+        return cell
+
+    current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+    picks = rng.sample(anywhere, min(7, len(anywhere)))
+    _edit_sources(current["cells"], picks[:3], seed, "ours")
+    _edit_sources(incoming["cells"], picks[3:6], seed, "theirs")
+    middle = len(cells) // 2
+    if len(picks) > 6:
+        del current["cells"][picks[6]]
+    current["cells"].insert(middle - (len(picks) > 6 and picks[6] < middle), new("ours"))
+    incoming["cells"].insert(middle + 1, new("theirs"))
+    yield ("plain-corpus-%s-apart" % label, base, current, incoming,
+           dict(info, variant="apart", source_merges=0))
+
+    current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+    for k, i in enumerate(code):
+        cell = current["cells"][i]
+        cell["outputs"] = rerun_outputs(cell.get("outputs", []), cell_rng(seed, i, "rerun"), k + 1)
+        cell["execution_count"] = k + 1
+    _edit_sources(incoming["cells"], sorted(rng.sample(anywhere, min(4, len(anywhere)))),
+                  seed, "theirs")
+    yield ("plain-corpus-%s-rerun" % label, base, current, incoming,
+           dict(info, variant="rerun", source_merges=0))
+
+    current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+    picks = rng.sample(anywhere, min(5, len(anywhere)))
+    _edit_sources(current["cells"], picks[1:3], seed, "ours")
+    _edit_sources(incoming["cells"], picks[3:5], seed, "theirs")
+    _edit_sources(current["cells"], picks[:1], seed, "ours")
+    _edit_sources(incoming["cells"], picks[:1], seed, "theirs")
+    yield ("plain-corpus-%s-same" % label, base, current, incoming,
+           dict(info, variant="same", source_merges=1))
+
+
 # ---- files ---------------------------------------------------------------------------------
 
 def dumps_notebook(nb):
@@ -692,23 +817,28 @@ def corpus_files(corpus_dirs, names=None):
     return [p for _, p in files]
 
 
-def ensure_cases(out_dir, sizes, corpus, seed=SEED, log=print):
+def ensure_cases(out_dir, sizes, corpus, seed=SEED, log=print, plain=False):
     """Writes the cases that are missing or stale under `out_dir`; returns their folders in
-    benchmark order. A case is reused while the generator, its seed and its input are unchanged."""
+    benchmark order. A case is reused while the generator, its seed and its input are unchanged.
+    With `plain`, the plain-notebook cases instead of the component ones."""
     folders = []
     jobs = [("synthetic", n) for n in sizes] + [("corpus", p) for p in corpus]
+    if plain:
+        jobs = [("plain-" + kind, arg) for kind, arg in jobs]
     for kind, arg in jobs:
-        key = fingerprint(seed, kind, arg, _stat(arg) if kind == "corpus" else None)
-        stamp = os.path.join(out_dir, "%s-%s.stamp" % (kind, arg if kind == "synthetic"
+        synthetic = kind.endswith("synthetic")
+        key = fingerprint(seed, kind, arg, None if synthetic else _stat(arg))
+        stamp = os.path.join(out_dir, "%s-%s.stamp" % (kind, arg if synthetic
                                                        else os.path.basename(arg)))
-        gen = synthetic_cases(arg, seed) if kind == "synthetic" else corpus_cases(arg, seed)
+        gen = {"synthetic": synthetic_cases, "corpus": corpus_cases,
+               "plain-synthetic": plain_synthetic_cases,
+               "plain-corpus": plain_corpus_cases}[kind](arg, seed)
         names = _names(kind, arg)
         if _read(stamp) == key and all(os.path.exists(os.path.join(out_dir, n, "case.json"))
                                        for n in names):
             folders += [os.path.join(out_dir, n) for n in names]
             continue
-        log("generating %s cases for %s" % (kind, arg if kind == "synthetic"
-                                            else os.path.basename(arg)))
+        log("generating %s cases for %s" % (kind, arg if synthetic else os.path.basename(arg)))
         for name, base, current, incoming, info in gen:
             folders.append(write_case(out_dir, name, base, current, incoming, info))
         with open(stamp, "w") as f:
@@ -719,7 +849,11 @@ def ensure_cases(out_dir, sizes, corpus, seed=SEED, log=print):
 def _names(kind, arg):
     if kind == "synthetic":
         return ["synthetic-%d-mixed" % arg, "synthetic-%d-nosrc" % arg]
+    if kind == "plain-synthetic":
+        return ["plain-%d" % arg]
     label = os.path.splitext(os.path.basename(arg))[0]
+    if kind == "plain-corpus":
+        return ["plain-corpus-%s-%s" % (label, v) for v in PLAIN_VARIANTS]
     return ["corpus-%s-rerun" % label, "corpus-%s-edits" % label]
 
 
@@ -743,9 +877,13 @@ def main(argv=None):
     ap.add_argument("--corpus", nargs="*", default=DEFAULT_CORPUS, help="folders of real notebooks")
     ap.add_argument("--only", nargs="*", help="corpus files whose names contain one of these")
     ap.add_argument("--seed", type=int, default=SEED)
+    ap.add_argument("--plain", action="store_true",
+                    help="the plain-notebook cases (sizes default to %s)" % (PLAIN_SIZES,))
     args = ap.parse_args(argv)
+    if args.plain and args.sizes == list(SIZES):
+        args.sizes = list(PLAIN_SIZES)
     corpus = corpus_files(args.corpus, args.only)
-    for d in ensure_cases(args.out, args.sizes, corpus, args.seed):
+    for d in ensure_cases(args.out, args.sizes, corpus, args.seed, plain=args.plain):
         print(d)
     return 0
 

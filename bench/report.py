@@ -482,3 +482,86 @@ def shape_markdown(data, median):
             r["label"], r["target"], "%.2f" % r["value"] if r["value"] is not None else "–",
             "yes" if r["holds"] else "**no**"))
     return "\n".join(lines) + "\n"
+
+
+# ---- plain notebooks -------------------------------------------------------------------------
+
+PLAIN_CONTENDERS = (("driver", "driver command"), ("nbdime", "nbdime driver"),
+                    ("git_merge_file", "git merge-file (raw)"))
+
+
+def plain_ratios(data):
+    """The targets of the plain-notebook cases: the driver command against nbdime's (≥ 10× on
+    every corpus case, ≥ 20× at 1,000 cells and more), and time per cell growing at most 1.3×
+    from one size to the next (linear)."""
+    timeout = data["settings"]["timeout_s"]
+    out = []
+
+    def add(label, ratio, op, target):
+        holds = _verdict(ratio, op, target)
+        out.append({"label": label, "value": ratio[0] if ratio else None,
+                    "relation": ratio[1] if ratio else None, "op": op, "target": target,
+                    "holds": holds, "why": "not measured" if not ratio else
+                    "only a bound is known (a run hit the time limit)" if holds is None else ""})
+
+    sizes = []
+    for row in data["cases"]:
+        info, res = row["case"], row["results"]
+        driver = estimate(res.get("driver"), timeout)
+        nbdime = estimate(res.get("nbdime"), timeout)
+        synthetic = info["kind"] == "plain-synthetic"
+        add("%s: nbdime command / driver command" % info["name"], _ratio(nbdime, driver), ">=",
+            20 if synthetic else 10)
+        if synthetic and driver and driver[1] == "=":
+            sizes.append((info["cells"], driver[0]))
+    sizes.sort()
+    for (n0, t0), (n1, t1) in zip(sizes, sizes[1:]):
+        add("growth: driver time per cell at %s / at %s cells" % (format(n1, ","), format(n0, ",")),
+            ((t1 / n1) / (t0 / n0), "="), "<=", 1.3)
+    return out
+
+
+def plain_markdown(data):
+    m = data["machine"]
+    lines = [
+        "# Plain-notebook merge benchmark", "",
+        "Command: `%s`, %s, %.0f s in all." % (data["command"], m["date"], data["seconds"]), "",
+        "Machine: %s, %s cores, %s; %s; Python %s; %s; nbdime %s; load average %s." % (
+            m["cpu"] or "unknown CPU", m["cores"], m["memory"], m["os"], m["python"],
+            m["git"], m["nbdime"] or "not measured", m.get("load", "?")), "",
+        "Measured: commit %s, from %s." % (m["commit"], m.get("package", "?")), "",
+        "Plain Jupyter notebooks (no component layer): the whole driver command as git starts "
+        "it, against nbdime's merge driver. Each figure is the median of its runs with the "
+        "fastest and slowest in brackets. One nbdime run may take %s times the driver "
+        "command's median (at least %g s); a slower one is stopped, and the limit counts as a "
+        "lower bound." % (data["settings"]["nbdime_factor"], data["settings"]["nbdime_min_s"]),
+        "", "## Targets", "", "| holds | ratio | measured | target | note |",
+        "|---|---|---:|---|---|"]
+    for r in data["ratios"]:
+        lines.append("| %s | %s | %s | %s | %s |" % (
+            _fmt_holds(r), r["label"], _fmt_ratio(r), _fmt_target(r),
+            _cell(r["why"]) if r["value"] is None or r["holds"] is None else ""))
+    lines += ["", "## Cases", "",
+              "Sizes are the three notebook files together; \"merges\" is the number of cells "
+              "whose sources both sides edited (merged with git merge-file).", "",
+              "| case | cells | merges | size | " +
+              " | ".join(title for _, title in PLAIN_CONTENDERS) + " |",
+              "|---|---:|---:|---:|" + "---|" * len(PLAIN_CONTENDERS)]
+    for row in data["cases"]:
+        info, res = row["case"], row["results"]
+        size = sum(info.get("bytes", {}).values()) / 1e6
+        lines.append("| %s | %s | %d | %.1f MB | %s |" % (
+            info["name"], format(info["cells"], ","), info.get("source_merges", 0), size,
+            " | ".join(_cell(describe(res.get(key))) for key, _ in PLAIN_CONTENDERS)))
+    lines += ["", "## Cases in brief", "",
+              "- `plain-N`: N generated plain cells without ids (paired by content), about 65% "
+              "code with short text outputs; each side edits 1% of the cells, deletes 0.5% and "
+              "inserts 1% at random places, both edit 0.2% (half lines apart, half the same "
+              "line), our side re-ran 5%.",
+              "- `plain-corpus-NAME-apart`: a real notebook as it is; each side edits three "
+              "cells and inserts one in the middle, our side deletes one.",
+              "- `plain-corpus-NAME-rerun`: our side re-ran every code cell, their side edited "
+              "four cells.",
+              "- `plain-corpus-NAME-same`: both sides edited the same line of one cell "
+              "(a conflict block), and each two other cells.", ""]
+    return "\n".join(lines)

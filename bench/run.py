@@ -275,6 +275,83 @@ def measure_case(case_dir, settings, tools, log):
     return row
 
 
+def measure_plain_case(case_dir, settings, tools, log):
+    """The driver command and nbdime's on a plain-notebook case; nbdime may run
+    `settings.nbdime_factor` times as long as the driver command (at least
+    `settings.nbdime_min`), so that a run stopped at that limit still bounds the ratio."""
+    with open(os.path.join(case_dir, "case.json"), encoding="utf-8") as f:
+        info = json.load(f)
+    work = Work(case_dir, info["name"])
+    res = {}
+    p = work.paths
+    res["git_merge_file"] = time_command(["git", "merge-file", p["current"], p["base"],
+                                          p["incoming"]], work.reset, settings,
+                                         ok_codes=range(0, 128))
+    if isinstance(tools["driver"], str):
+        res["driver"] = {"status": tools["driver"]}
+    else:
+        res["driver"] = time_command(driver_argv(settings, work), work.reset, settings,
+                                     ok_codes=(0, 1))
+    if isinstance(tools["nbdime"], str):
+        res["nbdime"] = {"status": tools["nbdime"]}
+    else:
+        driver = report.stats(res["driver"])
+        limit = max(settings.nbdime_min, settings.nbdime_factor * driver[0] if driver else 0)
+        few = settings.with_repeats(min(3, settings.repeats))
+        res["nbdime"] = time_command([tools["nbdime"][0], "merge"] + work.triple() +
+                                     ["7", LABEL], work.reset, few, ok_codes=(0, 1),
+                                     timeout=limit)
+    log("  %-52s %s" % (info["name"], report.one_line(res)))
+    return {"case": info, "results": res}
+
+
+def main_plain(args, settings, argv):
+    """--plain: only the plain-notebook cases; writes results.md and results.json under
+    bench/results/plain/."""
+    started = time.perf_counter()
+    load_start = os.getloadavg()[0]
+
+    def log(text):
+        print(text, flush=True)
+
+    corpus = [] if args.no_corpus else generate.corpus_files(generate.DEFAULT_CORPUS, args.corpus)
+    cases = generate.ensure_cases(os.path.join(BUILD, "cases"), args.sizes, corpus, log=log,
+                                  plain=True)
+    tools = {}
+    try:
+        check_driver(settings, cases[0])
+        tools["driver"] = True
+    except (Unavailable, OSError, subprocess.TimeoutExpired) as exc:
+        tools["driver"] = "not available: %s" % exc
+    if args.no_nbdime:
+        tools["nbdime"] = "not measured (--no-nbdime)"
+    else:
+        try:
+            tools["nbdime"] = nbdime_command(settings, True, log)
+        except Unavailable as exc:
+            tools["nbdime"] = "not available: %s" % exc
+    log("cases:")
+    rows = [measure_plain_case(c, settings, tools, log) for c in cases]
+    data = {"machine": machine(settings, tools), "command": " ".join(
+        ["python", "bench/run.py"] + (argv if argv is not None else sys.argv[1:])),
+        "settings": {"repeats": args.repeats, "budget_s": args.budget,
+                     "timeout_s": args.timeout, "nbdime_factor": settings.nbdime_factor,
+                     "nbdime_min_s": settings.nbdime_min},
+        "cases": rows}
+    data["machine"]["load"] = "%.2f at the start, %.2f at the end" % (
+        load_start, os.getloadavg()[0])
+    data["ratios"] = report.plain_ratios(data)
+    data["seconds"] = time.perf_counter() - started
+    with open(os.path.join(args.out, "results.json"), "w", encoding="utf-8") as f:
+        json.dump(data, f, indent=1)
+    with open(os.path.join(args.out, "results.md"), "w", encoding="utf-8") as f:
+        f.write(report.plain_markdown(data))
+    log("")
+    log(report.ratio_lines(data["ratios"]))
+    log("wrote %s (%.0f s)" % (os.path.join(args.out, "results.md"), data["seconds"]))
+    return 0
+
+
 def measure_units(settings, tools, small_case, leak_case, log):
     """What does not depend on a case: one bare `git merge-file` process on three small
     files, one in-process source merge, interpreter start with the driver's imports, and
@@ -413,10 +490,20 @@ def parse(argv):
     ap.add_argument("--shapes", nargs="*", choices=sorted(generate.SHAPES), metavar="SHAPE",
                     help="run only the input-shape cases (all, or those named: %s); writes "
                          "shapes.md and shapes.json" % ", ".join(generate.SHAPES))
+    ap.add_argument("--plain", action="store_true",
+                    help="only the plain-notebook cases (sizes 1,000, 10,000 and 100,000 and "
+                         "the corpus), the driver command against nbdime's; results under "
+                         "bench/results/plain/")
+    ap.add_argument("--nbdime-factor", type=float, default=30.0,
+                    help="--plain: one nbdime run may take this many times the driver "
+                         "command's median (at least --timeout seconds)")
     args = ap.parse_args(argv)
     args.argv = argv
     args.out_given = args.out is not None
     q = args.quick
+    if args.plain:
+        args.sizes = args.sizes if args.sizes is not None else (
+            [1000] if q else list(generate.PLAIN_SIZES))
     # Commands run from build/bench/, so a relative interpreter path is resolved here.
     args.python = (os.path.abspath(args.python) if os.sep in args.python
                    else shutil.which(args.python) or args.python)
@@ -427,7 +514,8 @@ def parse(argv):
     args.nbdime_timeout = args.nbdime_timeout or (30.0 if q else 180.0)
     args.leak_merges = args.leak_merges or (100 if q else 1000)
     args.leak_budget = args.leak_budget or (20.0 if q else 90.0)
-    args.out = args.out or os.path.join(HERE, "results", "quick" if q else "")
+    args.out = args.out or os.path.join(HERE, "results", *(
+        ["plain"] if args.plain else []) + (["quick"] if q else []))
     if q and args.corpus is None:
         args.corpus = list(QUICK_CORPUS)
     return args
@@ -493,8 +581,12 @@ def main(argv=None):
     settings = Settings(args)
     settings.leak_merges = args.leak_merges
     settings.leak_budget = args.leak_budget
+    settings.nbdime_factor = args.nbdime_factor
+    settings.nbdime_min = args.timeout
     os.makedirs(BUILD, exist_ok=True)
     os.makedirs(args.out, exist_ok=True)
+    if args.plain:
+        return main_plain(args, settings, argv)
     started = time.perf_counter()
     load_start = os.getloadavg()[0]
 

@@ -276,6 +276,12 @@ def plain(nb):
     return nb
 
 
+def layered_top(nb):
+    """`nb` with the notebook's part of the component layer (its parameters) only."""
+    nb["metadata"]["canvas"] = {"parameters": []}
+    return nb
+
+
 def edited(nb, position, source):
     nb["cells"][position]["source"] = source
     return nb
@@ -305,13 +311,16 @@ class TestMergedAsText:
     bytes of git merge-file, exit 0 only when that is clean and JSON, one line saying why."""
 
     @pytest.mark.parametrize("sides, options, status, line", [
+        # Plain cells, but their notebook has the layer's parameters: neither merge takes it.
         (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["numpy\n"]),
-              theirs=edited(plain(base_notebook()), 3, ["plot()\n"])), [], 0, NO_LAYER),
+              theirs=layered_top(edited(plain(base_notebook()), 3, ["plot()\n"]))), [], 0,
+         NO_LAYER),
         (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["ours\n"]),
-              theirs=edited(plain(base_notebook()), 1, ["theirs\n"])), [], 1,
+              theirs=layered_top(edited(plain(base_notebook()), 1, ["theirs\n"]))), [], 1,
          NO_LAYER + ONE_CONFLICT),
         (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["ours\n"]),
-              theirs=edited(plain(base_notebook()), 1, ["theirs\n"])), ["--marker-size=10"], 1,
+              theirs=layered_top(edited(plain(base_notebook()), 1, ["theirs\n"]))),
+         ["--marker-size=10"], 1,
          NO_LAYER + ONE_CONFLICT.replace("<" * 7, "<" * 10).replace(">" * 7, ">" * 10)),
         # A component notebook with one plain cell.
         (dict(theirs=broken(base_notebook(), "cells", 2, "metadata", "canvas")), [], 0,
@@ -327,7 +336,7 @@ class TestMergedAsText:
         (dict(ours=jupyter_text(base_notebook())[:-2] + "\n"), [], 1,
          "(our version is not valid JSON (Expecting ',' delimiter: line 103 column 1 (char 1524)))"
          + INVALID),
-    ], ids=["plain, apart", "plain, same lines", "marker size", "one plain cell", "duplicate id",
+    ], ids=["mixed, apart", "mixed, same lines", "marker size", "one plain cell", "duplicate id",
             "parents null", "not UTF-8", "not JSON after"])
     def test_exit_status_and_bytes(self, tmp_path, env, sides, options, status, line):
         files = dict(base=base_notebook(), ours=base_notebook(), theirs=base_notebook())
@@ -458,10 +467,12 @@ class TestSetup:
         assert ["merge.corvane-notebook.driver"] + git_setup.driver_command().split() in [
             line.split() for line in after.stdout.splitlines()]
         assert "line 2: *.ipynb merge=corvane-notebook" in after.stdout
-        assert after.stdout.splitlines()[-3:] == [
+        assert after.stdout.splitlines()[-4:] == [
             "*.ipynb merge attribute: corvane-notebook",
-            "notebooks without the component layer (plain Jupyter notebooks, or with a cell that "
-            "lacks it) merge as text by git merge-file, as without the driver",
+            "plain Jupyter notebooks (no component layer on any side) merge cell by cell, "
+            "paired by cell id or by content",
+            "notebooks with the component layer on some sides or cells only, and files that are "
+            "not notebooks, merge as text by git merge-file, as without the driver",
             "notebooks merge through the driver"]
 
     def test_status_notices_a_vanished_interpreter(self, bare):

@@ -264,6 +264,12 @@ def plain_notebook():
     return nb
 
 
+def layered_top(nb):
+    """`nb` with the notebook's part of the component layer only (no merge takes it)."""
+    nb["metadata"]["canvas"] = {"parameters": []}
+    return nb
+
+
 def git_merge_file(tmp_path, base, ours, theirs, marker_size=7):
     """The bytes of `git merge-file` over the three notebooks' texts, labelled as the driver does."""
     names = []
@@ -279,10 +285,10 @@ def git_merge_file(tmp_path, base, ours, theirs, marker_size=7):
 class TestMergedAsText:
     """Notebooks the merge cannot take merge as git merges them without the driver."""
 
-    @pytest.mark.parametrize("kind", ["plain notebook", "one plain cell"])
+    @pytest.mark.parametrize("kind", ["plain cells, their notebook layered", "one plain cell"])
     def test_edits_apart_merge_cleanly(self, repo, tmp_path, kind):
-        if kind == "plain notebook":
-            base, ours, theirs = plain_notebook(), plain_notebook(), plain_notebook()
+        if kind.startswith("plain cells"):
+            base, ours, theirs = plain_notebook(), plain_notebook(), layered_top(plain_notebook())
             theirs["cells"][3]["source"] = ["plot(model, title='score')\n"]
             reason = 'our version: cell 1 has no "metadata" -> "canvas" map'
         else:
@@ -307,7 +313,7 @@ class TestMergedAsText:
         elif setup.startswith("a driver line"):
             repo.git("config", "merge.%s.driver" % DRIVER,
                      git_setup.driver_command().replace("--marker-size=%L ", ""))
-        base, ours, theirs = plain_notebook(), plain_notebook(), plain_notebook()
+        base, ours, theirs = plain_notebook(), plain_notebook(), layered_top(plain_notebook())
         ours["cells"][2]["source"] = ["model = fit(df, steps=5)\n"]
         theirs["cells"][2]["source"] = ["model = fit(df, rate=0.2)\n"]
         proc = repo.merge_branches(base, ours, theirs)

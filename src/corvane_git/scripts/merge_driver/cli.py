@@ -21,7 +21,8 @@ DESCRIPTION = """\
 Git merge driver for Jupyter notebooks whose cells carry a component layer
 (metadata -> canvas: component id, name, parents, comments; notebook
 parameters). Cells are paired by component id and merged one by one; sources
-that both sides edited are merged line by line with git merge-file.
+that both sides edited are merged line by line with git merge-file. Plain
+Jupyter notebooks are merged cell by cell too (below).
 
 usage as git runs it:
   %(prog)s [--keep-one-line] [--marker-size=N] [--] BASE CURRENT INCOMING PATH
@@ -34,13 +35,25 @@ usage as git runs it:
       --marker-size=N (git's %%L, default 7) is the length of the conflict
       markers of a notebook merged as text (below).
 
+plain Jupyter notebooks:
+  When no side has the component layer (no cell and not the notebook has
+  metadata -> canvas), cells are paired by their "id" when every cell of
+  the three versions has a unique one, else by content, and merged cell by
+  cell: each side's insertions, deletions and moves land where that side
+  made them (ours first where both inserted at one place); sources that both
+  sides edited are merged with git merge-file; outputs and execution counts
+  come from the side that re-ran the cell (ours when both did, listed);
+  metadata merges per key (ours where both changed a key, listed). A cell
+  deleted on one side and edited on the other stays, with a conflict block
+  in its source saying which side deleted it.
+
 notebooks the merge cannot take:
-  A notebook without the component layer (a plain Jupyter notebook, or one
-  cell added without it), or a file that is not a notebook, not JSON or not
-  UTF-8, is merged as git merges it without the driver: a line merge of the
-  whole files by git merge-file, written over CURRENT. One line on stderr
-  says so and why; the exit status is 0 when that merge is clean and its
-  result is JSON, 1 otherwise.
+  A notebook with the component layer on some sides or cells only, or a
+  file that is not a notebook, not JSON or not UTF-8, is merged as git
+  merges it without the driver: a line merge of the whole files by git
+  merge-file, written over CURRENT. One line on stderr says so and why; the
+  exit status is 0 when that merge is clean and its result is JSON, 1
+  otherwise.
 
 layout of the merged notebook:
   It is written the way CURRENT was: same indentation (Jupyter's one space,

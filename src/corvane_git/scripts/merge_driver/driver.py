@@ -87,15 +87,16 @@ def merge(base, current, incoming, path, extension=None, keep_one_line=False, ma
     says how a cell that both sides added is judged).  When `current` is a
     symbolic link, the file it points to is merged and the link stays.
 
-    Files that merge_files cannot merge for what they hold (not JSON, not a notebook, a
-    cell without the component layer, ...) are merged as text the way git merges them
+    Plain notebooks (no component layer on any side) are merged cell by cell by the
+    plain_merge module, without the extension.  Files that
+    neither merge can take (not JSON, not a notebook, the component layer on some sides or
+    cells only, ...) are merged as text the way git merges them
     without a driver, with conflict markers of `marker_size` characters; the result is then
     a TextMerge.
 
     Raises MergeFailure with all files as they were (`current` is put back byte for byte if
     the merge failed after touching it).
     """
-    merge_ipynb = extension or load_extension()
     paths = {"base": base, "current": current, "incoming": incoming}
     target = os.path.realpath(current) if os.path.islink(current) else current
     try:
@@ -104,6 +105,12 @@ def merge(base, current, incoming, path, extension=None, keep_one_line=False, ma
         added_on_both_sides = _is_empty(base)
     except OSError as exc:
         raise MergeFailure(describe_failure(exc, paths)) from exc
+    # Plain notebooks (no component layer on any side) merge cell by cell without merge_files.
+    from corvane_git.scripts.merge_driver import plain_merge
+    plain = plain_merge.merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line)
+    if plain is not None:
+        return plain
+    merge_ipynb = extension or load_extension()
     empty_base = None
     try:
         if added_on_both_sides:
@@ -112,6 +119,10 @@ def merge(base, current, incoming, path, extension=None, keep_one_line=False, ma
                       ours_bytes, keep_one_line)
     except _ShapeFailure as failure:
         reason = str(failure)
+        plain = plain_merge.merge_if_plain(base, target, incoming, path, ours_bytes,
+                                           keep_one_line, look_inside=True)
+        if plain is not None:
+            return plain
     finally:
         if empty_base:
             _remove_quietly(empty_base)

@@ -206,8 +206,11 @@ def status(repo=None):
                          % python)
             wired = False
     if wired:
-        lines.append("notebooks without the component layer (plain Jupyter notebooks, or with a "
-                     "cell that lacks it) merge as text by git merge-file, as without the driver")
+        lines.append("plain Jupyter notebooks (no component layer on any side) merge cell by "
+                     "cell, paired by cell id or by content")
+        lines.append("notebooks with the component layer on some sides or cells only, and "
+                     "files that are not notebooks, merge as text by git merge-file, as without "
+                     "the driver")
     lines.append("notebooks merge through the driver" if wired
                  else "notebooks do not merge through the driver")
     return wired, lines

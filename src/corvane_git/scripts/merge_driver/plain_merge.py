@@ -1,0 +1,633 @@
+"""Plain Jupyter notebooks (no component layer on any side) merged cell by cell.
+
+Cells are paired across the three versions by their nbformat "id" when every cell of the three
+has one, unique in its notebook; otherwise by content: a patience diff over (cell_type, source)
+pairs the cells that one side kept as they were, cells that changed between the same unchanged
+neighbours are paired as edits when they look alike, and a cell that went elsewhere unchanged is
+paired as moved.  The order of the cells is merged as git merges lines: the cells that stayed in
+place on both sides hold the order, and between two of them each side's insertions and moves
+land where that side put them, ours first when both put something there.
+
+Per cell: the source as the component merge merges it (as `_merge_source` does: git
+merge-file, labels PATH-current and PATH-incoming), outputs and execution count from the side
+that re-ran the cell (ours when both did), metadata three ways per key.  A cell deleted on one side and edited
+on the other stays, with a conflict block in its source that says which side deleted it.
+"""
+import bisect
+import json
+import os
+import subprocess
+import tempfile
+
+from corvane_git.scripts.merge_driver import driver, layout
+
+__all__ = ["merge_if_plain", "is_plain", "merge_notebooks", "PlainConflicts"]
+
+_ABSENT = object()
+# What a re-run changes; taken from one side as a whole.
+_RUN_KEYS = ("outputs", "execution_count")
+# Cells compared for a move or an edit at most this far ahead of the current one.
+_LOOKAHEAD = 8
+# Source merges running at once.
+_WORKERS = 4
+# Listed by position in a note, at most this many.
+_LISTED = 20
+
+
+class PlainConflicts(driver.Conflicts):
+    """The Conflicts of a plain notebook: cells with conflict blocks, and the notes."""
+
+    def summary(self, path):
+        text = driver.Conflicts.summary(self, path)
+        return text.replace("the merged notebook holds", "the merged notebook (plain, merged "
+                            "cell by cell) holds", 1)
+
+
+def _canvas_free(notebook):
+    """Whether a parsed file is a notebook that the plain merge takes: a map with a "cells"
+    array of maps, and no "metadata" -> "canvas" in the notebook or in any cell."""
+    if not isinstance(notebook, dict) or not isinstance(notebook.get("cells"), list):
+        return False
+    meta = notebook.get("metadata")
+    if isinstance(meta, dict) and "canvas" in meta:
+        return False
+    for cell in notebook["cells"]:
+        if not isinstance(cell, dict):
+            return False
+        meta = cell.get("metadata")
+        if isinstance(meta, dict) and "canvas" in meta:
+            return False
+    return True
+
+
+def is_plain(base, ours, theirs):
+    """Whether three parsed notebooks are all plain (None for base: both sides added it)."""
+    return (base is None or _canvas_free(base)) and _canvas_free(ours) and _canvas_free(theirs)
+
+
+def merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line=False,
+                   look_inside=False):
+    """Merge the three files as plain notebooks when they are: write the result over `target`
+    and return its PlainConflicts; None, with nothing written, when they are not.
+
+    Without `look_inside`, a file that holds the key "canvas" anywhere is left to the component
+    merge unread; with it, such files are read and judged by where the key is.  An empty `base`
+    (both sides added the notebook) stands for a notebook without cells.
+    """
+    try:
+        with open(base, "rb") as f:
+            base_bytes = f.read()
+        with open(incoming, "rb") as f:
+            theirs_bytes = f.read()
+    except OSError:
+        return None   # the component merge reports it
+    if not look_inside and any(b'"canvas"' in data
+                               for data in (ours_bytes, base_bytes, theirs_bytes)):
+        return None
+    try:
+        ours = json.loads(ours_bytes.decode("utf-8"))
+        theirs = json.loads(theirs_bytes.decode("utf-8"))
+        base_nb = json.loads(base_bytes.decode("utf-8")) if base_bytes.strip() else None
+    except (ValueError, RecursionError):
+        return None
+    if not is_plain(base_nb, ours, theirs):
+        return None
+    if base_nb is None:
+        base_nb = {"cells": [], "metadata": {}}
+    merger = _SourceMerger(path)
+    merged, conflicts = merge_notebooks(base_nb, ours, theirs, merger)
+    try:
+        data = (layout.render(merged, layout.Layout()) if keep_one_line else None)
+        if data is None:
+            driver.write_in_layout(target, ours_bytes, ours, merged)
+        else:
+            layout.replace_file(target, data)
+    except OSError as exc:
+        raise driver.MergeFailure("cannot write the merged notebook beside our version (%s): %s"
+                                  % (target, exc.strerror or exc)) from exc
+    return conflicts
+
+
+# ---- source merges ---------------------------------------------------------------------------
+
+class _SourceMerger:
+    """The source merges of one notebook, as the extension's _merge_source makes them (three
+    files "current", "base" and "incoming" in a private directory, git merge-file on them
+    without options, the merged lines read back with universal line ends, each temporary path
+    replaced by its label), but without loading the extension: loading it imports GitPython,
+    which alone takes longer than a whole plain merge of most notebooks."""
+
+    def __init__(self, path):
+        self.names = (str(path) + "-current", str(path) + "-incoming")
+
+    def __call__(self, current, base, incoming):
+        try:
+            return self._merge(current, base, incoming)
+        except driver.MergeFailure:
+            raise
+        except FileNotFoundError as exc:
+            if exc.filename == driver.git_executable():
+                raise driver.MergeFailure(driver._GIT_MISSING) from exc
+            raise driver.MergeFailure("the source of a cell cannot be merged (%s)"
+                                      % driver._text(exc)) from exc
+        except Exception as exc:
+            raise driver.MergeFailure("the source of a cell cannot be merged (%s)"
+                                      % driver._text(exc)) from exc
+
+    def _merge(self, current, base, incoming):
+        with tempfile.TemporaryDirectory() as tempdir:
+            paths = [os.path.join(tempdir, name) for name in ("current", "base", "incoming")]
+            for path, lines in zip(paths, (current, base, incoming)):
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write("".join(lines))
+            git = driver.git_executable()
+            proc = subprocess.run([git, "merge-file"] + paths, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            if not 0 <= proc.returncode <= 127:   # else: the number of conflicts
+                error = proc.stderr.decode("utf-8", "replace").strip().splitlines()
+                raise driver.MergeFailure("the source of a cell cannot be merged (git "
+                                          "merge-file: %s)" % (
+                                              error[0] if error else
+                                              "exit status %d" % proc.returncode))
+            with open(paths[0], "r", encoding="utf-8") as f:
+                lines = f.readlines()
+        (current_name, incoming_name) = self.names
+        return [line.replace(paths[0], current_name).replace(paths[2], incoming_name)
+                for line in lines]
+
+
+# ---- pairing ---------------------------------------------------------------------------------
+
+def _text(source):
+    if type(source) is str:
+        return source
+    if type(source) is list:
+        try:
+            return "".join(source)
+        except TypeError:
+            pass
+    return json.dumps(source, sort_keys=True)
+
+
+def _fingerprint(cell):
+    kind = cell.get("cell_type")
+    return kind if isinstance(kind, str) else json.dumps(kind), _text(cell.get("source", ""))
+
+
+def _ids(cells):
+    """The cells' "id"s when each has one, a string unique among them; else None."""
+    ids = [c.get("id") for c in cells]
+    if all(isinstance(i, str) for i in ids) and len(set(ids)) == len(ids):
+        return ids
+    return None
+
+
+def _increasing(values):
+    """Indices of a longest strictly increasing subsequence of `values` (patience sorting)."""
+    tails, tail_at, before = [], [], [None] * len(values)
+    for k, v in enumerate(values):
+        pos = bisect.bisect_left(tails, v)
+        before[k] = tail_at[pos - 1] if pos else None
+        if pos == len(tails):
+            tails.append(v)
+            tail_at.append(k)
+        else:
+            tails[pos] = v
+            tail_at[pos] = k
+    out = []
+    k = tail_at[-1] if tail_at else None
+    while k is not None:
+        out.append(k)
+        k = before[k]
+    out.reverse()
+    return out
+
+
+def _diff(a, b):
+    """Monotone pairs (i, j) with a[i] == b[j]: the common head and tail, then the keys that
+    occur once in both ranges, in an order both keep, and the same again between them."""
+    pairs = []
+    ranges = [(0, len(a), 0, len(b))]
+    while ranges:
+        alo, ahi, blo, bhi = ranges.pop()
+        while alo < ahi and blo < bhi and a[alo] == b[blo]:
+            pairs.append((alo, blo))
+            alo += 1
+            blo += 1
+        while alo < ahi and blo < bhi and a[ahi - 1] == b[bhi - 1]:
+            ahi -= 1
+            bhi -= 1
+            pairs.append((ahi, bhi))
+        if alo == ahi or blo == bhi:
+            continue
+        seen_a, seen_b = {}, {}
+        for i in range(alo, ahi):
+            seen_a[a[i]] = -1 if a[i] in seen_a else i
+        for j in range(blo, bhi):
+            seen_b[b[j]] = -1 if b[j] in seen_b else j
+        common = [(i, seen_b[k]) for k, i in seen_a.items()
+                  if i >= 0 and seen_b.get(k, -1) >= 0]
+        if not common:
+            continue
+        common.sort()
+        anchors = [common[k] for k in _increasing([j for _, j in common])]
+        pairs.extend(anchors)
+        edges = [(alo - 1, blo - 1)] + anchors + [(ahi, bhi)]
+        for (i0, j0), (i1, j1) in zip(edges, edges[1:]):
+            if i1 - i0 > 1 and j1 - j0 > 1:
+                ranges.append((i0 + 1, i1, j0 + 1, j1))
+    pairs.sort()
+    return pairs
+
+
+def _lines(cell):
+    return set(line.strip() for line in _text(cell.get("source", "")).splitlines()
+               if line.strip())
+
+
+def _alike(a, b, lines):
+    """Whether two cells of the same type share at least half their non-blank lines."""
+    if a.get("cell_type") != b.get("cell_type"):
+        return False
+    la, lb = lines(a), lines(b)
+    return 2 * len(la & lb) >= len(la) + len(lb) > 0
+
+
+def _pair_changed(old, new, olds, news, pairs):
+    """Pair the cells old[i] for i in `olds` with new[j] for j in `news`, which lie in order
+    between the same kept neighbours: a cell with one that looks alike a few places on, else
+    with the cell across when as many are left on both sides or the two are of one type."""
+    cache = {}
+
+    def lines(cell):
+        key = id(cell)
+        if key not in cache:
+            cache[key] = _lines(cell)
+        return cache[key]
+
+    a, b, n, m = 0, 0, len(olds), len(news)
+    while a < n and b < m:
+        o, w = old[olds[a]], new[news[b]]
+        if _alike(o, w, lines):
+            pairs.append((olds[a], news[b]))
+            a += 1
+            b += 1
+            continue
+        ahead_new = next((k for k in range(b + 1, min(m, b + 1 + _LOOKAHEAD))
+                          if _alike(o, new[news[k]], lines)), None)
+        ahead_old = next((k for k in range(a + 1, min(n, a + 1 + _LOOKAHEAD))
+                          if _alike(old[olds[k]], w, lines)), None)
+        if ahead_new is not None and (ahead_old is None or ahead_new - b <= ahead_old - a):
+            b = ahead_new          # new cells inserted before o
+        elif ahead_old is not None:
+            a = ahead_old          # old cells deleted before w
+        elif n - a == m - b or o.get("cell_type") == w.get("cell_type"):
+            pairs.append((olds[a], news[b]))
+            a += 1
+            b += 1
+        elif n - a > m - b:
+            a += 1
+        else:
+            b += 1
+
+
+def pair(old, new, by_id, old_prints=None):
+    """{index in new: index in old} for the cells of `new` that are versions of cells of
+    `old` (by "id", or by content; `old_prints`: the fingerprints of `old`, when known)."""
+    if by_id:
+        where = {c["id"]: i for i, c in enumerate(old)}
+        return {j: where[c["id"]] for j, c in enumerate(new) if c["id"] in where}
+    old_prints = old_prints or [_fingerprint(c) for c in old]
+    new_prints = [_fingerprint(c) for c in new]
+    kept = _diff(old_prints, new_prints)
+    paired = {j: i for i, j in kept}
+    # Moved: a cell that left its place unchanged, found again elsewhere.
+    taken = set(paired.values())
+    left = {}
+    for i, p in enumerate(old_prints):
+        if i not in taken:
+            left.setdefault(p, []).append(i)
+    for j, p in enumerate(new_prints):
+        if j not in paired:
+            found = left.get(p)
+            if found:
+                paired[j] = found.pop(0)
+                taken.add(paired[j])
+    # Edited: the cells left between the same two kept ones.
+    edited = []
+    edges = [(-1, -1)] + kept + [(len(old), len(new))]
+    for (i0, j0), (i1, j1) in zip(edges, edges[1:]):
+        if i1 - i0 > 1 and j1 - j0 > 1:
+            olds = [i for i in range(i0 + 1, i1) if i not in taken]
+            news = [j for j in range(j0 + 1, j1) if j not in paired]
+            if olds and news:
+                _pair_changed(old, new, olds, news, edited)
+    paired.update((j, i) for i, j in edited)
+    return paired
+
+
+def _stable(paired):
+    """The indices in new (keys of `paired`) whose cells stayed in place: the most that keep
+    the old order; the others moved."""
+    order = sorted(paired)
+    return {order[k] for k in _increasing([paired[j] for j in order])}
+
+
+# ---- merging values --------------------------------------------------------------------------
+
+def _three_way(b, o, t):
+    """(value, whether both sides changed it differently: then ours)."""
+    if o == t:
+        return o, False
+    if o == b:
+        return t, False
+    if t == b:
+        return o, False
+    return o, True
+
+
+def merge_maps(b, o, t, where, clashes):
+    """Maps merged per key, nested maps recursively; a key both sides changed differently keeps
+    ours and its path is added to `clashes`.  Keys in our order, then theirs' new ones."""
+    b = b if isinstance(b, dict) else {}
+    out = {}
+    for key in list(o) + [k for k in t if k not in o]:
+        bv, ov, tv = b.get(key, _ABSENT), o.get(key, _ABSENT), t.get(key, _ABSENT)
+        if (isinstance(ov, dict) and isinstance(tv, dict) and ov != tv
+                and ov != bv and tv != bv and (bv is _ABSENT or isinstance(bv, dict))):
+            value = merge_maps(bv, ov, tv, where + [key], clashes)
+        else:
+            value, clash = _three_way(bv, ov, tv)
+            if clash:
+                clashes.append(where + [key])
+        if value is not _ABSENT:
+            out[key] = value
+    return out
+
+
+def _same_source(a, b):
+    return _text(a) == _text(b)
+
+
+class _Merge:
+    """One merge of plain notebooks: the merged cells, then the report."""
+
+    def __init__(self, merge_source):
+        self.merge_source = merge_source
+        self.jobs = []           # (merged cell, current, base, incoming): sources to merge
+        self.deleted = {}        # id(merged cell) -> (side that changed it, side that deleted it)
+        self.reran = []          # merged cells that both sides re-ran differently
+        self.meta = []           # (merged cell, key path) changed on both sides
+        self.dropped_runs = []   # (side that deleted, side that re-ran) for cells dropped
+
+    def cell(self, b, o, t):
+        """The merged version of a cell paired on both sides (`b` None: added by both)."""
+        if o == t or t == b:
+            return o   # as it is: never changed in place
+        if o == b:
+            return t
+        base = b if b is not None else {}
+        merged = {}
+        ran_o = any(o.get(k, _ABSENT) != base.get(k, _ABSENT) for k in _RUN_KEYS)
+        ran_t = any(t.get(k, _ABSENT) != base.get(k, _ABSENT) for k in _RUN_KEYS)
+        run = t if ran_t and not ran_o else o
+        if ran_o and ran_t and any(o.get(k, _ABSENT) != t.get(k, _ABSENT) for k in _RUN_KEYS):
+            self.reran.append(merged)
+        clashes = []
+        for key in list(o) + [k for k in t if k not in o]:
+            if key in _RUN_KEYS:
+                value = run.get(key, _ABSENT)
+            elif key == "source":
+                value = self._source(merged, base.get(key, _ABSENT), o.get(key, _ABSENT),
+                                     t.get(key, _ABSENT))
+            elif key == "metadata" and isinstance(o.get(key), dict) and isinstance(
+                    t.get(key), dict):
+                value = merge_maps(base.get(key), o[key], t[key], [], clashes)
+            else:
+                value, clash = _three_way(base.get(key, _ABSENT), o.get(key, _ABSENT),
+                                          t.get(key, _ABSENT))
+                if clash:
+                    clashes.append([key])
+            if value is not _ABSENT:
+                merged[key] = value
+        self.meta.extend((merged, path) for path in clashes)
+        return merged
+
+    def _source(self, merged, b, o, t):
+        if o is _ABSENT or t is _ABSENT or _same_source(o, t) or (
+                b is not _ABSENT and _same_source(t, b)):
+            return o if o is not _ABSENT else t
+        if b is not _ABSENT and _same_source(o, b):
+            return t
+        self.jobs.append((merged, o, [] if b is _ABSENT else b, t))
+        return o
+
+    def kept_deleted(self, cell, changed_by):
+        """A copy of `cell`, which one side deleted and `changed_by` edited, with a block."""
+        kept = dict(cell)
+        lines = _text(cell.get("source", "")).splitlines(True)
+        if lines and not lines[-1].endswith("\n"):
+            lines[-1] += "\n"
+        ours, theirs = self.merge_source.names
+        if changed_by == "current":
+            block = (["<<<<<<< %s (changed this cell)\n" % ours] + lines
+                     + ["=======\n", ">>>>>>> %s (deleted this cell)" % theirs])
+        else:
+            block = (["<<<<<<< %s (deleted this cell)\n" % ours, "=======\n"] + lines
+                     + [">>>>>>> %s (changed this cell)" % theirs])
+        kept["source"] = block if isinstance(cell.get("source"), list) else "".join(block)
+        self.deleted[id(kept)] = changed_by
+        return kept
+
+    def run_jobs(self):
+        """Make the source merges, a few at a time: each waits for its git merge-file."""
+        def run(job):
+            merged, o, b, t = job
+            lines = self.merge_source(o, b, t)
+            merged["source"] = "".join(lines) if isinstance(o, str) else lines
+
+        if len(self.jobs) < 2:
+            for job in self.jobs:
+                run(job)
+            return
+        from concurrent.futures import ThreadPoolExecutor
+        with ThreadPoolExecutor(max_workers=min(_WORKERS, len(self.jobs))) as pool:
+            for _ in pool.map(run, self.jobs):
+                pass
+
+
+def _edited(b, side):
+    """Whether `side`'s version of cell `b` changed more than its outputs."""
+    keys = set(b) | set(side)
+    return any(b.get(k, _ABSENT) != side.get(k, _ABSENT) for k in keys if k not in _RUN_KEYS)
+
+
+def merge_notebooks(base, ours, theirs, merge_source):
+    """(merged notebook, PlainConflicts) of three plain notebooks; `merge_source(current, base,
+    incoming)` merges one cell's source lines and has `names` (the labels of its blocks)."""
+    B, O, T = base["cells"], ours["cells"], theirs["cells"]
+    ids = [_ids(B), _ids(O), _ids(T)]
+    by_id = all(i is not None for i in ids)
+    prints = None if by_id else [_fingerprint(c) for c in B]
+    po, pt = pair(B, O, by_id, prints), pair(B, T, by_id, prints)
+    so, st = _stable(po), _stable(pt)
+    bo = {i: j for j, i in po.items()}
+    bt = {i: j for j, i in pt.items()}
+    work = _Merge(merge_source)
+
+    # Each base cell that survives: its merged version, and which side places it.
+    placed = {}      # base index -> ("current" | "incoming" | "both", merged cell)
+    for i, b in enumerate(B):
+        jo, jt = bo.get(i), bt.get(i)
+        if jo is None and jt is None:
+            continue
+        if jo is None or jt is None:
+            side, j, cells = ("incoming", jt, T) if jo is None else ("current", jo, O)
+            if _edited(b, cells[j]):
+                placed[i] = (side, work.kept_deleted(cells[j], side))
+            elif any(cells[j].get(k, _ABSENT) != b.get(k, _ABSENT) for k in _RUN_KEYS):
+                work.dropped_runs.append(("current" if jo is None else "incoming", side))
+            continue
+        side = ("both" if jo in so and jt in st else
+                "current" if jo not in so else "incoming")
+        placed[i] = (side, work.cell(b, O[jo], T[jt]))
+
+    # Between two cells that both sides kept in place: each side's cells, ours first.
+    anchors = [(i, bo[i], bt[i]) for i in sorted(placed) if placed[i][0] == "both"]
+    edges = [(-1, -1, -1)] + anchors + [(len(B), len(O), len(T))]
+    cells = []
+    for (_, o0, t0), (i1, o1, t1) in zip(edges, edges[1:]):
+        mine = [_gap_item(O[j], po.get(j), placed, "current") for j in range(o0 + 1, o1)]
+        yours = [_gap_item(T[j], pt.get(j), placed, "incoming") for j in range(t0 + 1, t1)]
+        cells.extend(_weave([m for m in mine if m], [y for y in yours if y], by_id, work))
+        if i1 < len(B):
+            cells.append(placed[i1][1])
+    work.run_jobs()
+
+    merged = _merge_top(base, ours, theirs, cells, work)
+    conflicts = _report(ours, cells, work)
+    if _wants_ids(merged) and all(_has_ids(n) for n in (base, ours, theirs)):
+        _settle_ids(cells)
+    return merged, conflicts
+
+
+def _gap_item(cell, i, placed, side):
+    """(key, cell) for a cell of `side` between two anchors that this side places, or None."""
+    if i is None:
+        return ("new", cell.get("id") if isinstance(cell.get("id"), str) else None,
+                _fingerprint(cell)), cell
+    where = placed.get(i)
+    if where is None or where[0] != side:
+        return None
+    return ("base", i), where[1]
+
+
+def _weave(mine, yours, by_id, work):
+    """The cells of one gap: both sides' cells in their order, ours first where both put
+    cells; a cell that both sides added (same "id", or same content) is merged once."""
+    if not mine or not yours:
+        return [c for _, c in mine or yours]
+
+    def key(item):
+        k = item[0]
+        if k[0] != "new":
+            return k
+        return ("id", k[1]) if by_id and k[1] is not None else ("content", k[2])
+
+    pairs = _diff([key(m) for m in mine], [key(y) for y in yours])
+    out = []
+    i = j = 0
+    for pi, pj in pairs + [(len(mine), len(yours))]:
+        out.extend(c for _, c in mine[i:pi])
+        out.extend(c for _, c in yours[j:pj])
+        if pi < len(mine):
+            out.append(work.cell(None, mine[pi][1], yours[pj][1]))
+        i, j = pi + 1, pj + 1
+    return out
+
+
+def _merge_top(base, ours, theirs, cells, work):
+    merged = {}
+    for key in list(ours) + [k for k in theirs if k not in ours]:
+        bv, ov, tv = base.get(key, _ABSENT), ours.get(key, _ABSENT), theirs.get(key, _ABSENT)
+        if key == "cells":
+            value = cells
+        elif key == "nbformat_minor" and type(ov) is int and type(tv) is int:
+            value = max(ov, tv)
+        elif key == "metadata" and isinstance(ov, dict) and isinstance(tv, dict):
+            clashes = []
+            value = merge_maps(bv, ov, tv, [], clashes)
+            work.meta.extend((None, path) for path in clashes)
+        else:
+            value, clash = _three_way(bv, ov, tv)
+            if clash:
+                work.meta.append((None, [key]))
+        if value is not _ABSENT:
+            merged[key] = value
+    return merged
+
+
+def _wants_ids(notebook):
+    """Whether nbformat requires an "id" on each cell (4.5 and later)."""
+    minor = notebook.get("nbformat_minor")
+    return notebook.get("nbformat") == 4 and type(minor) is int and minor >= 5
+
+
+def _has_ids(notebook):
+    return not _wants_ids(notebook) or all(isinstance(c.get("id"), str)
+                                           for c in notebook["cells"])
+
+
+def _settle_ids(cells):
+    """Give each cell without an "id" (one from a side before 4.5), or with one taken by an
+    earlier cell, a new one: a 4.5 notebook is valid only so.  """
+    seen = set()
+    for k, cell in enumerate(cells):
+        cid = cell.get("id")
+        if not isinstance(cid, str) or cid in seen:
+            cid = _fresh_id(seen)
+            cells[k] = dict(cell, id=cid)
+        seen.add(cid)
+
+
+def _fresh_id(seen):
+    while True:
+        cid = os.urandom(4).hex()
+        if cid not in seen:
+            return cid
+
+
+def _listed(items):
+    text = ", ".join(items[:_LISTED])
+    return text + (" and %d more" % (len(items) - _LISTED) if len(items) > _LISTED else "")
+
+
+def _report(ours, cells, work):
+    # Only a merged source can hold a block that the merge made (or one kept with a deletion).
+    merged_sources = {id(merged): o for merged, o, _, _ in work.jobs}
+    source_cells = []
+    for pos, cell in enumerate(cells, 1):
+        side = work.deleted.get(id(cell))
+        if side:
+            source_cells.append((pos, "changed by us, deleted by them" if side == "current"
+                                 else "changed by them, deleted by us"))
+        elif id(cell) in merged_sources and driver._has_conflict_block(cell) and (
+                driver._open_markers(cell) > driver._open_markers(
+                    {"source": merged_sources[id(cell)]})):
+            source_cells.append((pos, None))
+    conflicts = PlainConflicts([], [], source_cells)
+    position = {id(c): pos for pos, c in enumerate(cells, 1)}
+    if work.reran:
+        conflicts.notes.append("cells re-run on both sides, our outputs kept: " + _listed(
+            ["cell %d" % position[id(c)] for c in work.reran if id(c) in position]))
+    if work.meta:
+        conflicts.notes.append("changed on both sides, ours kept: " + _listed(
+            [("cell %d metadata " % position[id(c)] if c is not None else "") +
+             " -> ".join(json.dumps(k) for k in path) for c, path in work.meta
+             if c is None or id(c) in position]))
+    for deleted_by, ran_by in sorted(set(work.dropped_runs)):
+        count = work.dropped_runs.count((deleted_by, ran_by))
+        conflicts.notes.append("%d cell%s deleted by %s, only re-run by %s: deleted" % (
+            count, "" if count == 1 else "s", "us" if deleted_by == "current" else "them",
+            "us" if ran_by == "current" else "them"))
+    return conflicts
