@@ -48,7 +48,11 @@ fi
 if [ ! -s "$W/pyconfig.h" ]; then
     say "fetching CPython's Windows pyconfig.h"
     mkdir -p "$W/apt/lists/partial"
-    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian trixie main" \
+    # The machine's own Debian mirror, as its apt sources name it.
+    mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | grep -v security | head -n 1)
+    [ -n "$mirror" ] || mirror=$(sed -n 's/^deb \(\[[^]]*\] \)\{0,1\}\([a-z]*:[^ ]*\) .*/\2/p' /etc/apt/sources.list 2>/dev/null | grep -v security | head -n 1)
+    [ -n "$mirror" ] || { echo "no Debian mirror found in the apt sources" >&2; exit 2; }
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main" \
         > "$W/apt/sources.list"
     apt_opts=(-o "Dir::Etc::SourceList=$W/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
               -o "Dir::State::Lists=$W/apt/lists")
