@@ -13,8 +13,8 @@ from notebooks import ThreeWay
 from test_faults import BASE, OURS, THEIRS, ARGS, fake_git
 from corvane_git.scripts.merge_driver import temporary
 
-pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self") or not hasattr(os, "mkfifo"),
-                                reason="needs /proc and POSIX signals")
+if not os.path.isdir("/proc/self") or not hasattr(signal, "SIGHUP"):
+    pytest.skip("needs /proc and POSIX signals", allow_module_level=True)
 
 
 @pytest.fixture
