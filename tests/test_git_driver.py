@@ -275,7 +275,7 @@ def git_merge_file(tmp_path, base, ours, theirs, marker_size=7):
     names = []
     for name, nb in (("ours", ours), ("base", base), ("theirs", theirs)):
         path = tmp_path / (name + ".txt")
-        path.write_text(json.dumps(nb, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
+        path.write_bytes((json.dumps(nb, indent=1, ensure_ascii=False) + "\n").encode("utf-8"))
         names.append(str(path))
     return subprocess.run(["git", "merge-file", "-p", "--marker-size=%d" % marker_size,
                            "-L", "nb.ipynb-current", "-L", "nb.ipynb-base", "-L", "nb.ipynb-incoming"]

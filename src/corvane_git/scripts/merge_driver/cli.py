@@ -3,6 +3,7 @@ import argparse
 import contextlib
 import gc
 import json
+import errno
 import os
 import re
 import shlex
@@ -492,9 +493,12 @@ def run():
     try:
         code = main(argv)
         sys.stdout.flush()
-    except BrokenPipeError:
+    except OSError as exc:
         # Whoever read our output stopped (`example | head -3`): end quietly as other
         # commands in a pipe do; what is still buffered goes nowhere instead of failing at exit.
+        # Windows reports a write to a closed pipe as EINVAL.
+        if not (isinstance(exc, BrokenPipeError) or os.name == "nt" and exc.errno == errno.EINVAL):
+            raise
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     if argv and argv[0] in SUBCOMMANDS:

@@ -138,11 +138,15 @@ class _SourceMerger:
         with tempfile.TemporaryDirectory() as tempdir:
             paths = [os.path.join(tempdir, name) for name in ("current", "base", "incoming")]
             for path, lines in zip(paths, (current, base, incoming)):
-                with open(path, "w", encoding="utf-8") as f:
+                # The lines as given on every platform (no "\r\n" made of a line's own "\n").
+                with open(path, "w", encoding="utf-8", newline="\n") as f:
                     f.write("".join(lines))
             git = driver.git_executable()
-            proc = subprocess.run([git, "merge-file"] + paths, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            try:
+                proc = subprocess.run([git, "merge-file"] + paths, stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            except FileNotFoundError as exc:   # Windows names no file in this error
+                raise driver.MergeFailure(driver._GIT_MISSING) from exc
             if not 0 <= proc.returncode <= 127:   # else: the number of conflicts
                 error = proc.stderr.decode("utf-8", "replace").strip().splitlines()
                 raise driver.MergeFailure("the source of a cell cannot be merged (git "
