@@ -102,6 +102,9 @@ class TestArguments:
         command = [sys.executable, "-m", "corvane_git.scripts.merge_driver", "b.ipynb",
                    "o.ipynb", incoming, "nb"]
         if stderr == "closed":
+            if os.name == "nt":
+                pytest.skip("closing a child's stderr before it starts needs preexec_fn, "
+                            "which Windows lacks")
             proc = subprocess.run(command, cwd=str(tmp_path), env=env, stderr=subprocess.DEVNULL,
                                   preexec_fn=lambda: os.close(2), timeout=120)
         else:
