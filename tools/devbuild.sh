@@ -8,7 +8,8 @@ tag=$("$py" -c 'import sys; print("%d%d" % sys.version_info[:2])')
 build=build/dev-$tag${DEVBUILD_SUFFIX:-}
 cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$(command -v "$py")" -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} "$@" >/dev/null
 cmake --build "$build"
-so=$(ls "$build"/merge_ipynb*.so)
-dest=src/corvane_git/scripts/merge_driver/$(basename "$so")
-cp "$so" "$dest.tmp.$$" && mv "$dest.tmp.$$" "$dest"
-echo "built $dest"
+for so in "$build"/merge_ipynb*.so "$build"/merge_core*.so; do
+    dest=src/corvane_git/scripts/merge_driver/$(basename "$so")
+    cp "$so" "$dest.tmp.$$" && mv "$dest.tmp.$$" "$dest"
+    echo "built $dest"
+done

@@ -36,8 +36,8 @@ libfuzzer=$build/libfuzzer_no_main.so
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 cp -r src/corvane_git "$tree/"
-find "$tree" \( -name 'merge_ipynb*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
-cp "$build"/merge_ipynb*.so "$tree/corvane_git/scripts/merge_driver/"
+find "$tree" \( -name 'merge_ipynb*.so' -o -name 'merge_core*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
+cp "$build"/merge_ipynb*.so "$build"/merge_core*.so "$tree/corvane_git/scripts/merge_driver/"
 
 corpus=build/fuzz-corpus
 findings=build/fuzz-findings

@@ -17,8 +17,8 @@ cmake --build "$build"
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 cp -r src/corvane_git "$tree/"
-find "$tree" \( -name 'merge_ipynb*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
-cp "$build"/merge_ipynb*.so "$tree/corvane_git/scripts/merge_driver/"
+find "$tree" \( -name 'merge_ipynb*.so' -o -name 'merge_core*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
+cp "$build"/merge_ipynb*.so "$build"/merge_core*.so "$tree/corvane_git/scripts/merge_driver/"
 
 # libstdc++ is preloaded too: the host is C, and ASan resolves the real __cxa_throw only at start-up.
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"

@@ -150,4 +150,10 @@ constexpr int copy_current = 485, output_cells = 486, output_parameters = 487, o
               write_output = 489;
 }  // namespace merge_files
 
+// merge_notebooks shares the statements of merge_files after the reading.
+namespace merge_notebooks { constexpr int def = merge_files::def; }
+
+// The module merge_core: nothing is imported at load, so a failed load reports its first line.
+namespace core_load { constexpr int frame = 1; }
+
 }  // namespace merge_driver::lines

@@ -53,5 +53,7 @@ MergesAhead* merges_ahead_of(PyObject* g);
 void set_merges_ahead(PyObject* g, MergesAhead* ahead);
 // notebook_merge.cpp: base_file_path, current_file_path, incoming_file_path, file_path
 Ref merge_files_body(At&, PyObject* const*);
+// notebook_merge.cpp: base, current, incoming (parsed notebooks), file_path
+Ref merge_notebooks_body(At&, PyObject* const*);
 
 }  // namespace merge_driver

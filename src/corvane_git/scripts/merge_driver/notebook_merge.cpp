@@ -761,16 +761,13 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
 
 }  // namespace
 
-Ref merge_files_body(At& at, PyObject* const* args) {
-    PyObject *base_file_path = args[0], *current_file_path = args[1];
-    PyObject *incoming_file_path = args[2], *file_path = args[3];
-    binding::GcPause gc_pause;
-    MergeState s{at, file_path};
+namespace {
 
-    s.current = read_notebook(at, line::read_current, current_file_path, "current");
-    s.base = read_notebook(at, line::read_base, base_file_path, "base");
-    s.incoming = read_notebook(at, line::read_incoming, incoming_file_path, "incoming");
-
+// The merge of the three notebooks in `s`: pairs, decisions, parents, parameters. Returns the
+// merged notebook: a copy of our top-level map holding the merged cells, whose canvas map (our
+// notebook's own) gets the merged parameters.
+Ref merge_parsed(MergeState& s) {
+    At& at = s.at;
     at(line::current_cells); s.current_cells = cell_table(s.current.get(), names::current, "current");
     at(line::merged_cells);
     CellTable merged_cells(cell_table(s.current.get(), names::current, "current").get());
@@ -799,8 +796,35 @@ Ref merge_files_body(At& at, PyObject* const* args) {
     Ref values = Ref::steal(PyDict_Values(merged_parameters.get()));
     Ref canvas = getitem(getitem(merged.get(), names::metadata).get(), names::canvas);
     setitem(canvas.get(), names::parameters, values.get());
+    s.merged_cells = nullptr;
+    return merged;
+}
+
+}  // namespace
+
+Ref merge_files_body(At& at, PyObject* const* args) {
+    PyObject *base_file_path = args[0], *current_file_path = args[1];
+    PyObject *incoming_file_path = args[2], *file_path = args[3];
+    binding::GcPause gc_pause;
+    MergeState s{at, file_path};
+
+    s.current = read_notebook(at, line::read_current, current_file_path, "current");
+    s.base = read_notebook(at, line::read_base, base_file_path, "base");
+    s.incoming = read_notebook(at, line::read_incoming, incoming_file_path, "incoming");
+    Ref merged = merge_parsed(s);
     write_notebook(at, merged.get(), current_file_path);
     return binding::none();
+}
+
+// The same merge from notebooks already parsed, with the result kept in memory: for a caller that
+// reads the files once and writes the merged notebook in a layout of its own.
+Ref merge_notebooks_body(At& at, PyObject* const* args) {
+    binding::GcPause gc_pause;
+    MergeState s{at, args[3]};
+    s.base = Ref::borrow(args[0]);
+    s.current = Ref::borrow(args[1]);
+    s.incoming = Ref::borrow(args[2]);
+    return merge_parsed(s);
 }
 
 }  // namespace merge_driver

@@ -32,6 +32,9 @@ struct ModuleTable {
     const std::vector<FunctionDef>& functions;
     void (*create_names)();   // interns the module's own names
     void (*body)(Loader&);    // the module body: imports, definitions, in source order
+    // Modules the body does not import: each is imported the first time a body names it, and
+    // bound in the namespace from then on (null-terminated; null: none).
+    const char* const* imported_on_use = nullptr;
 };
 const ModuleTable& module_table();
 

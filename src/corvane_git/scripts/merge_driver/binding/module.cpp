@@ -21,11 +21,29 @@ ModuleState& state() {
     return *the_state;
 }
 
+namespace {
+
+// The module `name`, imported now and bound in the namespace, when the table lists it among the
+// modules imported on first use; else null.
+Ref import_on_use(PyObject* name) {
+    const char* const* listed = module_table().imported_on_use;
+    for (; listed && *listed; ++listed) {
+        if (PyUnicode_CompareWithASCIIString(name, *listed) != 0) continue;
+        Ref module = Ref::steal(PyImport_Import(name));
+        check(PyDict_SetItem(state().dict, name, module.get()));
+        return module;
+    }
+    return Ref();
+}
+
+}  // namespace
+
 Ref global(PyObject* name) {
     ModuleState& s = state();
     PyObject* found = PyDict_GetItemWithError(s.dict, name);
     if (found) return Ref::borrow(found);
     if (PyErr_Occurred()) throw HostError{};
+    if (Ref imported = import_on_use(name)) return imported;
     PyObject* b = PyObject_GetAttr(s.builtins, name);
     if (b) return Ref::steal(b);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw HostError{};
