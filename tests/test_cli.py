@@ -249,14 +249,13 @@ class TestMergeExitCodes:
         (ValueError("Out of range float values are not JSON compliant"),
          "ValueError: Out of range float values are not JSON compliant"),
     ], ids=["machine", "content"])
-    def test_a_merge_that_fails_after_writing_puts_our_file_back(self, tmp_path, error, outcome):
+    def test_a_failing_merge_leaves_our_file_as_it_was(self, tmp_path, error, outcome):
         """A failure of the machine is reported; one of the content falls back to git's merge,
-        which starts from our file as it was."""
+        which starts from our file as it was. The merge itself never writes our file."""
         class Failing:
             @staticmethod
-            def merge_files(base, current, incoming, path):
-                with open(current, "w") as f:
-                    f.write("{")
+            def merge_notebooks(base, current, incoming, path):
+                current["cells"] = None   # the merge may change our notebook's objects
                 raise error
 
         ours = base_notebook()
@@ -265,10 +264,10 @@ class TestMergeExitCodes:
         paths = [str(tmp_path / (n + ".ipynb")) for n in ("base", "ours", "theirs")]
         if isinstance(error, OSError):
             with pytest.raises(driver.MergeFailure) as exc:
-                driver.merge(*paths, path="nb.ipynb", extension=Failing)
+                driver.merge(*paths, path="nb.ipynb", engine=Failing)
             assert str(exc.value) == "OSError: " + outcome
         else:
-            result = driver.merge(*paths, path="nb.ipynb", extension=Failing)
+            result = driver.merge(*paths, path="nb.ipynb", engine=Failing)
             assert (result.reason, bool(result)) == (outcome, False)
         assert s.unchanged()
 

@@ -144,7 +144,8 @@ class TestFileSystem:
     @pytest.mark.parametrize("fault, cause", [
         ("read_only", "cannot write the merged notebook beside our version (ours.ipynb): "
                       "Read-only file system"),
-        ("fill", "OSError: [Errno 28] No space left on device")])
+        ("fill", "cannot write the merged notebook beside our version (ours.ipynb): "
+                 "No space left on device")])
     def test_driver(self, small_fs, monkeypatch, tmp_path, fault, cause):
         three, tmp = self.place_on(small_fs, monkeypatch, tmp_path)
         getattr(small_fs, fault)()

@@ -236,14 +236,23 @@ def test_symbolic_link_stays_and_its_file_is_merged(tmp_path, symlinks):
                                                  "theirs.ipynb"]
 
 
-def test_failed_rewrite_keeps_the_merge_on_one_line(tmp_path, monkeypatch):
+@pytest.mark.parametrize("refused", ["render", "replace_file"])
+def test_a_failed_write_in_layout(tmp_path, monkeypatch, refused):
+    """A merge that cannot be laid out is written on one line, with a note; one that cannot
+    be written at all is a failure that leaves our file as it was."""
     theirs = base_notebook()
     set_param(theirs, "alpha", 0.7)
     files = Files(tmp_path, base_notebook(), base_notebook(), theirs)
 
-    def refuse(path, data):
+    def refuse(*args):
         raise OSError(28, "No space left on device")
-    monkeypatch.setattr(layout, "replace_file", refuse)
+    monkeypatch.setattr(layout, refused, refuse)
+    if refused == "replace_file":
+        with pytest.raises(driver.MergeFailure, match="cannot write the merged notebook beside "
+                                                      "our version .*No space left on device"):
+            files.merge()
+        assert files.result() == files.ours_bytes
+        return
     conflicts = files.merge()
     assert not conflicts
     assert conflicts.notes == ["the merged notebook is left on one line: it cannot be written "

@@ -1,22 +1,17 @@
 """The command line: the merge that git runs, git setup, and the bundled example."""
 import argparse
-import contextlib
-import gc
 import json
-import errno
 import os
 import re
-import shlex
 import shutil
-import signal
-import stat
 import sys
 import tempfile
 
-from corvane_git.scripts.merge_driver import driver, git_setup, temporary
+from corvane_git.scripts.merge_driver import command as merge_command, driver, git_setup
+from corvane_git.scripts.merge_driver.command import merge_and_report
 
 PROG = driver.PROG
-SUBCOMMANDS = ("install", "uninstall", "status", "example", "conflicts", "resolve", "check")
+SUBCOMMANDS = merge_command.SUBCOMMANDS
 
 DESCRIPTION = """\
 Git merge driver for Jupyter notebooks whose cells carry a component layer
@@ -128,136 +123,9 @@ def _marker_size(text):
 
 
 def run_merge(parser, args):
-    # A file that is not there is no usage error: one line, as for every failed merge. git
-    # gives regular files; anything else (a FIFO would block the read, a device never end
-    # it) is refused before a byte is read. CURRENT may be a link to a regular file.
-    for label, path in (("BASE", args.base), ("CURRENT", args.current),
-                        ("INCOMING", args.incoming)):
-        problem = not_a_regular_file(path)
-        if problem:
-            _say(sys.stderr, "%s: error: %s\n" % (PROG, driver.one_line(problem % (label, path))))
-            return driver.FAILURE
-    # What earlier runs killed on the way left behind (their makers are gone by now).
-    temporary.remove_left_behind_for(args.current)
-    # A merge builds three notebooks of many small containers and frees them at the end; the
-    # cyclic collector would only walk them again and again while they grow.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        with _ending_on_termination():
-            return merge_and_report(args.base, args.current, args.incoming, args.path,
-                                    keep_one_line=args.keep_one_line,
-                                    marker_size=args.marker_size)
-    finally:
-        if collecting:
-            gc.enable()
-
-
-class Terminated(KeyboardInterrupt):
-    """SIGTERM (or SIGHUP) arrived: the merge unwinds as for Ctrl-C, removing what it made."""
-
-    def __init__(self, signum):
-        super().__init__(signum)
-        self.signum = signum
-
-
-@contextlib.contextmanager
-def _ending_on_termination():
-    """While the merge runs, SIGTERM and SIGHUP end it the way SIGINT does: the merge stops at
-    the next step, what it made is removed and our notebook is the old one or the complete
-    merge. The process then ends by the same signal, as if it had not been caught. A signal
-    that the parent made us ignore stays ignored; a second one while unwinding is ignored."""
-    got = []
-
-    def stop(signum, frame):
-        if not got:
-            got.append(signum)
-            raise Terminated(signum)
-
-    names = [n for n in ("SIGTERM", "SIGHUP") if hasattr(signal, n)]
-    before = {}
-    try:
-        for name in names:
-            signum = getattr(signal, name)
-            if signal.getsignal(signum) == signal.SIG_DFL:
-                before[signum] = signal.signal(signum, stop)
-    except ValueError:   # not the main thread: signals stay as they are
-        pass
-    try:
-        yield
-    except Terminated:
-        if not got:
-            raise
-    finally:
-        for signum, handler in before.items():
-            signal.signal(signum, handler)
-    if got:
-        _end_by_signal(got[0])
-
-
-def _end_by_signal(signum):
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except Exception:
-            pass
-    signal.signal(signum, signal.SIG_DFL)
-    os.kill(os.getpid(), signum)
-    os._exit(128 + signum)   # where the signal does not end the process at once
-
-
-_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),
-          (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
-          (stat.S_ISSOCK, "a socket"))
-
-
-def not_a_regular_file(path):
-    """None for a regular file (or a link to one), else the message's format for the file."""
-    try:
-        mode = os.stat(path).st_mode
-    except FileNotFoundError:
-        return "%s %r does not exist"
-    except OSError:
-        return None   # the merge reports what keeps it from reading the file
-    if stat.S_ISREG(mode):
-        return None
-    kind = next((words for test, words in _KINDS if test(mode)), "not a regular file")
-    return "%s %r is " + kind + ", not a notebook file"
-
-
-def _say(stream, text):
-    """Writes to stderr or its stand-in; a closed or missing stream does not change the exit
-    status that git acts on."""
-    try:
-        stream.write(text)
-        stream.flush()
-    except (AttributeError, OSError, ValueError):
-        pass
-
-
-def merge_and_report(base, current, incoming, path, report=None, keep_one_line=False,
-                     marker_size=7):
-    report = report or sys.stderr
-    try:
-        result = driver.merge(base, current, incoming, path, keep_one_line=keep_one_line,
-                              marker_size=marker_size)
-    except Exception as exc:
-        # A MergeFailure names its cause; anything else escaped the explanation of a failure
-        # (the merge itself has put our file back by then). git leaves our version in the
-        # working tree without conflict markers: say where theirs is.
-        cause = str(exc) if isinstance(exc, driver.MergeFailure) else driver._text(exc)
-        # git's PATH is relative to the top of the work tree; the commands must work from
-        # any directory in it, so the pathspec says "from the top" (and, where the path holds
-        # wildcard characters, "literally").
-        top = ":(top,literal)" if any(c in path for c in "*?[\\") else ":/"
-        _say(report, "%s: cannot merge %s: %s; our version is kept, without conflict markers: "
-                     "take theirs with git checkout --theirs -- %s, or see it with git show %s\n"
-                     % (PROG, driver.one_line(path), driver.one_line(cause),
-                        driver.one_line(shlex.quote(top + path)),
-                        driver.one_line(shlex.quote(":3:" + path))))
-        return driver.FAILURE
-    _say(report, "".join(line + "\n" for line in result.messages(path)))
-    return driver.CONFLICT if result else driver.CLEAN
+    return merge_command.run_merge(args.base, args.current, args.incoming, args.path,
+                                   keep_one_line=args.keep_one_line,
+                                   marker_size=args.marker_size)
 
 
 # ---- git setup ---------------------------------------------------------------------------
@@ -482,30 +350,4 @@ def main(argv=None):
         return 2
 
 
-def run():
-    """The command as git runs it: main(), and after a merge leave at once.
-
-    Tearing the interpreter down (its modules, GitPython's among them) takes longer than many
-    merges; a merge keeps nothing that needs it (no open files, no child processes, nothing
-    registered to run at exit), so once the output is flushed the process ends right there.
-    """
-    argv = sys.argv[1:]
-    try:
-        code = main(argv)
-        sys.stdout.flush()
-    except OSError as exc:
-        # Whoever read our output stopped (`example | head -3`): end quietly as other
-        # commands in a pipe do; what is still buffered goes nowhere instead of failing at exit.
-        # Windows reports a write to a closed pipe as EINVAL.
-        if not (isinstance(exc, BrokenPipeError) or os.name == "nt" and exc.errno == errno.EINVAL):
-            raise
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    if argv and argv[0] in SUBCOMMANDS:
-        return code
-    try:
-        sys.stdout.flush()
-        sys.stderr.flush()
-    except Exception:   # a closed or broken stream: leave the ordinary way, which reports it
-        return code
-    os._exit(code)
+run = merge_command.run

@@ -2,10 +2,9 @@
 import collections
 import json
 import os
-import subprocess
 import warnings
 
-from corvane_git.scripts.merge_driver import layout, temporary
+from corvane_git.scripts.merge_driver import layout
 
 PROG = "corvane-merge-driver"
 
@@ -61,31 +60,34 @@ class Conflicts:
                          else n for n in names)
 
 
-def load_extension():
-    """Import merge_ipynb; a load problem becomes a MergeFailure naming its cause."""
+def load_engine():
+    """Import merge_core, the merge of merge_files on parsed notebooks; a load problem becomes a
+    MergeFailure naming its cause."""
     try:
         with warnings.catch_warnings():
             # A build made for another host version warns at load; git would show the
             # warning on every merge, and the merge does not depend on it.
             warnings.filterwarnings("ignore", message="compiletime version",
                                     category=RuntimeWarning)
-            from corvane_git.scripts.merge_driver import merge_ipynb
+            from corvane_git.scripts.merge_driver import merge_core
     except ImportError as exc:
         if _is_git_missing(exc):
             raise MergeFailure(_GIT_MISSING) from exc
-        raise MergeFailure("the extension merge_ipynb cannot be loaded (%s)" % exc) from exc
-    return merge_ipynb
+        raise MergeFailure("the extension merge_core cannot be loaded (%s)" % exc) from exc
+    return merge_core
 
 
-def merge(base, current, incoming, path, extension=None, keep_one_line=False, marker_size=7):
+def merge(base, current, incoming, path, engine=None, keep_one_line=False, marker_size=7):
     """Merge like git's %O %A %B %P: write the result over `current`, return its Conflicts
     (or its TextMerge, below).
 
-    The merged notebook is written in the layout of our side's file (see the layout module),
-    or left in merge_files's one-line form with `keep_one_line`.  An empty `base` (git's
-    add/add case) stands for a notebook without cells or parameters (empty_base_notebook
-    says how a cell that both sides added is judged).  When `current` is a
-    symbolic link, the file it points to is merged and the link stays.
+    Each file is read once; the component merge (`engine`'s merge_notebooks, by default
+    merge_core's: the decisions of merge_files) keeps its result in memory, and the merged
+    notebook is written once, in the layout of our side's file (see the layout module), or in
+    merge_files's one-line form with `keep_one_line`.  An empty `base` (git's add/add case)
+    stands for a notebook without cells or parameters (empty_base_notebook says how a cell that
+    both sides added is judged).  When `current` is a symbolic link, the file it points to is
+    merged and the link stays.
 
     Plain notebooks (no component layer on any side) are merged cell by cell by the
     plain_merge module, without the extension.  Files that
@@ -94,69 +96,87 @@ def merge(base, current, incoming, path, extension=None, keep_one_line=False, ma
     without a driver, with conflict markers of `marker_size` characters; the result is then
     a TextMerge.
 
-    Raises MergeFailure with all files as they were (`current` is put back byte for byte if
-    the merge failed after touching it).
+    Raises MergeFailure with all files as they were.
     """
     paths = {"base": base, "current": current, "incoming": incoming}
     target = os.path.realpath(current) if os.path.islink(current) else current
     try:
-        with open(target, "rb") as f:
-            ours_bytes = f.read()
-        added_on_both_sides = _is_empty(base)
+        ours_bytes, base_bytes, theirs_bytes = [_read(name) for name in (target, base, incoming)]
     except OSError as exc:
         raise MergeFailure(describe_failure(exc, paths)) from exc
-    # Plain notebooks (no component layer on any side) merge cell by cell without merge_files.
-    from corvane_git.scripts.merge_driver import plain_merge
-    plain = plain_merge.merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line)
-    if plain is not None:
-        return plain
-    merge_ipynb = extension or load_extension()
-    empty_base = None
-    try:
-        if added_on_both_sides:
-            empty_base = _write_empty_base(ours_bytes, incoming)
-        return _merge(merge_ipynb, dict(paths, base=empty_base or base), target, path,
-                      ours_bytes, keep_one_line)
-    except _ShapeFailure as failure:
-        reason = str(failure)
-        plain = plain_merge.merge_if_plain(base, target, incoming, path, ours_bytes,
-                                           keep_one_line, look_inside=True)
+    if not any(b'"canvas"' in data for data in (ours_bytes, base_bytes, theirs_bytes)):
+        # No component layer anywhere: a plain notebook, or no notebook at all.
+        plain = _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line)
         if plain is not None:
             return plain
-    finally:
-        if empty_base:
-            _remove_quietly(empty_base)
+    try:
+        return _merge(engine or load_engine(), paths, target, path, ours_bytes, base_bytes,
+                      theirs_bytes, keep_one_line)
+    except _ShapeFailure as failure:
+        reason = str(failure)
+    plain = _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line)
+    if plain is not None:
+        return plain
     return merge_as_text(base, target, incoming, path, marker_size, reason)
 
 
+def _read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line):
+    from corvane_git.scripts.merge_driver import plain_merge
+    return plain_merge.merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line,
+                                      look_inside=True)
+
+
 class _ShapeFailure(Exception):
-    """merge_files failed for what the files hold; the message says what, naming no file."""
+    """The merge failed for what the files hold; the message says what, naming no file."""
 
 
-def _merge(merge_ipynb, paths, target, path, ours_bytes, keep_one_line):
+def _merge(engine, paths, target, path, ours_bytes, base_bytes, theirs_bytes, keep_one_line):
+    made = {}
     try:
-        merge_ipynb.merge_files(paths["base"], target, paths["incoming"], path)
+        ours = _parse(ours_bytes)
+        theirs = _parse(theirs_bytes)
+        if base_bytes.strip():
+            base = _parse(base_bytes)
+        else:
+            # Both sides added the notebook. The base is made from ours and theirs, through
+            # JSON text as if read from a file, so that it shares no object with them.
+            base = made["base"] = json.loads(json.dumps(empty_base_notebook(ours, theirs)))
+        before = OursBefore(ours)
+        merged = engine.merge_notebooks(base, ours, theirs, path)
     except Exception as exc:
-        _restore(target, ours_bytes)
         if from_content(exc):
-            raise _ShapeFailure(describe_failure(exc, paths, named=False)) from exc
-        raise MergeFailure(describe_failure(exc, paths)) from exc
-    try:
-        ours = json.loads(ours_bytes.decode("utf-8"))
-        with open(target, "rb") as f:
-            merged = json.loads(f.read().decode("utf-8"))
-        conflicts = find_conflicts(ours, merged)
-    except Exception as exc:
-        _restore(target, ours_bytes)
-        raise MergeFailure("the merged notebook cannot be read back (%s)" % _text(exc)) from exc
-    if not keep_one_line:
+            raise _ShapeFailure(describe_failure(exc, paths, named=False, made=made)) from exc
+        raise MergeFailure(describe_failure(exc, paths, made=made)) from exc
+    conflicts = before.conflicts_in(merged)
+    if keep_one_line:
+        data = one_line_form(merged)
+    else:
         try:
-            write_in_layout(target, ours_bytes, ours, merged)
+            data = laid_out(merged, ours_bytes, before)
         except Exception as exc:
-            # The one-line notebook that merge_files wrote is a complete merge: keep it.
+            data = one_line_form(merged)
             conflicts.notes.append("the merged notebook is left on one line: it cannot be "
                                    "written in our version's layout (%s)" % _text(exc))
+    try:
+        layout.replace_file(target, data)
+    except OSError as exc:
+        raise MergeFailure("cannot write the merged notebook beside %s: %s" % (
+            _label("current", paths), exc.strerror or exc)) from exc
     return conflicts
+
+
+def _parse(data):
+    return json.loads(data.decode("utf-8"))
+
+
+def one_line_form(merged):
+    """The merged notebook as merge_files writes it: json's defaults, on one line."""
+    return json.dumps(merged).encode("ascii")
 
 
 def from_content(exc):
@@ -206,6 +226,7 @@ def git_executable():
 def merge_as_text(base, current, incoming, path, marker_size, reason):
     """Merge the three files line by line with git merge-file and write the result over
     `current` in one step; returns the TextMerge.  `reason` says why, for the message."""
+    import subprocess
     labels = [str(path) + suffix for suffix in ("-current", "-base", "-incoming")]
     command = [git_executable(), "merge-file", "-p", "--marker-size=%d" % marker_size,
                "-L", labels[0], "-L", labels[1], "-L", labels[2], "--", current, base, incoming]
@@ -255,29 +276,20 @@ def write_in_layout(target, ours_bytes, ours, merged):
     layout.replace_file(target, data)
 
 
-def _restore(path, content):
-    try:
-        with open(path, "rb") as f:
-            if f.read() == content:
-                return
-    except OSError:
-        pass
-    with open(path, "wb") as f:
-        f.write(content)
+def laid_out(merged, ours_bytes, before):
+    """The bytes write_in_layout writes for `merged`, where our notebook as it was before the
+    merge (whose objects the merge changes) is known by `before` only: our file is parsed
+    again only when the merge may have kept it as it was and the layout does not give back
+    its bytes."""
+    data = layout.render(merged, layout.detect(ours_bytes))
+    if data != ours_bytes and before.may_equal(merged):
+        ours = _parse(ours_bytes)
+        if merged == ours and layout.same_value(merged, ours):
+            data = ours_bytes
+    return data
 
 
 # ---- both sides added the notebook ------------------------------------------------------
-
-def _is_empty(path):
-    """Whether the file holds nothing but blanks (git's base when both sides added a file)."""
-    with open(path, "rb") as f:
-        while True:
-            chunk = f.read(4096)
-            if not chunk:
-                return True
-            if chunk.strip():
-                return False
-
 
 def empty_base_notebook(ours, theirs):
     """The base of a notebook that both sides added: no cells and no parameters, in the shape
@@ -309,38 +321,6 @@ def empty_base_notebook(ours, theirs):
             source = cell.get("source")
             base["cells"].append(dict(cell, source="" if isinstance(source, str) else []))
     return base
-
-
-def _write_empty_base(ours_bytes, incoming):
-    """Write the base of an add/add merge to a temporary file; returns its path."""
-    try:
-        ours = json.loads(ours_bytes.decode("utf-8"))
-        with open(incoming, "rb") as f:
-            theirs = json.loads(f.read().decode("utf-8"))
-    except (OSError, ValueError):
-        ours = theirs = None   # the merge itself reports what is wrong with the file
-    try:
-        fd, name = temporary.mkstemp(temporary.EMPTY_BASE, ".ipynb")
-    except OSError as exc:
-        raise MergeFailure("cannot write the empty base of a notebook that both sides added "
-                           "(%s)" % (exc.strerror or exc)) from exc
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(empty_base_notebook(ours, theirs), f)
-    except BaseException as exc:   # an interrupt as well: the file is ours to remove
-        _remove_quietly(name)
-        if isinstance(exc, OSError):
-            raise MergeFailure("cannot write the empty base of a notebook that both sides "
-                               "added (%s)" % (exc.strerror or exc)) from exc
-        raise
-    return name
-
-
-def _remove_quietly(path):
-    try:
-        os.remove(path)
-    except OSError:
-        pass
 
 
 # ---- what the user has to resolve ------------------------------------------------------
@@ -434,24 +414,65 @@ def find_conflicts(ours, merged):
     our side did not hold; a cell has a source conflict when its source holds more
     "<<<<<<< " lines than our side's cell with the same component id.
     """
-    components = _gained_marks([_canvas(c).get("name") for c in _cells(ours)],
-                               [_canvas(c).get("name") for c in _cells(merged)])
-    parameters = _gained_marks([p.get("name") for p in _parameters(ours)],
-                               [p.get("name") for p in _parameters(merged)])
-    ours_markers = {}
-    for cell in _cells(ours):
-        key = _canvas(cell).get("id")
-        if isinstance(key, str):
-            ours_markers[key] = _open_markers(cell)
-    source_cells = []
-    for pos, cell in enumerate(_cells(merged), 1):
-        canvas = _canvas(cell)
-        key = canvas.get("id")
-        before = ours_markers.get(key, 0) if isinstance(key, str) else 0
-        if _has_conflict_block(cell) and _open_markers(cell) > before:
-            name = canvas.get("name")
-            source_cells.append((pos, name if isinstance(name, str) and name else None))
-    return Conflicts(components, parameters, source_cells)
+    return OursBefore(ours).conflicts_in(merged)
+
+
+class OursBefore:
+    """What find_conflicts and the layout writer need of our notebook as it was before the
+    merge, taken before the merge changes its objects: the names, and the sources (the
+    merge gives a cell a new source list rather than changing the one it had)."""
+
+    def __init__(self, ours):
+        cells = _cells(ours)
+        self.names = [_canvas(c).get("name") for c in cells]
+        self.parameter_names = [p.get("name") for p in _parameters(ours)]
+        self.sources = [c.get("source") for c in cells]
+        self.ids = [_canvas(c).get("id") for c in cells]
+
+    def conflicts_in(self, merged):
+        merged_cells = _cells(merged)
+        components = _gained_marks(self.names, [_canvas(c).get("name") for c in merged_cells])
+        parameters = _gained_marks(self.parameter_names,
+                                   [p.get("name") for p in _parameters(merged)])
+        ours_sources = {}
+        for key, source in zip(self.ids, self.sources):
+            if isinstance(key, str):
+                ours_sources[key] = source
+        source_cells = []
+        for pos, cell in enumerate(merged_cells, 1):
+            if not _may_hold_markers(cell.get("source")) or not _has_conflict_block(cell):
+                continue
+            canvas = _canvas(cell)
+            key = canvas.get("id")
+            before = (_open_markers({"source": ours_sources.get(key)})
+                      if isinstance(key, str) else 0)
+            if _open_markers(cell) > before:
+                name = canvas.get("name")
+                source_cells.append((pos, name if isinstance(name, str) and name else None))
+        return Conflicts(components, parameters, source_cells)
+
+    def may_equal(self, merged):
+        """False when `merged` surely differs from our notebook as it was."""
+        merged_cells = _cells(merged)
+        return (len(merged_cells) == len(self.sources) and
+                len(_parameters(merged)) == len(self.parameter_names) and
+                all(c.get("source") == s for c, s in zip(merged_cells, self.sources)))
+
+
+def _may_hold_markers(source):
+    """False when a source surely holds no line of conflict markers: none of the runs of
+    marker characters occurs in it at all (one search over the joined text)."""
+    if isinstance(source, list):
+        try:
+            source = "".join(source)
+        except TypeError:
+            return True
+    if not isinstance(source, str):
+        return True
+    return any(run in source for run in _MARKER_RUNS)
+
+
+_MARKER_RUNS = tuple(c * MARKER_LINE_SIZE for c in MARKER_CHARS)
 
 
 # ---- why a merge failed ------------------------------------------------------------------
@@ -511,11 +532,12 @@ def _label(side, paths):
     return "%s (%s)" % (dict(SIDES)[side], paths[side])
 
 
-def describe_failure(exc, paths, named=True):
+def describe_failure(exc, paths, named=True, made=None):
     """One line naming the file at fault and the cause, for an exception of merge_files.
 
     `paths` maps "base", "current" and "incoming" to the files.  The files are read again
     in merge_files's order to find the one at fault; this runs only after a failure.
+    A side in `made` (the base made for a notebook that both sides added) is taken as given.
     A file is named by the words for its side, followed by its path when `named`.
     """
     def label(side):
@@ -525,6 +547,9 @@ def describe_failure(exc, paths, named=True):
         return _GIT_MISSING
     notebooks = {}
     for side, _ in SIDES:
+        if made and side in made:
+            notebooks[side] = made[side]
+            continue
         try:
             with open(paths[side], encoding="utf-8") as f:
                 notebooks[side] = json.load(f)
