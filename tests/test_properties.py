@@ -15,7 +15,10 @@ cases; HYPOTHESIS_PROFILE=long runs 2,000 fresh random examples per property.
 import copy
 import json
 import os
+import random
+import sys
 import tempfile
+import uuid
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -346,3 +349,72 @@ def test_fresh_ids(triple):
             assert UUID4.match(link_id(c)) and UUID4.match(c["id"]), c
             fresh += [link_id(c), c["id"]]
     assert len(set(fresh)) == len(fresh) and not known & set(fresh)
+
+
+# ---- merge_notebooks: the same decisions from parsed notebooks -----------------------------
+
+ODD_EDITS = [None, None, "drop color", "drop comments", "drop outputs", "add meta key",
+             "meta not shared", "canvas not shared", "meta not a map", "dollar key"]
+
+
+def odd(cell, edit):
+    """`cell` with an edit that the diff library answers in a form of its own."""
+    cell = copy.deepcopy(cell)
+    canvas = cell["metadata"]["canvas"]
+    if edit == "drop color":
+        del canvas["headerColor"]
+    elif edit == "drop comments":
+        del canvas["comments"]
+    elif edit == "drop outputs":
+        cell.pop("outputs", None)
+    elif edit == "add meta key":
+        cell["metadata"]["tags"] = ["x"]
+    elif edit == "meta not shared":
+        cell["metadata"] = {"other": canvas}
+    elif edit == "canvas not shared":
+        cell["metadata"]["canvas"] = {k + "2": v for k, v in canvas.items()}
+    elif edit == "meta not a map":
+        cell["metadata"] = ["canvas"]
+    elif edit == "dollar key":
+        canvas["$headerColor"] = canvas.pop("headerColor")
+    return cell
+
+
+@st.composite
+def odd_triples(draw):
+    base, ours, theirs = draw(triples())
+    for side in (ours, theirs):
+        side["cells"] = [odd(c, draw(st.sampled_from(ODD_EDITS))) for c in side["cells"]]
+    return base, ours, theirs
+
+
+def seeded_uuid4():
+    rng = random.Random(0)
+    return lambda: uuid.UUID(int=rng.getrandbits(128), version=4)
+
+
+@given(odd_triples())
+def test_merge_notebooks_decides_as_merge_files(triple):
+    """merge_core.merge_notebooks gives what merge_files writes (fresh ids alike), also where
+    it reads the cell diffs without the diff library (not loaded) and where it must fall back
+    on the library."""
+    from corvane_git.scripts.merge_driver import merge_core
+    fresh = uuid.uuid4
+    library = sys.modules["jsondiff"]
+    try:
+        uuid.uuid4 = seeded_uuid4()
+        try:
+            expected = merge(*triple)
+        except Exception as exc:   # a triple that merge_files refuses: merge_notebooks as well
+            expected = type(exc)
+        uuid.uuid4 = seeded_uuid4()
+        del sys.modules["jsondiff"]
+        merge_core.__dict__.pop("jsondiff", None)
+        try:
+            got = json.dumps(merge_core.merge_notebooks(*copy.deepcopy(triple), "nb.ipynb"))
+        except Exception as exc:
+            got = type(exc)
+    finally:
+        uuid.uuid4 = fresh
+        sys.modules["jsondiff"] = library
+    assert got == expected

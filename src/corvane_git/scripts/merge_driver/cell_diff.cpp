@@ -78,10 +78,62 @@ Prepared prepare(PyObject* a, PyObject* b) {
     return {std::move(first), std::move(second)};
 }
 
+// What the merge reads of the diff library's answer for two maps, found without the library: a
+// map holding each key whose value differs or that `b` added, plus the key None when `a` holds
+// keys that `b` lacks (the library lists those under a key of its own); at `depth` 0 (a cell)
+// and 1 ("metadata") the entry "metadata", resp. "canvas", is summarised the same way when both
+// values are maps. The merge tests the entries' presence and the keys of these two inner maps
+// only. Null where the library answers in another form: not two maps, or two maps that share no
+// key (the library then gives the whole second value), at any of the three levels.
+// The library counts two values the same exactly when == does, for values as prepare hands
+// them over (plain values, maps, and lists that it compares element by element only when short).
+Ref summary(PyObject* a, PyObject* b, int depth) {
+    if (!PyDict_Check(a) || !PyDict_Check(b)) return Ref();
+    PyObject* inner_key = depth == 0 ? names::metadata : depth == 1 ? names::canvas : nullptr;
+    Ref out = Ref::steal(PyDict_New());
+    bool shared = false, removed = false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *va;
+    while (PyDict_Next(a, &pos, &key, &va)) {
+        Ref key_ref = Ref::borrow(key), va_ref = Ref::borrow(va);
+        PyObject* vb = PyDict_GetItemWithError(b, key);
+        if (!vb) {
+            if (PyErr_Occurred()) throw HostError{};
+            removed = true;
+            continue;
+        }
+        shared = true;
+        Ref vb_ref = Ref::borrow(vb);
+        if (va == vb || binding::equal(va, vb)) continue;
+        Ref entry = vb_ref;
+        if (inner_key && PyUnicode_Check(key) && PyUnicode_Compare(key, inner_key) == 0) {
+            entry = summary(va, vb, depth + 1);
+            if (!entry) return Ref();
+        }
+        if (PyErr_Occurred()) throw HostError{};
+        binding::check(PyDict_SetItem(out.get(), key, entry.get()));
+    }
+    pos = 0;
+    PyObject* vb;
+    while (PyDict_Next(b, &pos, &key, &vb)) {
+        Ref key_ref = Ref::borrow(key), vb_ref = Ref::borrow(vb);
+        if (binding::check(PyDict_Contains(a, key))) continue;
+        binding::check(PyDict_SetItem(out.get(), key, vb));
+    }
+    if (!shared && (removed || PyDict_GET_SIZE(out.get()) > 0)) return Ref();
+    if (removed) binding::check(PyDict_SetItem(out.get(), Py_None, Py_None));
+    return out;
+}
+
 // The diff library's answer for two cell dicts, in time linear in their size: equal cells give a
-// new empty map without the library; other pairs are prepared first.
+// new empty map without the library; other pairs are prepared first. A module that uses the
+// library only where the host has loaded it (merge_core) reads the pair by `summary` instead
+// when it can.
 Ref structural_diff(PyObject* data0, PyObject* data1) {
     if (binding::equal(data0, data1)) return Ref::steal(PyDict_New());
+    if (!binding::global_if_loaded(names::jsondiff)) {
+        if (Ref read = summary(data0, data1, 0)) return read;
+    }
     Ref diff = getattr(global(names::jsondiff).get(), names::diff);
     if (!PyDict_Check(data0) || !PyDict_Check(data1)) return call(diff.get(), {data0, data1});
     Prepared prepared = prepare(data0, data1);
@@ -115,8 +167,10 @@ Ref cell_changed_body(At& at, PyObject* const* args) {
     at(lines::cell_changed::drop_execution_count);
     call_method(cell_diff.get(), names::pop, {names::execution_count, Py_None});
     at(lines::cell_changed::log);
-    Ref debug = getattr(global(names::logging).get(), names::debug);
-    call(debug.get(), {cell_diff.get()});
+    if (Ref logging = binding::global_if_loaded(names::logging)) {
+        Ref debug = getattr(logging.get(), names::debug);
+        call(debug.get(), {cell_diff.get()});
+    }
     at(lines::cell_changed::result); return cell_diff;
 }
 

@@ -35,6 +35,9 @@ struct ModuleTable {
     // Modules the body does not import: each is imported the first time a body names it, and
     // bound in the namespace from then on (null-terminated; null: none).
     const char* const* imported_on_use = nullptr;
+    // Modules the body names only to serve whoever has imported them (the logging module): one
+    // that the host has not loaded is not imported, and global_if_loaded gives null for it.
+    const char* const* used_if_loaded = nullptr;
 };
 const ModuleTable& module_table();
 

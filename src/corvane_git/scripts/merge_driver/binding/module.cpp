@@ -26,9 +26,8 @@ namespace {
 // The module `name`, imported now and bound in the namespace, when the table lists it among the
 // modules imported on first use; else null.
 Ref import_on_use(PyObject* name) {
-    const char* const* listed = module_table().imported_on_use;
-    for (; listed && *listed; ++listed) {
-        if (PyUnicode_CompareWithASCIIString(name, *listed) != 0) continue;
+    for (const char* const* names = module_table().imported_on_use; names && *names; ++names) {
+        if (PyUnicode_CompareWithASCIIString(name, *names) != 0) continue;
         Ref module = Ref::steal(PyImport_Import(name));
         check(PyDict_SetItem(state().dict, name, module.get()));
         return module;
@@ -36,7 +35,29 @@ Ref import_on_use(PyObject* name) {
     return Ref();
 }
 
+bool listed(const char* const* names, PyObject* name) {
+    for (; names && *names; ++names)
+        if (PyUnicode_CompareWithASCIIString(name, *names) == 0) return true;
+    return false;
+}
+
 }  // namespace
+
+Ref global_if_loaded(PyObject* name) {
+    ModuleState& s = state();
+    if (!listed(module_table().used_if_loaded, name)) return global(name);
+    PyObject* found = PyDict_GetItemWithError(s.dict, name);
+    if (found) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw HostError{};
+    PyObject* loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
+    if (!loaded) {
+        if (PyErr_Occurred()) throw HostError{};
+        return Ref();
+    }
+    Ref module = Ref::borrow(loaded);
+    check(PyDict_SetItem(s.dict, name, module.get()));
+    return module;
+}
 
 Ref global(PyObject* name) {
     ModuleState& s = state();

@@ -11,6 +11,9 @@ namespace merge_driver::binding {
 
 // A module-level name, looked up at each use: namespace, then builtins, else NameError.
 Ref global(PyObject* name);
+// global(name), except for a module of the table's used_if_loaded: bound from the host's loaded
+// modules, or null when the host has not loaded it.
+Ref global_if_loaded(PyObject* name);
 
 [[noreturn]] inline void raise_assertion() {
     PyErr_SetNone(state().assertion_error);
