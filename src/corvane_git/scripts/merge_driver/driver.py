@@ -101,17 +101,18 @@ def merge(base, current, incoming, path, engine=None, keep_one_line=False, marke
     paths = {"base": base, "current": current, "incoming": incoming}
     target = os.path.realpath(current) if os.path.islink(current) else current
     try:
-        ours_bytes, base_bytes, theirs_bytes = [_read(name) for name in (target, base, incoming)]
+        ours_bytes = _read(target)
+        others = [_read(base), _read(incoming)]   # parsed, then dropped, by _merge
     except OSError as exc:
         raise MergeFailure(describe_failure(exc, paths)) from exc
-    if not any(b'"canvas"' in data for data in (ours_bytes, base_bytes, theirs_bytes)):
+    if not any(b'"canvas"' in data for data in [ours_bytes] + others):
         # No component layer anywhere: a plain notebook, or no notebook at all.
         plain = _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line)
         if plain is not None:
             return plain
     try:
-        return _merge(engine or load_engine(), paths, target, path, ours_bytes, base_bytes,
-                      theirs_bytes, keep_one_line)
+        return _merge(engine or load_engine(), paths, target, path, ours_bytes, others,
+                      keep_one_line)
     except _ShapeFailure as failure:
         reason = str(failure)
     plain = _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line)
@@ -135,17 +136,21 @@ class _ShapeFailure(Exception):
     """The merge failed for what the files hold; the message says what, naming no file."""
 
 
-def _merge(engine, paths, target, path, ours_bytes, base_bytes, theirs_bytes, keep_one_line):
+def _merge(engine, paths, target, path, ours_bytes, others, keep_one_line):
+    """The component merge; `others` holds the bytes of the base and of their file, which go
+    once parsed (the merge needs the memory)."""
     made = {}
     try:
         ours = _parse(ours_bytes)
-        theirs = _parse(theirs_bytes)
+        theirs = _parse(others.pop())
+        base_bytes = others.pop()
         if base_bytes.strip():
             base = _parse(base_bytes)
         else:
             # Both sides added the notebook. The base is made from ours and theirs, through
             # JSON text as if read from a file, so that it shares no object with them.
             base = made["base"] = json.loads(json.dumps(empty_base_notebook(ours, theirs)))
+        del base_bytes
         before = OursBefore(ours)
         merged = engine.merge_notebooks(base, ours, theirs, path)
     except Exception as exc:
