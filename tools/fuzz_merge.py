@@ -122,8 +122,7 @@ class Target:
         result = None
         try:
             if self.use_driver:
-                result = self.driver.merge(self.paths[0], self.paths[1], self.paths[2], "nb.ipynb",
-                                           extension=self.merge_ipynb)
+                result = self.driver.merge(self.paths[0], self.paths[1], self.paths[2], "nb.ipynb")
             else:
                 self.merge_ipynb.merge_files(self.paths[0], self.paths[1], self.paths[2], "nb.ipynb")
         except SystemError:

@@ -16,6 +16,7 @@ import os
 import sys
 import tempfile
 
+from corvane_git.scripts.merge_driver import merge_core as core
 from corvane_git.scripts.merge_driver import merge_ipynb as m
 
 EXERCISES = []
@@ -111,7 +112,8 @@ def refused_types():
 
 @exercise
 def introspection():
-    for fn in (m._merge_source, m._cell_changed, m.merge_files, vars(m.Cell)["__init__"],
+    for fn in (m._merge_source, m._cell_changed, m.merge_files, core.merge_notebooks,
+               vars(m.Cell)["__init__"],
                vars(m.Cell)["name"].fset):
         fn.__code__, fn.__annotations__, fn.__defaults__, fn.__doc__, fn.__qualname__, fn.__dict__
 
@@ -165,12 +167,26 @@ def merge_loop(count, directory):
         with open(path, "wb") as f:
             f.write(text)
     for n in range(count):
-        with open(paths[1], "wb") as f:
-            f.write(texts[1])
-        if n % 10 == 9:
-            fails(m.merge_files, paths[3], paths[1], paths[2], "nb.ipynb")
-        else:
-            m.merge_files(paths[0], paths[1], paths[2], "nb.ipynb")
+        if n % 3 == 0:
+            with open(paths[1], "wb") as f:
+                f.write(texts[1])
+            if n % 10 == 9:
+                fails(m.merge_files, paths[3], paths[1], paths[2], "nb.ipynb")
+            else:
+                m.merge_files(paths[0], paths[1], paths[2], "nb.ipynb")
+            continue
+        # merge_core, with the diff library hidden (cell diffs read in C++) or loaded.
+        library = sys.modules.pop("jsondiff") if n % 3 == 1 else None
+        core.__dict__.pop("jsondiff", None)
+        try:
+            sides = [json.loads(texts[3 if n % 10 == 9 and i == 0 else i]) for i in range(3)]
+            if n % 10 == 9:
+                fails(core.merge_notebooks, *sides, "nb.ipynb")
+            else:
+                core.merge_notebooks(*sides, "nb.ipynb")
+        finally:
+            if library is not None:
+                sys.modules["jsondiff"] = library
     gc.collect()
 
 

@@ -143,15 +143,16 @@ settings.update(("cmake.define." + k, v) for k, v in define.items())
 print(build_wheel(sys.argv[1], settings))
 EOF
     wheel=$(ls "$W"/dist-$v/corvane_git-*-cp$t-cp$t-win_amd64.whl)
-    pyd=$("$linux_py" -c 'import sys, zipfile; print(*[n for n in zipfile.ZipFile(sys.argv[1]).namelist() if n.endswith(".pyd")])' "$wheel")
     rm -rf "$W/pyd-check" && mkdir -p "$W/pyd-check"
-    "$linux_py" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extract(sys.argv[2], sys.argv[3])' "$wheel" "$pyd" "$W/pyd-check"
-    dlls=$(x86_64-w64-mingw32-objdump -p "$W/pyd-check/$pyd" | sed -n 's/.*DLL Name: //p' | tr '\n' ' ')
-    say "$(basename "$wheel"): $(basename "$pyd") imports $dlls"
-    if echo "$dlls" | grep -qiE 'libstdc|libgcc|libwinpthread'; then
-        echo "the extension needs a MinGW runtime DLL: $dlls" >&2
-        exit 1
-    fi
+    for pyd in $("$linux_py" -c 'import sys, zipfile; print(*[n for n in zipfile.ZipFile(sys.argv[1]).namelist() if n.endswith(".pyd")])' "$wheel"); do
+        "$linux_py" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extract(sys.argv[2], sys.argv[3])' "$wheel" "$pyd" "$W/pyd-check"
+        dlls=$(x86_64-w64-mingw32-objdump -p "$W/pyd-check/$pyd" | sed -n 's/.*DLL Name: //p' | tr '\n' ' ')
+        say "$(basename "$wheel"): $(basename "$pyd") imports $dlls"
+        if echo "$dlls" | grep -qiE 'libstdc|libgcc|libwinpthread'; then
+            echo "the extension needs a MinGW runtime DLL: $dlls" >&2
+            exit 1
+        fi
+    done
 
     # ---- the Windows host with the wheel installed ------------------------------------------------
     # Its folder name holds a space, so that every driver run checks the quoting of the interpreter.
