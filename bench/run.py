@@ -285,19 +285,18 @@ def dump_layout(data):
     the merge in the layout of our side's file: the indentation (a first line "{" alone, then
     a key indented by spaces or tabs), raw or escaped non-ASCII text, the line ending and the
     text after the document; separators are json.dump's own for that kind of file."""
-    text = data.decode("utf-8", "replace")
-    lines = text.lstrip().split("\n", 2)
+    head = data[:1 << 16].decode("utf-8", "replace")
+    lines = head.lstrip().split("\n", 2)
     indent = None
     if len(lines) > 1 and lines[0].rstrip("\r") == "{":
         second = lines[1]
         indent = second[:len(second) - len(second.lstrip(" \t"))]
-    raw = any(b > 127 for b in data)
-    escaped = "\\u" in text
+    raw = not data.isascii()
+    escaped = b"\\u" in data
     ensure_ascii = not raw and (escaped or indent is None)
-    first_break = text.find("\n")
-    newline = "\r\n" if first_break > 0 and text[first_break - 1] == "\r" else "\n"
-    stripped = text.rstrip()
-    trail = text[len(stripped):].replace("\r\n", "\n")
+    first_break = head.find("\n")
+    newline = "\r\n" if first_break > 0 and head[first_break - 1] == "\r" else "\n"
+    trail = data[len(data.rstrip()):].decode("ascii").replace("\r\n", "\n")
     dump = {"ensure_ascii": ensure_ascii}
     if indent is not None:
         dump["indent"] = len(indent) if indent == " " * len(indent) else indent
