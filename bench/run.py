@@ -161,7 +161,8 @@ def time_alternating(commands, settings, cwd=None, budget=None, timeout=None, sp
                 if spawner is not None:
                     res["peaks_kb"].append(outcome["peak_kb"])
                     # A reading at or below this is the spawner's memory, not the child's.
-                    res["rss_bound_kb"] = max(res.get("rss_bound_kb", 0), outcome["own_kb"])
+                    res["rss_bound_kb"] = max(res.get("rss_bound_kb", 0),
+                                               outcome.get("own_kb") or 0)
 
 
 def _check(outcome, ok_codes, res, timeout):
