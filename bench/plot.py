@@ -16,6 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from report import CONTENDERS, stats  # noqa: E402
 
 STYLE = {"floor": ("tab:gray", "s"), "merge_files": ("tab:blue", "o"),
+         "floor_whole": ("tab:brown", "D"),
          "driver": ("tab:green", "^"), "nbdime": ("tab:red", "v"),
          "git_merge_file": ("tab:purple", "x")}
 

@@ -50,6 +50,11 @@ class Settings:
         self.nbdime_timeout = args.nbdime_timeout
         self.env = dict(os.environ, PYTHONHASHSEED="0")
         self.package = None
+        self.spawner = None  # set by main: whole commands with their peak memory
+        # The whole-process floor is started with -m from the folder the commands run in.
+        os.makedirs(BUILD, exist_ok=True)
+        shutil.copyfile(os.path.join(HERE, FLOOR_MODULE + ".py"),
+                        os.path.join(BUILD, FLOOR_MODULE + ".py"))
         if not args.installed:
             # A copy taken now: other builds into src/ during the run must not mix with it.
             pkg = os.path.join(BUILD, "pkg")
@@ -117,25 +122,120 @@ def _last_line(text):
     return lines[-1][:300] if lines else ""
 
 
-def time_command(argv, reset, settings, ok_codes, cwd=None, budget=None, timeout=None):
-    """Runs a command repeatedly; returns {"times": [...]} or {"status": why}."""
-    times = []
+def time_command(argv, reset, settings, ok_codes, cwd=None, budget=None, timeout=None,
+                 spawner=None):
+    """Runs a command repeatedly; returns {"times": [...]} or {"status": why}. With a
+    `spawner`, each run's peak resident memory is kept too (in "peaks_kb")."""
+    return time_alternating([(argv, reset, ok_codes)], settings, cwd=cwd, budget=budget,
+                            timeout=timeout, spawner=spawner, warm=False)[0]
+
+
+def time_alternating(commands, settings, cwd=None, budget=None, timeout=None, spawner=None,
+                     warm=True):
+    """Times several commands (argv, reset, ok_codes) in turns: one run of each per round,
+    until each has `enough` runs, so that a change in the machine's load falls on all alike.
+    With `warm`, each command runs once untimed first (files in the page cache, compiled
+    modules written). Returns one result per command: {"times": [...]} (and "peaks_kb" with a
+    `spawner`) or {"status": why}, with the times taken before a failure or timeout."""
     budget = settings.budget if budget is None else budget
     timeout = timeout or settings.timeout
-    while not enough(times, settings.repeats, budget):
-        reset()
-        t0 = time.perf_counter()
-        try:
-            proc = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                  env=settings.env, cwd=cwd or BUILD, timeout=timeout)
-        except subprocess.TimeoutExpired:
-            return {"status": "timeout", "times": times, "limit_s": timeout}
-        dt = time.perf_counter() - t0
-        if proc.returncode not in ok_codes:
-            return {"status": "failed (exit %d): %s" % (
-                proc.returncode, _last_line(proc.stderr.decode("utf-8", "replace")))}
-        times.append(dt)
-    return {"times": times}
+    results = [{"times": []} for _ in commands]
+    if spawner is not None:
+        for res in results:
+            res["peaks_kb"] = []
+    if warm:
+        for (argv, reset, ok_codes), res in zip(commands, results):
+            reset()
+            outcome = run_once(argv, settings, cwd, timeout, spawner)
+            _check(outcome, ok_codes, res, timeout)
+    while True:
+        due = [(cmd, res) for cmd, res in zip(commands, results)
+               if "status" not in res and not enough(res["times"], settings.repeats, budget)]
+        if not due:
+            return results
+        for (argv, reset, ok_codes), res in due:
+            reset()
+            outcome = run_once(argv, settings, cwd, timeout, spawner)
+            if _check(outcome, ok_codes, res, timeout):
+                res["times"].append(outcome["t"])
+                if spawner is not None:
+                    res["peaks_kb"].append(outcome["peak_kb"])
+                    # A reading at or below this is the spawner's memory, not the child's.
+                    res["rss_bound_kb"] = max(res.get("rss_bound_kb", 0),
+                                               outcome.get("own_kb") or 0)
+
+
+def _check(outcome, ok_codes, res, timeout):
+    """Records a failed or stopped run in `res`; True when the run counts."""
+    if outcome["timeout"]:
+        res.update(status="timeout", limit_s=timeout)
+        return False
+    if outcome["code"] not in ok_codes:
+        res["status"] = "failed (exit %d): %s" % (outcome["code"], outcome["error"])
+        return False
+    return True
+
+
+def run_once(argv, settings, cwd, timeout, spawner=None):
+    """One run of a command: {"t", "code", "timeout", "error"} (the last line of its stderr),
+    and "peak_kb", "own_kb" when a spawner ran it."""
+    if spawner is not None:
+        return spawner.run(argv, settings.env, cwd or BUILD, timeout)
+    t0 = time.perf_counter()
+    try:
+        proc = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                              env=settings.env, cwd=cwd or BUILD, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"t": None, "code": None, "timeout": True, "error": ""}
+    return {"t": time.perf_counter() - t0, "code": proc.returncode, "timeout": False,
+            "error": _last_line(proc.stderr.decode("utf-8", "replace"))}
+
+
+class Spawner:
+    """bench/spawn.py in a process of its own: starts commands and reports each one's time and
+    peak resident memory (see there why it is a separate, small process)."""
+
+    def __init__(self):
+        self.stderr = os.path.join(BUILD, "work", "spawn-stderr.txt")
+        os.makedirs(os.path.dirname(self.stderr), exist_ok=True)
+        self.proc = subprocess.Popen([sys.executable, "-S", os.path.join(HERE, "spawn.py")],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        hello = json.loads(self.proc.stdout.readline() or "{}")
+        if not hello.get("ready"):
+            raise Unavailable("the spawner did not start")
+        self.own_kb = hello.get("own_kb")
+
+    def run(self, argv, env, cwd, timeout):
+        self.proc.stdin.write(json.dumps({"argv": argv, "env": env, "cwd": cwd,
+                                          "stderr": self.stderr, "timeout": timeout}) + "\n")
+        self.proc.stdin.flush()
+        answer = json.loads(self.proc.stdout.readline() or '{"error": "the spawner ended"}')
+        if "error" in answer:
+            return {"t": None, "code": -1, "timeout": False, "error": answer["error"]}
+        answer["error"] = ""
+        if answer["code"] != 0:
+            with open(self.stderr, encoding="utf-8", errors="replace") as f:
+                answer["error"] = _last_line(f.read())
+        return answer
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+        self.proc.stdout.close()
+
+
+def start_spawner(log):
+    """The spawner, or None where it cannot run (no fork or wait4): whole commands are then
+    timed from this process, without their peak memory."""
+    if not (hasattr(os, "fork") and hasattr(os, "wait4")):
+        log("no os.fork / os.wait4 here: whole commands are timed without their peak memory")
+        return None
+    try:
+        return Spawner()
+    except (OSError, ValueError, Unavailable) as exc:
+        log("spawner not available (%s): whole commands are timed without their peak memory"
+            % exc)
+        return None
 
 
 class Work:
@@ -150,10 +250,15 @@ class Work:
             shutil.copyfile(os.path.join(case_dir, side + ".ipynb"), self.paths[side])
         with open(self.paths["current"], "rb") as f:
             self.ours = f.read()
+        self.floor_out = os.path.join(self.dir, "floor-out.ipynb")
 
     def reset(self):
+        """Puts our side back and removes the whole-process floor's output, so that each run
+        of either writes a new file."""
         with open(self.paths["current"], "wb") as f:
             f.write(self.ours)
+        if os.path.exists(self.floor_out):
+            os.remove(self.floor_out)
 
     def merged_is_json(self):
         try:
@@ -171,6 +276,38 @@ class Work:
 
 def driver_argv(settings, work):
     return [settings.python, "-m", "corvane_git.scripts.merge_driver"] + work.triple() + [LABEL]
+
+
+FLOOR_MODULE = "whole_floor"
+
+
+def dump_layout(data):
+    """json.dump's parameters for the layout of a notebook file's bytes, as the driver writes
+    the merge in the layout of our side's file: the indentation (a first line "{" alone, then
+    a key indented by spaces or tabs), raw or escaped non-ASCII text, the line ending and the
+    text after the document; separators are json.dump's own for that kind of file."""
+    head = data[:1 << 16].decode("utf-8", "replace")
+    lines = head.lstrip().split("\n", 2)
+    indent = None
+    if len(lines) > 1 and lines[0].rstrip("\r") == "{":
+        second = lines[1]
+        indent = second[:len(second) - len(second.lstrip(" \t"))]
+    raw = not data.isascii()
+    escaped = b"\\u" in data
+    ensure_ascii = not raw and (escaped or indent is None)
+    first_break = head.find("\n")
+    newline = "\r\n" if first_break > 0 and head[first_break - 1] == "\r" else "\n"
+    trail = data[len(data.rstrip()):].decode("ascii").replace("\r\n", "\n")
+    dump = {"ensure_ascii": ensure_ascii}
+    if indent is not None:
+        dump["indent"] = len(indent) if indent == " " * len(indent) else indent
+    return {"dump": dump, "trail": trail, "newline": newline}
+
+
+def floor_argv(settings, work):
+    """The whole-process floor (bench/whole_floor.py, started with -m like the driver)."""
+    return [settings.python, "-m", FLOOR_MODULE, json.dumps(dump_layout(work.ours)),
+            work.floor_out] + work.triple()
 
 
 def check_driver(settings, case_dir):
@@ -242,22 +379,34 @@ def measure_case(case_dir, settings, tools, log):
                                           p["incoming"]], work.reset,
                                          settings, ok_codes=range(0, 128))
 
+    # The whole driver command and the whole-process floor, in turns, as git would start them.
     if isinstance(tools["driver"], str):
         res["driver"] = {"status": tools["driver"]}
     elif not merge_ok:
         res["driver"] = {"status": "skipped: merge_files " + merge["status"].split(":")[0]}
+    if "driver" in res:
+        res["floor_whole"] = time_command(floor_argv(settings, work), work.reset, settings,
+                                          ok_codes=(0,), spawner=settings.spawner)
     else:
-        res["driver"] = time_command(driver_argv(settings, work), work.reset, settings,
-                                     ok_codes=(0, 1))
+        res["floor_whole"], res["driver"] = time_alternating(
+            [(floor_argv(settings, work), work.reset, (0,)),
+             (driver_argv(settings, work), work.reset, (0, 1))],
+            settings, spawner=settings.spawner)
+    row["floor_writes_ours"] = floor_writes_ours(settings, work)
 
     if isinstance(tools["nbdime"], str):
         res["nbdime"] = {"status": tools["nbdime"]}
     else:
         # Three runs at most: it is the slowest contender by far, and its spread matters less.
+        # One run may take `nbdime_factor` times the driver command, so that a run stopped at
+        # the limit still decides the ratio's target.
         few = settings.with_repeats(min(3, settings.repeats))
+        driver = report.stats(res["driver"])
+        limit = max(settings.nbdime_timeout,
+                    settings.nbdime_factor * driver[0] if driver else 0)
         res["nbdime"] = time_command([tools["nbdime"][0], "merge"] + work.triple() +
                                      ["7", LABEL], work.reset, few, ok_codes=(0, 1),
-                                     timeout=settings.nbdime_timeout)
+                                     timeout=limit)
 
     rss = {}
     for kind in ("floor", "merge"):
@@ -273,6 +422,23 @@ def measure_case(case_dir, settings, tools, log):
     row["rss"] = rss
     log("  %-44s %s" % (name, report.one_line(res)))
     return row
+
+
+def floor_writes_ours(settings, work):
+    """Whether the whole-process floor writes our side's file back byte for byte: it does for
+    a file in the layout of a json.dump (Jupyter's, for every generated case), which shows that
+    the floor writes the layout the driver writes. None when it could not be run."""
+    work.reset()
+    try:
+        subprocess.run(floor_argv(settings, work), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, env=settings.env, cwd=BUILD,
+                       timeout=settings.timeout, check=True)
+        with open(work.floor_out, "rb") as f:
+            return f.read() == work.ours
+    except (OSError, subprocess.SubprocessError):
+        return None
+    finally:
+        work.reset()
 
 
 def measure_plain_case(case_dir, settings, tools, log):
@@ -389,12 +555,18 @@ def measure_units(settings, tools, small_case, leak_case, log):
         su["status"] = status
     units["merge_source_inproc"] = su
 
+    # The interpreter's start with json's import, against the driver command on a small
+    # notebook, in turns: the start-up the driver cannot avoid, and what it adds to it.
+    import_json = ([settings.python, "-c", "import json"], lambda: None, (0,))
     if isinstance(tools["driver"], str):
         units["driver_small"] = {"status": tools["driver"]}
+        units["import_json"] = time_alternating([import_json], fast, budget=10,
+                                                spawner=settings.spawner)[0]
     else:
         work = Work(small_case, "driver-small")
-        units["driver_small"] = time_command(driver_argv(settings, work), work.reset, fast,
-                                             ok_codes=(0, 1), budget=10)
+        units["import_json"], units["driver_small"] = time_alternating(
+            [import_json, (driver_argv(settings, work), work.reset, (0, 1))], fast, budget=10,
+            spawner=settings.spawner)
 
     low, high = (10, settings.leak_merges)
     got, status = run_worker(settings, {
@@ -495,8 +667,8 @@ def parse(argv):
                          "the corpus), the driver command against nbdime's; results under "
                          "bench/results/plain/")
     ap.add_argument("--nbdime-factor", type=float, default=30.0,
-                    help="--plain: one nbdime run may take this many times the driver "
-                         "command's median (at least --timeout seconds)")
+                    help="one nbdime run may take this many times the driver command's "
+                         "median, at least --nbdime-timeout seconds (--plain: --timeout)")
     args = ap.parse_args(argv)
     args.argv = argv
     args.out_given = args.out is not None
@@ -621,18 +793,23 @@ def main(argv=None):
     log("nbdime: %s" % (tools["nbdime"][1] if not isinstance(tools["nbdime"], str)
                         else tools["nbdime"]))
 
+    settings.spawner = start_spawner(log)
     log("unit costs:")
     leak_case = os.path.join(BUILD, "cases", "synthetic-%d-mixed" % LEAK_CELLS)
     units = measure_units(settings, tools, small, leak_case, log)
     log("cases:")
     rows = [measure_case(c, settings, tools, log) for c in cases]
+    spawned = settings.spawner
+    if spawned is not None:
+        spawned.close()
 
     data = {"machine": machine(settings, tools), "command": " ".join(
         ["python", "bench/run.py"] + (argv if argv is not None else sys.argv[1:])),
         "settings": {"repeats": args.repeats, "budget_s": args.budget,
                      "timeout_s": args.timeout, "nbdime_timeout_s": args.nbdime_timeout,
                      "leak_merges": args.leak_merges,
-                     "leak_budget_s": args.leak_budget},
+                     "leak_budget_s": args.leak_budget, "nbdime_factor": args.nbdime_factor,
+                     "spawner_kb": spawned.own_kb if spawned is not None else None},
         "units": units, "cases": rows}
     data["machine"]["load"] = "%.2f at the start, %.2f at the end" % (
         load_start, os.getloadavg()[0])
