@@ -62,6 +62,10 @@ class Settings:
             shutil.copytree(os.path.join(ROOT, "src", "corvane_git"),
                             os.path.join(pkg, "corvane_git"),
                             ignore=shutil.ignore_patterns("*.cpp", "*.hpp", "__pycache__"))
+            # Compiled now, as an installation compiles it: a merge then reads the bytecode
+            # (also where PYTHONDONTWRITEBYTECODE keeps interpreters from writing it).
+            subprocess.run([self.python, "-m", "compileall", "-q", pkg], check=True,
+                           stdout=subprocess.DEVNULL)
             self.package = pkg
             self.env["PYTHONPATH"] = os.pathsep.join(
                 p for p in (pkg, os.environ.get("PYTHONPATH")) if p)
@@ -275,7 +279,9 @@ class Work:
 # ---- contenders ----------------------------------------------------------------------------
 
 def driver_argv(settings, work):
-    return [settings.python, "-m", "corvane_git.scripts.merge_driver"] + work.triple() + [LABEL]
+    """The driver command as the driver line that install writes gives it (git's %L is 7)."""
+    return ([settings.python, "-m", "corvane_git.scripts.merge_driver", "--marker-size=7", "--"]
+            + work.triple() + [LABEL])
 
 
 FLOOR_MODULE = "whole_floor"
