@@ -91,6 +91,24 @@ def test_lone_surrogate_is_written_escaped():
     assert layout.render({"a": "\ud800é"}, found) == b'{\n "a": "\\ud800\\u00e9"\n}'
 
 
+@pytest.mark.parametrize("last, ensure_ascii, in_parts", [
+    ("é", False, True),             # written in parts
+    ("\ud800", True, True),         # a lone surrogate at the end: begun again, escaped
+    (("tuple",), False, False),     # a value only json writes, at the end: begun again by json
+])
+@pytest.mark.parametrize("newline", ["\n", "\r\n"])
+def test_a_large_notebook_is_written_in_parts_as_one_text(last, ensure_ascii, in_parts,
+                                                           newline):
+    value = {"cells": [{"source": ["line %d\n" % n, "é"], "outputs": [{"n": n}]}
+                       for n in range(3000)] + [{"source": [last]}]}
+    found = layout.detect(("{" + newline + ' "a": "é"' + newline + "}" + newline).encode())
+    parts = []
+    layout.render_into(value, found, parts.append, parts.clear)
+    expected = json.dumps(value, indent=1, ensure_ascii=ensure_ascii).replace("\n", newline)
+    assert (len(parts) > 3) == in_parts
+    assert b"".join(parts) == (expected + newline).encode("utf-8")
+
+
 @pytest.mark.parametrize("a, b, same", [
     ({"a": [1, {"b": None}]}, {"a": [1, {"b": None}]}, True),
     ({"a": 1, "b": 2}, {"b": 2, "a": 1}, False),
@@ -236,8 +254,10 @@ def test_symbolic_link_stays_and_its_file_is_merged(tmp_path, symlinks):
                                                  "theirs.ipynb"]
 
 
-@pytest.mark.parametrize("refused", ["render", "replace_file"])
-def test_a_failed_write_in_layout(tmp_path, monkeypatch, refused):
+@pytest.mark.parametrize("refused, error", [
+    ("render_into", RecursionError("maximum recursion depth exceeded")),
+    ("replace_file", OSError(28, "No space left on device"))])
+def test_a_failed_write_in_layout(tmp_path, monkeypatch, refused, error):
     """A merge that cannot be laid out is written on one line, with a note; one that cannot
     be written at all is a failure that leaves our file as it was."""
     theirs = base_notebook()
@@ -245,7 +265,7 @@ def test_a_failed_write_in_layout(tmp_path, monkeypatch, refused):
     files = Files(tmp_path, base_notebook(), base_notebook(), theirs)
 
     def refuse(*args):
-        raise OSError(28, "No space left on device")
+        raise error
     monkeypatch.setattr(layout, refused, refuse)
     if refused == "replace_file":
         with pytest.raises(driver.MergeFailure, match="cannot write the merged notebook beside "
@@ -256,8 +276,8 @@ def test_a_failed_write_in_layout(tmp_path, monkeypatch, refused):
     conflicts = files.merge()
     assert not conflicts
     assert conflicts.notes == ["the merged notebook is left on one line: it cannot be written "
-                               "in our version's layout (OSError: [Errno 28] No space left on "
-                               "device)"]
+                               "in our version's layout (RecursionError: maximum recursion depth "
+                               "exceeded)"]
     assert files.result() == json.dumps(theirs).encode("ascii")
 
 

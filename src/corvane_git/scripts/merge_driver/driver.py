@@ -158,17 +158,18 @@ def _merge(engine, paths, target, path, ours_bytes, others, keep_one_line):
             raise _ShapeFailure(describe_failure(exc, paths, named=False, made=made)) from exc
         raise MergeFailure(describe_failure(exc, paths, made=made)) from exc
     conflicts = before.conflicts_in(merged)
-    if keep_one_line:
-        data = one_line_form(merged)
-    else:
-        try:
-            data = laid_out(merged, ours_bytes, before)
-        except Exception as exc:
-            data = one_line_form(merged)
-            conflicts.notes.append("the merged notebook is left on one line: it cannot be "
-                                   "written in our version's layout (%s)" % _text(exc))
     try:
-        layout.replace_file(target, data)
+        if keep_one_line:
+            layout.replace_file(target, one_line_form(merged))
+        else:
+            try:
+                write_laid_out(target, merged, ours_bytes, before)
+            except OSError:
+                raise
+            except Exception as exc:
+                layout.replace_file(target, one_line_form(merged))
+                conflicts.notes.append("the merged notebook is left on one line: it cannot be "
+                                       "written in our version's layout (%s)" % _text(exc))
     except OSError as exc:
         raise MergeFailure("cannot write the merged notebook beside %s: %s" % (
             _label("current", paths), exc.strerror or exc)) from exc
@@ -281,20 +282,47 @@ def write_in_layout(target, ours_bytes, ours, merged):
     layout.replace_file(target, data)
 
 
-def laid_out(merged, ours_bytes, before):
-    """The bytes write_in_layout writes for `merged`, where our notebook as it was before the
-    merge (whose objects the merge changes) is known by `before` only: our file is parsed
-    again only when the merge may have kept it as it was and the layout does not give back
-    its bytes."""
-    data = layout.render(merged, layout.detect(ours_bytes))
-    if data != ours_bytes and before.may_equal(merged):
-        ours = _parse(ours_bytes)
-        if merged == ours and layout.same_value(merged, ours):
-            data = ours_bytes
-    return data
+def write_laid_out(target, merged, ours_bytes, before):
+    """Write `merged` over `target` as write_in_layout writes it, where our notebook as it was
+    before the merge (whose objects the merge changes) is known by `before` only.
+
+    The bytes go to the file part by part as they are made, compared with our file's on the
+    way; our file is parsed again only when the merge may have kept it as it was and the
+    layout does not give back its bytes."""
+    form = layout.detect(ours_bytes)
+
+    def write(f):
+        written = _Compared(f, ours_bytes)
+        layout.render_into(merged, form, written.put, written.restart)
+        if not written.equal() and before.may_equal(merged):
+            ours = _parse(ours_bytes)
+            if merged == ours and layout.same_value(merged, ours):
+                written.restart()
+                written.put(ours_bytes)
+    layout.replace_file(target, write)
 
 
-# ---- both sides added the notebook ------------------------------------------------------
+class _Compared:
+    """Parts written to a file, compared with `ours` on the way."""
+
+    def __init__(self, f, ours):
+        self.f, self.ours = f, memoryview(ours)
+        self.size, self.same = 0, True
+
+    def put(self, part):
+        self.f.write(part)
+        end = self.size + len(part)
+        self.same = self.same and self.ours[self.size:end] == part
+        self.size = end
+
+    def restart(self):
+        self.f.seek(0)
+        self.f.truncate()
+        self.size, self.same = 0, True
+
+    def equal(self):
+        return self.same and self.size == len(self.ours)
+
 
 def empty_base_notebook(ours, theirs):
     """The base of a notebook that both sides added: no cells and no parameters, in the shape

@@ -162,7 +162,7 @@ def _float_text(x, _repr=float.__repr__, _inf=float("inf")):
     return _repr(x)
 
 
-def dumps_indented(value, indent, item_separator, key_separator, ensure_ascii):
+def dumps_indented(value, indent, item_separator, key_separator, ensure_ascii, flush=None):
     """The text of ``json.dumps(value, indent=indent, separators=(item_separator,
     key_separator), ensure_ascii=ensure_ascii)`` for a value as json.loads makes it.
 
@@ -171,6 +171,10 @@ def dumps_indented(value, indent, item_separator, key_separator, ensure_ascii):
     join over the C string encoder, which takes the whole to about 60% of the time.
     Anything json.loads does not make (a subclass, a non-string key, a tuple) is left to
     json.dumps.
+
+    With `flush`, the text goes to flush(part) in parts of a few thousand pieces as it is made,
+    and None is returned: a large notebook is never held as one text. A value that only
+    json.dumps can write then raises _NotPlainJson, whatever parts went out before.
     """
     encode = (json.encoder.encode_basestring_ascii if ensure_ascii
               else json.encoder.encode_basestring)
@@ -217,6 +221,9 @@ def dumps_indented(value, indent, item_separator, key_separator, ensure_ascii):
                     append(encode(item))
                 else:
                     write(item, inner)
+                    if flush is not None and len(pieces) > _PIECES_PER_PART:
+                        flush("".join(pieces))
+                        pieces.clear()
             append(newline + "]")
         elif t is dict_:
             if not x:
@@ -243,35 +250,60 @@ def dumps_indented(value, indent, item_separator, key_separator, ensure_ascii):
         else:
             append(scalar(x, t))
 
-    try:
-        write(value, "\n")
-    except _NotPlainJson:
-        return json.dumps(value, indent=indent, ensure_ascii=ensure_ascii,
-                          separators=(item_separator, key_separator))
-    return "".join(pieces)
+    if flush is None:
+        try:
+            write(value, "\n")
+        except _NotPlainJson:
+            return json.dumps(value, indent=indent, ensure_ascii=ensure_ascii,
+                              separators=(item_separator, key_separator))
+        return "".join(pieces)
+    write(value, "\n")
+    flush("".join(pieces))
+    return None
+
+
+_PIECES_PER_PART = 4096
 
 
 def render(value, layout):
     """`value` as the bytes of a file in `layout`."""
-    def dumps(ensure_ascii):
+    parts = []
+    render_into(value, layout, parts.append, parts.clear)
+    return b"".join(parts)
+
+
+def render_into(value, layout, put, restart):
+    """Hand the bytes of `value` in `layout` to put(part), part after part, as render would
+    return them; restart() means: forget every part put so far (the text is begun again in
+    another form)."""
+    def emit(ensure_ascii):
+        def text_out(text):
+            if layout.newline != "\n":
+                # json never writes a raw line break inside a string: every one is the layout's.
+                text = text.replace("\n", layout.newline)
+            put(text.encode("utf-8"))
+
+        put(layout.lead)
+        separators = (layout.item_separator, layout.key_separator)
         if layout.indent is None:   # json's C encoder writes one line fast enough
-            return json.dumps(value, ensure_ascii=ensure_ascii,
-                              separators=(layout.item_separator, layout.key_separator))
-        return dumps_indented(value, layout.indent, layout.item_separator,
-                              layout.key_separator, ensure_ascii)
-    text = dumps(layout.ensure_ascii)
-    if layout.newline != "\n":
-        # json never writes a raw line break inside a string, so every one is the layout's.
-        text = text.replace("\n", layout.newline)
+            text_out(json.dumps(value, ensure_ascii=ensure_ascii, separators=separators))
+        else:
+            try:
+                dumps_indented(value, layout.indent, layout.item_separator,
+                               layout.key_separator, ensure_ascii, flush=text_out)
+            except _NotPlainJson:
+                restart()
+                put(layout.lead)
+                text_out(json.dumps(value, indent=layout.indent, ensure_ascii=ensure_ascii,
+                                    separators=separators))
+        put(layout.trail)
+
     try:
-        encoded = text.encode("utf-8")
+        emit(layout.ensure_ascii)
     except UnicodeEncodeError:
         # A lone surrogate (a "\ud800" escape in a file) cannot be written raw.
-        text = dumps(True)
-        if layout.newline != "\n":
-            text = text.replace("\n", layout.newline)
-        encoded = text.encode("utf-8")
-    return layout.lead + encoded + layout.trail
+        restart()
+        emit(True)
 
 
 def same_value(a, b):
@@ -297,6 +329,9 @@ def same_value(a, b):
 def replace_file(path, data):
     """Replace the file at `path` by `data` in one step, keeping its permission bits.
 
+    `data` is the bytes, or a function that writes them to the binary file it is given (open
+    for reading too, so that it may begin again from the start).
+
     The bytes go to a temporary file in the same directory first, so a failure leaves the
     file as it was.  A symbolic link is followed: its target is replaced, the link stays.
     """
@@ -305,8 +340,11 @@ def replace_file(path, data):
     fd, temp = temporary.mkstemp(temporary.LAID_OUT, ".tmp", os.path.dirname(target))
     lifted = False
     try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
+        with os.fdopen(fd, "w+b") as f:
+            if callable(data):
+                data(f)
+            else:
+                f.write(data)
         if os.name == "nt" and not mode & stat.S_IWRITE:
             # Windows can neither replace nor remove a read-only file: the temporary file stays
             # writable, the target's mark is lifted for the replace (and put back when that
