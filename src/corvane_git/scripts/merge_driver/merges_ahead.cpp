@@ -2,6 +2,7 @@
 #include "merges_ahead.hpp"
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -17,36 +18,87 @@ namespace {
 
 struct SourceTexts {
     std::string current, base, incoming;  // the joined lines, UTF-8
+    void swap(SourceTexts& other) {
+        current.swap(other.current);
+        base.swap(other.base);
+        incoming.swap(other.incoming);
+    }
 };
 
-bool operator==(const SourceTexts& a, const SourceTexts& b) {
-    return a.current == b.current && a.base == b.base && a.incoming == b.incoming;
+// The UTF-8 bytes of one exact string: an ASCII string's own characters, or `scratch` filled with
+// the encoded text (no error set; false when the text does not encode, a lone surrogate). The
+// encoding is not kept in the string, which would hold it as long as the string lives.
+bool utf8_of(PyObject* text, Ref& scratch, const char*& data, size_t& size) {
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        data = static_cast<const char*>(PyUnicode_DATA(text));
+        size = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        return true;
+    }
+    scratch = Ref::steal_or_null(PyUnicode_AsUTF8String(text));
+    if (!scratch) {
+        PyErr_Clear();
+        return false;
+    }
+    data = PyBytes_AS_STRING(scratch.get());
+    size = static_cast<size_t>(PyBytes_GET_SIZE(scratch.get()));
+    return true;
 }
+
+// A list whose items are all exact strings.
+bool list_of_strings(PyObject* lines) {
+    if (!PyList_CheckExact(lines)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(lines, i))) return false;
+    return true;
+}
+
+// Whether the lines, encoded and joined, are exactly `text`; false too when they do not encode.
+bool lines_equal(PyObject* lines, const std::string& text) {
+    size_t at = 0;
+    Ref scratch;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) {
+        const char* data;
+        size_t size;
+        if (!utf8_of(PyList_GET_ITEM(lines, i), scratch, data, size)) return false;
+        if (size > text.size() - at || std::memcmp(text.data() + at, data, size) != 0) return false;
+        at += size;
+    }
+    return at == text.size();
+}
+
+// Whether the three sides are lists of exact strings whose texts are those of `texts`.
+bool sources_match(PyObject* current, PyObject* base, PyObject* incoming, const SourceTexts& texts) {
+    return list_of_strings(current) && list_of_strings(base) && list_of_strings(incoming) &&
+           lines_equal(current, texts.current) && lines_equal(base, texts.base) &&
+           lines_equal(incoming, texts.incoming);
+}
+
+}  // namespace
+
+bool joined_utf8(PyObject* lines, std::string& out) {
+    if (!list_of_strings(lines)) return false;
+    size_t least = 0;  // each character takes a byte at least
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i)
+        least += static_cast<size_t>(PyUnicode_GET_LENGTH(PyList_GET_ITEM(lines, i)));
+    out.clear();
+    out.reserve(least);
+    Ref scratch;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) {
+        const char* data;
+        size_t size;
+        if (!utf8_of(PyList_GET_ITEM(lines, i), scratch, data, size)) return false;
+        out.append(data, size);
+    }
+    return true;
+}
+
+namespace {
 
 // The three texts of a source merge when each side is a list of exact strings that encode as
 // UTF-8; false (with no error set) otherwise.
 bool source_texts(PyObject* current, PyObject* base, PyObject* incoming, SourceTexts& out) {
-    std::string* targets[] = {&out.current, &out.base, &out.incoming};
-    PyObject* sides[] = {current, base, incoming};
-    for (int k = 0; k < 3; ++k) {
-        PyObject* lines = sides[k];
-        if (!PyList_CheckExact(lines)) return false;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i)
-            if (!PyUnicode_CheckExact(PyList_GET_ITEM(lines, i))) return false;
-        Ref text = Ref::steal_or_null(PyUnicode_Join(names::empty, lines));
-        if (!text) {
-            PyErr_Clear();
-            return false;
-        }
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-        if (!utf8) {
-            PyErr_Clear();
-            return false;
-        }
-        targets[k]->assign(utf8, static_cast<size_t>(size));
-    }
-    return true;
+    return joined_utf8(current, out.current) && joined_utf8(base, out.base) &&
+           joined_utf8(incoming, out.incoming);
 }
 
 // d[name] where d is a map holding name as an exact string key, else null. Found by walking the
@@ -185,22 +237,35 @@ public:
         return !workers_.empty();
     }
 
-    // Takes the run with these texts: true with its result once it ran well. Runs passed over on
-    // the way are left undone; a run not yet started is not waited for.
-    bool take(const SourceTexts& texts, MergedAhead& out) {
-        std::unique_lock<std::mutex> lock(mutex_);
+    // Takes the run of these three sides' sources: true with its result once it ran well. Runs
+    // passed over on the way are left undone. A run no worker has started yet is made here, on
+    // the merge's thread, rather than made again from the host's lists.
+    bool take(PyObject* current, PyObject* base, PyObject* incoming, MergedAhead& out) {
+        // The texts are compared outside the mutex: workers only read them, and only this thread
+        // moves `next_` or frees the runs.
         for (size_t i = next_; i < jobs_.size(); ++i) {
             AheadJob& job = jobs_[i];
-            if (!(job.texts == texts)) continue;
-            for (size_t k = next_; k <= i; ++k)
+            if (!sources_match(current, base, incoming, job.texts)) continue;
+            std::unique_lock<std::mutex> lock(mutex_);
+            for (size_t k = next_; k < i; ++k)
                 if (jobs_[k].state == AheadJob::waiting) jobs_[k].state = AheadJob::passed;
             next_ = i + 1;
-            if (job.state == AheadJob::running) {
+            if (job.state == AheadJob::waiting) {
+                job.state = AheadJob::running;
+                lock.unlock();
+                Py_BEGIN_ALLOW_THREADS
+                run_here(job);
+                Py_END_ALLOW_THREADS
+                lock.lock();
+                job.state = AheadJob::ended;
+            } else if (job.state == AheadJob::running) {
                 Py_BEGIN_ALLOW_THREADS
                 done_.wait(lock, [&] { return job.state == AheadJob::ended; });
                 Py_END_ALLOW_THREADS
             }
-            if (job.state != AheadJob::ended || !job.ok) return false;
+            if (job.state != AheadJob::ended) return false;
+            SourceTexts().swap(job.texts);  // ended: no worker reads them any more
+            if (!job.ok) return false;
             out.directory.swap(job.result.directory);
             out.merged.swap(job.result.merged);
             return true;
@@ -218,14 +283,18 @@ private:
             if (job.state != AheadJob::waiting) continue;
             job.state = AheadJob::running;
             lock.unlock();
-            try {
-                run(job);
-            } catch (const std::bad_alloc&) {
-                job.ok = false;
-            }
+            run_here(job);
             lock.lock();
             job.state = AheadJob::ended;
             done_.notify_all();
+        }
+    }
+
+    void run_here(AheadJob& job) {
+        try {
+            run(job);
+        } catch (const std::bad_alloc&) {
+            job.ok = false;
         }
     }
 
@@ -311,8 +380,8 @@ bool take_merged_ahead(PyObject* g, const std::string& parent, PyObject* current
                        PyObject* incoming, MergedAhead& out) {
     MergesAhead* ahead = merges_ahead_of(g);
     if (!ahead || !ahead->in_its_process() || !ahead->on_its_thread()) return false;
-    SourceTexts texts;
-    return source_texts(current, base, incoming, texts) && ahead->arm(parent) && ahead->take(texts, out);
+    return list_of_strings(current) && list_of_strings(base) && list_of_strings(incoming) &&
+           ahead->arm(parent) && ahead->take(current, base, incoming, out);
 }
 
 }  // namespace merge_driver

@@ -43,4 +43,10 @@ struct MergedAhead {
 bool take_merged_ahead(PyObject* g, const std::string& parent, PyObject* current, PyObject* base,
                        PyObject* incoming, MergedAhead& out);
 
+// The lines of a list of exact strings joined and encoded as UTF-8 into `out`, in one pass and
+// without the host's own join. False, with no error set, for anything else (not a list, an item
+// that is not an exact string, a text that does not encode): the caller then takes the host's way,
+// which raises what it raises.
+bool joined_utf8(PyObject* lines, std::string& out);
+
 }  // namespace merge_driver

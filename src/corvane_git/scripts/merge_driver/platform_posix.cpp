@@ -329,11 +329,25 @@ Error write_file(const std::string& path, const char* data, std::size_t size, bo
 Error read_file(const std::string& path, std::string& data) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno;
+    struct stat status;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+        try {
+            data.reserve(data.size() + static_cast<size_t>(status.st_size));  // no regrowing
+        } catch (...) {
+            close_quietly(fd);
+            throw;
+        }
+    }
     char buffer[65536];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
         if (n > 0) {
-            data.append(buffer, static_cast<size_t>(n));
+            try {
+                data.append(buffer, static_cast<size_t>(n));
+            } catch (...) {
+                close_quietly(fd);
+                throw;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR) continue;

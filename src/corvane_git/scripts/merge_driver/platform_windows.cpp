@@ -423,6 +423,9 @@ Error read_file(const std::string& path, std::string& data) {
     Handle file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return GetLastError();
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0)
+        data.reserve(data.size() + static_cast<size_t>(size.QuadPart));  // no regrowing
     char buffer[65536];
     for (;;) {
         DWORD got = 0;
