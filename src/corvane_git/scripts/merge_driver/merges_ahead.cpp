@@ -16,15 +16,6 @@ namespace merge_driver {
 
 namespace {
 
-struct SourceTexts {
-    std::string current, base, incoming;  // the joined lines, UTF-8
-    void swap(SourceTexts& other) {
-        current.swap(other.current);
-        base.swap(other.base);
-        incoming.swap(other.incoming);
-    }
-};
-
 // The UTF-8 bytes of one exact string: an ASCII string's own characters, or `scratch` filled with
 // the encoded text (no error set; false when the text does not encode, a lone surrogate). The
 // encoding is not kept in the string, which would hold it as long as the string lives.
@@ -52,25 +43,53 @@ bool list_of_strings(PyObject* lines) {
     return true;
 }
 
-// Whether the lines, encoded and joined, are exactly `text`; false too when they do not encode.
-bool lines_equal(PyObject* lines, const std::string& text) {
-    size_t at = 0;
-    Ref scratch;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) {
-        const char* data;
-        size_t size;
-        if (!utf8_of(PyList_GET_ITEM(lines, i), scratch, data, size)) return false;
-        if (size > text.size() - at || std::memcmp(text.data() + at, data, size) != 0) return false;
-        at += size;
-    }
-    return at == text.size();
-}
+// One side's source as a run writes it, without copying the text: the side's strings, held, and
+// where the UTF-8 bytes of each line are (in the string itself when it is ASCII, else in its
+// encoding, held too). Made and freed holding the host's lock; a worker only reads `pieces`.
+struct HeldLines {
+    Ref strings;                         // a tuple of the lines as they were when guessed
+    std::vector<Ref> encodings;          // the UTF-8 of those that are not ASCII
+    std::vector<platform::Piece> pieces;
 
-// Whether the three sides are lists of exact strings whose texts are those of `texts`.
+    // False, with no error set, when `lines` is not a list of exact strings that encode.
+    bool hold(PyObject* lines) {
+        if (!list_of_strings(lines)) return false;
+        Ref tuple = Ref::steal_or_null(PyList_AsTuple(lines));
+        if (!tuple) {
+            PyErr_Clear();
+            return false;
+        }
+        const Py_ssize_t n = PyTuple_GET_SIZE(tuple.get());
+        pieces.resize(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref encoded;
+            if (!utf8_of(PyTuple_GET_ITEM(tuple.get(), i), encoded, pieces[i].data, pieces[i].size)) return false;
+            if (encoded) encodings.push_back(std::move(encoded));
+        }
+        strings = std::move(tuple);
+        return true;
+    }
+
+    // Whether `lines` holds the same text, line by line; runs no host code (exact strings only).
+    bool same(PyObject* lines) const {
+        const Py_ssize_t n = PyTuple_GET_SIZE(strings.get());
+        if (PyList_GET_SIZE(lines) != n) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *a = PyList_GET_ITEM(lines, i), *b = PyTuple_GET_ITEM(strings.get(), i);
+            if (a != b && PyUnicode_Compare(a, b) != 0) return false;
+        }
+        return true;
+    }
+};
+
+struct SourceTexts {
+    HeldLines current, base, incoming;
+};
+
+// Whether the three sides are lists of exact strings holding the texts of `texts`.
 bool sources_match(PyObject* current, PyObject* base, PyObject* incoming, const SourceTexts& texts) {
     return list_of_strings(current) && list_of_strings(base) && list_of_strings(incoming) &&
-           lines_equal(current, texts.current) && lines_equal(base, texts.base) &&
-           lines_equal(incoming, texts.incoming);
+           texts.current.same(current) && texts.base.same(base) && texts.incoming.same(incoming);
 }
 
 }  // namespace
@@ -94,11 +113,10 @@ bool joined_utf8(PyObject* lines, std::string& out) {
 
 namespace {
 
-// The three texts of a source merge when each side is a list of exact strings that encode as
-// UTF-8; false (with no error set) otherwise.
+// The three sides of a source merge held for a run when each side is a list of exact strings
+// that encode as UTF-8; false (with no error set) otherwise.
 bool source_texts(PyObject* current, PyObject* base, PyObject* incoming, SourceTexts& out) {
-    return joined_utf8(current, out.current) && joined_utf8(base, out.base) &&
-           joined_utf8(incoming, out.incoming);
+    return out.current.hold(current) && out.base.hold(base) && out.incoming.hold(incoming);
 }
 
 // d[name] where d is a map holding name as an exact string key, else null. Found by walking the
@@ -264,7 +282,7 @@ public:
                 Py_END_ALLOW_THREADS
             }
             if (job.state != AheadJob::ended) return false;
-            SourceTexts().swap(job.texts);  // ended: no worker reads them any more
+            job.texts = SourceTexts();  // ended: no worker reads them any more
             if (!job.ok) return false;
             out.directory.swap(job.result.directory);
             out.merged.swap(job.result.merged);
@@ -324,9 +342,9 @@ private:
             }
         } removal{argv, directory, job};
         job.result.directory = directory;
-        const std::string* texts[] = {&job.texts.current, &job.texts.base, &job.texts.incoming};
+        const HeldLines* texts[] = {&job.texts.current, &job.texts.base, &job.texts.incoming};
         for (int k = 0; k < 3; ++k)
-            if (platform::write_file(argv[2 + k], texts[k]->data(), texts[k]->size(), true)) return;
+            if (platform::write_file(argv[2 + k], texts[k]->pieces.data(), texts[k]->pieces.size(), true)) return;
         platform::Process process;
         if (process.start(program_, argv, platform::Process::ErrorOutput::discard, &environment_)) return;
         {
