@@ -308,10 +308,11 @@ private:
         }
     }
 
-    void run_here(AheadJob& job) {
+    // Runs the job on this thread, the host's lock released: nothing may leave it by exception.
+    void run_here(AheadJob& job) noexcept {
         try {
             run(job);
-        } catch (const std::bad_alloc&) {
+        } catch (...) {  // short of memory: the source merge makes it again in turn
             job.ok = false;
         }
     }
