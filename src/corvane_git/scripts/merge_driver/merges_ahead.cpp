@@ -53,7 +53,7 @@ struct HeldLines {
 
     // False, with no error set, when `lines` is not a list of exact strings that encode.
     bool hold(PyObject* lines) {
-        if (!list_of_strings(lines)) return false;
+        if (!PyList_CheckExact(lines)) return false;
         Ref tuple = Ref::steal_or_null(PyList_AsTuple(lines));
         if (!tuple) {
             PyErr_Clear();
@@ -62,21 +62,24 @@ struct HeldLines {
         const Py_ssize_t n = PyTuple_GET_SIZE(tuple.get());
         pieces.resize(static_cast<size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* line = PyTuple_GET_ITEM(tuple.get(), i);
             Ref encoded;
-            if (!utf8_of(PyTuple_GET_ITEM(tuple.get(), i), encoded, pieces[i].data, pieces[i].size)) return false;
+            if (!PyUnicode_CheckExact(line) || !utf8_of(line, encoded, pieces[i].data, pieces[i].size)) return false;
             if (encoded) encodings.push_back(std::move(encoded));
         }
         strings = std::move(tuple);
         return true;
     }
 
-    // Whether `lines` holds the same text, line by line; runs no host code (exact strings only).
+    // Whether `lines` is a list of exact strings holding the same text, line by line; runs no
+    // host code. A line that is the very string held is an exact string: a string's type cannot
+    // change.
     bool same(PyObject* lines) const {
         const Py_ssize_t n = PyTuple_GET_SIZE(strings.get());
-        if (PyList_GET_SIZE(lines) != n) return false;
+        if (!PyList_CheckExact(lines) || PyList_GET_SIZE(lines) != n) return false;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *a = PyList_GET_ITEM(lines, i), *b = PyTuple_GET_ITEM(strings.get(), i);
-            if (a != b && PyUnicode_Compare(a, b) != 0) return false;
+            if (a != b && (!PyUnicode_CheckExact(a) || PyUnicode_Compare(a, b) != 0)) return false;
         }
         return true;
     }
@@ -88,8 +91,7 @@ struct SourceTexts {
 
 // Whether the three sides are lists of exact strings holding the texts of `texts`.
 bool sources_match(PyObject* current, PyObject* base, PyObject* incoming, const SourceTexts& texts) {
-    return list_of_strings(current) && list_of_strings(base) && list_of_strings(incoming) &&
-           texts.current.same(current) && texts.base.same(base) && texts.incoming.same(incoming);
+    return texts.current.same(current) && texts.base.same(base) && texts.incoming.same(incoming);
 }
 
 }  // namespace
@@ -399,7 +401,8 @@ bool take_merged_ahead(PyObject* g, const std::string& parent, PyObject* current
                        PyObject* incoming, MergedAhead& out) {
     MergesAhead* ahead = merges_ahead_of(g);
     if (!ahead || !ahead->in_its_process() || !ahead->on_its_thread()) return false;
-    return list_of_strings(current) && list_of_strings(base) && list_of_strings(incoming) &&
+    // Only lists of exact strings can match a run (take compares them without running host code).
+    return PyList_CheckExact(current) && PyList_CheckExact(base) && PyList_CheckExact(incoming) &&
            ahead->arm(parent) && ahead->take(current, base, incoming, out);
 }
 
