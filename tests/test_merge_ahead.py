@@ -27,7 +27,9 @@ BASE_TEXT = "first {i}\nsecond {i}\nthird {i}\nfourth {i}\n"
 #              after ours, no source merge, though one was guessed
 #   one-sided  our side edits the source, theirs tags the cell: a source merge nobody guessed
 #   untouched  nothing changes
-KINDS = ("clean", "conflict", "same", "renamed", "one-sided", "untouched")
+#   long       a source of 3,000 lines, more than one gathered write takes, ASCII and not, both
+#              editing it far apart
+KINDS = ("clean", "conflict", "same", "renamed", "one-sided", "untouched", "long")
 
 
 def sides(kind, i):
@@ -46,6 +48,11 @@ def sides(kind, i):
         ours["source"] = lines(text.replace("first", "FIRST"))
         theirs["source"] = lines(text.replace("fourth", "FOURTH"))
         canvas(ours)["name"], canvas(theirs)["name"] = "ours%d" % i, "theirs%d" % i
+    elif kind == "long":
+        base["source"] = ["line %d%s\n" % (k, "é" if k % 7 == 0 else "") for k in range(3000)]
+        ours["source"], theirs["source"] = list(base["source"]), list(base["source"])
+        ours["source"][5] = "ours\n"
+        theirs["source"][2990] = "theirs\n"
     elif kind == "one-sided":
         ours["source"] = lines(text.replace("first", "FIRST"))
         theirs["metadata"]["tags"] = ["checked"]

@@ -1,11 +1,14 @@
 """The handle merge_files makes gives every source merge the result git's own wrapper gives."""
 import os
+import tempfile
 
 import git
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from corvane_git.scripts.merge_driver import merge_ipynb as m
-from notebooks import cell, edit, notebook, ThreeWay
+from notebooks import FILE_PATH, cell, edit, find, notebook, ThreeWay
 
 
 @pytest.fixture(scope="module")
@@ -87,3 +90,52 @@ def test_merge_file_method_reports_status_like_the_git_package(handle, tmp_path)
     with pytest.raises(git.GitCommandError) as exc:
         handle.merge_file(*paths)
     assert exc.value.status == 1 and exc.value.command == ["git", "merge-file"] + paths
+
+
+# Random sources: lines from a small pool, so that sides repeat lines (git slides its hunks over
+# repeats) and edits collide, with CR LF and lone CR line ends, items holding several lines or
+# none, non-ASCII text and a last line without a line end.
+POOL = ["a\n", "b\n", "\n", "{\n", "}\n", "    return 1\n", "ä\n", "日本\r\n", "x\r", "p\nq\n", "", "end"]
+side_edits = st.lists(st.tuples(st.sampled_from(["replace", "insert", "delete"]), st.integers(0, 40),
+                                st.sampled_from(POOL)), max_size=5)
+
+
+def edited(lines, edits):
+    lines = list(lines)
+    for kind, at, line in edits:
+        at = at % (len(lines) + 1)
+        if kind == "insert" or (kind == "replace" and at == len(lines)):
+            lines.insert(at, line)
+        elif kind == "replace":
+            lines[at] = line
+        elif at < len(lines):
+            del lines[at]
+    return lines
+
+
+source_triples = st.tuples(st.lists(st.sampled_from(POOL), max_size=14), side_edits, side_edits).map(
+    lambda t: (edited(t[0], t[1]), t[0], edited(t[0], t[2])))
+
+
+@pytest.mark.slow
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow,
+                                                                  HealthCheck.function_scoped_fixture])
+@given(st.lists(source_triples, min_size=1, max_size=6))
+def test_merges_give_what_the_git_package_gives(handle, triples):
+    """Each source merge of a notebook (run ahead or in turn) and each source merge through the
+    handle outside a merge gives what _merge_source gives with the git package's own handle."""
+    names = {"current_name": FILE_PATH + "-current", "incoming_name": FILE_PATH + "-incoming"}
+    expected = [outcome(git.cmd.Git(), *t, **names) for t in triples]
+    assert [outcome(handle, *t, **names) for t in triples] == expected
+    base = notebook(*(cell("K%d" % i, "k%d" % i, t[1]) for i, t in enumerate(triples)))
+    ours = notebook(*(cell("K%d" % i, "k%d" % i, t[0]) for i, t in enumerate(triples)))
+    theirs = notebook(*(cell("K%d" % i, "k%d" % i, t[2]) for i, t in enumerate(triples)))
+    with tempfile.TemporaryDirectory() as directory:
+        three = ThreeWay(directory, base, ours, theirs)
+        three.run()
+        merged = three.result()
+    for i, (kind, lines) in enumerate(expected):
+        source = find(merged, "K%d" % i)["source"]
+        if triples[i][0] == triples[i][1] or triples[i][2] == triples[i][1] or triples[i][0] == triples[i][2]:
+            continue  # one side kept the base, or both made the same change: no source merge
+        assert kind == "ok" and source == lines, i

@@ -2,6 +2,7 @@
 #include "merges_ahead.hpp"
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -15,38 +16,109 @@ namespace merge_driver {
 
 namespace {
 
-struct SourceTexts {
-    std::string current, base, incoming;  // the joined lines, UTF-8
-};
-
-bool operator==(const SourceTexts& a, const SourceTexts& b) {
-    return a.current == b.current && a.base == b.base && a.incoming == b.incoming;
+// The UTF-8 bytes of one exact string: an ASCII string's own characters, or `scratch` filled with
+// the encoded text (no error set; false when the text does not encode, a lone surrogate). The
+// encoding is not kept in the string, which would hold it as long as the string lives.
+bool utf8_of(PyObject* text, Ref& scratch, const char*& data, size_t& size) {
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        data = static_cast<const char*>(PyUnicode_DATA(text));
+        size = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        return true;
+    }
+    scratch = Ref::steal_or_null(PyUnicode_AsUTF8String(text));
+    if (!scratch) {
+        PyErr_Clear();
+        return false;
+    }
+    data = PyBytes_AS_STRING(scratch.get());
+    size = static_cast<size_t>(PyBytes_GET_SIZE(scratch.get()));
+    return true;
 }
 
-// The three texts of a source merge when each side is a list of exact strings that encode as
-// UTF-8; false (with no error set) otherwise.
-bool source_texts(PyObject* current, PyObject* base, PyObject* incoming, SourceTexts& out) {
-    std::string* targets[] = {&out.current, &out.base, &out.incoming};
-    PyObject* sides[] = {current, base, incoming};
-    for (int k = 0; k < 3; ++k) {
-        PyObject* lines = sides[k];
+// A list whose items are all exact strings.
+bool list_of_strings(PyObject* lines) {
+    if (!PyList_CheckExact(lines)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(lines, i))) return false;
+    return true;
+}
+
+// One side's source as a run writes it, without copying the text: the side's strings, held, and
+// where the UTF-8 bytes of each line are (in the string itself when it is ASCII, else in its
+// encoding, held too). Made and freed holding the host's lock; a worker only reads `pieces`.
+struct HeldLines {
+    Ref strings;                         // a tuple of the lines as they were when guessed
+    std::vector<Ref> encodings;          // the UTF-8 of those that are not ASCII
+    std::vector<platform::Piece> pieces;
+
+    // False, with no error set, when `lines` is not a list of exact strings that encode.
+    bool hold(PyObject* lines) {
         if (!PyList_CheckExact(lines)) return false;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i)
-            if (!PyUnicode_CheckExact(PyList_GET_ITEM(lines, i))) return false;
-        Ref text = Ref::steal_or_null(PyUnicode_Join(names::empty, lines));
-        if (!text) {
+        Ref tuple = Ref::steal_or_null(PyList_AsTuple(lines));
+        if (!tuple) {
             PyErr_Clear();
             return false;
         }
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-        if (!utf8) {
-            PyErr_Clear();
-            return false;
+        const Py_ssize_t n = PyTuple_GET_SIZE(tuple.get());
+        pieces.resize(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* line = PyTuple_GET_ITEM(tuple.get(), i);
+            Ref encoded;
+            if (!PyUnicode_CheckExact(line) || !utf8_of(line, encoded, pieces[i].data, pieces[i].size)) return false;
+            if (encoded) encodings.push_back(std::move(encoded));
         }
-        targets[k]->assign(utf8, static_cast<size_t>(size));
+        strings = std::move(tuple);
+        return true;
+    }
+
+    // Whether `lines` is a list of exact strings holding the same text, line by line; runs no
+    // host code. A line that is the very string held is an exact string: a string's type cannot
+    // change.
+    bool same(PyObject* lines) const {
+        const Py_ssize_t n = PyTuple_GET_SIZE(strings.get());
+        if (!PyList_CheckExact(lines) || PyList_GET_SIZE(lines) != n) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *a = PyList_GET_ITEM(lines, i), *b = PyTuple_GET_ITEM(strings.get(), i);
+            if (a != b && (!PyUnicode_CheckExact(a) || PyUnicode_Compare(a, b) != 0)) return false;
+        }
+        return true;
+    }
+};
+
+struct SourceTexts {
+    HeldLines current, base, incoming;
+};
+
+// Whether the three sides are lists of exact strings holding the texts of `texts`.
+bool sources_match(PyObject* current, PyObject* base, PyObject* incoming, const SourceTexts& texts) {
+    return texts.current.same(current) && texts.base.same(base) && texts.incoming.same(incoming);
+}
+
+}  // namespace
+
+bool joined_utf8(PyObject* lines, std::string& out) {
+    if (!list_of_strings(lines)) return false;
+    size_t least = 0;  // each character takes a byte at least
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i)
+        least += static_cast<size_t>(PyUnicode_GET_LENGTH(PyList_GET_ITEM(lines, i)));
+    out.clear();
+    out.reserve(least);
+    Ref scratch;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) {
+        const char* data;
+        size_t size;
+        if (!utf8_of(PyList_GET_ITEM(lines, i), scratch, data, size)) return false;
+        out.append(data, size);
     }
     return true;
+}
+
+namespace {
+
+// The three sides of a source merge held for a run when each side is a list of exact strings
+// that encode as UTF-8; false (with no error set) otherwise.
+bool source_texts(PyObject* current, PyObject* base, PyObject* incoming, SourceTexts& out) {
+    return out.current.hold(current) && out.base.hold(base) && out.incoming.hold(incoming);
 }
 
 // d[name] where d is a map holding name as an exact string key, else null. Found by walking the
@@ -185,22 +257,35 @@ public:
         return !workers_.empty();
     }
 
-    // Takes the run with these texts: true with its result once it ran well. Runs passed over on
-    // the way are left undone; a run not yet started is not waited for.
-    bool take(const SourceTexts& texts, MergedAhead& out) {
-        std::unique_lock<std::mutex> lock(mutex_);
+    // Takes the run of these three sides' sources: true with its result once it ran well. Runs
+    // passed over on the way are left undone. A run no worker has started yet is made here, on
+    // the merge's thread, rather than made again from the host's lists.
+    bool take(PyObject* current, PyObject* base, PyObject* incoming, MergedAhead& out) {
+        // The texts are compared outside the mutex: workers only read them, and only this thread
+        // moves `next_` or frees the runs.
         for (size_t i = next_; i < jobs_.size(); ++i) {
             AheadJob& job = jobs_[i];
-            if (!(job.texts == texts)) continue;
-            for (size_t k = next_; k <= i; ++k)
+            if (!sources_match(current, base, incoming, job.texts)) continue;
+            std::unique_lock<std::mutex> lock(mutex_);
+            for (size_t k = next_; k < i; ++k)
                 if (jobs_[k].state == AheadJob::waiting) jobs_[k].state = AheadJob::passed;
             next_ = i + 1;
-            if (job.state == AheadJob::running) {
+            if (job.state == AheadJob::waiting) {
+                job.state = AheadJob::running;
+                lock.unlock();
+                Py_BEGIN_ALLOW_THREADS
+                run_here(job);
+                Py_END_ALLOW_THREADS
+                lock.lock();
+                job.state = AheadJob::ended;
+            } else if (job.state == AheadJob::running) {
                 Py_BEGIN_ALLOW_THREADS
                 done_.wait(lock, [&] { return job.state == AheadJob::ended; });
                 Py_END_ALLOW_THREADS
             }
-            if (job.state != AheadJob::ended || !job.ok) return false;
+            if (job.state != AheadJob::ended) return false;
+            job.texts = SourceTexts();  // ended: no worker reads them any more
+            if (!job.ok) return false;
             out.directory.swap(job.result.directory);
             out.merged.swap(job.result.merged);
             return true;
@@ -218,14 +303,19 @@ private:
             if (job.state != AheadJob::waiting) continue;
             job.state = AheadJob::running;
             lock.unlock();
-            try {
-                run(job);
-            } catch (const std::bad_alloc&) {
-                job.ok = false;
-            }
+            run_here(job);
             lock.lock();
             job.state = AheadJob::ended;
             done_.notify_all();
+        }
+    }
+
+    // Runs the job on this thread, the host's lock released: nothing may leave it by exception.
+    void run_here(AheadJob& job) noexcept {
+        try {
+            run(job);
+        } catch (...) {  // short of memory: the source merge makes it again in turn
+            job.ok = false;
         }
     }
 
@@ -255,9 +345,9 @@ private:
             }
         } removal{argv, directory, job};
         job.result.directory = directory;
-        const std::string* texts[] = {&job.texts.current, &job.texts.base, &job.texts.incoming};
+        const HeldLines* texts[] = {&job.texts.current, &job.texts.base, &job.texts.incoming};
         for (int k = 0; k < 3; ++k)
-            if (platform::write_file(argv[2 + k], texts[k]->data(), texts[k]->size(), true)) return;
+            if (platform::write_file(argv[2 + k], texts[k]->pieces.data(), texts[k]->pieces.size(), true)) return;
         platform::Process process;
         if (process.start(program_, argv, platform::Process::ErrorOutput::discard, &environment_)) return;
         {
@@ -311,8 +401,9 @@ bool take_merged_ahead(PyObject* g, const std::string& parent, PyObject* current
                        PyObject* incoming, MergedAhead& out) {
     MergesAhead* ahead = merges_ahead_of(g);
     if (!ahead || !ahead->in_its_process() || !ahead->on_its_thread()) return false;
-    SourceTexts texts;
-    return source_texts(current, base, incoming, texts) && ahead->arm(parent) && ahead->take(texts, out);
+    // Only lists of exact strings can match a run (take compares them without running host code).
+    return PyList_CheckExact(current) && PyList_CheckExact(base) && PyList_CheckExact(incoming) &&
+           ahead->arm(parent) && ahead->take(current, base, incoming, out);
 }
 
 }  // namespace merge_driver

@@ -4,7 +4,9 @@
 // three sides hold and whose source both sides changed) and attaches them to its command handle.
 // Once the first source merge has named the temporary directory, worker threads run them there
 // (directory, files, git merge-file, reading back, removal), a few at a time; a source merge whose
-// three texts match one that ran takes its result instead of running git itself. Anything that did
+// three texts match one that ran takes its result instead of running git itself, and one whose
+// run no worker has begun yet makes that run on its own thread. A run writes the lines it was
+// given from the host's strings themselves, held until the run is taken, without a copy. Anything that did
 // not go exactly right is left to the source merge to do again, so that errors are raised where
 // they always are; so is everything in a process other than the one that started the runs (a fork
 // in the middle of a merge) and everything when no worker thread can be started.
@@ -42,5 +44,11 @@ struct MergedAhead {
 // source merge then runs as if there were no runs ahead.
 bool take_merged_ahead(PyObject* g, const std::string& parent, PyObject* current, PyObject* base,
                        PyObject* incoming, MergedAhead& out);
+
+// The lines of a list of exact strings joined and encoded as UTF-8 into `out`, in one pass and
+// without the host's own join. False, with no error set, for anything else (not a list, an item
+// that is not an exact string, a text that does not encode): the caller then takes the host's way,
+// which raises what it raises.
+bool joined_utf8(PyObject* lines, std::string& out);
 
 }  // namespace merge_driver

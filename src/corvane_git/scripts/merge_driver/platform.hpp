@@ -106,9 +106,21 @@ Error remove_tree(const std::string& path, std::string& failed);
 // removed is in `failed`.
 Error remove_files(const std::string* files, std::size_t count, const std::string& directory, std::string& failed);
 
-// Writes `size` bytes at `data` to a new file at `path` (an existing one is emptied, or, when
-// `exclusive`, refused).
-Error write_file(const std::string& path, const char* data, std::size_t size, bool exclusive);
+// Bytes to write: `size` of them at `data`.
+struct Piece {
+    const char* data;
+    std::size_t size;
+};
+
+// Writes the `count` pieces at `pieces`, one after the other, to a new file at `path` (an
+// existing one is emptied, or, when `exclusive`, refused). Many small pieces (the lines of a
+// text) cost no more system calls than their bytes joined.
+Error write_file(const std::string& path, const Piece* pieces, std::size_t count, bool exclusive);
+
+inline Error write_file(const std::string& path, const char* data, std::size_t size, bool exclusive) {
+    const Piece whole{data, size};
+    return write_file(path, &whole, 1, exclusive);
+}
 
 // Appends the whole file's bytes to `data`.
 Error read_file(const std::string& path, std::string& data);

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
@@ -309,19 +310,38 @@ Error remove_files(const std::string* files, std::size_t count, const std::strin
     return remove_tree(directory, failed);
 }
 
-Error write_file(const std::string& path, const char* data, std::size_t size, bool exclusive) {
+Error write_file(const std::string& path, const Piece* pieces, std::size_t count, bool exclusive) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC), 0666);
     if (fd < 0) return errno;
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            Error error = n < 0 ? errno : EIO;
+    // Up to `batch` pieces a call; `done` bytes of the first piece are written already.
+    constexpr std::size_t batch = 1024;  // IOV_MAX on Linux and macOS
+    struct iovec vectors[batch];
+    std::size_t first = 0, done = 0;
+    while (first < count) {
+        std::size_t n = 0;
+        for (std::size_t i = first; i < count && n < batch; ++i) {
+            const std::size_t skip = i == first ? done : 0;
+            if (pieces[i].size == skip) continue;
+            vectors[n].iov_base = const_cast<char*>(pieces[i].data + skip);
+            vectors[n].iov_len = pieces[i].size - skip;
+            ++n;
+        }
+        if (n == 0) break;  // only empty pieces left
+        ssize_t put = writev(fd, vectors, static_cast<int>(n));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            Error error = put < 0 ? errno : EIO;
             close_quietly(fd);
             return error;
         }
-        data += n;
-        size -= static_cast<size_t>(n);
+        // Past the pieces written whole, to the first one not yet written whole.
+        std::size_t left = static_cast<std::size_t>(put);
+        while (first < count && left >= pieces[first].size - done) {
+            left -= pieces[first].size - done;
+            ++first;
+            done = 0;
+        }
+        done += left;
     }
     return close_quietly(fd) != 0 ? errno : 0;
 }
@@ -329,11 +349,25 @@ Error write_file(const std::string& path, const char* data, std::size_t size, bo
 Error read_file(const std::string& path, std::string& data) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno;
+    struct stat status;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+        try {
+            data.reserve(data.size() + static_cast<size_t>(status.st_size));  // no regrowing
+        } catch (...) {
+            close_quietly(fd);
+            throw;
+        }
+    }
     char buffer[65536];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
         if (n > 0) {
-            data.append(buffer, static_cast<size_t>(n));
+            try {
+                data.append(buffer, static_cast<size_t>(n));
+            } catch (...) {
+                close_quietly(fd);
+                throw;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR) continue;

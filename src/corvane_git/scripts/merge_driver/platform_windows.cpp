@@ -14,6 +14,7 @@
 #include <bcrypt.h>
 #include <sddl.h>
 #include <climits>
+#include <cstring>
 #include <new>
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
@@ -404,18 +405,46 @@ Error remove_files(const std::string* files, std::size_t count, const std::strin
     return remove_tree(directory, failed);
 }
 
-Error write_file(const std::string& path, const char* data, std::size_t size, bool exclusive) {
-    Handle file(CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            exclusive ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return GetLastError();
+namespace {
+
+Error write_all(HANDLE file, const char* data, std::size_t size) {
     while (size > 0) {
         DWORD put = 0;
         const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
-        if (!WriteFile(file.get(), data, chunk, &put, nullptr)) return GetLastError();
+        if (!WriteFile(file, data, chunk, &put, nullptr)) return GetLastError();
         if (put == 0) return ERROR_WRITE_FAULT;
         data += put;
         size -= put;
     }
+    return 0;
+}
+
+}  // namespace
+
+Error write_file(const std::string& path, const Piece* pieces, std::size_t count, bool exclusive) {
+    Handle file(CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            exclusive ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return GetLastError();
+    // Small pieces are gathered into one buffer and written together; a large one goes as it is.
+    char buffer[65536];
+    std::size_t held = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Piece& piece = pieces[i];
+        if (held + piece.size <= sizeof buffer) {
+            std::memcpy(buffer + held, piece.data, piece.size);
+            held += piece.size;
+            continue;
+        }
+        if (Error error = write_all(file.get(), buffer, held)) return error;
+        held = 0;
+        if (piece.size < sizeof buffer) {
+            std::memcpy(buffer, piece.data, piece.size);
+            held = piece.size;
+        } else if (Error error = write_all(file.get(), piece.data, piece.size)) {
+            return error;
+        }
+    }
+    if (Error error = write_all(file.get(), buffer, held)) return error;
     return CloseHandle(file.release()) ? 0 : GetLastError();
 }
 
@@ -423,6 +452,9 @@ Error read_file(const std::string& path, std::string& data) {
     Handle file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return GetLastError();
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0)
+        data.reserve(data.size() + static_cast<size_t>(size.QuadPart));  // no regrowing
     char buffer[65536];
     for (;;) {
         DWORD got = 0;

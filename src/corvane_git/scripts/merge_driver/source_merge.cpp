@@ -62,17 +62,39 @@ struct Label {
     PyObject* name;  // what replaces it; None or empty: no replacement
 };
 
-// One line read back: every occurrence of each temporary path replaced by its label, then kept.
-void append_line(At& at, PyObject* lines, Ref line, Label current, Label incoming) {
+// Whether replacing in text[start:end] may do anything, raise included: false only when the text,
+// the path and its label are exact strings and the text does not hold the path.
+bool may_replace(PyObject* text, Py_ssize_t start, Py_ssize_t end, Label label) {
+    PyObject* part = label.path;
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_CheckExact(part) || !PyUnicode_CheckExact(label.name))
+        return true;
+    Py_ssize_t found = PyUnicode_Find(text, part, start, end, 1);
+    if (found == -2) throw HostError{};
+    return found >= 0;
+}
+
+Py_ssize_t text_length(PyObject* o) { return PyUnicode_CheckExact(o) ? PyUnicode_GET_LENGTH(o) : 0; }
+
+// One line read back, `line`, which is text[start:end]: every occurrence of each temporary path
+// replaced by its label, then kept. Replacing a path that the line does not hold would give the
+// line as it is; most lines hold none, and looking is much cheaper than replacing.
+void append_line(At& at, PyObject* lines, Ref line, PyObject* text, Py_ssize_t start, Py_ssize_t end,
+                 Label current, Label incoming) {
     at(lines::merge_source::has_current_name);
     if (truthy(current.name)) {
         at(lines::merge_source::replace_current);
-        line = call_method(line.get(), names::replace, {current.path, current.name});
+        if (may_replace(text, start, end, current)) {
+            line = call_method(line.get(), names::replace, {current.path, current.name});
+            text = line.get();  // the next path is looked for in what this replace gave
+            start = 0;
+            end = text_length(text);
+        }
     }
     at(lines::merge_source::has_incoming_name);
     if (truthy(incoming.name)) {
         at(lines::merge_source::replace_incoming);
-        line = call_method(line.get(), names::replace, {incoming.path, incoming.name});
+        if (may_replace(text, start, end, incoming))
+            line = call_method(line.get(), names::replace, {incoming.path, incoming.name});
     }
     at(lines::merge_source::append); binding::check(PyList_Append(lines, line.get()));
     at(lines::merge_source::each_line);
@@ -123,7 +145,15 @@ private:
 };
 
 // Writes the lines joined, as UTF-8 bytes with the lines' own line ends (as the host path does).
+// Lines that are not a list of exact strings that encode go through the host's join and encoding,
+// for the errors those raise.
 void write_lines(const std::string& path, PyObject* lines) {
+    std::string joined;
+    if (joined_utf8(lines, joined)) {
+        if (platform::Error error = platform::write_file(path, joined.data(), joined.size(), false))
+            platform::raise_os_error(error, path);
+        return;
+    }
     Ref text = Ref::steal(PyUnicode_Join(names::empty, lines));
     Ref bytes = Ref::steal(PyUnicode_AsUTF8String(text.get()));
     if (platform::Error error = platform::write_file(path, PyBytes_AS_STRING(bytes.get()),
@@ -162,10 +192,9 @@ Ref split_lines(At& at, PyObject* text, PyObject* current_text, PyObject* incomi
         Py_ssize_t end = PyUnicode_FindChar(text, '\n', start, length, 1);
         if (end == -2) throw HostError{};
         end = end < 0 ? length : end + 1;
-        Ref line = Ref::steal(PyUnicode_Substring(text, start, end));
+        append_line(at, lines.get(), Ref::steal(PyUnicode_Substring(text, start, end)), text, start, end,
+                    {current_text, current_name}, {incoming_text, incoming_name});
         start = end;
-        append_line(at, lines.get(), std::move(line), {current_text, current_name},
-                    {incoming_text, incoming_name});
     }
     return lines;
 }
@@ -249,8 +278,9 @@ Ref merge_source_body(At& at, PyObject* const* args) {
             Ref read = call_method(in, names::readlines);
             Ref it = Ref::steal(PyObject_GetIter(read.get()));
             while (Ref line = Ref::steal_or_null(PyIter_Next(it.get()))) {
-                append_line(at, lines.get(), std::move(line), {current_path.get(), current_name},
-                            {incoming_path.get(), incoming_name});
+                PyObject* text = line.get();
+                append_line(at, lines.get(), std::move(line), text, 0, text_length(text),
+                            {current_path.get(), current_name}, {incoming_path.get(), incoming_name});
             }
             if (PyErr_Occurred()) throw HostError{};
         });
