@@ -351,6 +351,27 @@ def nbdime_command(settings, build_venv, log):
     return exe, version
 
 
+def contenders(settings, args, case_dir, log):
+    """Which whole commands can be measured: {"driver": True or why not, "nbdime": its
+    command and version, or why not}; the driver command is tried on `case_dir`."""
+    tools = {}
+    try:
+        check_driver(settings, case_dir)
+        tools["driver"] = True
+    except subprocess.TimeoutExpired:
+        tools["driver"] = "timeout"
+    except (Unavailable, OSError) as exc:
+        tools["driver"] = "not available: %s" % exc
+    if args.no_nbdime:
+        tools["nbdime"] = "not measured (--no-nbdime)"
+    else:
+        try:
+            tools["nbdime"] = nbdime_command(settings, True, log)
+        except Unavailable as exc:
+            tools["nbdime"] = "not available: %s" % exc
+    return tools
+
+
 def measure_case(case_dir, settings, tools, log):
     with open(os.path.join(case_dir, "case.json"), encoding="utf-8") as f:
         info = json.load(f)
@@ -489,19 +510,7 @@ def main_plain(args, settings, argv):
     corpus = [] if args.no_corpus else generate.corpus_files(generate.DEFAULT_CORPUS, args.corpus)
     cases = generate.ensure_cases(os.path.join(BUILD, "cases"), args.sizes, corpus, log=log,
                                   plain=True)
-    tools = {}
-    try:
-        check_driver(settings, cases[0])
-        tools["driver"] = True
-    except (Unavailable, OSError, subprocess.TimeoutExpired) as exc:
-        tools["driver"] = "not available: %s" % exc
-    if args.no_nbdime:
-        tools["nbdime"] = "not measured (--no-nbdime)"
-    else:
-        try:
-            tools["nbdime"] = nbdime_command(settings, True, log)
-        except Unavailable as exc:
-            tools["nbdime"] = "not available: %s" % exc
+    tools = contenders(settings, args, cases[0], log)
     log("cases:")
     rows = [measure_plain_case(c, settings, tools, log) for c in cases]
     data = {"machine": machine(settings, tools), "command": " ".join(
@@ -778,23 +787,7 @@ def main(argv=None):
              or int(os.path.basename(c).split("-")[1]) in args.sizes]
     small = os.path.join(BUILD, "cases", "synthetic-100-nosrc")
 
-    tools = {}
-    try:
-        check_driver(settings, small)
-        tools["driver"] = True
-    except Unavailable as exc:
-        tools["driver"] = "not available: %s" % exc
-    except subprocess.TimeoutExpired:
-        tools["driver"] = "timeout"
-    except OSError as exc:
-        tools["driver"] = "not available: %s" % exc
-    if args.no_nbdime:
-        tools["nbdime"] = "not measured (--no-nbdime)"
-    else:
-        try:
-            tools["nbdime"] = nbdime_command(settings, True, log)
-        except Unavailable as exc:
-            tools["nbdime"] = "not available: %s" % exc
+    tools = contenders(settings, args, small, log)
     log("driver command: %s" % ("ready" if tools["driver"] is True else tools["driver"]))
     log("nbdime: %s" % (tools["nbdime"][1] if not isinstance(tools["nbdime"], str)
                         else tools["nbdime"]))
