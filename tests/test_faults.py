@@ -16,8 +16,9 @@ from isolation import PROG, SmallFileSystem, cannot_merge, run_driver, snapshot
 from notebooks import ThreeWay, cell, edit, notebook
 
 BASE = notebook(cell("K", "kname", "a\nb\nc\nd\ne\n"), cell("Q", None, "q\n"))
-OURS = edit(BASE, "K", source="A\nb\nc\nd\ne\n")
-THEIRS = edit(BASE, "K", source="a\nb\nc\nd\nE\n")   # both changed K: git merge-file runs
+OURS = edit(BASE, "K", source="a\nb\nb\nc\nd\ne\n")
+THEIRS = edit(BASE, "K", source="a\nb\nc\nd\nE\n")   # both changed K, ours repeating a line
+# that git may place either side of its twin: git merge-file runs
 ARGS = ("base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb")
 
 

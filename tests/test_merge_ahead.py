@@ -20,7 +20,9 @@ from test_faults import fake_git
 BASE_TEXT = "first {i}\nsecond {i}\nthird {i}\nfourth {i}\n"
 
 # How each side changes a cell, and whether the merge is expected to merge its source:
-#   clean      both edit the source on different lines (a clean source merge)
+#   clean      both edit the source on different lines, ours by repeating a line, which git may
+#              place either side of its twin (a clean source merge that git makes)
+#   apart      both edit lines apart that git would not move: made without git, never guessed
 #   conflict   both edit the same line differently (git leaves markers)
 #   same       both make the same edit
 #   renamed    both edit the source and rename the component differently: theirs is inserted
@@ -28,8 +30,8 @@ BASE_TEXT = "first {i}\nsecond {i}\nthird {i}\nfourth {i}\n"
 #   one-sided  our side edits the source, theirs tags the cell: a source merge nobody guessed
 #   untouched  nothing changes
 #   long       a source of 3,000 lines, more than one gathered write takes, ASCII and not, both
-#              editing it far apart
-KINDS = ("clean", "conflict", "same", "renamed", "one-sided", "untouched", "long")
+#              editing it far apart, ours by repeating a line
+KINDS = ("clean", "apart", "conflict", "same", "renamed", "one-sided", "untouched", "long")
 
 
 def sides(kind, i):
@@ -37,6 +39,9 @@ def sides(kind, i):
     ours, theirs = copy.deepcopy(base), copy.deepcopy(base)
     text = BASE_TEXT.format(i=i)
     if kind == "clean":
+        ours["source"] = lines(text.replace("second {i}\n".format(i=i), "second {i}\n".format(i=i) * 2))
+        theirs["source"] = lines(text.replace("fourth", "FOURTH"))
+    elif kind == "apart":
         ours["source"] = lines(text.replace("first", "FIRST"))
         theirs["source"] = lines(text.replace("fourth", "FOURTH"))
     elif kind == "conflict":
@@ -51,7 +56,7 @@ def sides(kind, i):
     elif kind == "long":
         base["source"] = ["line %d%s\n" % (k, "é" if k % 7 == 0 else "") for k in range(3000)]
         ours["source"], theirs["source"] = list(base["source"]), list(base["source"])
-        ours["source"][5] = "ours\n"
+        ours["source"].insert(5, ours["source"][5])
         theirs["source"][2990] = "theirs\n"
     elif kind == "one-sided":
         ours["source"] = lines(text.replace("first", "FIRST"))

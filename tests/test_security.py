@@ -88,7 +88,8 @@ class TestTemporaryDirectory:
         tmp.mkdir()
         monkeypatch.setattr(tempfile, "tempdir", str(tmp))
         (tmp_path / "work").mkdir()
-        three = ThreeWay(tmp_path / "work", BASE, OURS, CLEAN_THEIRS)
+        repeating = edit(BASE, "K", source="a\nb\nb\nc\nd\ne\n")  # git places the repeated line
+        three = ThreeWay(tmp_path / "work", BASE, repeating, CLEAN_THEIRS)
         three.run()
         mode_line, *args = log.read_text().splitlines()
         directory = mode_line.split(" ", 1)[1]

@@ -9,6 +9,7 @@ from hypothesis import strategies as st
 
 from corvane_git.scripts.merge_driver import merge_ipynb as m
 from notebooks import FILE_PATH, cell, edit, find, notebook, ThreeWay
+from test_faults import fake_git
 
 
 @pytest.fixture(scope="module")
@@ -92,6 +93,39 @@ def test_merge_file_method_reports_status_like_the_git_package(handle, tmp_path)
     assert exc.value.status == 1 and exc.value.command == ["git", "merge-file"] + paths
 
 
+L = ["l%d\n" % i for i in range(8)]
+# Edits git would merge in one way only, made without it, and the nearest that git must make.
+#                    ours, base, theirs, made without git
+WITHOUT_GIT = {
+    "apart": (["X\n"] + L[1:], L, L[:6] + ["Y\n", "l7\n"], True),
+    "one line between": (["X\n"] + L[1:], L, L[:2] + ["Y\n"] + L[3:], True),
+    "touching": (["X\n"] + L[1:], L, L[:1] + ["Y\n"] + L[2:], False),
+    "inserted apart": (L[:1] + ["X\n"] + L[1:], L, L[:5] + L[6:], True),
+    "inserted at a change": (L[:2] + ["X\n"] + L[2:], L, L[:2] + ["Y\n"] + L[3:], False),
+    "last line without its end": (["X\n"] + L[1:7] + ["end"], L[:7] + ["end"], L[:7] + ["END"], True),
+    "a repeated line may slide up": (L[:3] + ["l2\n"] + L[3:], L, L[:7] + ["Y\n"], False),
+    "a repeated line may slide down": (L[:3] + ["l3\n"] + L[3:], L, L[:7] + ["Y\n"], False),
+    "a changed stretch keeps a line": (["X\n", "l1\n", "Z\n"] + L[2:], L, L[:7] + ["Y\n"], False),
+    "only theirs changed": (L, L, L[:3] + L[4:], True),
+    "the same change": (L[:3] + L[4:], L, L[:3] + L[4:], True),
+    "two lines in one item": (["X\nl1\n"] + L[2:], L, L[:7] + ["Y\n"], False),
+    "an empty item": (["X\n", ""] + L[1:], L, L[:7] + ["Y\n"], False),
+    "a CR": (["X\r\n"] + L[1:], L, L[:7] + ["Y\n"], False),
+    "a NUL": (["X\x00\n"] + L[1:], L, L[:7] + ["Y\n"], False),
+}
+
+
+@pytest.mark.parametrize("case", sorted(WITHOUT_GIT))
+def test_edits_apart_are_merged_without_git(handle, case, tmp_path, monkeypatch):
+    current, base, incoming, without_git = WITHOUT_GIT[case]
+    names = {"current_name": "nb-current", "incoming_name": "nb-incoming"}
+    expected = outcome(git.cmd.Git(), current, base, incoming, **names)
+    runs = tmp_path / "runs"
+    monkeypatch.setenv("PATH", fake_git(tmp_path / "bin", "echo run >> '%s'" % runs))
+    assert outcome(handle, current, base, incoming, **names) == expected
+    assert runs.exists() != without_git
+
+
 # Random sources: lines from a small pool, so that sides repeat lines (git slides its hunks over
 # repeats) and edits collide, with CR LF and lone CR line ends, items holding several lines or
 # none, non-ASCII text and a last line without a line end.
@@ -113,8 +147,15 @@ def edited(lines, edits):
     return lines
 
 
-source_triples = st.tuples(st.lists(st.sampled_from(POOL), max_size=14), side_edits, side_edits).map(
-    lambda t: (edited(t[0], t[1]), t[0], edited(t[0], t[2])))
+# Whole lines only, most of them distinct: the sources that merges without git are made of.
+WHOLE_LINES = ["a\n", "b\n", "\n", "    return 1\n", "ä\n", "end"] + ["w%d\n" % i for i in range(12)]
+whole_line_edits = st.lists(st.tuples(st.sampled_from(["replace", "insert", "delete"]), st.integers(0, 40),
+                                      st.sampled_from(WHOLE_LINES[:-1])), min_size=1, max_size=2)
+source_triples = st.one_of(
+    st.tuples(st.lists(st.sampled_from(POOL), max_size=14), side_edits, side_edits),
+    st.tuples(st.lists(st.sampled_from(WHOLE_LINES[:-1]), max_size=14).map(lambda b: b + ["end"]),
+              whole_line_edits, whole_line_edits),
+).map(lambda t: (edited(t[0], t[1]), t[0], edited(t[0], t[2])))
 
 
 @pytest.mark.slow

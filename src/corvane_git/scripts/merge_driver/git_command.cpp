@@ -80,6 +80,15 @@ Outcome run_merge_file(PyObject* const* paths, Py_ssize_t n, Ref& command) {
     return outcome;
 }
 
+}  // namespace
+
+bool git_can_start() {
+    std::string program;
+    return platform::find_program(platform::git_command_name(), program) == 0;
+}
+
+namespace {
+
 // git.GitCommandError(command, status, stderr) for a command that ran and failed.
 [[noreturn]] void raise_failed(PyObject* command, Outcome& outcome) {
     std::string& text = outcome.error;

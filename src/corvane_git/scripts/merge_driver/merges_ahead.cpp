@@ -180,6 +180,7 @@ std::vector<SourceTexts> expected_source_merges(PyObject* current, PyObject* bas
         if (PyObject_RichCompareBool(ours, base_source, Py_EQ) != 0 ||
             PyObject_RichCompareBool(their_source, base_source, Py_EQ) != 0)
             continue;
+        if (merge_apart_is_certain(ours, base_source, their_source)) continue;  // made without git
         SourceTexts texts;
         if (source_texts(ours, base_source, their_source, texts)) expected.push_back(std::move(texts));
     }

@@ -199,6 +199,15 @@ Ref split_lines(At& at, PyObject* text, PyObject* current_text, PyObject* incomi
     return lines;
 }
 
+// Labels that the lines read back from git would be tested and replaced with: only lines from git
+// hold the temporary paths, so lines made without it need no replacing when testing the labels
+// runs no host code.
+bool names_are_texts(PyObject* const* args) {
+    for (PyObject* name : {args[4], args[5]})
+        if (name != Py_None && !PyUnicode_CheckExact(name)) return false;
+    return true;
+}
+
 // The same merge with the handle merge_files makes: the directory, the files and the tool run
 // straight from here (or ran ahead, see MergesAhead), without the host's file objects; what
 // reaches the caller is the same.
@@ -207,6 +216,10 @@ Ref merge_source_direct(At& at, PyObject* const* args) {
     at(lines::merge_source::tempdir);
     Ref parent = call_method(global(names::tempfile).get(), names::gettempdir);
     const std::string parent_path = fs_bytes(parent.get());
+    // Edits that lie apart merge as git would merge them, without it; a merge that must find git
+    // and cannot still fails as it would have (below).
+    if (names_are_texts(args) && git_can_start())
+        if (Ref merged = merged_apart(current, base, incoming)) return merged;
     MergedAhead ahead;
     if (take_merged_ahead(args[0], parent_path, current, base, incoming, ahead)) {
         const std::string sep(1, platform::path_separator);

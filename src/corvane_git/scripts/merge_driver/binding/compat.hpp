@@ -157,4 +157,15 @@ inline void resume_gc() {
 #endif
 }
 
+// Whether the text's characters can be read in place (PyUnicode_DATA): before 3.12 a string made
+// through the old wide-character calls may not have them yet.
+inline bool text_in_place(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(text);
+#else
+    (void)text;
+    return true;
+#endif
+}
+
 }  // namespace merge_driver::binding::compat

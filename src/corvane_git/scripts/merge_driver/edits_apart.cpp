@@ -1,0 +1,239 @@
+// Edits that lie apart: the merge git merge-file gives them, known without running it.
+//
+// git merge-file compares the base with each side line by line (a line ends with a line end, or
+// is the text after the last one). It sets aside the lines the two share at the start and at the
+// end, and diffs the stretches left between. When those two stretches share no line (or one of
+// them is empty), every line of them is changed, whatever the diff. git then slides a stretch of
+// changed lines along lines that repeat it, but only where the line before it equals its last
+// line or the line after it equals its first; where neither holds, it stays. Two sides whose
+// changed stretches of the base have an unchanged base line between them merge without conflict:
+// each side's lines take the place of its stretch, and every other line is the base's. A side
+// that changed nothing gives the other side's text, and two sides that made the same change give
+// that change.
+//
+// Under exactly those conditions the merge is made here from the lines themselves; anything else
+// is git's to make (see source_merge.cpp). The result is what reading git's output back gives,
+// line by line.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+#include "binding/compat.hpp"
+#include "notebook.hpp"
+
+namespace merge_driver {
+
+namespace {
+
+// git refuses a file larger than this; a side whose UTF-8 may be that large is left to it.
+constexpr size_t largest_file = size_t(1023) << 20;
+
+// One side's lines, borrowed from its list.
+struct Lines {
+    PyObject** items = nullptr;
+    Py_ssize_t count = 0;
+    PyObject* operator[](Py_ssize_t i) const { return items[i]; }
+};
+
+// Whether the n > 0 characters `s` are one whole line: no line end, CR or NUL before the last
+// character, no CR or NUL as the last, no surrogate, and a line end at the end unless `last`.
+template <typename Char>
+bool whole_line(const Char* s, Py_ssize_t n, bool last) {
+    unsigned bad = 0;
+    for (Py_ssize_t i = 0; i + 1 < n; ++i) {
+        const Char c = s[i];
+        bad |= unsigned(c == '\n') | unsigned(c == '\r') | unsigned(c == 0);
+        if (sizeof(Char) > 1) bad |= unsigned(c >= 0xD800 && c <= 0xDFFF);
+    }
+    const Char end = s[n - 1];
+    bad |= unsigned(end == '\r') | unsigned(end == 0);
+    if (sizeof(Char) > 1) bad |= unsigned(end >= 0xD800 && end <= 0xDFFF);
+    return !bad && (last || end == '\n');
+}
+
+// The items of `list` when they are the very lines git reads from the text a source merge writes
+// (the items joined) and that reading its output back splits again: every item an exact string,
+// one whole line. A CR would be read back as a line end, a NUL makes git refuse the file as
+// binary, and a lone surrogate cannot be written.
+bool as_git_lines(PyObject* list, Lines& out) {
+    if (!PyList_CheckExact(list)) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    size_t most = 0;  // the UTF-8 size at most
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* line = PyList_GET_ITEM(list, i);
+        if (!PyUnicode_CheckExact(line) || !binding::compat::text_in_place(line)) return false;
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(line);
+        if (length == 0) return false;
+        const bool last = i + 1 == n;
+        bool whole;
+        switch (PyUnicode_KIND(line)) {
+        case PyUnicode_1BYTE_KIND:
+            whole = whole_line(PyUnicode_1BYTE_DATA(line), length, last);
+            most += size_t(length) * (PyUnicode_IS_ASCII(line) ? 1 : 2);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            whole = whole_line(PyUnicode_2BYTE_DATA(line), length, last);
+            most += size_t(length) * 3;
+            break;
+        default:
+            whole = whole_line(PyUnicode_4BYTE_DATA(line), length, last);
+            most += size_t(length) * 4;
+        }
+        if (!whole || most > largest_file) return false;
+    }
+    out.items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    out.count = n;
+    return true;
+}
+
+// Equal texts; equal strings of the host have the same kind.
+bool same(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), size_t(n) * PyUnicode_KIND(a)) == 0;
+}
+
+bool identical(Lines a, Lines b) {
+    if (a.count != b.count) return false;
+    for (Py_ssize_t i = 0; i < a.count; ++i)
+        if (!same(a[i], b[i])) return false;
+    return true;
+}
+
+// What one side changed of the base, as git finds it before its diff: the lines both share at the
+// start (up to `start`) and at the end, and between them the base's stretch [start, base_end)
+// that became the side's [start, side_end).
+struct Edit {
+    Py_ssize_t start = 0, base_end = 0, side_end = 0;
+    bool none() const { return start == base_end && start == side_end; }
+};
+
+Edit edit_of(Lines base, Lines side) {
+    Edit edit;
+    const Py_ssize_t shorter = std::min(base.count, side.count);
+    while (edit.start < shorter && same(base[edit.start], side[edit.start])) ++edit.start;
+    Py_ssize_t shared_end = 0;
+    while (shared_end < shorter - edit.start &&
+           same(base[base.count - 1 - shared_end], side[side.count - 1 - shared_end]))
+        ++shared_end;
+    edit.base_end = base.count - shared_end;
+    edit.side_end = side.count - shared_end;
+    return edit;
+}
+
+// Whether a[a0, a1) and b[b0, b1) hold an equal line.
+bool share_a_line(Lines a, Py_ssize_t a0, Py_ssize_t a1, Lines b, Py_ssize_t b0, Py_ssize_t b1) {
+    if ((a1 - a0) * (b1 - b0) <= 64) {
+        for (Py_ssize_t i = a0; i < a1; ++i)
+            for (Py_ssize_t j = b0; j < b1; ++j)
+                if (same(a[i], b[j])) return true;
+        return false;
+    }
+    if (a1 - a0 > b1 - b0) {
+        std::swap(a, b);
+        std::swap(a0, b0);
+        std::swap(a1, b1);
+    }
+    std::vector<std::pair<Py_hash_t, PyObject*>> hashed;  // the shorter stretch, by hash
+    hashed.reserve(size_t(a1 - a0));
+    for (Py_ssize_t i = a0; i < a1; ++i) {
+        const Py_hash_t hash = PyObject_Hash(a[i]);  // a string's: cannot fail
+        hashed.emplace_back(hash, a[i]);
+    }
+    std::sort(hashed.begin(), hashed.end());
+    for (Py_ssize_t j = b0; j < b1; ++j) {
+        const Py_hash_t hash = PyObject_Hash(b[j]);
+        auto at = std::lower_bound(hashed.begin(), hashed.end(), std::make_pair(hash, static_cast<PyObject*>(nullptr)));
+        for (; at != hashed.end() && at->first == hash; ++at)
+            if (same(at->second, b[j])) return true;
+    }
+    return false;
+}
+
+// Whether git leaves the changed lines [from, to) of `lines` where they are.
+bool stays(Lines lines, Py_ssize_t from, Py_ssize_t to) {
+    if (from == to) return true;
+    if (from > 0 && same(lines[from - 1], lines[to - 1])) return false;
+    if (to < lines.count && same(lines[from], lines[to])) return false;
+    return true;
+}
+
+// Whether git's comparison of the base and a side changes exactly the edit's stretches.
+bool certain(Lines base, Lines side, const Edit& edit) {
+    const bool both = edit.base_end > edit.start && edit.side_end > edit.start;
+    return !(both && share_a_line(base, edit.start, edit.base_end, side, edit.start, edit.side_end)) &&
+           stays(base, edit.start, edit.base_end) && stays(side, edit.start, edit.side_end);
+}
+
+// The merged lines as stretches of the sides' lists, in order.
+struct Plan {
+    struct Part {
+        Lines lines;
+        Py_ssize_t from, to;
+    } parts[5];
+    int count = 0;
+    void add(Lines lines, Py_ssize_t from, Py_ssize_t to) {
+        if (to > from) parts[count++] = {lines, from, to};
+    }
+};
+
+bool plan_merge(PyObject* current, PyObject* base, PyObject* incoming, Plan& plan) noexcept {
+    try {
+        Lines ours, lines, theirs;
+        if (!as_git_lines(current, ours) || !as_git_lines(base, lines) || !as_git_lines(incoming, theirs))
+            return false;
+        const Edit our_edit = edit_of(lines, ours), their_edit = edit_of(lines, theirs);
+        if (our_edit.none()) {
+            plan.add(theirs, 0, theirs.count);
+            return true;
+        }
+        if (their_edit.none() || identical(ours, theirs)) {
+            plan.add(ours, 0, ours.count);
+            return true;
+        }
+        if (!certain(lines, ours, our_edit) || !certain(lines, theirs, their_edit)) return false;
+        const Edit *first = &our_edit, *second = &their_edit;
+        Lines first_side = ours, second_side = theirs;
+        if (first->base_end >= second->start) {
+            if (second->base_end >= first->start) return false;  // they meet: git decides
+            std::swap(first, second);
+            std::swap(first_side, second_side);
+        }
+        plan.add(lines, 0, first->start);
+        plan.add(first_side, first->start, first->side_end);
+        plan.add(lines, first->base_end, second->start);
+        plan.add(second_side, second->start, second->side_end);
+        plan.add(lines, second->base_end, lines.count);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+bool merge_apart_is_certain(PyObject* current, PyObject* base, PyObject* incoming) {
+    Plan plan;
+    return plan_merge(current, base, incoming, plan);
+}
+
+Ref merged_apart(PyObject* current, PyObject* base, PyObject* incoming) {
+    Plan plan;
+    if (!plan_merge(current, base, incoming, plan)) return Ref();
+    // The lines are held before the list is made: making it may collect garbage, which runs host
+    // code that could change the sides' lists.
+    std::vector<Ref> held;
+    Py_ssize_t total = 0;
+    for (int k = 0; k < plan.count; ++k) total += plan.parts[k].to - plan.parts[k].from;
+    held.reserve(size_t(total));
+    for (int k = 0; k < plan.count; ++k)
+        for (Py_ssize_t i = plan.parts[k].from; i < plan.parts[k].to; ++i)
+            held.push_back(Ref::borrow(plan.parts[k].lines[i]));
+    Ref merged = Ref::steal(PyList_New(total));
+    for (Py_ssize_t i = 0; i < total; ++i) PyList_SET_ITEM(merged.get(), i, held[size_t(i)].release());
+    return merged;
+}
+
+}  // namespace merge_driver
