@@ -15,6 +15,7 @@
 // is git's to make (see source_merge.cpp). The result is what reading git's output back gives,
 // line by line.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -36,36 +37,59 @@ struct Lines {
     PyObject* operator[](Py_ssize_t i) const { return items[i]; }
 };
 
+bool breaks_a_line(unsigned c) { return c == '\n' || c == '\r' || c == 0; }
+
 // Whether the n > 0 characters `s` are one whole line: no line end, CR or NUL before the last
 // character, no CR or NUL as the last, no surrogate, and a line end at the end unless `last`.
 template <typename Char>
 bool whole_line(const Char* s, Py_ssize_t n, bool last) {
-    unsigned bad = 0;
-    for (Py_ssize_t i = 0; i + 1 < n; ++i) {
-        const Char c = s[i];
-        bad |= unsigned(c == '\n') | unsigned(c == '\r') | unsigned(c == 0);
-        if (sizeof(Char) > 1) bad |= unsigned(c >= 0xD800 && c <= 0xDFFF);
+    const unsigned end = s[n - 1];
+    if (end == '\r' || end == 0 || (!last && end != '\n')) return false;
+    Py_ssize_t i = 0;
+    if constexpr (sizeof(Char) == 1) {
+        // Eight characters at a time: a word with no byte below 14 holds none of the three.
+        constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+        for (; i + 8 <= n - 1; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, s + i, 8);
+            if (((word - 14 * ones) & ~word & highs) == 0) continue;
+            for (int k = 0; k < 8; ++k)
+                if (breaks_a_line(s[i + k])) return false;
+        }
     }
-    const Char end = s[n - 1];
-    bad |= unsigned(end == '\r') | unsigned(end == 0);
-    if (sizeof(Char) > 1) bad |= unsigned(end >= 0xD800 && end <= 0xDFFF);
-    return !bad && (last || end == '\n');
+    for (; i < n - 1; ++i)
+        if (breaks_a_line(s[i])) return false;
+    if constexpr (sizeof(Char) > 1)
+        for (i = 0; i < n; ++i)
+            if (s[i] >= 0xD800 && s[i] <= 0xDFFF) return false;
+    return true;
 }
 
-// The items of `list` when they are the very lines git reads from the text a source merge writes
-// (the items joined) and that reading its output back splits again: every item an exact string,
-// one whole line. A CR would be read back as a line end, a NUL makes git refuse the file as
-// binary, and a lone surrogate cannot be written.
-bool as_git_lines(PyObject* list, Lines& out) {
+// Whether `list` is a list of exact strings, none empty, whose characters can be read in place.
+bool strings_in_place(PyObject* list) {
     if (!PyList_CheckExact(list)) return false;
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    size_t most = 0;  // the UTF-8 size at most
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject* line = PyList_GET_ITEM(list, i);
-        if (!PyUnicode_CheckExact(line) || !binding::compat::text_in_place(line)) return false;
+        if (!PyUnicode_CheckExact(line) || !binding::compat::text_in_place(line) || PyUnicode_GET_LENGTH(line) == 0)
+            return false;
+    }
+    return true;
+}
+
+Lines lines_of(PyObject* list) {
+    return {reinterpret_cast<PyListObject*>(list)->ob_item, PyList_GET_SIZE(list)};
+}
+
+// Whether the strings are the very lines git reads from the text a source merge writes (the
+// items joined) and that reading its output back splits again: each one whole line. A CR would
+// be read back as a line end, a NUL makes git refuse the file as binary, and a lone surrogate
+// cannot be written.
+bool git_lines(Lines lines) {
+    size_t most = 0;  // the UTF-8 size at most
+    for (Py_ssize_t i = 0; i < lines.count; ++i) {
+        PyObject* line = lines[i];
         const Py_ssize_t length = PyUnicode_GET_LENGTH(line);
-        if (length == 0) return false;
-        const bool last = i + 1 == n;
+        const bool last = i + 1 == lines.count;
         bool whole;
         switch (PyUnicode_KIND(line)) {
         case PyUnicode_1BYTE_KIND:
@@ -82,8 +106,6 @@ bool as_git_lines(PyObject* list, Lines& out) {
         }
         if (!whole || most > largest_file) return false;
     }
-    out.items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    out.count = n;
     return true;
 }
 
@@ -181,17 +203,19 @@ struct Plan {
 
 bool plan_merge(PyObject* current, PyObject* base, PyObject* incoming, Plan& plan) noexcept {
     try {
-        Lines ours, lines, theirs;
-        if (!as_git_lines(current, ours) || !as_git_lines(base, lines) || !as_git_lines(incoming, theirs))
-            return false;
+        // What git would make is decided first from the lines as they compare; that they are
+        // git's lines is checked last, when the answer is yes.
+        if (!strings_in_place(current) || !strings_in_place(base) || !strings_in_place(incoming)) return false;
+        const Lines ours = lines_of(current), lines = lines_of(base), theirs = lines_of(incoming);
+        auto all_git_lines = [&] { return git_lines(ours) && git_lines(lines) && git_lines(theirs); };
         const Edit our_edit = edit_of(lines, ours), their_edit = edit_of(lines, theirs);
         if (our_edit.none()) {
             plan.add(theirs, 0, theirs.count);
-            return true;
+            return all_git_lines();
         }
         if (their_edit.none() || identical(ours, theirs)) {
             plan.add(ours, 0, ours.count);
-            return true;
+            return all_git_lines();
         }
         if (!certain(lines, ours, our_edit) || !certain(lines, theirs, their_edit)) return false;
         const Edit *first = &our_edit, *second = &their_edit;
@@ -206,7 +230,7 @@ bool plan_merge(PyObject* current, PyObject* base, PyObject* incoming, Plan& pla
         plan.add(lines, first->base_end, second->start);
         plan.add(second_side, second->start, second->side_end);
         plan.add(lines, second->base_end, lines.count);
-        return true;
+        return all_git_lines();
     } catch (const std::bad_alloc&) {
         return false;
     }
