@@ -209,11 +209,13 @@ def ratios(data):
         if mixed not in by_name or nosrc not in by_name:
             continue
         k = by_name[mixed]["case"]["source_merges"]
+        runs = by_name[mixed].get("git_runs")
+        merges = "%d merges" % k if runs is None else "%d merges, %d by git" % (k, runs)
         for key, label, target in (
-                ("merge_files", "per source merge (%s cells: (mixed − nosrc) / %d merges) / "
+                ("merge_files", "per source merge (%s cells: (mixed − nosrc) / %s) / "
                  "one git merge-file", 0.5),
                 ("driver", "per source merge in the driver command (%s cells: (mixed − nosrc) "
-                 "/ %d merges) / one git merge-file (for reference)", 0.5)):
+                 "/ %s) / one git merge-file (for reference)", 0.5)):
             a, b = est(mixed, key), est(nosrc, key)
             per = None
             noise = ""
@@ -224,7 +226,7 @@ def ratios(data):
                 if a[0] - b[0] <= spread:
                     noise = "mixed − nosrc (%s) is within the run-to-run spread (%s)" % (
                         fmt_time(a[0] - b[0]), fmt_time(spread))
-            add(label % (format(n, ","), k), _ratio(per, git_unit), "<=", target,
+            add(label % (format(n, ","), merges), _ratio(per, git_unit), "<=", target,
                 why_missing(mixed, key) if not a else why_missing(nosrc, key))
             if noise:
                 out[-1].update(holds=None, why=noise)
@@ -419,7 +421,7 @@ def markdown(data, plot_note=None):
         a, b = peak_rss(res.get("driver")), peak_rss(res.get("floor_whole"))
         cells = [_cell(short(key, res.get(key))) for key, _ in CONTENDERS]
         lines.append("| %s | %s | %s | %.1f MB | %s |" % (
-            info["name"], format(info["cells"], ","), info.get("source_merges", ""), size,
+            info["name"], format(info["cells"], ","), merges_text(row), size,
             " | ".join(cells[:2] + [ratio_text("merge_files", "floor")] + cells[2:4] +
                        [ratio_text("driver", "floor_whole")] + cells[4:5] +
                        [ratio_text("nbdime", "driver")] + cells[5:] +
@@ -456,6 +458,12 @@ def markdown(data, plot_note=None):
 
 def _cell(text):
     return str(text).replace("|", "\\|").replace("\n", " ")
+
+
+def merges_text(row):
+    """A case's source merges, and how many of them ran git when that was counted."""
+    k, runs = row["case"].get("source_merges", ""), row.get("git_runs")
+    return "%s" % k if runs is None or not k else "%s (%d by git)" % (k, runs)
 
 
 def compare_digests(path, data):

@@ -391,6 +391,8 @@ def measure_case(case_dir, settings, tools, log):
             merge["status"] = "not available: " + g["unavailable"]
         if "digest" in g:
             row["digest"] = g["digest"]
+        if "git_runs" in g:
+            row["git_runs"] = g["git_runs"]
     if status != "ok":
         merge["status"] = status if status == "timeout" else "failed: " + status
         if status == "timeout":

@@ -97,6 +97,40 @@ class SeededUuid:
         return uuid.UUID(int=self.rng.getrandbits(128), version=4)
 
 
+class CountedGit:
+    """While in use, the merge starts git through a script that counts its `merge-file` runs
+    (the merge makes source merges whose edits lie apart without git); only for the untimed
+    run."""
+
+    def __init__(self, work_dir):
+        self.log = os.path.join(work_dir, "git-runs.log")
+        self.script = os.path.join(work_dir, "counted-git")
+        real = os.environ.get("GIT_PYTHON_GIT_EXECUTABLE") or shutil.which("git") or "git"
+        with open(self.script, "w") as f:
+            f.write('#!/bin/sh\n[ "$1" = merge-file ] && echo run >> "%s"\nexec "%s" "$@"\n'
+                    % (self.log, real))
+        os.chmod(self.script, 0o755)
+
+    def __enter__(self):
+        if os.path.exists(self.log):
+            os.remove(self.log)
+        self.saved = os.environ.get("GIT_PYTHON_GIT_EXECUTABLE")
+        os.environ["GIT_PYTHON_GIT_EXECUTABLE"] = self.script
+        return self
+
+    def __exit__(self, *exc):
+        if self.saved is None:
+            del os.environ["GIT_PYTHON_GIT_EXECUTABLE"]
+        else:
+            os.environ["GIT_PYTHON_GIT_EXECUTABLE"] = self.saved
+
+    def runs(self):
+        if not os.path.exists(self.log):
+            return 0
+        with open(self.log) as f:
+            return len(f.read().split())
+
+
 def load_merge():
     """merge_ipynb if it imports and its merge_files runs; otherwise the reason, as text."""
     try:
@@ -143,6 +177,11 @@ def job_inproc(job):
     # while the merge's result is. A failure here is reported instead of timings.
     real_uuid = getattr(m, "uuid", None)
     try:
+        m.uuid = SeededUuid()
+        case.reset()
+        with CountedGit(job["work"]) as git:
+            m.merge_files(*case.merge_args())
+        emit(git_runs=git.runs())
         m.uuid = SeededUuid()
         case.reset()
         t0 = time.perf_counter()
