@@ -75,9 +75,14 @@ def test_conflict_labels_replace_every_occurrence(handle, tmp_path, monkeypatch)
     assert result == ["a\n", "<<<<<<< left\n", "X\n", "=======\n", "Y\n", ">>>>>>> right\n", "c\n", "d\n", "e\n"]
 
 
-def test_git_missing_raises_the_git_package_error(handle, monkeypatch):
+@pytest.mark.parametrize("named", [False, True], ids=["on PATH", "by its path"])
+def test_git_missing_raises_the_git_package_error(handle, monkeypatch, tmp_path, named):
+    """Also for a merge that would be made without git."""
     monkeypatch.setenv("PATH", "/nonexistent")
-    monkeypatch.delenv("GIT_PYTHON_GIT_EXECUTABLE", raising=False)
+    if named:
+        monkeypatch.setenv("GIT_PYTHON_GIT_EXECUTABLE", str(tmp_path / "missing" / "git"))
+    else:
+        monkeypatch.delenv("GIT_PYTHON_GIT_EXECUTABLE", raising=False)
     with pytest.raises(git.GitCommandNotFound):
         m._merge_source(handle, *CASES["clean"])
     with pytest.raises(git.GitCommandNotFound):

@@ -164,10 +164,13 @@ bool share_a_line(Lines a, Py_ssize_t a0, Py_ssize_t a1, Lines b, Py_ssize_t b0,
         const Py_hash_t hash = PyObject_Hash(a[i]);  // a string's: cannot fail
         hashed.emplace_back(hash, a[i]);
     }
-    std::sort(hashed.begin(), hashed.end());
+    auto by_hash = [](const std::pair<Py_hash_t, PyObject*>& x, const std::pair<Py_hash_t, PyObject*>& y) {
+        return x.first < y.first;
+    };
+    std::sort(hashed.begin(), hashed.end(), by_hash);
     for (Py_ssize_t j = b0; j < b1; ++j) {
         const Py_hash_t hash = PyObject_Hash(b[j]);
-        auto at = std::lower_bound(hashed.begin(), hashed.end(), std::make_pair(hash, static_cast<PyObject*>(nullptr)));
+        auto at = std::lower_bound(hashed.begin(), hashed.end(), std::make_pair(hash, b[j]), by_hash);
         for (; at != hashed.end() && at->first == hash; ++at)
             if (same(at->second, b[j])) return true;
     }

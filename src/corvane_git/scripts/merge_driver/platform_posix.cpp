@@ -46,6 +46,9 @@ std::string git_command_name() {
 Error find_program(const std::string& name, std::string& path) {
     if (name.empty()) return ENOENT;
     if (name.find('/') != std::string::npos) {
+        struct stat info;
+        if (stat(name.c_str(), &info) != 0) return errno;
+        if (!S_ISREG(info.st_mode) || access(name.c_str(), X_OK) != 0) return EACCES;
         path = name;
         return 0;
     }
