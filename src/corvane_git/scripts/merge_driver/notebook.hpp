@@ -40,11 +40,11 @@ Ref cell_add_conflict_mark_body(At&, PyObject* const*);
 Ref cell_changed_body(At&, PyObject* const*);
 // source_merge.cpp: g, current, base, incoming, current_name, incoming_name
 Ref merge_source_body(At&, PyObject* const*);
-// edits_apart.cpp: the lines git merge-file gives for these three sources when it is certain
-// without running it (each side changed one stretch of the base, the two stretches lie apart and
-// git could place neither otherwise): a new list; null, with no error set, when it is not certain.
-// Runs no host code.
+// edits_apart.cpp: whether what git merge-file gives for these three sources is certain without
+// running it (each side changed one stretch of the base, the two stretches lie apart and git
+// could place neither otherwise); runs no host code.
 bool merge_apart_is_certain(PyObject* current, PyObject* base, PyObject* incoming);
+// Those lines, as a new list; null, with no error set, when they are not certain.
 Ref merged_apart(PyObject* current, PyObject* base, PyObject* incoming);
 // git_command.cpp: the command handle of one merge; its merge_file(*paths) runs git merge-file
 // and raises git.GitCommandError on a non-zero exit, as the git package's handle does.
