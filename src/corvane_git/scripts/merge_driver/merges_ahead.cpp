@@ -160,10 +160,24 @@ Ref sources_by_id(PyObject* notebook) {
     return table;
 }
 
-// The source merges the merge is likely to make, in its order: cells that base, our side and
-// their side all hold, whose source both sides changed. Only a guess, made without running host
-// code or raising: a source merge takes a result from these only when its three texts match.
-std::vector<SourceTexts> expected_source_merges(PyObject* current, PyObject* base, PyObject* incoming) {
+// The position in our notebook's cell list of the cell whose source is the list `lines` itself:
+// the cell whose source merge is being made. -1 when there is none.
+Py_ssize_t position_of_source(PyObject* current, PyObject* lines) {
+    PyObject* cells = str_item(current, names::cells);
+    if (!cells || !PyList_CheckExact(cells)) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
+        PyObject* cell = PyList_GET_ITEM(cells, i);
+        if (PyDict_CheckExact(cell) && str_item(cell, names::source) == lines) return i;
+    }
+    return -1;
+}
+
+// The source merges the merge is likely to make from our cell at `first` on, in its order: cells
+// that base, our side and their side all hold, whose source both sides changed. Only a guess,
+// made without running host code or raising: a source merge takes a result from these only when
+// its three texts match.
+std::vector<SourceTexts> expected_source_merges(PyObject* current, PyObject* base, PyObject* incoming,
+                                                Py_ssize_t first) {
     std::vector<SourceTexts> expected;
     Ref base_sources = sources_by_id(base), incoming_sources = sources_by_id(incoming);
     PyObject* cells = str_item(current, names::cells);
@@ -171,7 +185,7 @@ std::vector<SourceTexts> expected_source_merges(PyObject* current, PyObject* bas
         PyErr_Clear();
         return expected;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
+    for (Py_ssize_t i = first; i < PyList_GET_SIZE(cells); ++i) {
         PyObject *id, *ours;
         if (!id_and_source(PyList_GET_ITEM(cells, i), id, ours)) continue;
         PyObject* base_source = PyDict_GetItem(base_sources.get(), id);
@@ -202,9 +216,23 @@ struct AheadJob {
 
 class MergesAhead {
 public:
-    explicit MergesAhead(std::vector<SourceTexts> expected) {
-        jobs_.resize(expected.size());
-        for (size_t i = 0; i < expected.size(); ++i) jobs_[i].texts = std::move(expected[i]);
+    // The notebooks are borrowed: the merge holds them for longer than its scope.
+    MergesAhead(PyObject* current, PyObject* base, PyObject* incoming)
+        : current_(current), base_(base), incoming_(incoming) {}
+
+    // Makes the guess, once: the source merges from the cell whose source is `current_lines` on
+    // (that cell's merge first). True when there are runs to make. A merge that never reaches git
+    // never pays for the guess.
+    bool guessed(PyObject* current_lines) {
+        if (!guessed_) {
+            guessed_ = true;
+            const Py_ssize_t first = position_of_source(current_, current_lines);
+            if (first < 0) return false;
+            std::vector<SourceTexts> expected = expected_source_merges(current_, base_, incoming_, first);
+            jobs_.resize(expected.size());
+            for (size_t i = 0; i < expected.size(); ++i) jobs_[i].texts = std::move(expected[i]);
+        }
+        return !jobs_.empty();
     }
 
     // Stops git where it runs and joins the workers. Only in the process that made it: anywhere
@@ -368,7 +396,9 @@ private:
 
     std::mutex mutex_;
     std::condition_variable work_, done_;
-    std::vector<AheadJob> jobs_;
+    PyObject *current_, *base_, *incoming_;  // borrowed, see the constructor
+    bool guessed_ = false;
+    std::vector<AheadJob> jobs_;  // filled once, by `guessed`, before any worker starts
     std::vector<std::thread> workers_;
     std::string parent_, command_name_, program_;
     platform::Environment environment_;
@@ -382,9 +412,7 @@ private:
 MergesAheadScope::MergesAheadScope(PyObject* g, PyObject* current, PyObject* base, PyObject* incoming) : g_(g) {
     if (!is_git_command(g) || merges_ahead_of(g)) return;
     try {
-        std::vector<SourceTexts> expected = expected_source_merges(current, base, incoming);
-        if (expected.empty()) return;
-        ahead_ = new MergesAhead(std::move(expected));
+        ahead_ = new MergesAhead(current, base, incoming);
     } catch (const std::bad_alloc&) {
         return;  // the source merges run in turn
     }
@@ -403,8 +431,13 @@ bool take_merged_ahead(PyObject* g, const std::string& parent, PyObject* current
     MergesAhead* ahead = merges_ahead_of(g);
     if (!ahead || !ahead->in_its_process() || !ahead->on_its_thread()) return false;
     // Only lists of exact strings can match a run (take compares them without running host code).
-    return PyList_CheckExact(current) && PyList_CheckExact(base) && PyList_CheckExact(incoming) &&
-           ahead->arm(parent) && ahead->take(current, base, incoming, out);
+    if (!PyList_CheckExact(current) || !PyList_CheckExact(base) || !PyList_CheckExact(incoming)) return false;
+    try {
+        if (!ahead->guessed(current)) return false;
+    } catch (const std::bad_alloc&) {
+        return false;  // no runs: this and later source merges run in turn
+    }
+    return ahead->arm(parent) && ahead->take(current, base, incoming, out);
 }
 
 }  // namespace merge_driver

@@ -1,15 +1,16 @@
 // Source merges run ahead of their turn, while merge_files decides its cells.
 //
-// Before its cells are decided, a merge guesses the source merges it will make (cells that all
-// three sides hold and whose source both sides changed) and attaches them to its command handle.
-// Once the first source merge has named the temporary directory, worker threads run them there
+// A merge attaches a guess to its command handle; the guess is made when the first source merge
+// that git must make names the temporary directory: the source merges the merge will make from
+// that cell on (cells that all three sides hold and whose source both sides changed), so that a
+// merge without such a source merge never pays for it. Worker threads then run them there
 // (directory, files, git merge-file, reading back, removal), a few at a time; a source merge whose
 // three texts match one that ran takes its result instead of running git itself, and one whose
 // run no worker has begun yet makes that run on its own thread. A run writes the lines it was
-// given from the host's strings themselves, held until the run is taken, without a copy. Anything that did
-// not go exactly right is left to the source merge to do again, so that errors are raised where
-// they always are; so is everything in a process other than the one that started the runs (a fork
-// in the middle of a merge) and everything when no worker thread can be started.
+// given from the host's strings themselves, held until the run is taken, without a copy. Anything
+// that did not go exactly right is left to the source merge to do again, so that errors are
+// raised where they always are; so is everything in a process other than the one that started the
+// runs (a fork in the middle of a merge) and everything when no worker thread can be started.
 #pragma once
 #include <Python.h>
 #include <string>
@@ -18,9 +19,9 @@ namespace merge_driver {
 
 class MergesAhead;
 
-// Starts the guesses of the notebooks `current`, `base` and `incoming` for the handle `g` and
-// stops them when it ends; does nothing for a handle that is not the merge's own
-// (make_git_command) or one already carrying runs. Never raises and runs no host code of the
+// Attaches the guess of the notebooks `current`, `base` and `incoming` (held by the caller for
+// longer than the scope) to the handle `g`, and stops its runs when it ends; does nothing for a
+// handle that is not the merge's own (make_git_command) or one already carrying runs. Never raises and runs no host code of the
 // notebooks' (no comparison or hashing of a value that is not an exact string, list or dict).
 class MergesAheadScope {
 public:
