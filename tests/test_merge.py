@@ -178,6 +178,44 @@ class TestCellDecisions:
         assert [canvas(c)["name"] for c in result["cells"]][3:] == ["twin", "twin"]
 
 
+def counting_cells(monkeypatch, how):
+    """Changes the module's Cell the way `how` says, so that each Cell made for the merge lands
+    in the returned list (its component id)."""
+    made = []
+    if how == "subclass":
+        class Counted(m.Cell):
+            def __init__(self, cell, file_type):
+                made.append(canvas(cell)["id"])
+                super().__init__(cell, file_type)
+        monkeypatch.setattr(m, "Cell", Counted)
+    elif how == "__init__ replaced":
+        init = m.Cell.__init__
+        monkeypatch.setattr(m.Cell, "__init__", lambda self, cell, file_type: (
+            made.append(canvas(cell)["id"]), init(self, cell, file_type))[1])
+    elif how == "_data a property":
+        def store(self, value):
+            made.append(canvas(value)["id"])
+            self.__dict__["_data"] = value
+        monkeypatch.setattr(m.Cell, "_data", property(lambda self: self.__dict__["_data"], store),
+                            raising=False)
+    return made
+
+
+@pytest.mark.parametrize("how", ["subclass", "__init__ replaced", "_data a property"])
+def test_a_changed_cell_class_makes_every_cell_as_the_host_does(tmp_path, monkeypatch, how):
+    """A merge makes its Cells without the host's call machinery, and lets one Cell of our side
+    stand in both of its tables, only while Cell is the class the module defined; a changed class
+    gets each call the host would make, and the same result."""
+    ours, theirs = edit(B, "K", source=OURS), edit(B, "Q", source="q = 1\n")
+    (tmp_path / "plain").mkdir()
+    (tmp_path / "changed").mkdir()
+    expected = merge(tmp_path / "plain", B, ours, theirs)
+    made = counting_cells(monkeypatch, how)
+    assert merge(tmp_path / "changed", B, ours, theirs) == expected
+    # Each side's three cells, ours twice (its table and the merged one), their new Q once more.
+    assert sorted(made) == ["K"] * 4 + ["P"] * 4 + ["Q"] * 5
+
+
 class TestDeliberateRules:
     @pytest.mark.parametrize("name", [None, 5])
     def test_non_string_name_is_removed_without_renaming(self, tmp_path, name):

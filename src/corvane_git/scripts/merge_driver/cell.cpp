@@ -1,4 +1,5 @@
 // Cell: one cell dict and its side; path accessors into the dict and the conflict marks.
+#include "binding/function.hpp"
 #include "lines.hpp"
 #include "notebook.hpp"
 
@@ -40,7 +41,57 @@ Ref class_constant(PyObject* name) {
     return value;
 }
 
+// The module's own __init__ when `cls` makes its instances as the class Cell defined here does:
+// a class of the type `type` on `object` alone, abstract in nothing, whose instances object's
+// __new__ allocates and whose own __init__ is the module's. Null for anything else.
+binding::FunctionInfo* own_init(PyObject* cls) {
+    if (Py_TYPE(cls) != &PyType_Type) return nullptr;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
+        type->tp_new != PyBaseObject_Type.tp_new || !type->tp_alloc)
+        return nullptr;
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != 2 || PyTuple_GET_ITEM(mro, 0) != cls ||
+        PyTuple_GET_ITEM(mro, 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type))
+        return nullptr;
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, names::__init__);
+    if (!init) {
+        if (PyErr_Occurred()) throw HostError{};
+        return nullptr;
+    }
+    binding::FunctionInfo* info = binding::function_info(init);
+    return info && info->body == cell_init_body ? info : nullptr;
+}
+
 }  // namespace
+
+// The host would allocate the instance with object's __new__ and call __init__ on it; so does
+// this, without the argument tuple, the keyword map and the host's lookups in between.
+Ref make_cell(PyObject* cell, PyObject* side) {
+    Ref cls = global(names::Cell);
+    if (binding::FunctionInfo* init = own_init(cls.get())) {
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        PyObject* const args[] = {self.get(), cell, side};
+        Ref done = Ref::steal(binding::call_function(*init, args, 3));
+        return self;
+    }
+    return binding::call_kw(cls.get(), {cell}, {{names::file_type, side}});
+}
+
+// Then making a Cell twice of one cell gives two instances that differ in nothing: __init__ only
+// stores its arguments on the instance, and the class sets attributes the usual way.
+bool cell_class_is_ours() {
+    Ref cls = global(names::Cell);
+    if (!own_init(cls.get())) return false;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    if (type->tp_setattro != PyObject_GenericSetAttr) return false;
+    for (PyObject* name : {names::_data, names::_file_type}) {
+        if (PyDict_GetItemWithError(type->tp_dict, name)) return false;
+        if (PyErr_Occurred()) throw HostError{};
+    }
+    return true;
+}
 
 Ref cell_init_body(At& at, PyObject* const* a) {
     PyObject *self = a[0], *cell = a[1], *file_type = a[2];

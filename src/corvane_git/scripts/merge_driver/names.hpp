@@ -22,7 +22,8 @@
     X(load, "load") X(dump, "dump") X(merge_file, "merge_file")                                   \
     X(GitCommandError, "GitCommandError") X(GitCommandNotFound, "GitCommandNotFound")             \
     X(status, "status") X(TemporaryDirectory, "TemporaryDirectory") X(gettempdir, "gettempdir")   \
-    X(__enter__, "__enter__") X(__exit__, "__exit__") X(path, "path") X(join, "join")             \
+    X(__enter__, "__enter__") X(__exit__, "__exit__") X(__init__, "__init__") X(path, "path")     \
+    X(join, "join")                                                                               \
     X(write, "write") X(readlines, "readlines") X(replace, "replace") X(close, "close")           \
     X(pop, "pop") X(diff, "diff") X(debug, "debug") X(uuid4, "uuid4") X(copy, "copy")             \
     X(encoding, "encoding") X(mode, "mode") X(keys, "keys")                                       \

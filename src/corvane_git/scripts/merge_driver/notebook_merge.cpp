@@ -84,8 +84,7 @@ Ref cell_table(PyObject* notebook, PyObject* side, const char* side_text) {
             Ref text = Ref::steal(PyObject_Str(key.get()));
             binding::raise(PyExc_ValueError, "duplicate component id '%U' in %s notebook", text.get(), side_text);
         }
-        Ref cls = global(names::Cell);
-        Ref wrapped = call_kw(cls.get(), {cell.get()}, {{names::file_type, side}});
+        Ref wrapped = make_cell(cell.get(), side);
         check(PyDict_SetItem(table.get(), key.get(), wrapped.get()));
     }
     if (PyErr_Occurred()) throw HostError{};
@@ -95,10 +94,9 @@ Ref cell_table(PyObject* notebook, PyObject* side, const char* side_text) {
 // Cell(their_cell.data.copy(), file_type="incoming"): a new top-level map sharing the nested
 // values with their notebook, so marks and the new link_id land in their canvas map as well.
 Ref incoming_copy(PyObject* their_cell) {
-    Ref cls = global(names::Cell);
     Ref data = getattr(their_cell, names::data);
     Ref copy = call_method(data.get(), names::copy);
-    return call_kw(cls.get(), {copy.get()}, {{names::file_type, names::incoming}});
+    return make_cell(copy.get(), names::incoming);
 }
 
 // str(uuid.uuid4())
@@ -770,7 +768,9 @@ Ref merge_parsed(MergeState& s) {
     At& at = s.at;
     at(line::current_cells); s.current_cells = cell_table(s.current.get(), names::current, "current");
     at(line::merged_cells);
-    CellTable merged_cells(cell_table(s.current.get(), names::current, "current").get());
+    // The same Cells serve both tables when a second one of each would differ in nothing.
+    CellTable merged_cells(cell_class_is_ours() ? s.current_cells.get()
+                                                : cell_table(s.current.get(), names::current, "current").get());
     s.merged_cells = &merged_cells;
     at(line::base_cells); s.base_cells = cell_table(s.base.get(), names::base, "base");
     at(line::incoming_cells); s.incoming_cells = cell_table(s.incoming.get(), names::incoming, "incoming");

@@ -169,6 +169,14 @@ PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 }  // namespace
 
+FunctionInfo* function_info(PyObject* o) {
+    return Py_TYPE(o) == &function_type ? as_function(o)->info : nullptr;
+}
+
+PyObject* call_function(FunctionInfo& fn, PyObject* const* args, Py_ssize_t nargs) {
+    return dispatch(fn, args, nargs, nullptr);
+}
+
 void ready_function_type() {
     if (function_type.tp_flags & Py_TPFLAGS_READY) return;
     static const std::string type_name = std::string(module_table().name) + ".function";

@@ -33,6 +33,13 @@ void add_traceback_entry(const std::string& full_name, int line);
 // New function object bound to `info`; doc may be null (None).
 Ref make_function(FunctionInfo& info, const char* doc, PyObject* annotations);
 
+// The function that `o` is when it is one of the module's function objects, else null.
+FunctionInfo* function_info(PyObject* o);
+
+// Calls the function with positional arguments only, exactly as a call of its object does
+// (binding, checks, body, traceback entry); a new reference, or null with an error set.
+PyObject* call_function(FunctionInfo& fn, PyObject* const* args, Py_ssize_t nargs);
+
 // Makes the function type ready; once per process.
 void ready_function_type();
 
