@@ -348,8 +348,8 @@ def markdown(data, plot_note=None):
             m["git"], m["nbdime"] or "not measured", m.get("load", "?")), "",
         "Measured: commit %s; extension %s, from %s." % (
             m["commit"], m.get("extension", "?"), m.get("package", "?")), "",
-        "Each figure is the median of up to %d runs (fewer once %g s are spent; merges of a few "
-        "milliseconds get up to 50, about half a second's worth), with the "
+        "Each figure is the median of up to %d runs (fewer once %g s are spent; in-process merges "
+        "of up to a few hundred milliseconds get up to 50, about two seconds' worth), with the "
         "fastest and slowest run in brackets; one run may take at most %g s, one nbdime run "
         "%g s (else \"timeout\", and the limit counts as a lower bound)."
         % (s["repeats"], s["budget_s"], s["timeout_s"], s.get("nbdime_timeout_s", 0)), "",

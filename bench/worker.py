@@ -197,11 +197,12 @@ def job_inproc(job):
     if first > job["budget"]:
         emit(what="merge", t=first)  # one slow run is all the time allows
         return
-    # A merge of a few milliseconds varies by more than the differences measured: such cases
-    # get more runs (about half a second's worth, at most 50), so that their median settles.
+    # A merge of up to a few hundred milliseconds varies by more than the differences measured:
+    # such cases get more runs (about two seconds' worth of merges, at most 50), so that their
+    # median settles.
     repeats = job["repeats"]
     if first > 0:
-        repeats = max(repeats, min(50, int(0.5 / first)))
+        repeats = max(repeats, min(50, int(2.0 / first)))
     times = []
     while not enough(times, repeats, job["budget"]):
         case.reset()
