@@ -1,15 +1,25 @@
 // _cell_changed: the cell diff of a base cell against another side's version of it.
+#include "binding/compat.hpp"
 #include "lines.hpp"
 #include "notebook.hpp"
 
 namespace merge_driver {
 
 using binding::call;
-using binding::call_method;
 using binding::getattr;
 using binding::global;
 
 namespace {
+
+// o.pop(key, None), the value dropped; an exact dict pops as its method would, without the lookup
+// of the method and the call.
+void pop_if_present(PyObject* o, PyObject* key) {
+    if (PyDict_CheckExact(o)) {
+        if (!binding::compat::dict_discard(o, key)) throw HostError{};
+        return;
+    }
+    binding::call_method(o, names::pop, {key, Py_None});
+}
 
 // Arrays the diff library compares element by element: its table grows with the product of the
 // two lengths, and every pair of elements is diffed in turn, so only short arrays of plain values
@@ -155,7 +165,7 @@ Ref cell_changed_body(At& at, PyObject* const* args) {
     Ref parents = Ref::steal(PyObject_GetIter(all_parents.get()));
     while (Ref parent = Ref::steal_or_null(PyIter_Next(parents.get()))) {
         at(lines::cell_changed::drop_parent_name);
-        call_method(parent.get(), names::pop, {names::name, Py_None});
+        pop_if_present(parent.get(), names::name);
         at(lines::cell_changed::each_parent);
     }
     if (PyErr_Occurred()) throw HostError{};
@@ -165,7 +175,7 @@ Ref cell_changed_body(At& at, PyObject* const* args) {
     Ref data1 = getattr(cell1, names::data);
     Ref cell_diff = structural_diff(data0.get(), data1.get());
     at(lines::cell_changed::drop_execution_count);
-    call_method(cell_diff.get(), names::pop, {names::execution_count, Py_None});
+    pop_if_present(cell_diff.get(), names::execution_count);
     at(lines::cell_changed::log);
     if (Ref logging = binding::global_if_loaded(names::logging)) {
         Ref debug = getattr(logging.get(), names::debug);

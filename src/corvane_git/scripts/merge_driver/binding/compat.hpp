@@ -168,4 +168,20 @@ inline bool text_in_place(PyObject* text) {
 #endif
 }
 
+// dict.pop(key, None) on an exact dict, the value dropped: what the method itself does. Returns
+// false with an error set on failure.
+inline bool dict_discard(PyObject* dict, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    if (PyDict_Pop(dict, key, &value) < 0) return false;
+    Py_XDECREF(value);
+    return true;
+#else
+    PyObject* value = _PyDict_Pop(dict, key, Py_None);
+    if (!value) return false;
+    Py_DECREF(value);
+    return true;
+#endif
+}
+
 }  // namespace merge_driver::binding::compat
