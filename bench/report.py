@@ -38,6 +38,12 @@ def estimate(res, timeout):
 
 
 def _spread(res):
+    """How far a measurement's runs spread: the interquartile range (the middle half of the
+    runs, as the median moves with them), or fastest to slowest for fewer than four runs."""
+    times = (res or {}).get("times") or []
+    if len(times) >= 4:
+        q1, _, q3 = statistics.quantiles(times, n=4)
+        return q3 - q1
     s = stats(res)
     return s[2] - s[1] if s else 0.0
 
@@ -224,7 +230,7 @@ def ratios(data):
                 spread = max(_spread(by_name[mixed]["results"][key]),
                              _spread(by_name[nosrc]["results"][key]))
                 if a[0] - b[0] <= spread:
-                    noise = "mixed − nosrc (%s) is within the run-to-run spread (%s)" % (
+                    noise = "mixed − nosrc (%s) is within the runs' interquartile range (%s)" % (
                         fmt_time(a[0] - b[0]), fmt_time(spread))
             add(label % (format(n, ","), merges), _ratio(per, git_unit), "<=", target,
                 why_missing(mixed, key) if not a else why_missing(nosrc, key))
