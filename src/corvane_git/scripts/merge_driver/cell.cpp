@@ -48,7 +48,7 @@ binding::FunctionInfo* own_init(PyObject* cls) {
     if (Py_TYPE(cls) != &PyType_Type) return nullptr;
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
-        type->tp_new != PyBaseObject_Type.tp_new || !type->tp_alloc)
+        type->tp_new != PyBaseObject_Type.tp_new)
         return nullptr;
     PyObject* mro = type->tp_mro;
     if (!mro || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != 2 || PyTuple_GET_ITEM(mro, 0) != cls ||
@@ -65,13 +65,14 @@ binding::FunctionInfo* own_init(PyObject* cls) {
 
 }  // namespace
 
-// The host would allocate the instance with object's __new__ and call __init__ on it; so does
-// this, without the argument tuple, the keyword map and the host's lookups in between.
+// The host would make the instance with object's __new__ and call __init__ on it; so does this,
+// without the arguments' tuple and keyword map and the host's lookups in between.
 Ref make_cell(PyObject* cell, PyObject* side) {
     Ref cls = global(names::Cell);
     if (binding::FunctionInfo* init = own_init(cls.get())) {
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
-        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        Ref no_args = Ref::steal(PyTuple_New(0));
+        Ref self = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
         PyObject* const args[] = {self.get(), cell, side};
         Ref done = Ref::steal(binding::call_function(*init, args, 3));
         return self;
