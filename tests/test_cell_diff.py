@@ -103,6 +103,55 @@ class TestSideEffects:
         assert len(seen) == 1 and seen[0][1]["source"] == ["y\n"]
 
 
+class Always(str):
+    """A string that equals everything: only the host's own comparison knows that."""
+    def __eq__(self, other):
+        return True
+
+    __hash__ = str.__hash__
+
+
+NAN = float("nan")
+
+
+def nested(depth):
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+# Pairs of values as they may sit in a cell: the cells are equal exactly when the host's == says
+# so, and a comparison too deep for the host fails as the host's does.
+EQUALITY_ROWS = {
+    "same text, other objects": ("é" * 3, "".join(["é"] * 3)),
+    "other text, same length": ("ab", "ac"),
+    "one byte against two per letter": ("A\x00", "A\u0100"),
+    "numbers of three types": ([1, 2.0, True], [1.0, 2, 1]),
+    "one NaN object twice": ([NAN], [NAN]),
+    "two NaN objects": ([float("nan")], [float("nan")]),
+    "keys in another order": ({"p": 1, "q": [2]}, {"q": [2], "p": 1}),
+    "a key only one side holds": ({"p": 1}, {"q": 1}),
+    "arrays of other lengths": (["x"], ["x", "x"]),
+    "a string type of its own": ([Always("anything")], ["other"]),
+    "deeper than the host compares": (nested(5000), nested(5000)),
+}
+
+
+@pytest.mark.parametrize("name", sorted(EQUALITY_ROWS))
+def test_equal_cells_are_those_the_host_finds_equal(name):
+    first_value, second_value = EQUALITY_ROWS[name]
+    first, second = copy.deepcopy(BASE), copy.deepcopy(BASE)
+    first["metadata"]["extra"], second["metadata"]["extra"] = first_value, second_value
+    try:
+        expected = first_value == second_value
+    except RecursionError:
+        with pytest.raises(RecursionError, match="in comparison"):
+            m._cell_changed(*pair(first, second))
+        return
+    assert (m._cell_changed(*pair(first, second)) == {}) == expected
+
+
 class TestFailures:
     def test_missing_parents(self):
         second = copy.deepcopy(BASE)

@@ -1,4 +1,5 @@
 // _cell_changed: the cell diff of a base cell against another side's version of it.
+#include <cstring>
 #include "binding/compat.hpp"
 #include "lines.hpp"
 #include "notebook.hpp"
@@ -20,6 +21,64 @@ void pop_if_present(PyObject* o, PyObject* key) {
     }
     binding::call_method(o, names::pop, {key, Py_None});
 }
+
+// Whether two strings hold the same text: what the host's string comparison concludes.
+bool same_text(PyObject* a, PyObject* b) {
+    if (!binding::compat::text_in_place(a) || !binding::compat::text_in_place(b))
+        return PyUnicode_Compare(a, b) == 0;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+bool same_value(PyObject* a, PyObject* b);
+
+// a == b, then its truth, exactly as the host answers it, for the values of parsed notebooks:
+// exact maps, arrays and strings are compared here as the host compares them (sizes first, then
+// each entry of `a` in its order against `b`'s entry of that key, each element by `same_value`),
+// without its generic comparison in between; everything else by the host. Each comparison counts
+// one level of the host's recursion limit, as the host's own does.
+bool equal_values(PyObject* a, PyObject* b) {
+    const bool dicts = PyDict_CheckExact(a) && PyDict_CheckExact(b);
+    const bool lists = !dicts && PyList_CheckExact(a) && PyList_CheckExact(b);
+    if (!dicts && !lists) {
+        if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+            if (Py_EnterRecursiveCall(" in comparison")) throw HostError{};
+            const bool same = same_text(a, b);
+            Py_LeaveRecursiveCall();
+            return same;
+        }
+        return binding::equal(a, b);
+    }
+    if (Py_EnterRecursiveCall(" in comparison")) throw HostError{};
+    struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
+    if (lists) {
+        if (PyList_GET_SIZE(a) != PyList_GET_SIZE(b)) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a) && i < PyList_GET_SIZE(b); ++i) {
+            Ref x = Ref::borrow(PyList_GET_ITEM(a, i)), y = Ref::borrow(PyList_GET_ITEM(b, i));
+            if (!same_value(x.get(), y.get())) return false;
+        }
+        return PyList_GET_SIZE(a) == PyList_GET_SIZE(b);
+    }
+    if (PyDict_GET_SIZE(a) != PyDict_GET_SIZE(b)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *va;
+    while (PyDict_Next(a, &pos, &key, &va)) {
+        Ref key_ref = Ref::borrow(key), va_ref = Ref::borrow(va);
+        PyObject* vb = PyDict_GetItemWithError(b, key);
+        if (!vb) {
+            if (PyErr_Occurred()) throw HostError{};
+            return false;
+        }
+        Ref vb_ref = Ref::borrow(vb);
+        if (!same_value(va, vb)) return false;
+    }
+    return true;
+}
+
+// The host's comparison of two elements: identical objects are equal, others as by ==.
+bool same_value(PyObject* a, PyObject* b) { return a == b || equal_values(a, b); }
 
 // Arrays the diff library compares element by element: its table grows with the product of the
 // two lengths, and every pair of elements is diffed in turn, so only short arrays of plain values
@@ -68,7 +127,7 @@ Prepared prepare(PyObject* a, PyObject* b) {
             continue;
         }
         Ref vb_ref = Ref::borrow(vb);
-        if (binding::equal(va, vb)) {
+        if (equal_values(va, vb)) {
             binding::check(PyDict_SetItem(first.get(), key, va));
             binding::check(PyDict_SetItem(second_values.get(), key, va));
         } else {
@@ -114,7 +173,7 @@ Ref summary(PyObject* a, PyObject* b, int depth) {
         }
         shared = true;
         Ref vb_ref = Ref::borrow(vb);
-        if (va == vb || binding::equal(va, vb)) continue;
+        if (va == vb || equal_values(va, vb)) continue;
         Ref entry = vb_ref;
         if (inner_key && PyUnicode_Check(key) && PyUnicode_Compare(key, inner_key) == 0) {
             entry = summary(va, vb, depth + 1);
@@ -140,7 +199,7 @@ Ref summary(PyObject* a, PyObject* b, int depth) {
 // library only where the host has loaded it (merge_core) reads the pair by `summary` instead
 // when it can.
 Ref structural_diff(PyObject* data0, PyObject* data1) {
-    if (binding::equal(data0, data1)) return Ref::steal(PyDict_New());
+    if (equal_values(data0, data1)) return Ref::steal(PyDict_New());
     if (!binding::global_if_loaded(names::jsondiff)) {
         if (Ref read = summary(data0, data1, 0)) return read;
     }
