@@ -134,6 +134,8 @@ EQUALITY_ROWS = {
     "a key only one side holds": ({"p": 1}, {"q": 1}),
     "arrays of other lengths": (["x"], ["x", "x"]),
     "a string type of its own": ([Always("anything")], ["other"]),
+    "a map type of its own": ([type("Loose", (dict,), {"__eq__": lambda s, o: True})()], [{"p": 1}]),
+    "keys that are not text": ({1: "a", (2, 3): "b"}, {1.0: "a", (2, 3): "b"}),
     "deeper than the host compares": (nested(5000), nested(5000)),
 }
 
@@ -150,6 +152,66 @@ def test_equal_cells_are_those_the_host_finds_equal(name):
             m._cell_changed(*pair(first, second))
         return
     assert (m._cell_changed(*pair(first, second)) == {}) == expected
+
+
+class Logged:
+    """A key or value that records each comparison and each hash the host asks of it."""
+    calls = []
+
+    def __init__(self, tag):
+        self.tag = tag
+
+    def __eq__(self, other):
+        Logged.calls.append(("==", self.tag, getattr(other, "tag", other)))
+        return isinstance(other, Logged) and other.tag == self.tag
+
+    def __hash__(self):
+        Logged.calls.append(("hash", self.tag))
+        return hash(self.tag)
+
+
+class Attributes:
+    pass
+
+
+def attributes(*names):
+    """An instance's attribute map, its attributes set in this order (a map the host keeps apart
+    from its keys, and compares in the order of the keys it shares)."""
+    holder = Attributes()
+    for name in names:
+        setattr(holder, name, Logged(name))
+    return vars(holder)
+
+
+class ListOfTwo(list):
+    def __eq__(self, other):
+        Logged.calls.append(("==", "list", len(other)))
+        return len(other) == 2
+
+
+# Equal cells holding values whose comparison the host's own code sees: the same calls in the same
+# order, and no hash of a key that the host does not hash.
+CALL_ROWS = {
+    "values of their own": (lambda: {"p": Logged("p"), "q": [Logged("q")]},
+                            lambda: {"p": Logged("p"), "q": [Logged("q")]}),
+    "a key of its own": (lambda: {Logged("k"): "v"}, lambda: {Logged("k"): "v"}),
+    "an instance's attributes": (lambda: attributes("x", "y"), lambda: attributes("y", "x")),
+    "an array type of its own": (lambda: [ListOfTwo([1, 2])], lambda: [[3, 4]]),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CALL_ROWS))
+def test_equal_cells_are_compared_with_the_hosts_calls(name):
+    make_first, make_second = CALL_ROWS[name]
+    expected_first, expected_second = make_first(), make_second()
+    del Logged.calls[:]
+    assert expected_first == expected_second
+    expected = list(Logged.calls)
+    first, second = copy.deepcopy(BASE), copy.deepcopy(BASE)
+    first["metadata"]["extra"], second["metadata"]["extra"] = make_first(), make_second()
+    del Logged.calls[:]
+    assert m._cell_changed(*pair(first, second)) == {}
+    assert Logged.calls == expected and expected
 
 
 class TestFailures:

@@ -203,16 +203,15 @@ def counting_cells(monkeypatch, how):
 
 @pytest.mark.parametrize("how", ["subclass", "__init__ replaced", "_data a property"])
 def test_a_changed_cell_class_makes_every_cell_as_the_host_does(tmp_path, monkeypatch, how):
-    """A merge makes its Cells without the host's call machinery, and lets one Cell of our side
-    stand in both of its tables, only while Cell is the class the module defined; a changed class
-    gets each call the host would make, and the same result."""
+    """A merge makes its Cells without the host's call machinery only while Cell is the class the
+    module defined; a changed class gets each call the host would make, and the same result."""
     ours, theirs = edit(B, "K", source=OURS), edit(B, "Q", source="q = 1\n")
     (tmp_path / "plain").mkdir()
     (tmp_path / "changed").mkdir()
     expected = merge(tmp_path / "plain", B, ours, theirs)
     made = counting_cells(monkeypatch, how)
     assert merge(tmp_path / "changed", B, ours, theirs) == expected
-    # Each side's three cells, ours twice (its table and the merged one), their new Q once more.
+    # Each side's three cells, ours twice (its own table and the merged one), their new Q once more.
     assert sorted(made) == ["K"] * 4 + ["P"] * 4 + ["Q"] * 5
 
 

@@ -1,4 +1,5 @@
 // Cell: one cell dict and its side; path accessors into the dict and the conflict marks.
+#include "binding/compat.hpp"
 #include "binding/function.hpp"
 #include "lines.hpp"
 #include "notebook.hpp"
@@ -71,6 +72,7 @@ Ref make_cell(PyObject* cell, PyObject* side) {
     Ref cls = global(names::Cell);
     if (binding::FunctionInfo* init = own_init(cls.get())) {
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        binding::compat::ClassCallLevels levels;  // the recursion levels the host's call would count
         Ref no_args = Ref::steal(PyTuple_New(0));
         Ref self = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
         PyObject* const args[] = {self.get(), cell, side};
@@ -78,20 +80,6 @@ Ref make_cell(PyObject* cell, PyObject* side) {
         return self;
     }
     return binding::call_kw(cls.get(), {cell}, {{names::file_type, side}});
-}
-
-// Then making a Cell twice of one cell gives two instances that differ in nothing: __init__ only
-// stores its arguments on the instance, and the class sets attributes the usual way.
-bool cell_class_is_ours() {
-    Ref cls = global(names::Cell);
-    if (!own_init(cls.get())) return false;
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    if (type->tp_setattro != PyObject_GenericSetAttr) return false;
-    for (PyObject* name : {names::_data, names::_file_type}) {
-        if (PyDict_GetItemWithError(type->tp_dict, name)) return false;
-        if (PyErr_Occurred()) throw HostError{};
-    }
-    return true;
 }
 
 Ref cell_init_body(At& at, PyObject* const* a) {

@@ -7,25 +7,19 @@
 namespace merge_driver {
 
 using binding::call;
+using binding::call_method;
 using binding::getattr;
 using binding::global;
 
 namespace {
 
-// o.pop(key, None), the value dropped; an exact dict pops as its method would, without the lookup
-// of the method and the call.
-void pop_if_present(PyObject* o, PyObject* key) {
-    if (PyDict_CheckExact(o)) {
-        if (!binding::compat::dict_discard(o, key)) throw HostError{};
-        return;
-    }
-    binding::call_method(o, names::pop, {key, Py_None});
-}
-
 // Whether two strings hold the same text: what the host's string comparison concludes.
 bool same_text(PyObject* a, PyObject* b) {
-    if (!binding::compat::text_in_place(a) || !binding::compat::text_in_place(b))
-        return PyUnicode_Compare(a, b) == 0;
+    if (!binding::compat::text_in_place(a) || !binding::compat::text_in_place(b)) {
+        const int order = PyUnicode_Compare(a, b);
+        if (order == -1 && PyErr_Occurred()) throw HostError{};
+        return order == 0;
+    }
     const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
     return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
            std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
@@ -34,13 +28,26 @@ bool same_text(PyObject* a, PyObject* b) {
 
 bool same_value(PyObject* a, PyObject* b);
 
+// A map whose keys are all exact strings, held with its values (not an instance's attributes):
+// looking one of its keys up elsewhere hashes nothing anew, and the host walks its entries in
+// their order, as PyDict_Next does. Runs no host code.
+bool keyed_by_text(PyObject* dict) {
+    if (binding::compat::dict_is_split(dict)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
 // a == b, then its truth, exactly as the host answers it, for the values of parsed notebooks:
-// exact maps, arrays and strings are compared here as the host compares them (sizes first, then
-// each entry of `a` in its order against `b`'s entry of that key, each element by `same_value`),
-// without its generic comparison in between; everything else by the host. Each comparison counts
+// exact maps keyed by strings, exact arrays and exact strings are compared here as the host
+// compares them (sizes first, then each entry of `a` in its order against `b`'s entry of that
+// key, each element by `same_value`), without its generic comparison in between; everything else
+// by the host. Each comparison counts
 // one level of the host's recursion limit, as the host's own does.
 bool equal_values(PyObject* a, PyObject* b) {
-    const bool dicts = PyDict_CheckExact(a) && PyDict_CheckExact(b);
+    const bool dicts = PyDict_CheckExact(a) && PyDict_CheckExact(b) && keyed_by_text(a) && keyed_by_text(b);
     const bool lists = !dicts && PyList_CheckExact(a) && PyList_CheckExact(b);
     if (!dicts && !lists) {
         if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
@@ -224,7 +231,7 @@ Ref cell_changed_body(At& at, PyObject* const* args) {
     Ref parents = Ref::steal(PyObject_GetIter(all_parents.get()));
     while (Ref parent = Ref::steal_or_null(PyIter_Next(parents.get()))) {
         at(lines::cell_changed::drop_parent_name);
-        pop_if_present(parent.get(), names::name);
+        call_method(parent.get(), names::pop, {names::name, Py_None});
         at(lines::cell_changed::each_parent);
     }
     if (PyErr_Occurred()) throw HostError{};
@@ -234,7 +241,7 @@ Ref cell_changed_body(At& at, PyObject* const* args) {
     Ref data1 = getattr(cell1, names::data);
     Ref cell_diff = structural_diff(data0.get(), data1.get());
     at(lines::cell_changed::drop_execution_count);
-    pop_if_present(cell_diff.get(), names::execution_count);
+    call_method(cell_diff.get(), names::pop, {names::execution_count, Py_None});
     at(lines::cell_changed::log);
     if (Ref logging = binding::global_if_loaded(names::logging)) {
         Ref debug = getattr(logging.get(), names::debug);

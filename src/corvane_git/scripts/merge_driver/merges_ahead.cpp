@@ -192,8 +192,10 @@ std::vector<SourceTexts> expected_source_merges(PyObject* current, PyObject* bas
         PyObject* their_source = PyDict_GetItem(incoming_sources.get(), id);
         if (!base_source || !their_source) continue;
         if (PyObject_RichCompareBool(ours, base_source, Py_EQ) != 0 ||
-            PyObject_RichCompareBool(their_source, base_source, Py_EQ) != 0)
+            PyObject_RichCompareBool(their_source, base_source, Py_EQ) != 0) {
+            PyErr_Clear();  // a comparison that failed (out of memory) guesses nothing either
             continue;
+        }
         if (merge_apart_is_certain(ours, base_source, their_source)) continue;  // made without git
         SourceTexts texts;
         if (source_texts(ours, base_source, their_source, texts)) expected.push_back(std::move(texts));

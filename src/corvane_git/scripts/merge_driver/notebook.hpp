@@ -37,9 +37,6 @@ Ref cell_add_comment_body(At&, PyObject* const*);     // self, comment
 Ref cell_add_conflict_mark_body(At&, PyObject* const*);
 // Cell(cell, file_type=side): the module's global Cell called so.
 Ref make_cell(PyObject* cell, PyObject* side);
-// Whether the global Cell is still the class this module defined, as it defined it, so that a
-// Cell made once may stand for the same cell made again.
-bool cell_class_is_ours();
 
 // cell_diff.cpp: cell0, cell1
 Ref cell_changed_body(At&, PyObject* const*);

@@ -768,9 +768,7 @@ Ref merge_parsed(MergeState& s) {
     At& at = s.at;
     at(line::current_cells); s.current_cells = cell_table(s.current.get(), names::current, "current");
     at(line::merged_cells);
-    // The same Cells serve both tables when a second one of each would differ in nothing.
-    CellTable merged_cells(cell_class_is_ours() ? s.current_cells.get()
-                                                : cell_table(s.current.get(), names::current, "current").get());
+    CellTable merged_cells(cell_table(s.current.get(), names::current, "current").get());
     s.merged_cells = &merged_cells;
     at(line::base_cells); s.base_cells = cell_table(s.base.get(), names::base, "base");
     at(line::incoming_cells); s.incoming_cells = cell_table(s.incoming.get(), names::incoming, "incoming");

@@ -168,20 +168,37 @@ inline bool text_in_place(PyObject* text) {
 #endif
 }
 
-// dict.pop(key, None) on an exact dict, the value dropped: what the method itself does. Returns
-// false with an error set on failure.
-inline bool dict_discard(PyObject* dict, PyObject* key) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* value = nullptr;
-    if (PyDict_Pop(dict, key, &value) < 0) return false;
-    Py_XDECREF(value);
-    return true;
+// The recursion levels the host counts for calling a class whose __init__ is one of the module's
+// functions (the class call, and before 3.9 the bound method's and the function's own calls),
+// held for the scope: the level past the limit raises as the host's call would.
+class ClassCallLevels {
+public:
+#if PY_VERSION_HEX >= 0x03090000
+    static constexpr int count = 1;
 #else
-    PyObject* value = _PyDict_Pop(dict, key, Py_None);
-    if (!value) return false;
-    Py_DECREF(value);
-    return true;
+    static constexpr int count = 3;
 #endif
+    ClassCallLevels() {
+        for (; entered_ < count; ++entered_)
+            if (Py_EnterRecursiveCall(" while calling a Python object")) {
+                leave();
+                throw HostError{};
+            }
+    }
+    ~ClassCallLevels() { leave(); }
+    ClassCallLevels(const ClassCallLevels&) = delete;
+    ClassCallLevels& operator=(const ClassCallLevels&) = delete;
+private:
+    void leave() {
+        for (; entered_ > 0; --entered_) Py_LeaveRecursiveCall();
+    }
+    int entered_ = 0;
+};
+
+// Whether a map keeps its values apart from its keys (an instance's attributes sharing their
+// class's keys): the host then compares its entries in the order of the shared keys.
+inline bool dict_is_split(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
 }
 
 }  // namespace merge_driver::binding::compat
