@@ -29,8 +29,8 @@ bool same_text(PyObject* a, PyObject* b) {
 bool same_value(PyObject* a, PyObject* b);
 
 // A map whose keys are all exact strings, held with its values (not an instance's attributes):
-// looking one of its keys up elsewhere hashes nothing anew, and the host walks its entries in
-// their order, as PyDict_Next does. Runs no host code.
+// looking one of its keys up in the other map hashes nothing anew (a string keeps its hash), and
+// the host walks its entries in their order, as PyDict_Next does. Runs no host code.
 bool keyed_by_text(PyObject* dict) {
     if (binding::compat::dict_is_split(dict)) return false;
     Py_ssize_t pos = 0;
@@ -41,13 +41,13 @@ bool keyed_by_text(PyObject* dict) {
 }
 
 // a == b, then its truth, exactly as the host answers it, for the values of parsed notebooks:
-// exact maps keyed by strings, exact arrays and exact strings are compared here as the host
+// exact maps (`a` keyed by strings), exact arrays and exact strings are compared here as the host
 // compares them (sizes first, then each entry of `a` in its order against `b`'s entry of that
 // key, each element by `same_value`), without its generic comparison in between; everything else
 // by the host. Each comparison counts
 // one level of the host's recursion limit, as the host's own does.
 bool equal_values(PyObject* a, PyObject* b) {
-    const bool dicts = PyDict_CheckExact(a) && PyDict_CheckExact(b) && keyed_by_text(a) && keyed_by_text(b);
+    const bool dicts = PyDict_CheckExact(a) && PyDict_CheckExact(b) && keyed_by_text(a);
     const bool lists = !dicts && PyList_CheckExact(a) && PyList_CheckExact(b);
     if (!dicts && !lists) {
         if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
