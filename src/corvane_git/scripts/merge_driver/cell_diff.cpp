@@ -44,22 +44,16 @@ bool keyed_by_text(PyObject* dict) {
 // exact maps (`a` keyed by strings), exact arrays and exact strings are compared here as the host
 // compares them (sizes first, then each entry of `a` in its order against `b`'s entry of that
 // key, each element by `same_value`), without its generic comparison in between; everything else
-// by the host. Each comparison counts
-// one level of the host's recursion limit, as the host's own does.
+// by the host. Each comparison counts one level of the host's recursion limit, as the host's own
+// does.
 bool equal_values(PyObject* a, PyObject* b) {
     const bool dicts = PyDict_CheckExact(a) && PyDict_CheckExact(b) && keyed_by_text(a);
     const bool lists = !dicts && PyList_CheckExact(a) && PyList_CheckExact(b);
-    if (!dicts && !lists) {
-        if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-            if (Py_EnterRecursiveCall(" in comparison")) throw HostError{};
-            const bool same = same_text(a, b);
-            Py_LeaveRecursiveCall();
-            return same;
-        }
-        return binding::equal(a, b);
-    }
+    const bool texts = !dicts && !lists && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b);
+    if (!dicts && !lists && !texts) return binding::equal(a, b);
     if (Py_EnterRecursiveCall(" in comparison")) throw HostError{};
     struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
+    if (texts) return same_text(a, b);
     if (lists) {
         if (PyList_GET_SIZE(a) != PyList_GET_SIZE(b)) return false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a) && i < PyList_GET_SIZE(b); ++i) {
