@@ -386,6 +386,10 @@ def measure_case(case_dir, settings, tools, log):
         "repeats": settings.repeats, "budget": settings.budget}, settings.timeout)
     res["floor"] = {"times": [g["t"] for g in got if g.get("what") == "floor"]}
     merge = {"times": [g["t"] for g in got if g.get("what") == "merge"]}
+    # Each merge with the floor run right after it, for their ratio round by round.
+    timed = [g for g in got if g.get("what") in ("merge", "floor")]
+    merge["pairs"] = [[a["t"], b["t"]] for a, b in zip(timed, timed[1:])
+                      if a["what"] == "merge" and b["what"] == "floor"]
     for g in got:
         if "unavailable" in g:
             merge["status"] = "not available: " + g["unavailable"]

@@ -202,6 +202,23 @@ def test_long_array_reported_replaced():
     assert got["outputs"] is second["outputs"]
 
 
+@pytest.mark.parametrize("before, after, element_wise", [
+    (1, 4, True), (4, 4, True), (16, 1, True), (2, 8, True),
+    (4, 5, False), (17, 1, False), (10, 11, False),
+])
+def test_only_small_arrays_are_diffed_element_by_element(before, after, element_wise):
+    """The library's table holds one entry per pair of elements: arrays making more than 16
+    pairs are reported as their new value."""
+    base = {"source": ["l%d\n" % i for i in range(before)]}
+    kept = base["source"][:max(1, min(before, after) - 1)]  # shared lines: no wholesale change
+    other = {"source": kept + ["new%d\n" % i for i in range(after - len(kept))]}
+    got, _, second = ours(base, other)
+    if element_wise:
+        assert isinstance(got["source"], dict) and got["source"]
+    else:
+        assert got["source"] is second["source"]
+
+
 def deep_chain(leaf_value, depth=100000):
     top = node = {}
     for _ in range(depth):
