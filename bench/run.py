@@ -519,8 +519,8 @@ def main_plain(args, settings, argv):
     tools = contenders(settings, args, cases[0], log)
     log("cases:")
     rows = [measure_plain_case(c, settings, tools, log) for c in cases]
-    data = {"machine": machine(settings, tools), "command": " ".join(
-        ["python", "bench/run.py"] + (argv if argv is not None else sys.argv[1:])),
+    data = {"machine": machine(settings, tools), "command": shown_command(
+        argv if argv is not None else sys.argv[1:]),
         "settings": {"repeats": args.repeats, "budget_s": args.budget,
                      "timeout_s": args.timeout, "nbdime_factor": settings.nbdime_factor,
                      "nbdime_min_s": settings.nbdime_min},
@@ -654,6 +654,19 @@ def machine(settings, tools):
     }
 
 
+def shown_command(argv):
+    """The command line as a report shows it: a path inside the repository relative to it, any
+    other path by its file name alone (a committed report names no place on the machine that
+    ran it)."""
+    shown = []
+    for arg in argv:
+        if os.path.isabs(arg):
+            inside = os.path.relpath(arg, ROOT)
+            arg = inside if not inside.startswith(os.pardir) else os.path.basename(arg)
+        shown.append(arg)
+    return " ".join(["python", "bench/run.py"] + shown)
+
+
 # ---- main ----------------------------------------------------------------------------------
 
 def parse(argv):
@@ -745,8 +758,7 @@ def run_shapes(args, log):
             info["name"], report.fmt_time(median(row["floor"])),
             report.fmt_time(median(row["merge_files"])), row["status"]))
     data = {"machine": machine(settings, {"nbdime": "not measured"}),
-            "command": " ".join(["python", "bench/run.py"] + (
-                argv_of(args) if args.argv is not None else sys.argv[1:])),
+            "command": shown_command(argv_of(args) if args.argv is not None else sys.argv[1:]),
             "settings": {"repeats": args.repeats, "budget_s": args.budget,
                          "timeout_s": args.timeout},
             "cases": rows}
@@ -808,8 +820,8 @@ def main(argv=None):
     if spawned is not None:
         spawned.close()
 
-    data = {"machine": machine(settings, tools), "command": " ".join(
-        ["python", "bench/run.py"] + (argv if argv is not None else sys.argv[1:])),
+    data = {"machine": machine(settings, tools), "command": shown_command(
+        argv if argv is not None else sys.argv[1:]),
         "settings": {"repeats": args.repeats, "budget_s": args.budget,
                      "timeout_s": args.timeout, "nbdime_timeout_s": args.nbdime_timeout,
                      "leak_merges": args.leak_merges,
