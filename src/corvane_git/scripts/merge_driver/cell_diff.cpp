@@ -28,6 +28,13 @@ bool same_text(PyObject* a, PyObject* b) {
 
 bool same_value(PyObject* a, PyObject* b);
 
+// dict[key], borrowed, or null when the dict lacks the key; a failing lookup raises.
+PyObject* entry(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value && PyErr_Occurred()) throw HostError{};
+    return value;
+}
+
 // A map whose keys are all exact strings, held with its values (not an instance's attributes):
 // looking one of its keys up in the other map hashes nothing anew (a string keeps its hash), and
 // the host walks its entries in their order, as PyDict_Next does. Runs no host code.
@@ -67,11 +74,8 @@ bool equal_values(PyObject* a, PyObject* b) {
     PyObject *key, *va;
     while (PyDict_Next(a, &pos, &key, &va)) {
         Ref key_ref = Ref::borrow(key), va_ref = Ref::borrow(va);
-        PyObject* vb = PyDict_GetItemWithError(b, key);
-        if (!vb) {
-            if (PyErr_Occurred()) throw HostError{};
-            return false;
-        }
+        PyObject* vb = entry(b, key);
+        if (!vb) return false;
         Ref vb_ref = Ref::borrow(vb);
         if (!same_value(va, vb)) return false;
     }
@@ -124,9 +128,8 @@ Prepared prepare(PyObject* a, PyObject* b) {
     PyObject *key, *va;
     while (PyDict_Next(a, &pos, &key, &va)) {
         Ref key_ref = Ref::borrow(key), va_ref = Ref::borrow(va);
-        PyObject* vb = PyDict_GetItemWithError(b, key);
+        PyObject* vb = entry(b, key);
         if (!vb) {
-            if (PyErr_Occurred()) throw HostError{};
             binding::check(PyDict_SetItem(first.get(), key, va));
             continue;
         }
@@ -144,8 +147,7 @@ Prepared prepare(PyObject* a, PyObject* b) {
     pos = 0;
     PyObject* vb;
     while (PyDict_Next(b, &pos, &key, &vb)) {
-        PyObject* prepared = PyDict_GetItemWithError(second_values.get(), key);
-        if (!prepared && PyErr_Occurred()) throw HostError{};
+        PyObject* prepared = entry(second_values.get(), key);
         binding::check(PyDict_SetItem(second.get(), key, prepared ? prepared : vb));
     }
     return {std::move(first), std::move(second)};
@@ -169,9 +171,8 @@ Ref summary(PyObject* a, PyObject* b, int depth) {
     PyObject *key, *va;
     while (PyDict_Next(a, &pos, &key, &va)) {
         Ref key_ref = Ref::borrow(key), va_ref = Ref::borrow(va);
-        PyObject* vb = PyDict_GetItemWithError(b, key);
+        PyObject* vb = entry(b, key);
         if (!vb) {
-            if (PyErr_Occurred()) throw HostError{};
             removed = true;
             continue;
         }
