@@ -611,8 +611,9 @@ def resolve(notebook, side, selection=None, before=None, base=None, theirs=None)
     from their copy of it by its id (see fresh_copy_test), and a cell whose source ended in a
     conflict block ends as the chosen side's source ended (with a line end or without: git's
     block ends every line with one).  A plain cell that one side deleted and the other changed
-(see deleted_by) is deleted when the chosen side is the one that deleted it.  Returns an Outcome; raises ResolveError when the
-    selection names a conflict that the notebook does not hold (nothing is changed then).
+    (see deleted_by) goes when the chosen side is the one that deleted it.  Returns an Outcome;
+    raises ResolveError when the selection names a conflict that the notebook does not hold
+    (nothing is changed then).
     """
     selection = selection or Selection()
     fresh = fresh_copy_test(before, base, theirs)
@@ -756,14 +757,13 @@ def _parser(command):
                    "place); a one-sided mark keeps the changed cell (the marked side) or lets "
                    "the deletion win; a parameter pair keeps one map under its plain name; a "
                    "conflict block keeps the chosen side's lines (a cell that the chosen side "
-                   "deleted goes). Exit status 0 when all that "
-                   "was asked is resolved, 1 when some of it needs a hand (listed), 2 on "
-                   "errors.",
+                   "deleted goes). Exit status 0 when all that was asked is resolved, 1 when "
+                   "some of it needs a hand (listed), 2 on errors.",
         "check": "Exit with status 1 and list the conflicts when a notebook still holds any "
                  "(marker lines left of a half-edited conflict block, git's markers in a "
                  "file merged as text, and parents that point at no component included), 0 "
-                 "otherwise, 2 for a file that cannot be read "
-                 "or is not JSON: for a pre-commit hook.",
+                 "otherwise, 2 for a file that cannot be read or is not JSON: for a pre-commit "
+                 "hook.",
     }[command])
     if command == "check":
         p.add_argument("--staged", action="store_true",
@@ -894,6 +894,7 @@ def run_resolve(args):
                          [], unfinished=[u for u in left.unfinished
                                          if u[0] + 1 in selection.cells])
         if left:
+            name_parents(left, path)
             sys.stderr.write(left.summary(path) + "\n")
             status = max(status, 1)
     return status
