@@ -67,11 +67,17 @@ def _by_key(cells):
     return table
 
 
-def prepare(base, ours, theirs):
+def prepare(base, ours, theirs, base_made=False):
     """Get the three parsed notebooks ready for merge_core (plain cells get their stand-in
     canvas maps) and note what the finish needs of them as they are before the merge, which
-    changes their objects.  Returns the _Finish to call on the merged notebook."""
-    return _Finish(base, ours, theirs, _StandIns(base, ours, theirs))
+    changes their objects.  Returns the _Finish to call on the merged notebook.
+
+    `base_made`: both sides added the notebook, and its base cells stand in for cells that
+    both sides added (see driver.empty_base_notebook)."""
+    stand_ins = _StandIns(base, ours, theirs)
+    finish = _Finish(base, ours, theirs, stand_ins)
+    finish.both_added = set(finish.base) if base_made else stand_ins.both_added
+    return finish
 
 
 class _StandIns:
@@ -80,6 +86,7 @@ class _StandIns:
     def __init__(self, base, ours, theirs):
         self.maps = {}            # id(canvas map) -> the map: held, so that ids stay unique
         self.added_metadata = set()   # ids of the maps whose cell had no "metadata"
+        self.both_added = set()       # keys of the cells that both sides added
         plain = [[c for c in _cells(nb) if _is_plain(c)] for nb in (base, ours, theirs)]
         if not any(plain):
             return
@@ -109,6 +116,7 @@ class _StandIns:
             if o is None:
                 continue
             keys_t[j] = keys_o[o]
+            self.both_added.add(keys_o[o])
             stand_in = dict(O[o]) if O[o] == cell else dict(O[o], source=(
                 "" if isinstance(O[o].get("source"), str) else []))
             stand_in["metadata"] = dict(_meta(O[o]) or {})
@@ -196,8 +204,8 @@ class _Finish:
         for cell in cells:
             key = _key(cell)
             o, b, t = self.ours.get(key), self.base.get(key), self.theirs.get(key)
-            if o is not cell or b is None or t is None or t == b:
-                continue
+            if o is not cell or b is None or t is None or key in self.both_added or t == b:
+                continue   # (both sides added it: its base stands in for none; ours is kept)
             if id(_canvas(t)) in present:
                 continue   # their version stands beside ours
             ran_o = any(o.get(k, _ABSENT) != b.get(k, _ABSENT) for k in _RUN_KEYS)
@@ -261,13 +269,19 @@ class _Finish:
     # ---- parent names ------------------------------------------------------------------------
 
     def _restore_parent_names(self, cells):
+        """Parent entries of our cells that held a name as our file held them, in each version
+        of the cell that the result keeps (their copy beside ours included)."""
         if not self.named_parents:
             return
+        their_keys = {id(canvas): key for key, canvas in self.their_order if canvas is not None}
         for cell in cells:
+            canvas = _canvas(cell)
             named = self.named_parents.get(_key(cell))
             if named is None:
+                named = self.named_parents.get(their_keys.get(id(canvas)))
+            if named is None:
                 continue
-            parents = _canvas(cell).get("parents")
+            parents = canvas.get("parents")
             if not isinstance(parents, list):
                 continue
             for i, parent in enumerate(parents):

@@ -154,7 +154,7 @@ def _merge(engine, paths, target, path, ours_bytes, others, keep_one_line):
             base = made["base"] = json.loads(json.dumps(empty_base_notebook(ours, theirs)))
         del base_bytes
         before = OursBefore(ours)
-        finish = component_merge.prepare(base, ours, theirs)
+        finish = component_merge.prepare(base, ours, theirs, base_made="base" in made)
         merged = engine.merge_notebooks(base, ours, theirs, path)
         notes = finish(merged)
     except Exception as exc:
