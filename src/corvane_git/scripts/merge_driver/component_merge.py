@@ -39,15 +39,21 @@ def _meta(cell):
 
 
 def _canvas(cell):
-    meta = _meta(cell)
-    canvas = meta.get("canvas") if meta is not None else None
+    try:
+        canvas = cell["metadata"]["canvas"]
+    except (KeyError, TypeError, IndexError):
+        return None
     return canvas if isinstance(canvas, dict) else None
 
 
-def _key(cell):
-    canvas = _canvas(cell)
-    key = canvas.get("id") if canvas is not None else None
-    return key if isinstance(key, str) else None
+def _keyed(cells):
+    """(cell, its canvas map or None, its component id or None) for each of `cells`."""
+    out = []
+    for cell in cells:
+        canvas = _canvas(cell)
+        key = canvas.get("id") if canvas is not None else None
+        out.append((cell, canvas, key if isinstance(key, str) else None))
+    return out
 
 
 def _is_plain(cell):
@@ -58,13 +64,8 @@ def _is_plain(cell):
     return meta is _ABSENT or (isinstance(meta, dict) and "canvas" not in meta)
 
 
-def _by_key(cells):
-    table = {}
-    for cell in cells:
-        key = _key(cell)
-        if key is not None:
-            table[key] = cell
-    return table
+def _by_key(keyed):
+    return {key: cell for cell, _, key in keyed if key is not None}
 
 
 def prepare(base, ours, theirs, base_made=False):
@@ -142,12 +143,11 @@ class _StandIns:
     def holds(self, canvas):
         return canvas is not None and self.maps.get(id(canvas)) is canvas
 
-    def remove(self, cells):
+    def remove(self, keyed):
         """Take the stand-ins out of the merged cells: each comes out as it went in."""
         if not self.maps:
             return
-        for cell in cells:
-            canvas = _canvas(cell)
+        for cell, canvas, _ in keyed:
             if self.holds(canvas):
                 meta = cell["metadata"]
                 del meta["canvas"]
@@ -158,18 +158,18 @@ class _StandIns:
 class _Finish:
     def __init__(self, base, ours, theirs, stand_ins):
         self.stand_ins = stand_ins
-        ours_cells, their_cells = _cells(ours), _cells(theirs)
-        self.base = _by_key(_cells(base))
-        self.ours = _by_key(ours_cells)
-        self.theirs = _by_key(their_cells)
+        ours_keyed, their_keyed = _keyed(_cells(ours)), _keyed(_cells(theirs))
+        self.base = _by_key(_keyed(_cells(base)))
+        self.ours = _by_key(ours_keyed)
+        self.theirs = _by_key(their_keyed)
         # Their cells in their order, with the canvas map each has now: the merge may give a
         # copy of their cell a fresh id, in that same map.
-        self.their_order = [(_key(c), _canvas(c)) for c in their_cells]
+        self.their_order = [(key, canvas) for _, canvas, key in their_keyed]
         # Our parent entries that hold a name, per component id, then per parent id.
         self.named_parents = {}
-        for key, cell in self.ours.items():
-            parents = _canvas(cell).get("parents")
-            if not isinstance(parents, list):
+        for _, canvas, key in ours_keyed:
+            parents = canvas.get("parents") if key is not None else None
+            if not parents or not isinstance(parents, list):
                 continue
             named = {p["id"]: dict(p) for p in parents
                      if isinstance(p, dict) and "name" in p and isinstance(p.get("id"), str)}
@@ -179,10 +179,12 @@ class _Finish:
     def __call__(self, merged):
         """Finish the merged notebook in place; return the notes for the user."""
         cells = _cells(merged)
-        reran, clashes = self._merge_cell_keys(cells)
-        cells[:] = self._placed(cells)
-        self._restore_parent_names(cells)
-        self.stand_ins.remove(cells)
+        keyed = _keyed(cells)
+        reran, clashes = self._merge_cell_keys(keyed)
+        keyed = self._placed(keyed)
+        cells[:] = [cell for cell, _, _ in keyed]
+        self._restore_parent_names(keyed)
+        self.stand_ins.remove(keyed)
         position = {id(c): pos for pos, c in enumerate(cells, 1)}
         notes = []
         if reran:
@@ -195,14 +197,15 @@ class _Finish:
 
     # ---- their edits outside the source and the canvas map -----------------------------------
 
-    def _merge_cell_keys(self, cells):
+    def _merge_cell_keys(self, keyed):
         """Where the merge kept our version of a cell that both sides hold, and their version
         is nowhere else in the result: merge their other keys in.  Returns the cells re-run on
         both sides, and (cell, path) for each key both sides changed differently."""
-        present = set(id(_canvas(c)) for c in cells)
+        present = set(id(canvas) for _, canvas, _ in keyed)
         reran, clashes = [], []
-        for cell in cells:
-            key = _key(cell)
+        for cell, _, key in keyed:
+            if key is None:
+                continue
             o, b, t = self.ours.get(key), self.base.get(key), self.theirs.get(key)
             if o is not cell or b is None or t is None or key in self.both_added or t == b:
                 continue   # (both sides added it: its base stands in for none; ours is kept)
@@ -222,25 +225,24 @@ class _Finish:
 
     # ---- where their new cells go ------------------------------------------------------------
 
-    def _placed(self, cells):
+    def _placed(self, keyed):
         """The cells, each that their side added right after the cell before it in their
         notebook (where the result holds that one; before it the next earlier one), after the
         cells that our side added there; at the start when none of theirs precedes it."""
         added = set(k for k in self.theirs if k not in self.base and k not in self.ours)
         if not added:
-            return cells
+            return keyed
         theirs_added = {}
         rest = []
-        for cell in cells:
-            key = _key(cell)
-            if key in added:
-                theirs_added[key] = cell
+        for item in keyed:
+            if item[2] in added:
+                theirs_added[item[2]] = item
             else:
-                rest.append(cell)
+                rest.append(item)
         by_key, by_canvas = {}, {}
-        for pos, cell in enumerate(rest):
-            by_key.setdefault(_key(cell), pos)
-            by_canvas[id(_canvas(cell))] = pos
+        for pos, (_, canvas, key) in enumerate(rest):
+            by_key.setdefault(key, pos)
+            by_canvas[id(canvas)] = pos
         groups = {}
         anchor = -1
         for key, canvas in self.their_order:
@@ -253,7 +255,7 @@ class _Finish:
                 anchor = max(at)
         # Past the cells that our side added right there: ours first, as in a plain notebook.
         ours_added = [k not in self.base and k in self.ours and k not in self.theirs
-                      for k in (_key(c) for c in rest)]
+                      for _, _, k in rest]
         out = []
         pending = groups.get(-1, [])
         for pos in range(-1, len(rest)):
@@ -268,15 +270,14 @@ class _Finish:
 
     # ---- parent names ------------------------------------------------------------------------
 
-    def _restore_parent_names(self, cells):
+    def _restore_parent_names(self, keyed):
         """Parent entries of our cells that held a name as our file held them, in each version
         of the cell that the result keeps (their copy beside ours included)."""
         if not self.named_parents:
             return
         their_keys = {id(canvas): key for key, canvas in self.their_order if canvas is not None}
-        for cell in cells:
-            canvas = _canvas(cell)
-            named = self.named_parents.get(_key(cell))
+        for _, canvas, key in keyed:
+            named = self.named_parents.get(key)
             if named is None:
                 named = self.named_parents.get(their_keys.get(id(canvas)))
             if named is None:
