@@ -19,7 +19,7 @@ merge_core decides as merge_files does.  Around it, the driver:
 Each step is one pass over the cells: no cell is compared with more than its own versions.
 """
 import json
-import uuid
+import os
 
 __all__ = ["prepare"]
 
@@ -97,7 +97,7 @@ class _StandIns:
         prints = None if by_id else [plain_merge._fingerprint(c) for c in B]
         paired_o = plain_merge.pair(B, O, by_id, prints)
         paired_t = plain_merge.pair(B, T, by_id, prints)
-        token = uuid.uuid4().hex
+        token = os.urandom(8).hex()
         keys_b = ["plain-%s-b%d" % (token, i) for i in range(len(B))]
         keys_o = [keys_b[paired_o[j]] if j in paired_o else "plain-%s-o%d" % (token, j)
                   for j in range(len(O))]
@@ -215,9 +215,18 @@ class _Finish:
             ran_t = any(t.get(k, _ABSENT) != b.get(k, _ABSENT) for k in _RUN_KEYS)
             if ran_o and ran_t and any(o.get(k, _ABSENT) != t.get(k, _ABSENT) for k in _RUN_KEYS):
                 reran.append(cell)
-            if all(t.get(k, _ABSENT) == b.get(k, _ABSENT) for k in set(t) | set(b)
+            keys = set(t) | set(b)
+            if all(t.get(k, _ABSENT) == b.get(k, _ABSENT) for k in keys
                    if k not in _RUN_KEYS):
                 continue   # they only re-ran it: our version, as merge_files keeps it
+            if all(t.get(k, _ABSENT) == b.get(k, _ABSENT) for k in keys
+                   if k not in _RUN_KEYS and k != "source" and k != "metadata") and (
+                       _without_canvas(t.get("metadata")) == _without_canvas(b.get("metadata"))):
+                # Their edit is in the source and the canvas map, which the merge took care
+                # of: only their run, where ours did not re-run.
+                if ran_t and not ran_o:
+                    _take_run(o, t)
+                continue
             paths = []
             _merge_into(o, b, t, ran_o, ran_t, paths)
             clashes.extend((cell, path) for path in paths)
@@ -289,6 +298,23 @@ class _Finish:
                 pid = parent.get("id") if isinstance(parent, dict) else None
                 if isinstance(pid, str) and pid in named:
                     parents[i] = dict(named[pid])
+
+
+def _without_canvas(meta):
+    if isinstance(meta, dict) and "canvas" in meta:
+        return {k: v for k, v in meta.items() if k != "canvas"}
+    return meta
+
+
+def _take_run(o, t):
+    """Their outputs and execution count in our version `o`, each at its place in ours."""
+    merged = {}
+    for key in list(o) + [k for k in t if k not in o]:
+        value = (t if key in _RUN_KEYS else o).get(key, _ABSENT)
+        if value is not _ABSENT:
+            merged[key] = value
+    o.clear()
+    o.update(merged)
 
 
 def _merge_into(o, b, t, ran_o, ran_t, paths):
