@@ -49,10 +49,19 @@ def _canvas(cell):
 def _keyed(cells):
     """(cell, its canvas map or None, its component id or None) for each of `cells`."""
     out = []
+    append = out.append
     for cell in cells:
+        try:
+            canvas = cell["metadata"]["canvas"]
+            key = canvas["id"]
+            if type(canvas) is dict and type(key) is str:
+                append((cell, canvas, key))
+                continue
+        except (KeyError, TypeError, IndexError):
+            pass
         canvas = _canvas(cell)
         key = canvas.get("id") if canvas is not None else None
-        out.append((cell, canvas, key if isinstance(key, str) else None))
+        append((cell, canvas, key if isinstance(key, str) else None))
     return out
 
 
@@ -75,8 +84,13 @@ def prepare(base, ours, theirs, base_made=False):
 
     `base_made`: both sides added the notebook, and its base cells stand in for cells that
     both sides added (see driver.empty_base_notebook)."""
-    stand_ins = _StandIns(base, ours, theirs)
-    finish = _Finish(base, ours, theirs, stand_ins)
+    notebooks = (base, ours, theirs)
+    keyed = [_keyed(_cells(nb)) for nb in notebooks]
+    stand_ins = _StandIns(base, [[c for c, canvas, _ in cells if canvas is None and _is_plain(c)]
+                                 for cells in keyed])
+    if stand_ins.maps:
+        keyed = [_keyed(_cells(nb)) for nb in notebooks]
+    finish = _Finish(keyed, stand_ins)
     finish.both_added = set(finish.base) if base_made else stand_ins.both_added
     return finish
 
@@ -84,11 +98,11 @@ def prepare(base, ours, theirs, base_made=False):
 class _StandIns:
     """The stand-in canvas maps of the plain cells of one merge."""
 
-    def __init__(self, base, ours, theirs):
+    def __init__(self, base, plain):
+        """`plain`: the cells without the component layer of the base, ours and theirs."""
         self.maps = {}            # id(canvas map) -> the map: held, so that ids stay unique
         self.added_metadata = set()   # ids of the maps whose cell had no "metadata"
         self.both_added = set()       # keys of the cells that both sides added
-        plain = [[c for c in _cells(nb) if _is_plain(c)] for nb in (base, ours, theirs)]
         if not any(plain):
             return
         from corvane_git.scripts.merge_driver import plain_merge
@@ -141,25 +155,22 @@ class _StandIns:
         cell["metadata"]["canvas"] = canvas
 
     def holds(self, canvas):
-        return canvas is not None and self.maps.get(id(canvas)) is canvas
+        return bool(self.maps) and self.maps.get(id(canvas)) is canvas
 
-    def remove(self, keyed):
-        """Take the stand-ins out of the merged cells: each comes out as it went in."""
-        if not self.maps:
-            return
-        for cell, canvas, _ in keyed:
-            if self.holds(canvas):
-                meta = cell["metadata"]
-                del meta["canvas"]
-                if not meta and id(canvas) in self.added_metadata:
-                    del cell["metadata"]
+    def remove(self, cell, canvas):
+        """Take the stand-in `canvas` out of the merged `cell`: it comes out as it went in."""
+        meta = cell["metadata"]
+        del meta["canvas"]
+        if not meta and id(canvas) in self.added_metadata:
+            del cell["metadata"]
 
 
 class _Finish:
-    def __init__(self, base, ours, theirs, stand_ins):
+    def __init__(self, keyed, stand_ins):
+        """`keyed`: the _keyed cells of the base, ours and theirs."""
         self.stand_ins = stand_ins
-        ours_keyed, their_keyed = _keyed(_cells(ours)), _keyed(_cells(theirs))
-        self.base = _by_key(_keyed(_cells(base)))
+        base_keyed, ours_keyed, their_keyed = keyed
+        self.base = _by_key(base_keyed)
         self.ours = _by_key(ours_keyed)
         self.theirs = _by_key(their_keyed)
         # Their cells in their order, with the canvas map each has now: the merge may give a
@@ -175,16 +186,32 @@ class _Finish:
                      if isinstance(p, dict) and "name" in p and isinstance(p.get("id"), str)}
             if named:
                 self.named_parents[key] = named
+        # Their canvas maps by object, for their copy that the merge puts beside ours.
+        self.their_keys = ({id(canvas): key for key, canvas in self.their_order
+                            if canvas is not None} if self.named_parents else {})
 
     def __call__(self, merged):
         """Finish the merged notebook in place; return the notes for the user."""
         cells = _cells(merged)
         keyed = _keyed(cells)
-        reran, clashes = self._merge_cell_keys(keyed)
+        reran, clashes = [], []
+        ours, named_parents, their_keys = self.ours, self.named_parents, self.their_keys
+        stand_ins = self.stand_ins if self.stand_ins.maps else None
+        for cell, canvas, key in keyed:
+            if key is None:
+                continue
+            if ours.get(key) is cell:
+                self._merge_cell_keys(cell, key, reran, clashes)
+            if named_parents:
+                named = named_parents.get(key) or named_parents.get(their_keys.get(id(canvas)))
+                if named:
+                    _restore_parent_names(canvas, named)
+            if stand_ins is not None and stand_ins.holds(canvas):
+                stand_ins.remove(cell, canvas)
         keyed = self._placed(keyed)
         cells[:] = [cell for cell, _, _ in keyed]
-        self._restore_parent_names(keyed)
-        self.stand_ins.remove(keyed)
+        if not reran and not clashes:
+            return []
         position = {id(c): pos for pos, c in enumerate(cells, 1)}
         notes = []
         if reran:
@@ -197,40 +224,33 @@ class _Finish:
 
     # ---- their edits outside the source and the canvas map -----------------------------------
 
-    def _merge_cell_keys(self, keyed):
-        """Where the merge kept our version of a cell that both sides hold, and their version
-        is nowhere else in the result: merge their other keys in.  Returns the cells re-run on
-        both sides, and (cell, path) for each key both sides changed differently."""
-        present = set(id(canvas) for _, canvas, _ in keyed)
-        reran, clashes = [], []
-        for cell, _, key in keyed:
-            if key is None:
-                continue
-            o, b, t = self.ours.get(key), self.base.get(key), self.theirs.get(key)
-            if o is not cell or b is None or t is None or key in self.both_added or t == b:
-                continue   # (both sides added it: its base stands in for none; ours is kept)
-            if id(_canvas(t)) in present:
-                continue   # their version stands beside ours
-            ran_o = any(o.get(k, _ABSENT) != b.get(k, _ABSENT) for k in _RUN_KEYS)
-            ran_t = any(t.get(k, _ABSENT) != b.get(k, _ABSENT) for k in _RUN_KEYS)
-            if ran_o and ran_t and any(o.get(k, _ABSENT) != t.get(k, _ABSENT) for k in _RUN_KEYS):
-                reran.append(cell)
-            keys = set(t) | set(b)
-            if all(t.get(k, _ABSENT) == b.get(k, _ABSENT) for k in keys
-                   if k not in _RUN_KEYS):
-                continue   # they only re-ran it: our version, as merge_files keeps it
-            if all(t.get(k, _ABSENT) == b.get(k, _ABSENT) for k in keys
-                   if k not in _RUN_KEYS and k != "source" and k != "metadata") and (
-                       _without_canvas(t.get("metadata")) == _without_canvas(b.get("metadata"))):
-                # Their edit is in the source and the canvas map, which the merge took care
-                # of: only their run, where ours did not re-run.
-                if ran_t and not ran_o:
-                    _take_run(o, t)
-                continue
-            paths = []
-            _merge_into(o, b, t, ran_o, ran_t, paths)
-            clashes.extend((cell, path) for path in paths)
-        return reran, clashes
+    def _merge_cell_keys(self, o, key, reran, clashes):
+        """Our version `o` of a cell stays: where their version of it is nowhere else in the
+        result, merge their other keys in.  Adds `o` to `reran` when both sides re-ran it, and
+        (o, path) to `clashes` for each key that both sides changed differently."""
+        b, t = self.base.get(key), self.theirs.get(key)
+        if b is None or t is None or key in self.both_added or t == b:
+            return   # (both sides added it: its base stands in for none; ours is kept)
+        if _canvas(t).get("id") != key:
+            return   # their version stands beside ours, with a fresh id
+        ran_o = any(o.get(k, _ABSENT) != b.get(k, _ABSENT) for k in _RUN_KEYS)
+        ran_t = any(t.get(k, _ABSENT) != b.get(k, _ABSENT) for k in _RUN_KEYS)
+        if ran_o and ran_t and any(o.get(k, _ABSENT) != t.get(k, _ABSENT) for k in _RUN_KEYS):
+            reran.append(o)
+        keys = set(t) | set(b)
+        if all(t.get(k, _ABSENT) == b.get(k, _ABSENT) for k in keys if k not in _RUN_KEYS):
+            return   # they only re-ran it: our version, as merge_files keeps it
+        if all(t.get(k, _ABSENT) == b.get(k, _ABSENT) for k in keys
+               if k not in _RUN_KEYS and k != "source" and k != "metadata") and (
+                   _without_canvas(t.get("metadata")) == _without_canvas(b.get("metadata"))):
+            # Their edit is in the source and the canvas map, which the merge took care of:
+            # only their run, where ours did not re-run.
+            if ran_t and not ran_o:
+                _take_run(o, t)
+            return
+        paths = []
+        _merge_into(o, b, t, ran_o, ran_t, paths)
+        clashes.extend((o, path) for path in paths)
 
     # ---- where their new cells go ------------------------------------------------------------
 
@@ -248,10 +268,9 @@ class _Finish:
                 theirs_added[item[2]] = item
             else:
                 rest.append(item)
-        by_key, by_canvas = {}, {}
-        for pos, (_, canvas, key) in enumerate(rest):
+        by_key = {}
+        for pos, (_, _, key) in enumerate(rest):
             by_key.setdefault(key, pos)
-            by_canvas[id(canvas)] = pos
         groups = {}
         anchor = -1
         for key, canvas in self.their_order:
@@ -259,45 +278,42 @@ class _Finish:
                 if key in theirs_added:
                     groups.setdefault(anchor, []).append(theirs_added.pop(key))
                 continue
-            at = [p for p in (by_key.get(key), by_canvas.get(id(canvas))) if p is not None]
-            if at:
-                anchor = max(at)
-        # Past the cells that our side added right there: ours first, as in a plain notebook.
-        ours_added = [k not in self.base and k in self.ours and k not in self.theirs
-                      for _, _, k in rest]
+            at = by_key.get(key)
+            # Their copy beside ours: their canvas map now holds its fresh id.
+            fresh = canvas.get("id") if canvas is not None else None
+            if fresh != key and fresh in by_key:
+                at = by_key[fresh] if at is None else max(at, by_key[fresh])
+            if at is not None:
+                anchor = at
         out = []
         pending = groups.get(-1, [])
         for pos in range(-1, len(rest)):
             if pos >= 0:
                 out.append(rest[pos])
-                pending = pending + groups.get(pos, [])
-            if pending and not (pos + 1 < len(rest) and ours_added[pos + 1]):
+                if pos in groups:
+                    pending = pending + groups[pos]
+            # Past the cells that our side added right there: ours first, as in a plain
+            # notebook.
+            if pending and not (pos + 1 < len(rest) and self._ours_added(rest[pos + 1][2])):
                 out.extend(pending)
                 pending = []
         out.extend(theirs_added.values())   # none left but in an odd case: kept, at the end
         return out
 
-    # ---- parent names ------------------------------------------------------------------------
+    def _ours_added(self, key):
+        return key not in self.base and key in self.ours and key not in self.theirs
 
-    def _restore_parent_names(self, keyed):
-        """Parent entries of our cells that held a name as our file held them, in each version
-        of the cell that the result keeps (their copy beside ours included)."""
-        if not self.named_parents:
-            return
-        their_keys = {id(canvas): key for key, canvas in self.their_order if canvas is not None}
-        for _, canvas, key in keyed:
-            named = self.named_parents.get(key)
-            if named is None:
-                named = self.named_parents.get(their_keys.get(id(canvas)))
-            if named is None:
-                continue
-            parents = canvas.get("parents")
-            if not isinstance(parents, list):
-                continue
-            for i, parent in enumerate(parents):
-                pid = parent.get("id") if isinstance(parent, dict) else None
-                if isinstance(pid, str) and pid in named:
-                    parents[i] = dict(named[pid])
+
+def _restore_parent_names(canvas, named):
+    """The parent entries of a cell that our file held with a name (`named`, by parent id) as
+    our file held them."""
+    parents = canvas.get("parents")
+    if not isinstance(parents, list):
+        return
+    for i, parent in enumerate(parents):
+        pid = parent.get("id") if isinstance(parent, dict) else None
+        if isinstance(pid, str) and pid in named:
+            parents[i] = dict(named[pid])
 
 
 def _without_canvas(meta):
