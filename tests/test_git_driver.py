@@ -349,10 +349,6 @@ DRIVER_ROWS = {
     "re-run on both sides: ours, said": (
         sides(edits(("load", "outputs", [RUN])), edits(("load", "outputs", [THEIR_RUN]))), 0,
         None, {1: {"outputs": [RUN]}}, ["cells re-run on both sides, our outputs kept: cell 2"]),
-    "their new component right after the cell before it": (
-        sides(edits(OUR_NOTES), edits(("load", "insert", cell("new", "new", "n\n")))), 0,
-        [("notes", None, "*"), ("load", "load", "*"), ("new", "new", "n\n"), ("train", "train", "*"),
-         ("plot", "plot", "*")], {}, []),
     "new cells of both sides at one place: ours first; theirs first in their notebook": (
         sides(edits(("load", "insert", cell("o", "o", "o\n"))),
               edits(("load", "insert", cell("t", "t", "t\n")),

@@ -361,12 +361,9 @@ def _merge_metadata(b, o, t, paths):
     """Metadata merged per key as the plain merge merges it, apart from "canvas": ours, as
     the merge made it, at its place."""
     from corvane_git.scripts.merge_driver import plain_merge
-
-    def rest(meta):
-        return {k: v for k, v in meta.items() if k != "canvas"}
-
     clashes = []
-    merged = plain_merge.merge_maps(rest(b), rest(o), rest(t), [], clashes)
+    merged = plain_merge.merge_maps(_without_canvas(b), _without_canvas(o), _without_canvas(t),
+                                    [], clashes)
     paths.extend("metadata " + _quoted(path) for path in clashes)
     out = {}
     for key in o:
