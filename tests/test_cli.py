@@ -146,15 +146,6 @@ def console_command():
     return None
 
 
-def broken(nb, *path):
-    """`nb` with the key at the end of `path` removed (a path into the notebook's maps)."""
-    target = nb
-    for key in path[:-1]:
-        target = target[key]
-    del target[path[-1]]
-    return nb
-
-
 def with_duplicate(nb):
     nb["cells"].append(dict(nb["cells"][1]))
     return nb
@@ -307,7 +298,7 @@ def git_merge_file(directory, marker_size=7):
 TEXT = "corvane-merge-driver: nb.ipynb: merged as text by git merge-file, not cell by cell "
 ONE_CONFLICT = "; 1 conflict to resolve between the <<<<<<< and >>>>>>> lines"
 INVALID = "<not JSON>"
-NO_LAYER = '(our version: cell 1 has no "metadata" -> "canvas" map)'
+NO_LAYER = '(our version: no top-level "metadata" -> "canvas" map)'
 
 
 class TestMergedAsText:
@@ -326,9 +317,6 @@ class TestMergedAsText:
               theirs=layered_top(edited(plain(base_notebook()), 1, ["theirs\n"]))),
          ["--marker-size=10"], 1,
          NO_LAYER + ONE_CONFLICT.replace("<" * 7, "<" * 10).replace(">" * 7, ">" * 10)),
-        # A component notebook with one plain cell.
-        (dict(theirs=broken(base_notebook(), "cells", 2, "metadata", "canvas")), [], 0,
-         '(their version: cell 3 has no "metadata" -> "canvas" map)'),
         (dict(ours=with_duplicate(base_notebook())), [], 0,
          "(our version: duplicate component id 'load')"),
         (dict(ours=notebook([dict(cell("notes"), metadata={"canvas": dict(
@@ -340,7 +328,7 @@ class TestMergedAsText:
         (dict(ours=jupyter_text(base_notebook())[:-2] + "\n"), [], 1,
          "(our version is not valid JSON (Expecting ',' delimiter: line 103 column 1 (char 1524)))"
          + INVALID),
-    ], ids=["mixed, apart", "mixed, same lines", "marker size", "one plain cell", "duplicate id",
+    ], ids=["mixed, apart", "mixed, same lines", "marker size", "duplicate id",
             "parents null", "not UTF-8", "not JSON after"])
     def test_exit_status_and_bytes(self, tmp_path, env, sides, options, status, line):
         files = dict(base=base_notebook(), ours=base_notebook(), theirs=base_notebook())

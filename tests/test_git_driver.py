@@ -282,19 +282,155 @@ def git_merge_file(tmp_path, base, ours, theirs, marker_size=7):
                           + names, stdout=subprocess.PIPE).stdout
 
 
+# ---- merge outcomes of the driver, beyond merge_files ----------------------------------------
+
+def plain_cell(cell_id, source, **keys):
+    """A cell as plain Jupyter writes it into a component notebook: no canvas map."""
+    return dict({"cell_type": "code", "execution_count": None, "id": cell_id, "metadata": {},
+                 "outputs": [], "source": source.splitlines(True)}, **keys)
+
+
+def sides(edit_ours=None, edit_theirs=None, base=None):
+    """(base, ours, theirs): copies of `base` (the base notebook by default), each side changed
+    by its function."""
+    made = [json.loads(json.dumps(base or base_notebook())) for _ in range(3)]
+    for nb, edit in zip(made[1:], (edit_ours, edit_theirs)):
+        if edit:
+            edit(nb)
+    return made
+
+
+def edits(*changes):
+    """One function making the changes (comp_id, key, value) to a notebook's cells; key
+    "insert" puts the value in after that cell (comp_id None: first), "tags" sets metadata.tags."""
+    def edit(nb):
+        for comp_id, key, value in changes:
+            pos = next((i for i, c in enumerate(nb["cells"]) if c["metadata"].get(
+                "canvas", {"id": c.get("id")})["id"] == comp_id), -1)
+            if key == "insert":
+                nb["cells"].insert(pos + 1, value)
+            elif key == "tags":
+                nb["cells"][pos]["metadata"]["tags"] = value
+            else:
+                nb["cells"][pos][key] = value
+    return edit
+
+
+OUR_NOTES = ("notes", "source", ["# Our notes\n", "line two\n", "line three\n"])
+THEIR_NOTES = ("notes", "source", ["# Notes\n", "line two\n", "line 3\n"])
+NOTES_MERGED = ["# Our notes\n", "line two\n", "line 3\n"]
+RUN = {"output_type": "stream", "name": "stdout", "text": ["ours\n"]}
+THEIR_RUN = dict(RUN, text=["theirs\n"])
+WITHOUT_IDS = dict(base_notebook(), nbformat_minor=4)
+for _c in WITHOUT_IDS["cells"]:
+    del _c["id"]
+WITHOUT_IDS["cells"].insert(1, dict(plain_cell(None, "a = 1\nb = 2\nc = 3\n")))
+del WITHOUT_IDS["cells"][1]["id"]
+
+# Rows: (base, ours, theirs), status, expected cells (component id or "plain " + cell id, name,
+# source; "*" where the row does not look), {cell position: keys expected there}, notes.
+DRIVER_ROWS = {
+    "their tag beside our source edit": (
+        sides(edits(OUR_NOTES), edits(("notes", "tags", ["their-tag"]))), 0,
+        None, {0: {"metadata": {"canvas": "*", "tags": ["their-tag"]}, "source": OUR_NOTES[2]}},
+        []),
+    "their cell type and a key new to the cell beside our source edit": (
+        sides(edits(OUR_NOTES), edits(THEIR_NOTES, ("notes", "cell_type", "raw"),
+                                     ("notes", "attachments", {"a.png": {}}))), 0,
+        None, {0: {"cell_type": "raw", "attachments": {"a.png": {}}, "source": NOTES_MERGED}}, []),
+    "a tag both changed differently: ours, said": (
+        sides(edits(OUR_NOTES, ("notes", "tags", ["ours"])), edits(("notes", "tags", ["theirs"]))),
+        0, None, {0: {"metadata": {"canvas": "*", "tags": ["ours"]}}},
+        ['changed on both sides, ours kept: cell 1 metadata "tags"']),
+    "outputs of the side that re-ran, with their edit": (
+        sides(edits(OUR_NOTES), edits(THEIR_NOTES, ("notes", "outputs", [THEIR_RUN]),
+                                     ("notes", "execution_count", 3))), 0,
+        None, {0: {"outputs": [THEIR_RUN], "execution_count": 3, "source": NOTES_MERGED}}, []),
+    "re-run on both sides: ours, said": (
+        sides(edits(("load", "outputs", [RUN])), edits(("load", "outputs", [THEIR_RUN]))), 0,
+        None, {1: {"outputs": [RUN]}}, ["cells re-run on both sides, our outputs kept: cell 2"]),
+    "new cells of both sides at one place: ours first; theirs first in their notebook": (
+        sides(edits(("load", "insert", cell("o", "o", "o\n"))),
+              edits(("load", "insert", cell("t", "t", "t\n")),
+                    (None, "insert", plain_cell("top", "top\n")))), 0,
+        [("plain top", None, "top\n"), ("notes", None, "*"), ("load", "load", "*"), ("o", "o", "o\n"),
+         ("t", "t", "t\n"), ("train", "train", "*"), ("plot", "plot", "*")], {}, []),
+    "their plain cell in a component notebook: as it was, where they put it": (
+        sides(edits(OUR_NOTES), edits(("train", "insert", plain_cell("p", "p = 1\n")))), 0,
+        [("notes", None, "*"), ("load", "load", "*"), ("train", "train", "*"),
+         ("plain p", None, "p = 1\n"), ("plot", "plot", "*")],
+        {3: plain_cell("p", "p = 1\n")}, []),
+    "a plain cell both edited: merged source, still plain": (
+        sides(edits(("p", "source", ["P\n", "b\n", "c\n"])), edits(("p", "source", ["p\n", "b\n", "C\n"])),
+              base=dict(base_notebook(), cells=base_notebook()["cells"] + [
+                  plain_cell("p", "p\nb\nc\n")])), 0,
+        None, {4: plain_cell("p", "P\nb\nC\n")}, []),
+    "plain cells without ids, paired by content": (
+        sides(edits((None, "source", ["A = 1\nb = 2\nc = 3\n"])),
+              edits((None, "source", ["a = 1\nb = 2\nC = 3\n"]),
+                    ("load", "insert", dict(plain_cell(None, "x\n")))), base=WITHOUT_IDS), 0,
+        [("notes", None, "*"), ("plain None", None, "A = 1\nb = 2\nC = 3\n"), ("load", "load", "*"),
+         ("plain None", None, "x\n"), ("train", "train", "*"), ("plot", "plot", "*")], {}, []),
+    "a plain cell both added alike: one cell": (
+        sides(edits(("plot", "insert", plain_cell("p", "p\n"))),
+              edits(("plot", "insert", plain_cell("p", "p\n")))), 0,
+        [("notes", None, "*"), ("load", "load", "*"), ("train", "train", "*"), ("plot", "plot", "*"),
+         ("plain p", None, "p\n")], {}, []),
+    "parent names as our file holds them": (
+        sides(edits(("train", "source", ["t\n"])), edits(OUR_NOTES), base=dict(
+            base_notebook(), cells=[dict(c, metadata={"canvas": dict(
+                c["metadata"]["canvas"], parents=[{"id": p["id"], "name": p["id"]} for p in
+                                                  c["metadata"]["canvas"]["parents"]])})
+                for c in base_notebook()["cells"]])), 0,
+        None, {2: {"metadata": {"canvas": {"id": "train", "name": "train", "comments": [],
+                                           "parents": [{"id": "load", "name": "load"}]}}},
+               3: {"metadata": {"canvas": {"id": "plot", "name": "plot", "comments": [],
+                                           "parents": [{"id": "train", "name": "train"}]}}}}, []),
+}
+
+
+def looked_at(value, expected):
+    """`value` reduced to what `expected` names ("*": anything)."""
+    if expected == "*":
+        return "*"
+    if isinstance(expected, dict) and isinstance(value, dict):
+        return {k: looked_at(value.get(k, "<absent>"), v) for k, v in expected.items()}
+    return value
+
+
+class TestDriverOutcomes:
+    """Where the driver goes further than merge_files: their keys beside source and canvas,
+    plain cells in a component notebook, their new cells where they put them, parent names."""
+
+    @pytest.mark.parametrize("case", sorted(DRIVER_ROWS))
+    def test_outcome_table(self, tmp_path, case):
+        from corvane_git.scripts.merge_driver import driver
+        notebooks, status, cells, keys, notes = DRIVER_ROWS[case]
+        paths = []
+        for name, nb in zip(("base", "ours", "theirs"), notebooks):
+            paths.append(str(tmp_path / (name + ".ipynb")))
+            with open(paths[-1], "w", encoding="utf-8") as f:
+                json.dump(nb, f, indent=1)
+        found = driver.merge(*paths, path="nb.ipynb")
+        merged = json.loads(open(paths[1], encoding="utf-8").read())
+        assert (int(bool(found)), found.notes) == (status, notes)
+        if cells is not None:
+            assert [(("plain %s" % c.get("id")) if "canvas" not in c["metadata"] else
+                     c["metadata"]["canvas"]["id"], c["metadata"].get("canvas", {}).get("name"),
+                     "".join(c["source"]) if expected[2] != "*" else "*")
+                    for c, expected in zip(merged["cells"], cells)] == cells
+            assert len(merged["cells"]) == len(cells)
+        for pos, expected in keys.items():
+            assert looked_at(merged["cells"][pos], expected) == expected
+
+
 class TestMergedAsText:
     """Notebooks the merge cannot take merge as git merges them without the driver."""
 
-    @pytest.mark.parametrize("kind", ["plain cells, their notebook layered", "one plain cell"])
-    def test_edits_apart_merge_cleanly(self, repo, tmp_path, kind):
-        if kind.startswith("plain cells"):
-            base, ours, theirs = plain_notebook(), plain_notebook(), layered_top(plain_notebook())
-            theirs["cells"][3]["source"] = ["plot(model, title='score')\n"]
-            reason = 'our version: cell 1 has no "metadata" -> "canvas" map'
-        else:
-            base, ours, theirs = base_notebook(), base_notebook(), base_notebook()
-            theirs["cells"].append(plain_notebook()["cells"][0])
-            reason = 'their version: cell 5 has no "metadata" -> "canvas" map'
+    def test_edits_apart_merge_cleanly(self, repo, tmp_path):
+        base, ours, theirs = plain_notebook(), plain_notebook(), layered_top(plain_notebook())
+        theirs["cells"][3]["source"] = ["plot(model, title='score')\n"]
+        reason = 'our version: no top-level "metadata" -> "canvas" map'
         ours["cells"][1]["source"] = ["import pandas as pd\n"]
         proc = repo.merge_branches(base, ours, theirs)
         assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -130,11 +130,14 @@ class Row:
     side to content instead. `error` is (type, text) of merge_files's failure, with text
     FROM_READER where the host's reader decides it, or None where the merge goes through; the
     driver then exits `status` (0 or 1), after `check` looked at the merged notebook. `message` is
-    the driver's cause, after "cannot merge nb.ipynb: ". `child` merges in a process of its own."""
+    the driver's cause, after "cannot merge nb.ipynb: ". `child` merges in a process of its own.
+    `driver` is (status, check) where the driver goes further than merge_files."""
 
-    def __init__(self, side, content, error, message=None, status=2, child=False, check=None):
+    def __init__(self, side, content, error, message=None, status=2, child=False, check=None,
+                 driver=None):
         self.side, self.content, self.error, self.message = side, content, error, message
         self.status, self.child, self.check = status, child, check
+        self.driver = driver
 
     def files(self):
         files = dict(SIDES)
@@ -148,12 +151,31 @@ def key_rows():
     for side in SIDES:
         for key, path in KEY_PATHS.items():
             name = "%s without %s" % (side, key)
-            if (side, key) in NOT_READ:
+            if key in ("cell metadata", "cell canvas"):
+                # The driver takes a cell without the layer as a plain cell: their K and ours
+                # both stay, the plain one as it was.
+                rows[name] = Row(side, dropped(SIDES[side], path), (KeyError, repr(path[-1])),
+                                 failed(side, KEY_MESSAGES[key]),
+                                 driver=(1, lambda nb, given=rows_given(side, path):
+                                         check_both_kept(nb, given)))
+            elif (side, key) in NOT_READ:
                 rows[name] = Row(side, dropped(SIDES[side], path), None, status=NOT_READ[(side, key)])
             else:
                 rows[name] = Row(side, dropped(SIDES[side], path), (KeyError, repr(path[-1])),
                                  failed(side, KEY_MESSAGES[key]))
     return rows
+
+
+def rows_given(side, path):
+    return dropped(SIDES[side], path) if side != "base" else OURS
+
+
+def check_both_kept(result, given):
+    """Our K and their K are both in the result; a plain cell of ours or theirs as it was."""
+    sources = ["".join(c["source"]) for c in result["cells"]]
+    assert "A\nb\nc\nd\ne\n" in sources and "a\nb\nc\nd\nE\n" in sources, sources
+    plain = lambda nb: [c for c in nb["cells"] if "canvas" not in c.get("metadata", {})]
+    assert plain(result) == plain(given), plain(result)
 
 
 def deep(depth):
@@ -383,8 +405,9 @@ def test_driver(name, tmp_path):
     os.mkdir(tmp)
     row = HOSTILE[name]
     before = write_files(work, row.files())
-    as_text = row.status == 2 and row.content not in (MISSING, DIRECTORY, UNREADABLE)
-    status, merged = git_text_merge(work) if as_text else (row.status, None)
+    row_status, check = row.driver or (row.status, row.check)
+    as_text = row_status == 2 and row.content not in (MISSING, DIRECTORY, UNREADABLE)
+    status, merged = git_text_merge(work) if as_text else (row_status, None)
     proc = run_driver(work, tmp, *[NAMES[s] for s in ("base", "ours", "theirs")], "nb.ipynb",
                       prefix=prefix_for(row))
     assert proc.returncode == status, proc.stderr[-2000:]
@@ -405,9 +428,9 @@ def test_driver(name, tmp_path):
         assert said in proc.stderr
         assert read_bytes(work, "ours") == merged
     else:
-        assert (proc.stderr == "") == (row.status == 0), proc.stderr
-        if row.check:
-            row.check(read(os.path.join(work, NAMES["ours"])))
+        assert (proc.stderr == "") == (row_status == 0), proc.stderr
+        if check:
+            check(read(os.path.join(work, NAMES["ours"])))
     if status == 2:
         assert snapshot(work) == before
     else:

@@ -4,7 +4,7 @@ import json
 import os
 import warnings
 
-from corvane_git.scripts.merge_driver import layout
+from corvane_git.scripts.merge_driver import component_merge, layout
 
 PROG = "corvane-merge-driver"
 
@@ -95,12 +95,12 @@ def merge(base, current, incoming, path, engine=None, keep_one_line=False, marke
     both sides added is judged).  When `current` is a symbolic link, the file it points to is
     merged and the link stays.
 
-    Plain notebooks (no component layer on any side) are merged cell by cell by the
-    plain_merge module, without the extension.  Files that
-    neither merge can take (not JSON, not a notebook, the component layer on some sides or
-    cells only, ...) are merged as text the way git merges them
-    without a driver, with conflict markers of `marker_size` characters; the result is then
-    a TextMerge.
+    The routing: a component notebook (its cells without the component layer included) goes
+    to the component merge; a plain notebook (no component layer on any side) is merged cell
+    by cell by the plain_merge module, without the extension; files that neither merge can
+    take (not JSON, not a notebook, the notebook's part of the component layer on some sides
+    only, ...) are merged as text the way git merges them without a driver, with conflict
+    markers of `marker_size` characters; the result is then a TextMerge.
 
     Raises MergeFailure with all files as they were.
     """
@@ -143,8 +143,10 @@ class _ShapeFailure(Exception):
 
 
 def _merge(engine, paths, target, path, ours_bytes, others, keep_one_line):
-    """The component merge; `others` holds the bytes of the base and of their file, which go
-    once parsed (the merge needs the memory)."""
+    """The component merge: merge_core's decisions, and what the component_merge module adds
+    around them (cells without the component layer, their keys beside source and canvas, their
+    new cells where they put them, parent names); `others` holds the bytes of the base and of
+    their file, which go once parsed (the merge needs the memory)."""
     made = {}
     try:
         ours = _parse(ours_bytes)
@@ -158,12 +160,15 @@ def _merge(engine, paths, target, path, ours_bytes, others, keep_one_line):
             base = made["base"] = json.loads(json.dumps(empty_base_notebook(ours, theirs)))
         del base_bytes
         before = OursBefore(ours)
+        finish = component_merge.prepare(base, ours, theirs, base_made="base" in made)
         merged = engine.merge_notebooks(base, ours, theirs, path)
+        notes = finish(merged)
     except Exception as exc:
         if from_content(exc):
             raise _ShapeFailure(describe_failure(exc, paths, named=False, made=made)) from exc
         raise MergeFailure(describe_failure(exc, paths, made=made)) from exc
     conflicts = before.conflicts_in(merged)
+    conflicts.notes.extend(notes)
     try:
         if keep_one_line:
             layout.replace_file(target, one_line_form(merged))
@@ -639,9 +644,13 @@ def _shape_problems(notebook):
         yield _absent(notebook, "cells"), "no \"cells\" array"
         return
     for pos, cell in enumerate(notebook["cells"], 1):
+        if isinstance(cell, dict) and "metadata" not in cell:
+            continue   # a plain cell, which the merge takes
         if not isinstance(cell, dict) or not isinstance(cell.get("metadata"), dict):
             yield _absent(cell, "metadata"), "cell %d has no \"metadata\" map" % pos
             continue
+        if "canvas" not in cell["metadata"]:
+            continue   # a plain cell, which the merge takes
         canvas = cell["metadata"].get("canvas")
         if not isinstance(canvas, dict):
             yield (_absent(cell["metadata"], "canvas"),
