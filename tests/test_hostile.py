@@ -572,6 +572,6 @@ class TestHostileNames:
         plain = found[PLAIN_NAME]
         assert [status for status, _ in plain] == [1, 0, 1, 0, 0, 1]
         assert all(PLAIN_NAME in out for _, out in plain)
-        assert "-> id A%s" % PLAIN_NAME in plain[-1][1]
+        assert "(id A%s)" % PLAIN_NAME in plain[-1][1]
         assert found[name] == [(status, out.replace(PLAIN_NAME, driver.one_line(name)))
                                for status, out in plain]
