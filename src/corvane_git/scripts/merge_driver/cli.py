@@ -75,6 +75,7 @@ other commands:
           [--parameter NAME]... [--cell N]...
                                              keep one side of the conflicts
   %(prog)s check PATH...                     exit 1 while a notebook holds conflicts
+  %(prog)s diff OLD NEW                      what changed, cell by cell
   (%(prog)s COMMAND --help tells more)
 
 exit status of a merge:
@@ -328,6 +329,9 @@ def main(argv=None):
             command, rest = argv[0], argv[1:]
             if command == "example":
                 return run_example(example_parser().parse_args(rest))
+            if command == "diff":
+                from corvane_git.scripts.merge_driver import notebook_diff
+                return notebook_diff.main(rest)
             if command in ("conflicts", "resolve", "check"):
                 from corvane_git.scripts.merge_driver import resolve
                 return resolve.main(command, rest)
