@@ -437,6 +437,12 @@ def _notebook_changes(old, new):
     return changes
 
 
+def _content(old, new, names, outputs):
+    """The details of an added or deleted cell: its source and its outputs."""
+    return [d for d in _cell_details(old, new, names, False, outputs)
+            if d.aspect in ("source", "outputs") and (d.old or d.new)]
+
+
 def diff(old, new, show_all=False, outputs=True):
     """The changes from notebook `old` to notebook `new` (parsed), as a list of Change in
     notebook order: notebook parameters and metadata first, then the cells in the new
@@ -458,15 +464,14 @@ def diff(old, new, show_all=False, outputs=True):
                 cell = olds[next_old]
                 changes.append(Change("deleted", next_old, None, _name(cell),
                                       cell.get("cell_type"), _first_line(cell),
-                                      _cell_details(cell, {}, names, show_all, outputs)))
+                                      _content(cell, {}, names, outputs)))
             next_old += 1
 
     for j, cell in enumerate(news):
         i = paired.get(j)
         if i is None:
             changes.append(Change("added", None, j, _name(cell), cell.get("cell_type"),
-                                  _first_line(cell),
-                                  _cell_details({}, cell, names, show_all, outputs)))
+                                  _first_line(cell), _content({}, cell, names, outputs)))
             continue
         if j in stable:
             deleted_before(i)
