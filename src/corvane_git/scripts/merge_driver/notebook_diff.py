@@ -268,6 +268,18 @@ def _names(notebook):
     return out
 
 
+class _Names:
+    """{component id: name} of the old (0) and the new (1) version, made when first asked."""
+
+    def __init__(self, old, new):
+        self.notebooks, self.made = (old, new), {}
+
+    def __getitem__(self, k):
+        if k not in self.made:
+            self.made[k] = _names(self.notebooks[k])
+        return self.made[k]
+
+
 def _hashable(value):
     return json.dumps(value, sort_keys=True, ensure_ascii=False)
 
@@ -313,7 +325,7 @@ def _parent_name(pid, names, entries):
     return str(pid)
 
 
-def _canvas_details(old_c, new_c, old_names, new_names):
+def _canvas_details(old_c, new_c, names):
     out = []
     old_c, new_c = old_c or {}, new_c or {}
     keys = list(new_c) + [k for k in old_c if k not in new_c]
@@ -327,9 +339,9 @@ def _canvas_details(old_c, new_c, old_names, new_names):
             removed, added = _multiset_change(_parent_ids(old_c), _parent_ids(new_c))
             if removed or added:
                 out.append(Detail("parents",
-                                  [_parent_name(p, old_names, old_c.get("parents") or ())
+                                  [_parent_name(p, names[0], old_c.get("parents") or ())
                                    for p in removed],
-                                  [_parent_name(p, new_names, new_c.get("parents") or ())
+                                  [_parent_name(p, names[1], new_c.get("parents") or ())
                                    for p in added]))
         elif key == "comments":
             removed, added = _multiset_change(a, b)
@@ -363,7 +375,7 @@ def _cell_details(old, new, names, show_all, outputs):
                     continue
                 if mkey == "canvas" and isinstance(va, (dict, _Missing)) and \
                         isinstance(vb, (dict, _Missing)):
-                    out.extend(_canvas_details(va, vb, names[0], names[1]))
+                    out.extend(_canvas_details(va, vb, names))
                 else:
                     out.append(Detail("metadata." + mkey, va, vb))
         elif key == "outputs":
@@ -453,7 +465,7 @@ def diff(old, new, show_all=False, outputs=True):
     paired = pair_cells(old, new, _has_layer(old) or _has_layer(new))
     order = sorted(paired)
     stable = {order[k] for k in _increasing([paired[j] for j in order])}
-    names = (_names(old), _names(new))
+    names = _Names(old, new)
     taken = set(paired.values())
     next_old = 0
 
