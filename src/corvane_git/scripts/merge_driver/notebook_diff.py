@@ -874,18 +874,36 @@ def _want_colour(choice, stream, under_git):
         tty = stream.isatty()
     except (AttributeError, ValueError):
         tty = False
-    if tty:
-        return os.environ.get("TERM") != "dumb"
-    if under_git and os.environ.get("GIT_PAGER_IN_USE"):
-        # git's pager: colour as git colours diffs there (color.diff, color.ui).
+    if under_git and (tty or os.environ.get("GIT_PAGER_IN_USE")):
+        # To a terminal or git's pager: colour as git colours its diffs there (color.diff,
+        # color.ui, the pager's colour setting).
         import subprocess
         try:
-            proc = subprocess.run(["git", "config", "--get-colorbool", "color.diff", "true"],
+            proc = subprocess.run(["git", "config", "--get-colorbool", "color.diff",
+                                   "true" if tty else "false"],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         except OSError:
             return False
         return proc.stdout.strip() == b"true"
-    return False
+    return tty and os.environ.get("TERM") != "dumb" and _console_takes_colour(stream)
+
+
+def _console_takes_colour(stream):
+    """Whether a terminal shows colour escapes: on Windows, a console where they can be
+    switched on (Windows 10 and later); elsewhere, always."""
+    if os.name != "nt":
+        return True
+    try:
+        import ctypes
+        import msvcrt
+        kernel = ctypes.windll.kernel32
+        handle = msvcrt.get_osfhandle(stream.fileno())
+        mode = ctypes.c_uint32()
+        if not kernel.GetConsoleMode(handle, ctypes.byref(mode)):
+            return True   # not a console (mintty and the like): it reads escapes
+        return bool(kernel.SetConsoleMode(handle, mode.value | 0x0004))   # VT processing
+    except (AttributeError, OSError, ValueError, ImportError):
+        return False
 
 
 def _write(lines):
@@ -951,8 +969,15 @@ def main(argv):
                                          which, "are" if " and " in which else "is"))
     else:
         changes = diff(old, new, show_all=opts["all"], outputs=opts["outputs"])
-        if not changes and opts["git"]:
-            return 0
         lines = t.lines + render(changes, colour)
+        if not changes and old != new:
+            lines.append("only %s differ (not shown%s)" % (
+                "execution counts, cell ids or outputs" if not opts["outputs"] else
+                "execution counts or cell ids",
+                "" if opts["git"] else "; --all shows them"))
+        elif not changes and old_text != new_text:
+            lines.append("the same notebook, written in another layout")
+        if not changes and opts["git"] and len(lines) == 1:
+            return 0
     _write(lines)
     return 0
