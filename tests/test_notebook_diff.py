@@ -2,6 +2,7 @@
 import base64
 import copy
 import json
+import os
 
 import pytest
 
@@ -32,6 +33,32 @@ def plain_notebook():
               "source": ["def f():\n", "    return 1"]}]
     return {"cells": cells, "metadata": {"kernelspec": {"name": "python3"}},
             "nbformat": 4, "nbformat_minor": 4}
+
+
+def corpus_notebook(ids=True):
+    with open(os.path.join(os.path.dirname(__file__), "data", "corpus",
+                           "numpy100_exercises.ipynb"), encoding="utf-8") as f:
+        nb = json.load(f)
+    for c in nb["cells"] if not ids else ():
+        del c["id"]
+    return nb
+
+
+def _corpus_edits(nb):
+    """Cell 21 moved to 3, cell 5 edited, cell 11 deleted, a cell added as cell 31."""
+    cells = nb["cells"]
+    cells.insert(2, cells.pop(20))
+    cells[5]["source"] = cells[5]["source"] + [" (edited)"]
+    del cells[11]
+    cells.insert(30, {"cell_type": "code", "execution_count": None, "id": "added",
+                      "metadata": {}, "outputs": [], "source": ["np.zeros(3)"]})
+
+
+CORPUS_CHANGES = [("moved", 20, 2, None, []), ("changed", 4, 5, None, ["source"]),
+                  ("deleted", 10, None, None, ["source"]), ("added", None, 30, None, ["source"])]
+CORPUS_SHOWN = ["    +#### 1. Import the numpy package under the name `np` (★☆☆) (edited)",
+                'cell 11 [markdown] "#### 4. How to find the memory size of any array (★☆☆)": '
+                'deleted', 'cell 31 [code] "np.zeros(3)": added']
 
 
 def _edit_source(nb):
@@ -149,6 +176,9 @@ CASES = [
     ("outputs, all", component_notebook, _outputs, {"show_all": True},
      [("changed", 2, 2, "train", ["execution_count", "outputs"])],
      ["  execution_count: 3 → 9"]),
+    ("corpus, by cell id", corpus_notebook, _corpus_edits, {}, CORPUS_CHANGES, CORPUS_SHOWN),
+    ("corpus, by content", lambda: corpus_notebook(ids=False), _corpus_edits, {},
+     CORPUS_CHANGES, CORPUS_SHOWN),
     ("re-run only", component_notebook, _rerun, {}, [], []),
     ("re-run, all", component_notebook, _rerun, {"show_all": True},
      [("changed", 2, 2, "train", ["execution_count", "id"])],

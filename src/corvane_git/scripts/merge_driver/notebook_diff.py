@@ -316,13 +316,18 @@ def _parent_ids(canvas):
     return out
 
 
-def _parent_name(pid, names, entries):
-    if pid in names:
-        return names[pid]
+def _parent_names(pids, names, entries):
+    """The names of parents: the component's name, else the name its entry carries."""
+    if not pids:
+        return []
+    carried = {}
     for entry in entries:
-        if isinstance(entry, dict) and entry.get("id") == pid and entry.get("name"):
-            return entry["name"]
-    return str(pid)
+        if isinstance(entry, dict) and entry.get("name"):
+            key = entry.get("id")
+            if isinstance(key, (str, int)):
+                carried.setdefault(key, entry["name"])
+    return [names.get(p) or carried.get(p) or str(p) if isinstance(p, (str, int)) else str(p)
+            for p in pids]
 
 
 def _canvas_details(old_c, new_c, names):
@@ -339,10 +344,8 @@ def _canvas_details(old_c, new_c, names):
             removed, added = _multiset_change(_parent_ids(old_c), _parent_ids(new_c))
             if removed or added:
                 out.append(Detail("parents",
-                                  [_parent_name(p, names[0], old_c.get("parents") or ())
-                                   for p in removed],
-                                  [_parent_name(p, names[1], new_c.get("parents") or ())
-                                   for p in added]))
+                                  _parent_names(removed, names[0], old_c.get("parents") or ()),
+                                  _parent_names(added, names[1], new_c.get("parents") or ())))
         elif key == "comments":
             removed, added = _multiset_change(a, b)
             if removed or added:
@@ -767,8 +770,7 @@ def show(notebook):
         out.append("[%s]%s" % (kind if isinstance(kind, str) else "cell",
                                (" component " + _value(name)) if name is not None else ""))
         canvas = _canvas(cell) or {}
-        parents = [_parent_name(p, names, canvas.get("parents") or ())
-                   for p in _parent_ids(canvas)]
+        parents = _parent_names(_parent_ids(canvas), names, canvas.get("parents") or ())
         if parents:
             out.append("  parents: " + ", ".join(_value(p) for p in parents))
         for c in canvas.get("comments") or ():
