@@ -40,7 +40,7 @@ BUILD = os.path.join(ROOT, "build", "bench", "diff")
 NBDIFF = os.path.join(ROOT, "build", "bench-venv", "bin", "nbdiff")
 RESULTS = os.path.join(HERE, "results", "diff")
 SEED = 20240531
-NBDIFF_LIMIT = 900   # seconds; nbdiff runs once per case, three times on notebooks under 1 MB
+NBDIFF_LIMIT = 600   # seconds; nbdiff runs once per case, three times on notebooks under 1 MB
 
 sys.path.insert(0, HERE)
 import generate  # noqa: E402  (the merge benchmark's corpus cases)

@@ -96,17 +96,25 @@ def _has_layer(notebook):
 
 
 def _unique_keys(keys):
-    """The keys (None included) that occur exactly once."""
-    seen = {}
-    for k in keys:
-        seen[k] = k in seen
-    return {k for k, twice in seen.items() if not twice and k is not None}
+    """The keys (but None) that occur exactly once."""
+    return {k for k, n in collections.Counter(keys).items() if n == 1 and k is not None}
 
 
 def _link_id(cell):
     canvas = _canvas(cell)
     link = canvas.get("id") if canvas else None
     return link if isinstance(link, (str, int)) and not isinstance(link, bool) else None
+
+
+def _link_ids(cells):
+    """_link_id of each cell (the loop written out: it runs over every cell)."""
+    out = []
+    for cell in cells:
+        meta = cell.get("metadata")
+        canvas = meta.get("canvas") if type(meta) is dict else None
+        link = canvas.get("id") if type(canvas) is dict else None
+        out.append(link if type(link) is str or type(link) is int else None)
+    return out
 
 
 def _plain_pairs(old, new):
@@ -125,8 +133,7 @@ def pair_cells(old, new, layered):
     if not layered:
         return _plain_pairs(old["cells"], new["cells"])
     olds, news = old["cells"], new["cells"]
-    old_links = [_link_id(c) for c in olds]
-    new_links = [_link_id(c) for c in news]
+    old_links, new_links = _link_ids(olds), _link_ids(news)
     usable = _unique_keys(old_links) & _unique_keys(new_links)
     where = {k: i for i, k in enumerate(old_links) if k in usable}
     paired = {j: where[k] for j, k in enumerate(new_links) if k in usable}
@@ -196,34 +203,40 @@ def _matches(a, b):
 
 def line_hunks(a, b, context=CONTEXT, keys=None):
     """Unified-diff hunks of line lists a and b: a list of (header, [(mark, line)]) with mark
-    " ", "-" or "+".  `keys`: (keys of a, keys of b) to match lines by instead of the lines."""
+    " ", "-" or "+".  `keys`: (keys of a, keys of b) to match lines by instead of the lines.
+    The work beyond the matching is in the changed lines and their context only."""
     ka, kb = keys if keys else (a, b)
-    ops = []
+    blocks = []   # (i0, i1, j0, j1): a[i0:i1] replaced by b[j0:j1]; equal runs between them
     i = j = 0
     for pi, pj in _matches(ka, kb) + [(len(a), len(b))]:
-        ops.extend(("-", a[x], x, j) for x in range(i, pi))
-        ops.extend(("+", b[y], i, y) for y in range(j, pj))
-        if pi < len(a):
-            ops.append((" ", a[pi], pi, pj))
+        if pi > i or pj > j:
+            blocks.append((i, pi, j, pj))
         i, j = pi + 1, pj + 1
-    changed = [k for k, op in enumerate(ops) if op[0] != " "]
     hunks = []
-    k = 0
-    while k < len(changed):
-        start = max(0, changed[k] - context)
-        end = changed[k] + context + 1
-        while k + 1 < len(changed) and changed[k + 1] - context <= end:
+    k, before = 0, 0
+    while k < len(blocks):
+        group = [blocks[k]]
+        while k + 1 < len(blocks) and blocks[k + 1][0] - blocks[k][1] <= 2 * context:
             k += 1
-            end = changed[k] + context + 1
+            group.append(blocks[k])
         k += 1
-        part = ops[start:min(end, len(ops))]
-        old_n = sum(1 for op in part if op[0] != "+")
-        new_n = sum(1 for op in part if op[0] != "-")
-        first = part[0]
-        old_at = first[2] + (1 if old_n else 0)
-        new_at = first[3] + (1 if new_n else 0)
-        header = "@@ -%s +%s @@" % (_span(old_at, old_n), _span(new_at, new_n))
-        hunks.append((header, [(op[0], op[1]) for op in part]))
+        lead = min(context, group[0][0] - before)
+        x, y = group[0][0] - lead, group[0][2] - lead
+        top = (x, y)
+        part = []
+        for i0, i1, j0, j1 in group:
+            part.extend((" ", line) for line in a[x:i0])
+            part.extend(("-", line) for line in a[i0:i1])
+            part.extend(("+", line) for line in b[j0:j1])
+            x, y = i1, j1
+        after = blocks[k][0] if k < len(blocks) else len(a)
+        part.extend((" ", line) for line in a[x:min(after, x + context)])
+        before = x
+        old_n = sum(1 for mark, _ in part if mark != "+")
+        new_n = sum(1 for mark, _ in part if mark != "-")
+        header = "@@ -%s +%s @@" % (_span(top[0] + (1 if old_n else 0), old_n),
+                                    _span(top[1] + (1 if new_n else 0), new_n))
+        hunks.append((header, part))
     return hunks
 
 
@@ -577,8 +590,9 @@ def _output_lines(outputs, digest=False):
                 else:
                     raw = _text(data)
                     shown = "%s %s" % (mime, _size(_binary_size(raw)))
-                    key = "%s %08x" % (shown, zlib.crc32(raw.encode("utf-8", "replace")))
-                    out.append((key if digest else shown, "\0binary\0" + key))
+                    if digest:   # the same in every process: for textconv
+                        shown += " %08x" % zlib.crc32(raw.encode("utf-8", "replace"))
+                    out.append((shown, "\0binary\0%s %x" % (shown, hash(raw))))
         else:
             line = _value(o)
             out.append((line, line))
@@ -619,6 +633,8 @@ class _Text:
 
 def _outputs_text(t, old, new, indent):
     a, b = _output_lines(old), _output_lines(new)
+    # What a binary entry shows ("image/png 14.2 kB"), to tell it from text lines.
+    binary = {shown for shown, key in a + b if key.startswith("\0binary\0")}
     hunks = line_hunks([x[0] for x in a], [x[0] for x in b],
                        keys=([x[1] for x in a], [x[1] for x in b]))
     for header, part in hunks:
@@ -635,15 +651,20 @@ def _outputs_text(t, old, new, indent):
                 while adds < len(part) and part[adds][0] == "+":
                     adds += 1
                 removed, added = part[k:run], part[run:adds]
-                lone = [(m, l) for m, l in added]
-                shown = []
+                free = {}
+                for n, (_, l) in enumerate(added):
+                    if l in binary:
+                        free.setdefault(l.split(" ", 1)[0], collections.deque()).append(n)
+                taken, shown = set(), []
                 for m, l in removed:
-                    same = next((x for x in lone if _binary_pair(l, x[1])), None)
-                    if same is not None:
-                        lone.remove(same)
-                        shown.append(("~", "%s → %s" % (l, same[1].split(" ", 1)[1])))
+                    queue = free.get(l.split(" ", 1)[0]) if l in binary else None
+                    if queue:
+                        n = queue.popleft()
+                        taken.add(n)
+                        shown.append(("~", "%s → %s" % (l, added[n][1].split(" ", 1)[1])))
                     else:
                         shown.append((m, l))
+                lone = [x for n, x in enumerate(added) if n not in taken]
                 for m, l in shown + lone:
                     t.put(indent + m + l,
                           "old" if m == "-" else "new" if m == "+" else "moved")
@@ -651,12 +672,6 @@ def _outputs_text(t, old, new, indent):
                 continue
             t.put(indent + mark + line, "new" if mark == "+" else None)
             k += 1
-
-
-def _binary_pair(a, b):
-    ma, mb = a.split(" ", 1)[0], b.split(" ", 1)[0]
-    return ma == mb and "/" in ma and not _is_text_type(ma) and \
-        a.endswith(("B", "kB", "MB")) and b.endswith(("B", "kB", "MB"))
 
 
 def _detail_text(t, d, indent="    "):
