@@ -139,10 +139,13 @@ def setup_parser(command):
                    "The driver command names this interpreter (%s), so it keeps working from a "
                    "virtual environment. Running it again changes nothing, unless --one-line "
                    "is given or left out where it was not before: then the driver command is "
-                   "updated." % (git_setup.DRIVER, git_setup.ATTRIBUTE_LINE, sys.executable),
-        "uninstall": "Remove exactly what install added: the merge.%s settings and the "
-                     "attribute line that install wrote (a line you wrote yourself stays)."
-                     % git_setup.DRIVER,
+                   "updated. For the cell view of git diff, log -p and show, also diff.%s "
+                   "(command, textconv, xfuncname) and %r." % (
+                       git_setup.DRIVER, git_setup.ATTRIBUTE_LINE, sys.executable,
+                       git_setup.DRIVER, git_setup.DIFF_ATTRIBUTE_LINE),
+        "uninstall": "Remove exactly what install added: the merge.%s and diff.%s settings "
+                     "and the attribute lines that install wrote (a line you wrote yourself "
+                     "stays)." % (git_setup.DRIVER, git_setup.DRIVER),
         "status": "Show the driver's settings in the repository and global config, the "
                   "attribute lines, and the merge attribute git applies to *.ipynb. Exit "
                   "status 0 when notebooks merge through the driver, 1 when not.",
