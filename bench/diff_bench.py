@@ -40,7 +40,8 @@ BUILD = os.path.join(ROOT, "build", "bench", "diff")
 NBDIFF = os.path.join(ROOT, "build", "bench-venv", "bin", "nbdiff")
 RESULTS = os.path.join(HERE, "results", "diff")
 SEED = 20240531
-NBDIFF_LIMIT = 600   # seconds; nbdiff runs once per case, three times on notebooks under 1 MB
+NBDIFF_LIMIT = 600   # seconds (--nbdiff-limit); nbdiff runs once per case, three times on
+                     # corpus notebooks under 1 MB
 
 sys.path.insert(0, HERE)
 import generate  # noqa: E402  (the merge benchmark's corpus cases)
@@ -141,7 +142,7 @@ def environment():
     return env
 
 
-def measure(spawner, env, name, old, new, rounds, nbdime_runs):
+def measure(spawner, env, name, old, new, rounds, nbdime_runs, limit=NBDIFF_LIMIT):
     floor_argv = [sys.executable, "-m", "diff_floor", old, new]
     diff_argv = [sys.executable, "-m", "corvane_git.scripts.merge_driver", "diff", old, new]
     floors, diffs = [], []
@@ -154,9 +155,9 @@ def measure(spawner, env, name, old, new, rounds, nbdime_runs):
            "ratio": statistics.median(d / f for d, f in zip(diffs, floors))}
     if nbdime_runs and os.path.exists(NBDIFF):
         # A run stopped at the limit still bounds the ratio from below.
-        times = [spawner.time([NBDIFF, old, new], env, timeout=NBDIFF_LIMIT)
+        times = [spawner.time([NBDIFF, old, new], env, timeout=limit)
                  for _ in range(nbdime_runs)]
-        row["nbdiff_s"] = statistics.median(t if t is not None else NBDIFF_LIMIT for t in times)
+        row["nbdiff_s"] = statistics.median(t if t is not None else limit for t in times)
         row["nbdiff_stopped"] = None in times
         row["nbdiff_vs_diff"] = row["nbdiff_s"] / row["diff_s"]
     return row
@@ -199,11 +200,11 @@ def measure_git(spawner, env, repos, rounds):
     return rows
 
 
-def report(rows, git_rows, quick):
+def report(rows, git_rows, command):
     out = ["# Notebook diff: the whole command against the floor and nbdiff", "",
            "`python3 bench/diff_bench.py%s`; times are medians in seconds; floor = python "
-           "start plus json.load of both files; ratio = median of the rounds' diff / floor."
-           % (" --quick" if quick else ""), "",
+           "start plus json.load of both files; ratio = median of the rounds' diff / floor; "
+           "\"> N\": nbdiff stopped after N seconds." % command, "",
            "| case | MB | floor | diff | diff / floor | nbdiff | nbdiff / diff |",
            "|---|---:|---:|---:|---:|---:|---:|"]
     for r in rows:
@@ -228,6 +229,9 @@ def main(argv=None):
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--rounds", type=int, default=7)
     ap.add_argument("--no-nbdime", action="store_true")
+    ap.add_argument("--nbdiff-limit", type=float, default=NBDIFF_LIMIT,
+                    help="seconds after which an nbdiff run is stopped (it then bounds the "
+                         "ratio from below)")
     args = ap.parse_args(argv)
     os.makedirs(BUILD, exist_ok=True)
     env = environment()
@@ -237,7 +241,7 @@ def main(argv=None):
     for name, (old, new) in all_cases:
         runs = 0 if args.no_nbdime else (3 if os.path.getsize(old) < 1e6 and
                                          name.startswith("corpus") else 1)
-        rows.append(measure(spawner, env, name, old, new, args.rounds, runs))
+        rows.append(measure(spawner, env, name, old, new, args.rounds, runs, args.nbdiff_limit))
         print(json.dumps(rows[-1]), flush=True)
     by_name = dict(all_cases)
     small = [generate_small(i) for i in range(20)]
@@ -250,13 +254,15 @@ def main(argv=None):
     git_rows = measure_git(spawner, env, repos, args.rounds)
     for r in git_rows:
         print(json.dumps(r), flush=True)
+    command = " ".join(a for a in (argv if argv is not None else sys.argv[1:]))
+    command = (" " + command) if command else ""
     target = os.path.join(RESULTS, "quick") if args.quick else RESULTS
     os.makedirs(target, exist_ok=True)
     with open(os.path.join(target, "results.json"), "w") as f:
         json.dump({"rows": rows, "git": git_rows}, f, indent=1)
     with open(os.path.join(target, "results.md"), "w", encoding="utf-8") as f:
-        f.write(report(rows, git_rows, args.quick))
-    print(report(rows, git_rows, args.quick))
+        f.write(report(rows, git_rows, command))
+    print(report(rows, git_rows, command))
     return 0
 
 

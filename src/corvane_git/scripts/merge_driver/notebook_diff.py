@@ -552,15 +552,21 @@ def _size(n):
 
 
 def _binary_size(data):
-    """Bytes of base64 data."""
+    """Bytes of base64 data (its text's length where it is not base64)."""
     text = _text(data)
     n = len(text) - text.count("\n")
     return n * 3 // 4 - (text.endswith("==") and 2 or text.endswith("=") and 1 or 0)
 
 
-def _is_text_type(mime):
-    return mime.startswith("text/") or mime.endswith(("json", "+xml", "javascript")) or \
-        mime == "image/svg+xml"
+# Output data shown as lines; other types (images, HTML, SVG, JavaScript, JSON, widgets) as
+# type and size: a rich output nearly always comes with a text/plain form beside it, and an
+# HTML table or an animation as a line diff is pages of markup.
+_LINE_TYPES = ("text/plain", "text/markdown", "text/latex")
+
+
+def _is_base64(mime):
+    """Whether nbformat keeps data of this type base64-encoded."""
+    return not (mime.startswith("text/") or mime.endswith(("json", "+xml", "javascript")))
 
 
 def _output_lines(outputs, digest=False):
@@ -583,13 +589,14 @@ def _output_lines(outputs, digest=False):
             head = "[%s]" % kind
             out.append((head, head))
             for mime, data in o["data"].items():
-                if _is_text_type(mime):
+                if mime in _LINE_TYPES:
                     shown = "%s:" % mime
                     out.append((shown, shown))
                     out.extend((l, l) for l in _lines(_text(data)))
                 else:
                     raw = _text(data)
-                    shown = "%s %s" % (mime, _size(_binary_size(raw)))
+                    shown = "%s %s" % (mime, _size(_binary_size(raw) if _is_base64(mime)
+                                                   else len(raw)))
                     if digest:   # the same in every process: for textconv
                         shown += " %08x" % zlib.crc32(raw.encode("utf-8", "replace"))
                     out.append((shown, "\0binary\0%s %x" % (shown, hash(raw))))
@@ -820,8 +827,8 @@ Show what changed from notebook OLD to NEW, cell by cell, in notebook order: eac
 once, named by its number and component name (a plain cell by its first source line): added,
 deleted, moved (from where) or changed. Sources as a unified line diff; canvas changes in
 words (renamed, parents and comments added or removed, header colour); notebook parameters
-and metadata per key; outputs summarised (text as a line diff, images and other binary data
-as type and size). Cells pair as the merge pairs them: by component id, plain cells by cell
+and metadata per key; outputs summarised (text as a line diff, images, HTML and other rich
+data as type and size). Cells pair as the merge pairs them: by component id, plain cells by cell
 id, else by content.
 
   --color[=WHEN]  colour the output: auto (default: when writing to a terminal and NO_COLOR
