@@ -18,7 +18,8 @@ def component_notebook():
     nb = base_notebook()
     nb["cells"][2]["outputs"] = [
         {"output_type": "stream", "name": "stdout", "text": ["score 0.5\n", "done\n"]},
-        {"output_type": "display_data", "metadata": {}, "data": {"image/png": png(2048)}}]
+        {"output_type": "display_data", "metadata": {},
+         "data": {"image/png": png(2048), "text/html": "<b>0.5</b>"}}]
     nb["cells"][2]["execution_count"] = 3
     return nb
 
@@ -121,6 +122,7 @@ def _cell_metadata(nb):
 def _outputs(nb):
     nb["cells"][2]["outputs"][0]["text"] = ["score 0.7\n", "done\n"]
     nb["cells"][2]["outputs"][1]["data"]["image/png"] = png(4096)
+    nb["cells"][2]["outputs"][1]["data"]["text/html"] = "<b>0.75</b>"
     nb["cells"][2]["execution_count"] = 9
 
 
@@ -171,7 +173,8 @@ CASES = [
      [("changed", 1, 1, "load", ["metadata.tags"])], ['  metadata.tags: (none) → ["slow"]']),
     ("outputs", component_notebook, _outputs, {},
      [("changed", 2, 2, "train", ["outputs"])],
-     ["  outputs:", "    -score 0.5", "    +score 0.7", "    ~image/png 2.0 kB → 4.1 kB"]),
+     ["  outputs:", "    -score 0.5", "    +score 0.7", "    ~image/png 2.0 kB → 4.1 kB",
+      "    ~text/html 10 B → 11 B"]),
     ("outputs hidden", component_notebook, _outputs, {"outputs": False}, [], []),
     ("outputs, all", component_notebook, _outputs, {"show_all": True},
      [("changed", 2, 2, "train", ["execution_count", "outputs"])],
