@@ -419,8 +419,9 @@ class TestSetup:
         assert "set merge.corvane-notebook.driver" in first
         assert second == "nothing to change: the driver is already set up\n"
         assert (bare.path / ".git" / "config").read_text() == config
-        assert self.read_attributes(bare) == (
-            "*.png binary\n%s\n%s\n" % (git_setup.MARKER_LINE, git_setup.ATTRIBUTE_LINE))
+        assert self.read_attributes(bare) == "*.png binary\n%s\n%s\n%s\n%s\n" % (
+            git_setup.MARKER_LINE, git_setup.ATTRIBUTE_LINE, git_setup.MARKER_LINE,
+            git_setup.DIFF_ATTRIBUTE_LINE)
 
     def test_install_updates_a_stale_interpreter(self, bare):
         bare.git("config", "merge.corvane-notebook.driver", "/old/venv/python -m x %O %A %B %P")
@@ -445,7 +446,8 @@ class TestSetup:
     def test_uninstall_keeps_a_line_written_by_hand(self, bare):
         (bare.path / ".gitattributes").write_text(git_setup.ATTRIBUTE_LINE + "\n")
         bare.driver("install")
-        assert self.read_attributes(bare) == git_setup.ATTRIBUTE_LINE + "\n"
+        assert self.read_attributes(bare) == "%s\n%s\n%s\n" % (
+            git_setup.ATTRIBUTE_LINE, git_setup.MARKER_LINE, git_setup.DIFF_ATTRIBUTE_LINE)
         bare.driver("uninstall")
         assert self.read_attributes(bare) == git_setup.ATTRIBUTE_LINE + "\n"
 
@@ -494,15 +496,16 @@ class TestSetup:
                 git_env, module=False)
         proc = run(["install", "--global"], tmp_path, git_env)
         assert proc.returncode == 0, proc.stderr
-        assert (home / expected).read_text() == "%s\n%s\n" % (git_setup.MARKER_LINE,
-                                                              git_setup.ATTRIBUTE_LINE)
+        assert (home / expected).read_text() == "%s\n%s\n%s\n%s\n" % (
+            git_setup.MARKER_LINE, git_setup.ATTRIBUTE_LINE, git_setup.MARKER_LINE,
+            git_setup.DIFF_ATTRIBUTE_LINE)
         repo = Repo(tmp_path / "any", git_env)
         assert repo.git("check-attr", "merge", "--", "a.ipynb").stdout == (
             "a.ipynb: merge: corvane-notebook\n")
         assert repo.driver("status").returncode == 0
         assert run(["uninstall", "--global"], tmp_path, git_env).returncode == 0
         assert not (home / expected).exists()
-        assert repo.git("config", "--global", "--get-regexp", "^merge", check=False).stdout == ""
+        assert repo.git("config", "--global", "--get-regexp", "^(merge|diff)", check=False).stdout == ""
 
 
 class TestExample:

@@ -15,8 +15,10 @@ def jupyter(nb, newline="\n"):
 
 
 def changed_lines(repo, *revs):
-    """The removed and added lines of `git diff` between the revisions, for nb.ipynb."""
-    out = repo.git("diff", *revs, "--", "nb.ipynb").stdout.splitlines()
+    """The removed and added lines of `git diff` between the revisions, for nb.ipynb (its
+    JSON text, not the cell view)."""
+    out = repo.git("diff", "--no-ext-diff", "--no-textconv", *revs, "--",
+                   "nb.ipynb").stdout.splitlines()
     return [l for l in out if l[:1] in "+-" and not l.startswith(("+++", "---"))]
 
 
@@ -227,3 +229,41 @@ class TestCRLF:
         assert repo.git("status", "--porcelain").stdout == ""
         assert repo.git("ls-files", "--eol", "nb.ipynb").stdout.split()[:2] == [
             "i/" + stored, "w/crlf"]
+
+
+class TestCellView:
+    """After install, git's own commands show notebook changes cell by cell."""
+
+    @pytest.mark.parametrize("command, shown", [
+        (("diff", "HEAD~", "HEAD"), 'cell 3 [code] component "train": changed'),
+        (("diff", "--cached"), 'cell 2 [code] component "load": changed'),
+        (("diff",), 'cell 2 [code] component "load": changed'),
+        (("log", "-p", "-1"), " [code] component train\n   parents: load\n-    model = fit(df)\n"),
+        (("show", "HEAD"), "+    model = fit(df, steps=3)\n"),
+        # git stash show -p runs neither a diff driver nor textconv unless told to.
+        (("stash", "show", "-p", "--ext-diff"), 'cell 2 [code] component "load": changed'),
+        (("diff", "--no-ext-diff", "--no-textconv", "HEAD~", "HEAD"),
+         '-    "model = fit(df)\\n",\n+    "model = fit(df, steps=3)\\n",\n'),
+        (("log", "-p", "-1", "--no-textconv"), '-    "model = fit(df)\\n",\n'),
+    ])
+    def test_git_shows_cells(self, repo, command, shown):
+        repo.write("nb.ipynb", base_notebook())
+        repo.commit("base")
+        nb = base_notebook()
+        change(nb, "train")["source"] = ["model = fit(df, steps=3)\n", "score = model.score(df)\n"]
+        repo.write("nb.ipynb", nb)
+        repo.commit("steps")
+        if command[0] == "stash":
+            change(nb, "load")["source"] = ["import polars\n"]
+            repo.write("nb.ipynb", nb)
+            repo.git("stash", "-q")
+        elif command != ("diff", "HEAD~", "HEAD") and "HEAD" not in command:
+            change(nb, "load")["source"] = ["import polars\n"]
+            repo.write("nb.ipynb", nb)
+            if command == ("diff", "--cached"):
+                repo.git("add", "nb.ipynb")
+                change(nb, "plot")["source"] = ["plot(df)\n"]   # not staged: not shown
+                repo.write("nb.ipynb", nb)
+        out = repo.git(*command).stdout
+        assert shown in out, out
+        assert ("component" in out) != ("--no-textconv" in command)

@@ -75,6 +75,7 @@ other commands:
           [--parameter NAME]... [--cell N]...
                                              keep one side of the conflicts
   %(prog)s check PATH...                     exit 1 while a notebook holds conflicts
+  %(prog)s diff OLD NEW                      what changed, cell by cell
   (%(prog)s COMMAND --help tells more)
 
 exit status of a merge:
@@ -138,10 +139,13 @@ def setup_parser(command):
                    "The driver command names this interpreter (%s), so it keeps working from a "
                    "virtual environment. Running it again changes nothing, unless --one-line "
                    "is given or left out where it was not before: then the driver command is "
-                   "updated." % (git_setup.DRIVER, git_setup.ATTRIBUTE_LINE, sys.executable),
-        "uninstall": "Remove exactly what install added: the merge.%s settings and the "
-                     "attribute line that install wrote (a line you wrote yourself stays)."
-                     % git_setup.DRIVER,
+                   "updated. For the cell view of git diff, log -p and show, also diff.%s "
+                   "(command, textconv, xfuncname) and %r." % (
+                       git_setup.DRIVER, git_setup.ATTRIBUTE_LINE, sys.executable,
+                       git_setup.DRIVER, git_setup.DIFF_ATTRIBUTE_LINE),
+        "uninstall": "Remove exactly what install added: the merge.%s and diff.%s settings "
+                     "and the attribute lines that install wrote (a line you wrote yourself "
+                     "stays)." % (git_setup.DRIVER, git_setup.DRIVER),
         "status": "Show the driver's settings in the repository and global config, the "
                   "attribute lines, and the merge attribute git applies to *.ipynb. Exit "
                   "status 0 when notebooks merge through the driver, 1 when not.",
@@ -330,6 +334,9 @@ def main(argv=None):
             command, rest = argv[0], argv[1:]
             if command == "example":
                 return run_example(example_parser().parse_args(rest))
+            if command == "diff":
+                from corvane_git.scripts.merge_driver import notebook_diff
+                return notebook_diff.main(rest)
             if command in ("conflicts", "resolve", "check"):
                 from corvane_git.scripts.merge_driver import resolve
                 return resolve.main(command, rest)

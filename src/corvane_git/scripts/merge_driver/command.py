@@ -53,6 +53,10 @@ def run():
     try:
         if merge is not None:
             code = run_merge(*merge)
+        elif argv[:1] == ["diff"]:   # straight there: git may run it for every notebook
+            from corvane_git.scripts.merge_driver import notebook_diff
+            gc.disable()
+            code = notebook_diff.main(argv[1:])
         else:
             from corvane_git.scripts.merge_driver import cli
             code = cli.main(argv)
@@ -65,7 +69,7 @@ def run():
             raise
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    if merge is None and argv and argv[0] in SUBCOMMANDS:
+    if merge is None and argv and argv[0] in SUBCOMMANDS and argv[0] != "diff":
         return code
     try:
         sys.stdout.flush()
@@ -75,7 +79,8 @@ def run():
     os._exit(code)
 
 
-SUBCOMMANDS = ("install", "uninstall", "status", "example", "conflicts", "resolve", "check")
+SUBCOMMANDS = ("install", "uninstall", "status", "example", "conflicts", "resolve", "check",
+               "diff")
 
 
 def run_merge(base, current, incoming, path, keep_one_line=False, marker_size=7):

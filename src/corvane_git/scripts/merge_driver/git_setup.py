@@ -85,13 +85,51 @@ class Scope:
         if proc.returncode not in (0, 5):
             raise SetupError("git config --unset-all %s failed: %s" % (key, proc.stderr.strip()))
 
-    def remove_empty_section(self):
-        section = "merge." + DRIVER
+    def remove_empty_section(self, section="merge." + DRIVER):
         proc = _git(["config", self.config_flag, "--get-regexp", "^" + section.replace(".", r"\.")
                      + r"\."], cwd=self.top or self.cwd, check=False)
         if proc.returncode == 1:
             _git(["config", self.config_flag, "--remove-section", section],
                  cwd=self.top or self.cwd, check=False)
+
+
+# ---- the cell-by-cell diff: "*.ipynb diff=<driver>" and diff.<driver>.* beside the merge ------
+
+DIFF_ATTRIBUTE_LINE = "*.ipynb diff=" + DRIVER
+# git's hunk headers name the cell they are in (a cell's first line in the textconv view).
+DIFF_FUNCNAME = r"^\[[a-z]+\].*$"
+
+
+def diff_settings(python=None):
+    """The diff driver's config, as ((key, value), ...): the external diff command, which
+    git diff runs (the cell-by-cell diff, moves included), and the textconv filter, which
+    git log -p, git show and --no-ext-diff use (a cell view of each version, diffed by git)."""
+    command = "%s -m corvane_git.scripts.merge_driver diff" % shlex.quote(
+        os.path.abspath(python or sys.executable))
+    return (("diff.%s.command" % DRIVER, command + " --git"),
+            ("diff.%s.textconv" % DRIVER, command + " --textconv"),
+            ("diff.%s.xfuncname" % DRIVER, DIFF_FUNCNAME))
+
+
+def diff_status(scopes, repo=None):
+    """Lines of status about the diff driver: its config, attribute lines, git's attribute."""
+    lines = []
+    for scope in scopes:
+        lines.append("diff, repository %s:" % scope.top if scope.top else "diff, global:")
+        for key, _ in diff_settings():
+            value = scope.get(key)
+            lines.append("  %-36s %s" % (key, value if value is not None else "(not set)"))
+        found = [n for n, l in enumerate(_read_lines(scope.attributes_file) or (), 1)
+                 if l.strip() == DIFF_ATTRIBUTE_LINE]
+        lines.append("  %-36s %s" % (scope.attributes_file, "line %d: %s" % (
+            found[0], DIFF_ATTRIBUTE_LINE) if found else "(no %r line)" % DIFF_ATTRIBUTE_LINE))
+    probe = _git(["check-attr", "diff", "--", "notebook.ipynb"], cwd=repo, check=False)
+    if probe.returncode == 0:
+        effective = probe.stdout.strip().rsplit(": ", 1)[-1]
+        lines.append("*.ipynb diff attribute: %s (%s)" % (
+            effective, "git diff, log -p and show give the cell view" if effective == DRIVER
+            else "git diff shows notebooks as JSON text"))
+    return lines
 
 
 def _home():
@@ -130,33 +168,38 @@ def install(scope, one_line=False):
     changes = []
     command = driver_command(one_line=one_line)
     for key, value in (("merge.%s.name" % DRIVER, DRIVER_NAME),
-                       ("merge.%s.driver" % DRIVER, command)):
+                       ("merge.%s.driver" % DRIVER, command)) + diff_settings():
         if scope.get(key) != value:
             scope.set(key, value)
             changes.append("set %s = %s (%s config)" % (key, value, scope.name))
     path = scope.attributes_file
-    lines = _read_lines(path)
-    if lines is None or ATTRIBUTE_LINE not in (l.strip() for l in lines):
-        _write_lines(path, (lines or []) + [MARKER_LINE, ATTRIBUTE_LINE])
-        changes.append("added %r to %s" % (ATTRIBUTE_LINE, path))
+    for attribute in (ATTRIBUTE_LINE, DIFF_ATTRIBUTE_LINE):
+        lines = _read_lines(path)
+        if lines is None or attribute not in (l.strip() for l in lines):
+            _write_lines(path, (lines or []) + [MARKER_LINE, attribute])
+            changes.append("added %r to %s" % (attribute, path))
     return changes
 
 
 def uninstall(scope):
     """Remove what install added; returns the list of changes made."""
     changes = []
-    for key in ("merge.%s.driver" % DRIVER, "merge.%s.name" % DRIVER):
+    for key in ("merge.%s.driver" % DRIVER, "merge.%s.name" % DRIVER) + tuple(
+            key for key, _ in diff_settings()):
         if scope.get(key) is not None:
             scope.unset(key)
             changes.append("removed %s (%s config)" % (key, scope.name))
     scope.remove_empty_section()
+    scope.remove_empty_section("diff." + DRIVER)
     path = scope.attributes_file
-    lines = _read_lines(path)
-    if lines is not None:
+    for attribute in (ATTRIBUTE_LINE, DIFF_ATTRIBUTE_LINE):
+        lines = _read_lines(path)
+        if lines is None:
+            break
         kept, i = [], 0
         while i < len(lines):
             if (lines[i].strip() == MARKER_LINE and i + 1 < len(lines)
-                    and lines[i + 1].strip() == ATTRIBUTE_LINE):
+                    and lines[i + 1].strip() == attribute):
                 i += 2
                 continue
             kept.append(lines[i])
@@ -164,7 +207,7 @@ def uninstall(scope):
         if kept != lines:
             _write_lines(path, kept)
             changes.append("removed %r from %s%s" % (
-                ATTRIBUTE_LINE, path, "" if kept else " (now empty, deleted)"))
+                attribute, path, "" if kept else " (now empty, deleted)"))
     return changes
 
 
@@ -188,6 +231,7 @@ def status(repo=None):
         found = [n for n, l in enumerate(_read_lines(path) or (), 1) if l.strip() == ATTRIBUTE_LINE]
         lines.append("  %-36s %s" % (path, "line %d: %s" % (found[0], ATTRIBUTE_LINE)
                                      if found else "(no %r line)" % ATTRIBUTE_LINE))
+    lines.extend(diff_status(scopes, repo))
     probe = _git(["check-attr", "merge", "--", "notebook.ipynb"], cwd=repo, check=False)
     effective = probe.stdout.strip().rsplit(": ", 1)[-1] if probe.returncode == 0 else None
     wired = effective == DRIVER and command is not None
