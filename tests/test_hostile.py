@@ -10,6 +10,7 @@ file it cannot read, with one line saying how to get their version. Rows that co
 process down run in a child whose exit must not be a signal.
 """
 import copy
+import io
 import json
 import os
 import subprocess
@@ -18,7 +19,8 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import ON_WINDOWS, run_python
+from corvane_git.scripts.merge_driver import cli, command, driver
 from corvane_git.scripts.merge_driver import merge_ipynb as m
 from isolation import PROG, cannot_merge, drop_file_access, merge_in_child, run_driver, snapshot
 from notebooks import (cell, comment, dumps, edit, notebook, parameter, read, with_cells,
@@ -484,3 +486,69 @@ class TestDeepValues:
         assert outcome.startswith("maximum recursion depth exceeded")
         assert snapshot(str(work)) == before
         assert sorted(os.listdir(str(tmp_path))) == ["work"]
+
+
+# Names that a terminal acts on (escape sequences: ESC, C1 CSI, OSC ending in BEL; a carriage
+# return; line breaks that would forge a line of ours): every command prints them escaped.
+HOSTILE_NAMES = ["\x1b[2J\x1b[H\n corvane-merge-driver: all good", "\rforged", "\x9b2J",
+                 "\x1b]0;title\x07", "a\u2028b", "tab\tdel\x7f"]
+PLAIN_NAME = "zq"
+
+
+def every_command(name, capsys):
+    """[(exit status, output)] of a merge, conflicts, check, resolve of one parameter and check
+    after the rest was resolved by hand, of notebooks that use `name` for every name, id and
+    path: a component pair renamed by them, a parameter pair, a source conflict in a named
+    cell, and a component that depends on the pair (whose parent is gone after the hand edit)."""
+    base = notebook(cell("A" + name, name, "a\n"), cell("C" + name, "c" + name, "c\n"),
+                    cell("D", "d" + name, "d\n", parents=["A" + name]),
+                    parameters=[parameter(name, "1")])
+    ours = with_parameters(edit(edit(base, "A" + name, source="ours\n"), "C" + name,
+                                source="c1\n"), parameter(name, "2"))
+    theirs = with_parameters(edit(edit(base, "A" + name, source="theirs\n", name=name + "2"),
+                                  "C" + name, source="c2\n"), parameter(name, "3"))
+    path = "nb.ipynb" if ON_WINDOWS else name + ".ipynb"
+    for file, nb in (("base.ipynb", base), (path, ours), ("theirs.ipynb", theirs)):
+        with open(file, "w", encoding="utf-8") as f:
+            f.write(dumps(nb))
+    report = io.StringIO()
+    outputs = [(command.merge_and_report("base.ipynb", path, "theirs.ipynb", name + ".ipynb",
+                                         report=report), report.getvalue())]
+
+    def run(*args):
+        status = cli.main(list(args))
+        out = capsys.readouterr()
+        outputs.append((status, out.out + out.err))
+    run("conflicts", path)
+    run("check", path)
+    run("resolve", path, "--ours", "--parameter", name)
+    # By hand: their version kept under the plain name, ours deleted, the block edited out.
+    merged = read(path)
+    merged["cells"] = [c for c in merged["cells"] if c["metadata"]["canvas"]["name"] != "<<< " + name]
+    for c in merged["cells"]:
+        if c["metadata"]["canvas"]["name"] == ">>> " + name + "2":
+            c["metadata"]["canvas"]["name"] = name
+        if c["metadata"]["canvas"]["id"] == "C" + name:
+            c["source"] = ["c1\n"]
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(dumps(merged))
+    run("conflicts", path)
+    run("check", path)
+    return outputs
+
+
+class TestHostileNames:
+    @pytest.mark.parametrize("name", HOSTILE_NAMES, ids=ascii)
+    def test_every_command_prints_them_escaped(self, tmp_path, monkeypatch, capsys, name):
+        found = {}
+        for key in (PLAIN_NAME, name):
+            directory = tmp_path / ("plain" if key == PLAIN_NAME else "hostile")
+            directory.mkdir()
+            monkeypatch.chdir(str(directory))
+            found[key] = every_command(key, capsys)
+        plain = found[PLAIN_NAME]
+        assert [status for status, _ in plain] == [1, 0, 1, 0, 0, 1]
+        assert all(PLAIN_NAME in out for _, out in plain)
+        assert "-> id A%s" % PLAIN_NAME in plain[-1][1]
+        assert found[name] == [(status, out.replace(PLAIN_NAME, driver.one_line(name)))
+                               for status, out in plain]

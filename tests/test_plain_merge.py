@@ -288,14 +288,19 @@ def test_corpus_through_git_merge(repo, path, kind, status):
         assert proc.stderr == "" and len(repo.parents_of_head()) == 2
 
 
+@pytest.mark.parametrize("side", [resolve.OURS, resolve.THEIRS])
 @pytest.mark.parametrize("case", ["deleted by ours, edited by theirs",
                                   "edited by ours, deleted by theirs", "both edited the same line"])
-def test_check_and_resolve_see_the_blocks(case):
+def test_check_and_resolve_see_the_blocks(case, side):
     base, ours, theirs, _, conflicted = CASES[case]
-    merged, _ = merged_of(base, ours, theirs)
+    merged, conflicts = merged_of(base, ours, theirs)
     _, found = resolve.read(json.dumps(merged).encode())
     assert [pos + 1 for pos, _ in found.source_cells] == [pos for pos, _ in conflicted]
-    resolve.resolve(merged, resolve.THEIRS)
+    # The listing says what the merge said (which side deleted a cell too).
+    assert found.summary(PATH).split("\n")[1:] == conflicts.summary(PATH).split("\n")[1:]
+    # Each side's cells come back as that side had them: a cell it deleted goes.
+    resolve.resolve(merged, side, before=ours, base=base, theirs=theirs)
+    assert merged["cells"] == (ours if side == resolve.OURS else theirs)["cells"]
     assert not resolve.find(merged)
 
 

@@ -225,6 +225,20 @@ def with_source(source, cell_type="code"):
     return json.dumps(nb)
 
 
+def without_load(parent_name=None):
+    """The notebook without component load, which train depends on: a parent left dangling."""
+    nb = base_notebook()
+    del nb["cells"][1]
+    if parent_name:
+        nb["cells"][1]["metadata"]["canvas"]["parents"][0]["name"] = parent_name
+    return json.dumps(nb)
+
+
+# A whole conflict block in one element of a source list, as Jupyter shows it after a join.
+IN_ONE = with_source(["x\n<<<<<<< a\ny\n=======\nz\n>>>>>>> b\n"])
+CLEAN = json.dumps(base_notebook())
+
+
 UNFINISHED = with_source(["<<<<<<< nb.ipynb-current\n", "y = 30\n", ">>>>>>> nb.ipynb-incoming\n"])
 NOTEBOOK_HINT = "or keep one side with: corvane-merge-driver resolve PATH --ours (or --theirs)"
 TEXT_HINT = "or take one side whole with: git checkout --ours (or --theirs) -- PATH"
@@ -242,13 +256,17 @@ class TestCheck:
         (UNFINISHED, 1, ("unfinished conflict blocks (marker lines left alone; edit them out): "
                          "cell 2 (load) at lines 1, 3",)),
         (with_source(["x = 1\n", "=======\n"]), 1, ("cell 2 (load) at line 2",)),
+        (IN_ONE, 1, ("cells with source conflicts: cell 2 (load)", NOTEBOOK_HINT)),
+        (without_load(), 1, ("point at no component of the notebook", "cell 2 (train) -> id load")),
+        (without_load("load"), 1, ("cell 2 (train) -> load (id load)",)),
         (text_merge(7), 1, ("git's conflict markers in the file's text, " + TEXT_LINES,
                             TEXT_HINT)),
         (text_merge(2), 1, (TEXT_LINES,)),
         ('{"cells": [>>>', 2, ("not a notebook: not valid JSON",)),
         ('{"cells": [', 2, ("not a notebook: not valid JSON",)),
     ], ids=["clean", "doctest output", "markdown heading", "mark", "escaped mark",
-            "unfinished block", "'=' line in code", "text merge", "text merge, size 2",
+            "unfinished block", "'=' line in code", "a block in one source element",
+            "dangling parent", "dangling parent, named", "text merge", "text merge, size 2",
             "not JSON", "not JSON, no marks"])
     def test_exit_status_and_listing(self, tmp_path, capsys, text, status, listed):
         (tmp_path / "nb.ipynb").write_text(text, encoding="utf-8")
@@ -303,6 +321,28 @@ class TestInARepository:
             repo.git("add", "nb.ipynb")
         assert repo.driver("resolve", "nb.ipynb", "--" + side).returncode == 0
         assert repo.read("nb.ipynb")["cells"] == (ours if side == OURS else theirs)["cells"]
+
+
+    @pytest.mark.parametrize("added", [False, True])
+    def test_a_pair_resolved_by_hand_can_leave_links_to_the_deleted_version(self, tmp_path,
+                                                                             git_env, added):
+        repo = Repo(tmp_path / "repo", git_env)
+        repo.driver("install")
+        sides = [json.loads((EXAMPLE / (n + ".ipynb")).read_text(encoding="utf-8"))
+                 for n in ("base", "ours", "theirs")]
+        assert repo.merge_branches(*sides).returncode == 1
+        # Their version kept under the plain name, ours deleted: plot depended on ours.
+        merged = repo.read("nb.ipynb")
+        merged["cells"] = [c for c in merged["cells"] if canvas(c)["name"] != "<<< train model"]
+        canvas(merged["cells"][3])["name"] = "train model"
+        repo.write("nb.ipynb", merged)
+        listing = "cell 5 (plot) -> train model (id c-train)"
+        if added:
+            repo.git("add", "nb.ipynb")
+        listed = repo.driver("conflicts", "nb.ipynb")
+        assert listing in listed.stdout
+        refused = repo.driver("check", *(["--staged"] if added else ["nb.ipynb"]), check=False)
+        assert refused.returncode == 1 and listing in refused.stderr
 
 
 AMBIGUOUS = json.dumps({"cells": [], "metadata": {"canvas": {"parameters": [
@@ -430,6 +470,29 @@ class TestGitHook:
         assert (legacy.read_text() if legacy.exists() else None) == earlier
         assert (hooks / "pre-commit").read_text() == framework
         assert not (hooks / "pre-commit.before-corvane").exists()
+
+    @pytest.mark.parametrize("entries, listed", [
+        ([("100644", "new\nline.ipynb", IN_ONE)], ["new\\nline.ipynb"]),
+        ([("100644", "0:x.ipynb", IN_ONE), ("100644", "x.ipynb", CLEAN)], ["0:x.ipynb"]),
+        ([("100644", "x.ipynb", IN_ONE), ("100644", "0:x.ipynb", CLEAN)], ["x.ipynb"]),
+        ([("100644", "1:y.ipynb", CLEAN), ("100755", "run.ipynb", CLEAN)], []),
+        ([("120000", "link.ipynb", "x.ipynb"), ("100644", "x.ipynb", CLEAN)], []),
+        ([("160000", "module.ipynb", None)], []),
+    ], ids=["line break in the name", "a name like a stage", "beside one", "names like a stage",
+            "symbolic link", "submodule"])
+    def test_check_staged_reads_what_the_index_holds(self, tmp_path, git_env, entries, listed):
+        repo = Repo(tmp_path / "repo", git_env)
+        blob = tmp_path / "blob"
+        for mode, path, text in entries:
+            blob.write_text(text or "", encoding="utf-8")
+            key = repo.git("hash-object", "-w", str(blob)).stdout.strip()
+            if text is None:   # a submodule: its commit, which this repository does not hold
+                key = key.translate(str.maketrans("0123456789abcdef", "fedcba9876543210"))
+            repo.git("update-index", "--add", "--cacheinfo", "%s,%s,%s" % (mode, key, path))
+        proc = repo.driver("check", "--staged", check=False)
+        assert proc.returncode == (1 if listed else 0), proc.stderr
+        assert [line.split(": ")[1] for line in proc.stderr.splitlines()
+                if line.endswith("holds conflicts to resolve")] == listed
 
     def test_pre_commit_framework_runs_the_manifest(self, tmp_path, git_env):
         pre_commit = shutil.which("pre-commit") or (

@@ -268,12 +268,14 @@ def run_example(args):
 
 
 def render(notebook):
-    """A notebook as text: its parameters, then each cell with its name, links and source."""
+    """A notebook as text: its parameters, then each cell with its name, links and source
+    (control characters escaped: one line on the screen for each)."""
+    text = driver.one_line
     out = ["parameters:"]
     for param in driver._parameters(notebook):
         rest = {k: v for k, v in param.items() if k != "name"}
-        out.append("  %-18s %s%s" % (param.get("name"), json.dumps(rest, ensure_ascii=False),
-                                     _mark_note(param.get("name"))))
+        out.append("  %-18s %s%s" % (text(str(param.get("name"))), text(json.dumps(
+            rest, ensure_ascii=False)), _mark_note(param.get("name"))))
     names = {}
     for cell in driver._cells(notebook):
         canvas = driver._canvas(cell)
@@ -283,21 +285,21 @@ def render(notebook):
         canvas = driver._canvas(cell)
         name = canvas.get("name")
         title = name if name else "(not a component)"
-        out.append("  [%d] %s  <%s>%s" % (pos, title, cell.get("cell_type", "cell"),
-                                          _mark_note(name)))
+        out.append("  [%d] %s  <%s>%s" % (pos, text(str(title)), text(str(cell.get(
+            "cell_type", "cell"))), _mark_note(name)))
         parents = [names.get(p.get("id"), p.get("id")) for p in canvas.get("parents") or ()
                    if isinstance(p, dict)]
         if parents:
-            out.append("      parents: " + ", ".join(str(p) for p in parents))
+            out.append("      parents: " + ", ".join(text(str(p)) for p in parents))
         for comment in canvas.get("comments") or ():
             if isinstance(comment, dict):
-                out.append("      comment: " + "; ".join(
-                    "%s=%s" % (k, v) for k, v in comment.items()))
+                out.append("      comment: " + text("; ".join(
+                    "%s=%s" % (k, v) for k, v in comment.items())))
         for line in driver._source_lines(cell):
             line = line.rstrip("\n")
             conflict = line.startswith((driver.MARKER_START, driver.MARKER_END)) or \
                 line == driver.MARKER_MID
-            out.append("      %s %s" % ("!" if conflict else "|", line))
+            out.append("      %s %s" % ("!" if conflict else "|", text(line)))
     return "\n".join(out)
 
 

@@ -23,7 +23,13 @@ class MergeFailure(Exception):
 
 
 class Conflicts:
-    """What the merged notebook holds for the user to resolve."""
+    """What the merged notebook holds for the user to resolve.
+
+    Every name, path and note is printed with control characters escaped (one_line): a
+    name from a notebook can hold anything, a terminal's escape sequences and line breaks
+    included."""
+
+    HEADLINE = "the merged notebook holds conflicts to resolve"
 
     def __init__(self, components, parameters, source_cells, places=None):
         self.components = components      # plain component names, in notebook order
@@ -38,11 +44,11 @@ class Conflicts:
 
     def messages(self, path):
         """The lines for stderr: the notes, then the summary when there is something to resolve."""
-        lines = ["%s: %s: %s" % (PROG, path, note) for note in self.notes]
+        lines = ["%s: %s: %s" % (PROG, one_line(path), one_line(note)) for note in self.notes]
         return lines + [self.summary(path)] if self else lines
 
     def summary(self, path):
-        lines = ["%s: %s: the merged notebook holds conflicts to resolve" % (PROG, path)]
+        lines = ["%s: %s: %s" % (PROG, one_line(path), self.HEADLINE)]
         if self.components:
             lines.append("  components in conflict: " + self._listed("component",
                                                                      self.components))
@@ -51,13 +57,13 @@ class Conflicts:
                                                                      self.parameters))
         if self.source_cells:
             lines.append("  cells with source conflicts: " + ", ".join(
-                "cell %d (%s)" % (pos, name) if name else "cell %d" % pos
+                "cell %d (%s)" % (pos, one_line(name)) if name else "cell %d" % pos
                 for pos, name in self.source_cells))
         return "\n".join(lines)
 
     def _listed(self, kind, names):
-        return ", ".join("%s (%s)" % (n, self.places[kind, n]) if (kind, n) in self.places
-                         else n for n in names)
+        return ", ".join("%s (%s)" % (one_line(n), one_line(self.places[kind, n]))
+                         if (kind, n) in self.places else one_line(n) for n in names)
 
 
 def load_engine():

@@ -34,35 +34,52 @@ def _git(args, cwd=None):
     return proc.stdout
 
 
+# The modes of a regular file in the index; a symbolic link (120000) or a submodule (160000)
+# named *.ipynb is no notebook.
+FILE_MODES = (b"100644", b"100755")
+
+
 def staged_notebooks(cwd=None):
     """[(path from the top of the work tree, staged bytes)] of the notebooks staged for
-    commit (added, copied, modified or renamed)."""
+    commit (added, modified, or changed from another kind of entry), as the index holds them.
+
+    The listing is NUL-separated, so a name may hold any character (a line break too), and
+    each notebook is read by the object id that the index holds for it, never by a name that
+    git would parse (``:0:x.ipynb`` names stage 0 of x.ipynb)."""
     top = _git(["rev-parse", "--show-toplevel"], cwd).decode("utf-8", "surrogateescape")
     top = top.rstrip("\n")
-    names = _git(["diff", "--cached", "--name-only", "-z", "--diff-filter=ACMR", "--",
-                  "*.ipynb"], top).split(b"\0")
-    names = [n for n in names if n and b"\n" not in n]
-    if not names:
+    # Each entry: ":old-mode new-mode old-id new-id status", then the path; each ends in NUL.
+    fields = _git(["diff", "--cached", "--raw", "-z", "--no-abbrev", "--no-renames",
+                   "--no-color", "--no-ext-diff", "--diff-filter=ACMT", "--", "*.ipynb"],
+                  top).split(b"\0")
+    staged = []
+    for at in range(0, len(fields) - 1, 2):
+        header, name = fields[at].split(), fields[at + 1]
+        if len(header) == 5 and header[1] in FILE_MODES:
+            staged.append((os.fsdecode(name), header[3]))
+    if not staged:
         return []
-    return [(os.fsdecode(n), data) for n, data in zip(names, _batch(top, names))]
+    return [(path, data) for (path, _), data in zip(staged, _batch(top, staged))]
 
 
-def _batch(top, names):
-    """The staged contents of `names`, through one git cat-file --batch."""
+def _batch(top, staged):
+    """The contents of the objects of `staged` ([(path, object id)]), through one git cat-file
+    --batch."""
     try:
         proc = subprocess.run(["git", "cat-file", "--batch"], cwd=top,
-                              input=b"".join(b":" + n + b"\n" for n in names),
+                              input=b"".join(key + b"\n" for _, key in staged),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     except OSError as exc:
         raise HookError("cannot run git: %s" % (exc.strerror or exc)) from exc
     if proc.returncode != 0:
         raise HookError("git cat-file failed: %s" % proc.stderr.decode("utf-8", "replace"))
     data, at, contents = proc.stdout, 0, []
-    for name in names:
+    for path, key in staged:
         end = data.index(b"\n", at)
         header = data[at:end].split()
-        if len(header) != 3:
-            raise HookError("git cat-file: %s is not in the index" % os.fsdecode(name))
+        if len(header) != 3 or header[1] != b"blob":
+            raise HookError("git cat-file: the staged version of %s (object %s) cannot be read"
+                            % (path, key.decode("ascii", "replace")))
         size = int(header[2])
         contents.append(data[end + 1:end + 1 + size])
         at = end + 1 + size + 1

@@ -37,10 +37,7 @@ _LISTED = 20
 class PlainConflicts(driver.Conflicts):
     """The Conflicts of a plain notebook: cells with conflict blocks, and the notes."""
 
-    def summary(self, path):
-        text = driver.Conflicts.summary(self, path)
-        return text.replace("the merged notebook holds", "the merged notebook (plain, merged "
-                            "cell by cell) holds", 1)
+    HEADLINE = "the merged notebook (plain, merged cell by cell) holds conflicts to resolve"
 
 
 def _canvas_free(notebook):

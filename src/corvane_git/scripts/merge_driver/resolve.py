@@ -12,7 +12,11 @@ A merge leaves three kinds of conflict in a notebook (see the driver):
 - the same for parameters in the notebook's parameter list (pairs and one-sided marks);
 - cells whose source holds git's conflict blocks (<<<<<<< / ||||||| / ======= / >>>>>>>, of
   any marker size), or marker lines left of a block that was half edited out (listed as
-  unfinished; they need a hand).
+  unfinished; they need a hand); a plain cell that one side deleted and the other changed is
+  one block whose deleting side's marker line says "(deleted this cell)" and holds no line.
+
+Beyond the merge's marks, a component whose parent entry points at no cell of the notebook
+(left when the version that others depend on was deleted by hand) is listed and refused too.
 
 A name that starts with "<<< " or ">>> " is a mark wherever it comes from: one that a user wrote
 by hand cannot be told from one that a merge made, so `check` refuses it and `resolve` treats
@@ -131,12 +135,17 @@ def _parameter_list(notebook):
     return params if isinstance(params, list) else []
 
 
+# A line as Jupyter's editor shows it: up to "\n", "\r\n" or "\r", or the text's end.
+_LINE = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+")
+
+
 def _source(cell):
-    """A cell's source as a list of lines with their line ends ([] when it has none)."""
+    """A cell's source as the lines that Jupyter shows, each with its line end ([] when it has
+    none).  A list's elements are joined first: one may hold several lines, or part of one."""
     source = cell.get("source") if isinstance(cell, dict) else None
-    if isinstance(source, str):
-        return source.splitlines(True)
-    return source if isinstance(source, list) and all(isinstance(s, str) for s in source) else []
+    if isinstance(source, list) and all(isinstance(s, str) for s in source):
+        source = "".join(source)
+    return _LINE.findall(source) if isinstance(source, str) else []
 
 
 def _marker(text, char, size):
@@ -181,6 +190,28 @@ def blocks(lines):
     return found
 
 
+# The end of the marker line of the side that deleted a cell which the other side changed
+# (the plain notebooks' merge keeps such a cell as one block, that side's part empty).
+DELETED = " (deleted this cell)"
+NOTES = {THEIRS: "changed by us, deleted by them", OURS: "changed by them, deleted by us"}
+
+
+def deleted_by(lines, found=None):
+    """The side (OURS or THEIRS) that deleted the cell whose source is `lines`, when they are
+    one conflict block and nothing else, with that side's part empty and its marker line
+    ending in DELETED; None otherwise.  `found`: blocks(lines), where known."""
+    found = blocks(lines) if found is None else found
+    if len(found) != 1 or found[0][0] != 0 or found[0][3] != len(lines) - 1:
+        return None
+    start, base, middle, end = found[0]
+    if (base if base is not None else middle) == start + 1 and \
+            lines[start].rstrip("\r\n").endswith(DELETED):
+        return OURS
+    if end == middle + 1 and lines[end].rstrip("\r\n").endswith(DELETED):
+        return THEIRS
+    return None
+
+
 def unfinished(lines, code=True, found=None):
     """Positions (from 0) of the lines of git's conflict markers in `lines` that no block
     holds: what is left of a block whose other marker lines were edited out.  A line of "="
@@ -219,40 +250,65 @@ def _ends_a_line(lines):
 class Found:
     """The conflicts of one notebook."""
 
-    def __init__(self, components, parameters, source_cells, text_lines=(), unfinished=()):
+    def __init__(self, components, parameters, source_cells, text_lines=(), unfinished=(),
+                 deleted=None, dangling=()):
         self.components = components        # [Conflict], positions in the cell list
         self.parameters = parameters        # [Conflict], positions in the parameter list
         self.source_cells = source_cells    # [(position from 0, cell name or None)]
         self.text_lines = list(text_lines)  # lines (from 1) of git's markers in a non-JSON file
         # [(position from 0, cell name or None, [lines from 1])]: marker lines outside a block
         self.unfinished = list(unfinished)
+        # {position from 0: side}: source cells that one side deleted (see deleted_by)
+        self.deleted = dict(deleted or {})
+        # [(position from 0, component name, parent entry's name or None, parent id)]
+        self.dangling = list(dangling)
 
     def __bool__(self):
         return bool(self.components or self.parameters or self.source_cells or self.text_lines
-                    or self.unfinished)
+                    or self.unfinished or self.dangling)
 
     def summary(self, path):
         if self.text_lines:
             return "%s: %s: git's conflict markers in the file's text, at line%s %s: the " \
                    "notebook cannot be read until they are edited out" % (
-                       PROG, path, "s" if len(self.text_lines) > 1 else "",
+                       PROG, driver.one_line(path), "s" if len(self.text_lines) > 1 else "",
                        ", ".join(str(n) for n in self.text_lines[:10]))
         places = {}
         for kind, unit, found in (("component", "cell", self.components),
                                   ("parameter", "parameter", self.parameters)):
             for c in found:
                 places[kind, c.name] = c.place(unit)
+        cells = []
+        for pos, name in self.source_cells:
+            note = NOTES.get(self.deleted.get(pos))
+            cells.append((pos + 1, "%s; %s" % (name, note) if name and note else name or note))
         conflicts = driver.Conflicts([c.name for c in self.components],
-                                     [c.name for c in self.parameters],
-                                     [(pos + 1, name) for pos, name in self.source_cells],
-                                     places)
+                                     [c.name for c in self.parameters], cells, places)
         text = conflicts.summary(path)
         if self.unfinished:
             text += "\n  unfinished conflict blocks (marker lines left alone; edit them out): " \
                 + ", ".join("cell %d%s at line%s %s" % (
-                    pos + 1, " (%s)" % name if name else "", "s" if len(lines) > 1 else "",
-                    ", ".join(str(n) for n in lines)) for pos, name, lines in self.unfinished)
+                    pos + 1, " (%s)" % driver.one_line(name) if name else "",
+                    "s" if len(lines) > 1 else "", ", ".join(str(n) for n in lines))
+                    for pos, name, lines in self.unfinished)
+        if self.dangling:
+            shown = self.dangling[:LISTED]
+            text += "\n  parents that point at no component of the notebook (point them at one, " \
+                "or remove them from the cell's parents): " + ", ".join(
+                    "cell %d (%s) -> %s" % (pos + 1, driver.one_line(name), _parent_text(
+                        parent, key)) for pos, name, parent, key in shown) + (
+                    " and %d more" % (len(self.dangling) - len(shown))
+                    if len(self.dangling) > len(shown) else "")
         return text
+
+
+# The most entries of one kind that a listing shows.
+LISTED = 10
+
+
+def _parent_text(name, key):
+    key = driver.one_line(key if isinstance(key, str) else json.dumps(key))
+    return "%s (id %s)" % (driver.one_line(name), key) if name else "id " + key
 
 
 def fresh_copy_test(ours=None, base=None, theirs=None):
@@ -274,6 +330,28 @@ def _ids(notebook):
     return {key for key in map(_component_id, _cells(notebook)) if key is not None}
 
 
+def dangling(notebook):
+    """The parent entries of components that point at no cell of the notebook: [(position from
+    0, component name, the entry's name or None, the id it points at)].  The merge leaves
+    none (it keeps a component's parents among the components); deleting by hand the version
+    of a component that others depend on does."""
+    cells = _cells(notebook)
+    held = {_component_id(c) for c in cells}
+    found = []
+    for pos, cell in enumerate(cells):
+        canvas = driver._canvas(cell)
+        name, parents = canvas.get("name"), canvas.get("parents")
+        if not (isinstance(name, str) and name and isinstance(parents, list)):
+            continue
+        for p in parents:
+            key = p.get("id") if isinstance(p, dict) else None
+            if key is not None and _hashable(key) and key not in held:
+                their = p.get("name")
+                found.append((pos, name, their if isinstance(their, str) and their else None,
+                              key))
+    return found
+
+
 def find(notebook, fresh=None):
     """The Found of a parsed notebook; `fresh` is a fresh_copy_test (by default one that knows
     no side of the merge)."""
@@ -283,7 +361,7 @@ def find(notebook, fresh=None):
                         [fresh(_component_id(c)) for c in cells])
     parameters = _group([p.get("name") if isinstance(p, dict) else None
                          for p in _parameter_list(notebook)])
-    sources, left = [], []
+    sources, left, deleted = [], [], {}
     for pos, cell in enumerate(cells):
         lines = _source(cell)
         name = driver._canvas(cell).get("name")
@@ -291,11 +369,15 @@ def find(notebook, fresh=None):
         found = blocks(lines)
         if found:
             sources.append((pos, name))
+            side = deleted_by(lines, found)
+            if side:
+                deleted[pos] = side
         stray = unfinished(lines, isinstance(cell, dict) and cell.get("cell_type") == "code",
                            found)
         if stray:
             left.append((pos, name, [i + 1 for i in stray]))
-    return Found(components, parameters, sources, unfinished=left)
+    return Found(components, parameters, sources, unfinished=left, deleted=deleted,
+                 dangling=dangling(notebook))
 
 
 # Marks and markers hold three angle brackets in a row or a run of "=" or "|"; JSON may escape
@@ -337,7 +419,7 @@ def read(data, fresh=None):
     except RecursionError:
         raise ResolveError("not a notebook: nested too deeply to be read")
     if not _may_hold_conflicts(data):
-        return notebook, Found([], [], [])
+        return notebook, Found([], [], [], dangling=dangling(notebook))
     return notebook, find(notebook, fresh)
 
 
@@ -371,6 +453,16 @@ def _hashable(value):
 def _component_id(cell):
     value = driver._canvas(cell).get("id")
     return value if _hashable(value) else None
+
+
+def _version_key(cell):
+    """What finds a cell's version from before the merge: its component id, or for a cell
+    without one its own "id" (None where it has neither)."""
+    key = _component_id(cell)
+    if key is not None:
+        return key
+    key = cell.get("id") if isinstance(cell, dict) else None
+    return ("cell", key) if isinstance(key, str) else None
 
 
 def _resolve_components(cells, chosen, side, before):
@@ -518,8 +610,10 @@ def resolve(notebook, side, selection=None, before=None, base=None, theirs=None)
     renamed onto a name of ours comes back as it was, a ">>> " cell after a "<<< " one is told
     from their copy of it by its id (see fresh_copy_test), and a cell whose source ended in a
     conflict block ends as the chosen side's source ended (with a line end or without: git's
-    block ends every line with one).  Returns an Outcome; raises ResolveError when the
-    selection names a conflict that the notebook does not hold (nothing is changed then).
+    block ends every line with one).  A plain cell that one side deleted and the other changed
+    (see deleted_by) goes when the chosen side is the one that deleted it.  Returns an Outcome;
+    raises ResolveError when the selection names a conflict that the notebook does not hold
+    (nothing is changed then).
     """
     selection = selection or Selection()
     fresh = fresh_copy_test(before, base, theirs)
@@ -548,14 +642,23 @@ def resolve(notebook, side, selection=None, before=None, base=None, theirs=None)
     all_cells = _cells(notebook)
     chosen_version = {}
     for cell in _cells(before if side == OURS else theirs):
-        chosen_version.setdefault(_component_id(cell), cell)
+        key = _version_key(cell)
+        if key is not None:
+            chosen_version.setdefault(key, cell)
+    deleted = set()
     for pos in cells:
         cell = all_cells[pos]
         source = _source(cell)
+        if deleted_by(source) == side:
+            # The chosen side deleted the cell (the other changed it): it goes.
+            deleted.add(id(cell))
+            outcome.resolved.append("cell %d" % (pos + 1))
+            continue
         lines = choose(source, side)
         if lines is None:
             continue
-        version = chosen_version.get(_component_id(cell))
+        key = _version_key(cell)
+        version = chosen_version.get(key) if key is not None else None
         if (version is not None and blocks(source)[-1][3] == len(source) - 1
                 and _ends_a_line(lines) and not _ends_a_line(_source(version))):
             last = lines[-1]
@@ -572,6 +675,8 @@ def resolve(notebook, side, selection=None, before=None, base=None, theirs=None)
     if components:
         notebook["cells"] = _resolve_components(all_cells, components, side, before)
         outcome.resolved.extend("component " + c.name for c in components)
+    if deleted:
+        notebook["cells"] = [c for c in notebook["cells"] if id(c) not in deleted]
     outcome.left = find(notebook, fresh)
     return outcome
 
@@ -651,13 +756,14 @@ def _parser(command):
                    "component id, which the rest of the notebook points at, and our cell's "
                    "place); a one-sided mark keeps the changed cell (the marked side) or lets "
                    "the deletion win; a parameter pair keeps one map under its plain name; a "
-                   "conflict block keeps the chosen side's lines. Exit status 0 when all that "
-                   "was asked is resolved, 1 when some of it needs a hand (listed), 2 on "
-                   "errors.",
+                   "conflict block keeps the chosen side's lines (a cell that the chosen side "
+                   "deleted goes). Exit status 0 when all that was asked is resolved, 1 when "
+                   "some of it needs a hand (listed), 2 on errors.",
         "check": "Exit with status 1 and list the conflicts when a notebook still holds any "
-                 "(marker lines left of a half-edited conflict block and git's markers in a "
-                 "file merged as text included), 0 otherwise, 2 for a file that cannot be read "
-                 "or is not JSON: for a pre-commit hook.",
+                 "(marker lines left of a half-edited conflict block, git's markers in a "
+                 "file merged as text, and parents that point at no component included), 0 "
+                 "otherwise, 2 for a file that cannot be read or is not JSON: for a pre-commit "
+                 "hook.",
     }[command])
     if command == "check":
         p.add_argument("--staged", action="store_true",
@@ -681,6 +787,22 @@ def _parser(command):
     return p
 
 
+def name_parents(found, path):
+    """Give the parent entries of `found.dangling` that carry no name the name that the
+    component of their id has in a version of the notebook from before the merge (git's; see
+    versions), where one holds it."""
+    if all(name for _, _, name, _ in found.dangling):
+        return
+    names = {}
+    for version in versions(path):
+        for cell in _cells(version):
+            key, name = _component_id(cell), driver._canvas(cell).get("name")
+            if key is not None and isinstance(name, str) and driver.strip_marks(name):
+                names.setdefault(key, driver.strip_marks(name))
+    found.dangling = [(pos, component, name or names.get(key), key)
+                      for pos, component, name, key in found.dangling]
+
+
 def _error(path, message):
     sys.stderr.write("%s: %s: %s\n" % (PROG, driver.one_line(path), driver.one_line(message)))
 
@@ -694,11 +816,13 @@ def run_conflicts(args):
             if any(c.their_name for c in found.components):
                 # Pairs told by place alone: what git knows of the sides tells them apart.
                 found = find(notebook, fresh_copy_test(*versions(path)))
+            name_parents(found, path)
         except ResolveError as exc:
             _error(path, str(exc))
             status = 2
             continue
-        print(found.summary(path) if found else "%s: %s: no conflicts" % (PROG, path))
+        print(found.summary(path) if found else "%s: %s: no conflicts" % (
+            PROG, driver.one_line(path)))
     return status
 
 
@@ -708,7 +832,7 @@ def run_check(args):
         try:
             files = hook.staged_notebooks()
         except hook.HookError as exc:
-            sys.stderr.write("%s: check --staged: %s\n" % (PROG, exc))
+            sys.stderr.write("%s: check --staged: %s\n" % (PROG, driver.one_line(str(exc))))
             return 2
         files += [(path, None) for path in args.paths]
     else:
@@ -719,6 +843,7 @@ def run_check(args):
             if data is None:
                 data = _read_file(path)
             _, found = read(data)
+            name_parents(found, path)
         except ResolveError as exc:
             _error(path, str(exc))
             status = 2
@@ -759,15 +884,17 @@ def run_resolve(args):
             continue
         left = outcome.left
         if outcome.resolved:
-            print("%s: %s: kept %s of %s" % (PROG, path, args.side, ", ".join(outcome.resolved)))
+            print("%s: %s: kept %s of %s" % (PROG, driver.one_line(path), args.side,
+                                             driver.one_line(", ".join(outcome.resolved))))
         elif not left:
-            print("%s: %s: no conflicts" % (PROG, path))
+            print("%s: %s: no conflicts" % (PROG, driver.one_line(path)))
         if selection:
             left = Found([c for c in left.components if c.names() & set(selection.components)],
                          [c for c in left.parameters if c.names() & set(selection.parameters)],
                          [], unfinished=[u for u in left.unfinished
                                          if u[0] + 1 in selection.cells])
         if left:
+            name_parents(left, path)
             sys.stderr.write(left.summary(path) + "\n")
             status = max(status, 1)
     return status
@@ -780,5 +907,5 @@ def main(command, argv):
         return {"conflicts": run_conflicts, "check": run_check, "resolve": run_resolve}[
             command](args)
     except ResolveError as exc:
-        sys.stderr.write("%s %s: error: %s\n" % (PROG, command, exc))
+        sys.stderr.write("%s %s: error: %s\n" % (PROG, command, driver.one_line(str(exc))))
         return 2
