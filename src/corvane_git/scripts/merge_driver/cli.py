@@ -337,6 +337,12 @@ def main(argv=None):
             if command == "diff":
                 from corvane_git.scripts.merge_driver import notebook_diff
                 return notebook_diff.main(rest)
+            if command == "view":
+                from corvane_git.scripts.merge_driver import view
+                return view.main(rest)
+            if command == "mergetool":
+                from corvane_git.scripts.merge_driver import mergetool
+                return mergetool.main(rest)
             if command in ("conflicts", "resolve", "check"):
                 from corvane_git.scripts.merge_driver import resolve
                 return resolve.main(command, rest)
