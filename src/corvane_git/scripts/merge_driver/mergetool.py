@@ -243,6 +243,7 @@ def apply(notebook, choices, base=None, ours=None, theirs=None):
         if out is None:
             del cells[pos]
         else:
+            out.extend(lines[at:])
             _set_source(cells[pos], "".join(out))
     # Parameters and components: one resolve() per side, then the edits on the kept version.
     for kind, conflicts in (("parameter", found.parameters), ("component", found.components)):

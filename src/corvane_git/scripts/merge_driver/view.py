@@ -277,13 +277,13 @@ def output_html(output):
     if kind == "stream":
         body = _pre_text(output.get("text"))
         return '<div class="out">%s</div>' % _fold(
-            "<pre>%s</pre>" % esc(body), body.count("\n") + 1,
+            "<pre>%s</pre>" % esc(body), len(body.splitlines()),
             "output (%s)" % output.get("name", "stream"))
     if kind == "error":
         body = _pre_text("\n".join(output.get("traceback") or []) or "%s: %s" % (
             output.get("ename"), output.get("evalue")))
         return '<div class="out err">%s</div>' % _fold(
-            "<pre>%s</pre>" % esc(body), body.count("\n") + 1, "error")
+            "<pre>%s</pre>" % esc(body), len(body.splitlines()), "error")
     data = output.get("data") if isinstance(output.get("data"), dict) else {}
     for mime in ("image/png", "image/jpeg", "image/gif", "image/svg+xml"):
         if mime in data:
@@ -299,7 +299,7 @@ def output_html(output):
                 data[mime], indent=1, ensure_ascii=False)
             body = _pre_text(value)
             return '<div class="out">%s</div>' % _fold(
-                "<pre>%s</pre>" % esc(body), body.count("\n") + 1, "output (%s)" % mime)
+                "<pre>%s</pre>" % esc(body), len(body.splitlines()), "output (%s)" % mime)
     if data:
         return '<div class="out"><pre class="none">%s</pre></div>' % esc(
             ", ".join(sorted(data)) + " (not shown)")
