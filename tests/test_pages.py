@@ -5,6 +5,7 @@ import json
 import os
 import pathlib
 import shutil
+import subprocess
 import threading
 import urllib.parse
 
@@ -13,19 +14,31 @@ import pytest
 from corvane_git.scripts.merge_driver import mergetool, resolve, view
 from corvane_git.scripts.merge_driver.resolve import OURS, THEIRS, Selection
 from test_notebook_diff import CASES, component_notebook
+from test_git_driver import Repo
+from test_git_driver import git_env  # noqa: F401 (fixture)
 from test_resolve import EXAMPLE, example_merge
 
 CHROMIUM = [os.environ.get("CORVANE_CHROMIUM"), "chromium", "chromium-browser",
             "google-chrome", "chrome"]
 
 
+def _no_browser(why):
+    # CI sets CORVANE_BROWSER_TESTS=required: there a missing browser is a failure.
+    if os.environ.get("CORVANE_BROWSER_TESTS") == "required":
+        pytest.fail(why)
+    pytest.skip(why)
+
+
 @pytest.fixture(scope="module")
 def browser():
-    sync = pytest.importorskip("playwright.sync_api")
+    try:
+        from playwright import sync_api as sync
+    except ImportError:
+        _no_browser("playwright is not installed (pip install playwright)")
     found = [shutil.which(name) for name in CHROMIUM if name]
     found = [path for path in found if path]
     if not found:
-        pytest.skip("no Chromium on PATH")
+        _no_browser("no Chromium on PATH (apt-get install chromium)")
     with sync.sync_playwright() as p:
         b = p.chromium.launch(executable_path=found[0], args=["--no-sandbox"])
         yield b
@@ -48,7 +61,7 @@ EDITS["long output"] = _long_output
 
 
 # (edit of the notebook diff's table, texts the page shows, a selector it shows)
-@pytest.mark.parametrize("case, texts, visible", [
+DIFF_ROWS = [
     ("source", ["CHANGED", "component train", "2 unchanged cells (cells 1–2)"],
      ".l.ins >> text=steps=3"),
     ("renamed", ['component renamed from "train" to "fit"'], ".words b >> text=fit"),
@@ -63,7 +76,10 @@ EDITS["long output"] = _long_output
     ("notebook metadata", ['kernelspec set to {"name": "python3"}'], "ins.w"),
     ("outputs", ["score 0.5", "score 0.7"], "img[src^='data:image/png;base64,']"),
     ("long output", ["output (stdout): 100 lines (show)"], "summary"),
-], ids=lambda x: x if isinstance(x, str) and x in EDITS else "")
+]
+
+
+@pytest.mark.parametrize("case, texts, visible", DIFF_ROWS, ids=[r[0] for r in DIFF_ROWS])
 def test_diff_page_shows_each_kind_of_change(page, tmp_path, case, texts, visible):
     old = component_notebook()
     new = copy.deepcopy(old)
@@ -272,3 +288,27 @@ def test_a_notebook_merged_as_text_is_refused(tmp_path, capsys):
     assert mergetool.main([str(path)] * 4 + ["--no-browser"]) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "merged this notebook as text" in err
+
+
+def test_git_mergetool_runs_the_page_and_marks_the_notebook_resolved(page, tmp_path, git_env):
+    repo = Repo(tmp_path / "repo", dict(git_env, BROWSER="echo"))   # the address on stdout
+    repo.driver("install")
+    sides = [json.loads((EXAMPLE / n).read_text(encoding="utf-8"))
+             for n in ("base.ipynb", "ours.ipynb", "theirs.ipynb")]
+    assert repo.merge_branches(*sides).returncode == 1
+    proc = subprocess.Popen(["git", "mergetool", "--tool=corvane-notebook", "-y", "nb.ipynb"],
+                            cwd=str(repo.path), env=repo.env, stdout=subprocess.PIPE,
+                            universal_newlines=True)
+    try:
+        url = next(line for line in proc.stdout if line.startswith("http://127.0.0.1:"))
+        page.goto(url.strip())
+        for button in page.get_by_role("button", name="Take theirs").all():
+            button.click()
+        page.get_by_role("button", name="Save", exact=True).click()
+        assert proc.wait(30) == 0
+    finally:
+        proc.kill()
+        proc.wait()
+    assert repo.git("ls-files", "-u").stdout == ""
+    assert not resolve.find(repo.read("nb.ipynb"))
+    assert THEIR_SOURCE in json.dumps(repo.read("nb.ipynb"))
