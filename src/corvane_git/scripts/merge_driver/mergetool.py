@@ -72,7 +72,9 @@ def _names(notebook):
             for k, c in _by_component(notebook).items()}
 
 
-def _component_html(cell, names):
+def _component_html(cell, names, base=None):
+    """A component's version in words and its cell, the lines that differ from the base's
+    version coloured."""
     if cell is None:
         return '<p class="none">(deleted)</p>'
     canvas = driver._canvas(cell)
@@ -85,7 +87,11 @@ def _component_html(cell, names):
         words.append("header colour %s" % view.esc(canvas["headerColor"]))
     for c in canvas.get("comments") or ():
         words.append("comment: " + view.esc(view._comment(c)))
-    return view._words(words) + view.cell_html(cell)
+    marks = None
+    if base is not None and base is not cell:
+        marks = view.line_marks(view.text(base.get("source", "")),
+                                view.text(cell.get("source", "")))[1] or None
+    return view._words(words) + view.cell_html(cell, marks)
 
 
 def _plain_param(p):
@@ -131,7 +137,7 @@ def items(notebook, found, base, ours, theirs):
         out.append(Item("component:" + c.name, "component", title,
                         [_component_html(old, names) if old is not None else
                          '<p class="none">(not in the base)</p>',
-                         _component_html(mine, names), _component_html(other, names)],
+                         _component_html(mine, names, old), _component_html(other, names, old)],
                         (OURS, THEIRS), view.text(kept.get("source", "")), note))
     params = resolve._parameter_list(notebook)
     for c in found.parameters:
