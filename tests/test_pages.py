@@ -100,6 +100,9 @@ def test_diff_page_shows_each_kind_of_change(page, tmp_path, case, texts, visibl
         assert page.locator("text=line 99").is_visible()
     if case == "source":        # unchanged cells are there, collapsed
         assert not page.locator("text=plot(model)").is_visible()
+        page.locator("summary >> text=1 unchanged cell").focus()
+        page.keyboard.press("Enter")
+        assert page.locator("text=plot(model)").is_visible()
 
 
 # ---- the merge tool ------------------------------------------------------------------------
@@ -249,6 +252,7 @@ def test_notebook_html_and_script_never_run(page, tmp_path, which):
     if which == "view":
         old = copy.deepcopy(nb)
         nb["cells"][0]["source"] = SCRIPT_MARKDOWN + ["more\n"]
+        old["cells"][2]["outputs"] = []
         out = tmp_path / "diff.html"
         out.write_text(view.diff_page(old, nb), encoding="utf-8")
         url = out.as_uri()

@@ -462,7 +462,10 @@ def _unchanged(cells, start, end):
         return ""
     n = end - start
     label = "cell %d" % (start + 1) if n == 1 else "cells %d–%d" % (start + 1, end)
-    return ('<details class="same"><summary>%d unchanged cell%s (%s)</summary>%s</details>' % (
+    # In a template until opened (the page's script puts it in): a long run of unchanged
+    # cells, their frames and images, costs nothing while it stays folded.
+    return ('<details class="same"><summary>%d unchanged cell%s (%s)</summary><template>%s'
+            '</template></details>' % (
         n, "" if n == 1 else "s", label, "".join(
             '<section class="card"><h2>cell %d <span class="ctype">[%s]</span></h2>'
             '<div class="side">%s</div></section>' % (
@@ -490,7 +493,17 @@ def diff_page(old, new, old_label="old", new_label="new"):
     body = ('<header class="top"><h1>Notebook diff</h1><span class="files">%s → %s</span>'
             '</header><main><p class="summary">%s</p>%s</main>' % (
                 esc(old_label), esc(new_label), esc(summary), "".join(parts)))
-    return page("diff: %s" % new_label, body)
+    return page("diff: %s" % new_label, body, UNFOLD)
+
+
+UNFOLD = """
+document.querySelectorAll('details.same').forEach(function(d){
+  d.addEventListener('toggle', function(){
+    var t = d.querySelector('template');
+    if (d.open && t) { d.appendChild(t.content); t.remove(); }
+  });
+});
+"""
 
 
 # ---- the command ---------------------------------------------------------------------------
