@@ -463,7 +463,8 @@ def handler(tool, host):
             path = self._allowed()
             if path is None:
                 return
-            length = int(self.headers.get("Content-Length") or 0)
+            length = self.headers.get("Content-Length") or "0"
+            length = int(length) if length.isdigit() else 0
             body = self.rfile.read(length) if 0 < length <= 1 << 26 else b""
             if path == "/close":
                 if tool.status is None:
