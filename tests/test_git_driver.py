@@ -493,7 +493,7 @@ class TestSetup:
         repo.commit("base")
         proc = repo.driver("uninstall")
         assert "removed merge.%s.driver" % DRIVER in proc.stdout
-        assert repo.git("config", "--get-regexp", "^(merge|diff)", check=False).stdout == ""
+        assert repo.git("config", "--get-regexp", "^(merge|diff|mergetool)", check=False).stdout == ""
         assert not (repo.path / ".gitattributes").exists()
         assert repo.git("status", "--porcelain").stdout == " D .gitattributes\n"
         repo.commit("merge notebooks as text again")

@@ -8,6 +8,15 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 command -v git >/dev/null || { echo "git must be on PATH" >&2; exit 2; }
 hosts=${HOSTS:-"3.7 default"}
+# The page tests run in headless Chromium: Debian's, installed here when missing (as root).
+if ! command -v chromium >/dev/null && ! command -v chromium-browser >/dev/null; then
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        { apt-get install -y -q chromium || { apt-get update -q && apt-get install -y -q chromium; }; } \
+            >/dev/null 2>&1 || echo "WARNING: could not install chromium; the page tests skip" >&2
+    else
+        echo "WARNING: no chromium on PATH; the page tests skip (apt-get install chromium)" >&2
+    fi
+fi
 status=0
 ran=0
 for host in $hosts; do

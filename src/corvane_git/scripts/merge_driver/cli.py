@@ -76,6 +76,11 @@ other commands:
                                              keep one side of the conflicts
   %(prog)s check PATH...                     exit 1 while a notebook holds conflicts
   %(prog)s diff OLD NEW                      what changed, cell by cell
+  %(prog)s view OLD NEW [--output FILE]      the same as a page in the browser
+  %(prog)s mergetool BASE LOCAL REMOTE MERGED
+                                             resolve conflicts by clicks in the
+                                             browser (git mergetool
+                                             --tool=corvane-notebook)
   (%(prog)s COMMAND --help tells more)
 
 exit status of a merge:
@@ -140,12 +145,15 @@ def setup_parser(command):
                    "virtual environment. Running it again changes nothing, unless --one-line "
                    "is given or left out where it was not before: then the driver command is "
                    "updated. For the cell view of git diff, log -p and show, also diff.%s "
-                   "(command, textconv, xfuncname) and %r." % (
+                   "(command, textconv, xfuncname) and %r; for git mergetool "
+                   "--tool=%s, mergetool.%s.cmd and .trustExitCode." % (
                        git_setup.DRIVER, git_setup.ATTRIBUTE_LINE, sys.executable,
-                       git_setup.DRIVER, git_setup.DIFF_ATTRIBUTE_LINE),
-        "uninstall": "Remove exactly what install added: the merge.%s and diff.%s settings "
-                     "and the attribute lines that install wrote (a line you wrote yourself "
-                     "stays)." % (git_setup.DRIVER, git_setup.DRIVER),
+                       git_setup.DRIVER, git_setup.DIFF_ATTRIBUTE_LINE, git_setup.MERGETOOL,
+                       git_setup.MERGETOOL),
+        "uninstall": "Remove exactly what install added: the merge.%s, diff.%s and "
+                     "mergetool.%s settings and the attribute lines that install wrote (a line "
+                     "you wrote yourself stays)." % (git_setup.DRIVER, git_setup.DRIVER,
+                                                     git_setup.MERGETOOL),
         "status": "Show the driver's settings in the repository and global config, the "
                   "attribute lines, and the merge attribute git applies to *.ipynb. Exit "
                   "status 0 when notebooks merge through the driver, 1 when not.",
@@ -337,6 +345,12 @@ def main(argv=None):
             if command == "diff":
                 from corvane_git.scripts.merge_driver import notebook_diff
                 return notebook_diff.main(rest)
+            if command == "view":
+                from corvane_git.scripts.merge_driver import view
+                return view.main(rest)
+            if command == "mergetool":
+                from corvane_git.scripts.merge_driver import mergetool
+                return mergetool.main(rest)
             if command in ("conflicts", "resolve", "check"):
                 from corvane_git.scripts.merge_driver import resolve
                 return resolve.main(command, rest)

@@ -80,7 +80,7 @@ def run():
 
 
 SUBCOMMANDS = ("install", "uninstall", "status", "example", "conflicts", "resolve", "check",
-               "diff")
+               "diff", "view", "mergetool")
 
 
 def run_merge(base, current, incoming, path, keep_one_line=False, marker_size=7):

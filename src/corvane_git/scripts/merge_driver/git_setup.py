@@ -111,6 +111,22 @@ def diff_settings(python=None):
             ("diff.%s.xfuncname" % DRIVER, DIFF_FUNCNAME))
 
 
+# ---- the merge tool: git mergetool --tool=corvane-notebook ----------------------------------
+
+MERGETOOL = "corvane-notebook"
+
+
+def mergetool_settings(python=None):
+    """The merge tool's config, as ((key, value), ...): the page that resolves a merged
+    notebook's conflicts by clicks (git mergetool --tool=corvane-notebook); its exit status
+    tells git whether the notebook is resolved."""
+    command = "%s -m corvane_git.scripts.merge_driver mergetool" % shlex.quote(
+        os.path.abspath(python or sys.executable))
+    return (("mergetool.%s.cmd" % MERGETOOL,
+             command + ' "$BASE" "$LOCAL" "$REMOTE" "$MERGED"'),
+            ("mergetool.%s.trustExitCode" % MERGETOOL, "true"))
+
+
 def diff_status(scopes, repo=None):
     """Lines of status about the diff driver: its config, attribute lines, git's attribute."""
     lines = []
@@ -168,7 +184,8 @@ def install(scope, one_line=False):
     changes = []
     command = driver_command(one_line=one_line)
     for key, value in (("merge.%s.name" % DRIVER, DRIVER_NAME),
-                       ("merge.%s.driver" % DRIVER, command)) + diff_settings():
+                       ("merge.%s.driver" % DRIVER, command)) + diff_settings() + \
+            mergetool_settings():
         if scope.get(key) != value:
             scope.set(key, value)
             changes.append("set %s = %s (%s config)" % (key, value, scope.name))
@@ -185,12 +202,13 @@ def uninstall(scope):
     """Remove what install added; returns the list of changes made."""
     changes = []
     for key in ("merge.%s.driver" % DRIVER, "merge.%s.name" % DRIVER) + tuple(
-            key for key, _ in diff_settings()):
+            key for key, _ in diff_settings() + mergetool_settings()):
         if scope.get(key) is not None:
             scope.unset(key)
             changes.append("removed %s (%s config)" % (key, scope.name))
     scope.remove_empty_section()
     scope.remove_empty_section("diff." + DRIVER)
+    scope.remove_empty_section("mergetool." + MERGETOOL)
     path = scope.attributes_file
     for attribute in (ATTRIBUTE_LINE, DIFF_ATTRIBUTE_LINE):
         lines = _read_lines(path)
