@@ -58,10 +58,9 @@ def driver_command(python=None, one_line=False, git_version=None):
     conflict markers in the work tree.
     """
     labels = tuple(git_version or ()) >= LABELS_SINCE
-    path = os.path.abspath(python or sys.executable)
-    gone = ("%s: the interpreter of the driver line (%s) is gone, run install again: "
-            % (DRIVER_PROG, path))
-    python = shlex.quote(path)
+    python = shlex.quote(os.path.abspath(python or sys.executable))
+    # No backslash in what echo prints (some shells' echo reads escapes), no "%" but git's.
+    gone = "%s: the interpreter of the driver line is gone, run install again: " % DRIVER_PROG
     return ("if command -v {python} >/dev/null 2>&1; then exec {python} -c {code} {one_line}"
             "--marker-size=%L {labels}-- %O %A %B %P; else echo {gone}%P{merged} >&2; "
             "git merge-file --marker-size=%L {text_labels} -- %A %O %B; fi").format(

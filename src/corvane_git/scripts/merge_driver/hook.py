@@ -84,7 +84,7 @@ def hook_text(python=None):
         '    "$kept" "$@" || exit $?',
         "fi",
         "if ! command -v %s >/dev/null 2>&1; then" % shlex.quote(path),
-        "    echo %s >&2" % shlex.quote(
+        "    printf '%%s\\n' %s >&2" % shlex.quote(
             "%s: the interpreter of the pre-commit hook (%s) is gone: run install again, or "
             "uninstall" % (git_setup.DRIVER_PROG, path)),
         "    exit 1",
