@@ -612,7 +612,7 @@ class TestSetup:
             "-L %X -L %S -L %Y" if labels else "-L %P-current -L %P-base -L %P-incoming"))
 
     @pytest.mark.parametrize("driver_line, hook, lines", [
-        (None, "install", ["pre-commit hook: {hooks}/pre-commit (refuses commits of notebooks "
+        (None, "install", ["pre-commit hook: {hook} (refuses commits of notebooks "
                            "with conflicts)"]),
         (None, "--no-hook", ["pre-commit hook: none (install writes it; it refuses commits of "
                              "notebooks with conflicts)"]),
@@ -635,8 +635,11 @@ class TestSetup:
             bare.git("config", "merge.corvane-notebook.driver", driver_line.format(
                 python=shlex.quote(sys.executable)))
         out = bare.driver("status").stdout.splitlines()
+        from corvane_git.scripts.merge_driver import hook as hook_module
         for line in lines:
-            assert line.format(hooks=hooks) in [l.strip() for l in out]
+            assert line.format(hook=os.path.join(hook_module.hooks_directory(str(bare.path)),
+                                                 "pre-commit")) in [
+                l.strip() for l in out]
         if driver_line:   # install brings the line up to date
             bare.driver("install", "--no-hook")
             assert "unsafe" not in bare.driver("status").stdout

@@ -29,7 +29,9 @@ usage as git runs it:
       one that starts with "-" or is named like a command. An empty BASE
       (both sides added the notebook) counts as a notebook without cells.
       --marker-size=N (git's %%L, default 7) is the length of the conflict
-      markers of a notebook merged as text (below).
+      markers of a notebook merged as text (below). With git 2.44 or later
+      the line also passes git's conflict labels (%%S %%X %%Y) as
+      --ancestor-label=, --ours-label= and --theirs-label=.
 
 plain Jupyter notebooks:
   When no side has the component layer (no cell and not the notebook has
