@@ -54,6 +54,9 @@ class Sides:
         return json.loads((self.path / "ours.ipynb").read_text(encoding="utf-8"))
 
 
+TOO_LARGE = "the --marker-size is more than git gives or takes (at most 2147483647)"
+
+
 class TestArguments:
     @pytest.mark.parametrize("args, message", [
         ([], "the following arguments are required: BASE, CURRENT, INCOMING, PATH"),
@@ -78,13 +81,12 @@ class TestArguments:
         (["b.ipynb", "o.ipynb", "t.ipynb", "nb", "--marker-size=0"],
          "argument --marker-size: --marker-size takes a positive number, not '0'"),
         # Sizes that git never gives (%L is an int): one line, before anything is read.
-        (["--marker-size=2147483648", "--", "b.ipynb", "o.ipynb", "t.ipynb", "nb"],
-         "--marker-size=2147483648 is more than git gives or takes (at most 2147483647)"),
+        (["--marker-size=2147483648", "--", "b.ipynb", "o.ipynb", "t.ipynb", "nb"], TOO_LARGE),
         (["--marker-size=99999999999999999999", "--", "b.ipynb", "o.ipynb", "t.ipynb", "nb"],
-         "--marker-size=99999999999999999999 is more than git gives or takes (at most "
-         "2147483647)"),
-        (["b.ipynb", "o.ipynb", "t.ipynb", "nb", "--marker-size=2147483648"],
-         "--marker-size=2147483648 is more than git gives or takes (at most 2147483647)"),
+         TOO_LARGE),
+        (["--marker-size=%s" % ("9" * 5000), "--", "b.ipynb", "o.ipynb", "t.ipynb", "nb"],
+         TOO_LARGE),
+        (["b.ipynb", "o.ipynb", "t.ipynb", "nb", "--marker-size=2147483648"], TOO_LARGE),
         (["b.ipynb", "o.ipynb", "t.ipynb", "nb", "--ours-label=HEAD"],
          "--ancestor-label, --ours-label and --theirs-label go together"),
     ])

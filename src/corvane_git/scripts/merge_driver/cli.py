@@ -117,12 +117,16 @@ def merge_parser():
 
 
 def _marker_size(text):
-    try:
-        size = int(text)
-    except ValueError:
-        size = 0
+    if text.isdigit() and text.isascii():   # a size git never gives is answered by run_merge
+        size = merge_command.marker_size_of(text)
+    else:
+        try:
+            size = int(text)
+        except ValueError:
+            size = 0
     if size < 1:
-        raise argparse.ArgumentTypeError("--marker-size takes a positive number, not %r" % text)
+        raise argparse.ArgumentTypeError("--marker-size takes a positive number, not %r"
+                                         % driver.one_line(text[:40]))
     return size
 
 

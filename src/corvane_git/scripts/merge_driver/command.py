@@ -41,8 +41,8 @@ def git_invocation(argv):
         if option == "--keep-one-line" and keep_one_line is None:
             keep_one_line = True
         elif (option.startswith("--marker-size=") and marker_size is None and size
-              and all(c in _DIGITS for c in size) and int(size) > 0):
-            marker_size = int(size)
+              and all(c in _DIGITS for c in size) and size.strip("0")):
+            marker_size = marker_size_of(size)
         elif label and labels[label[0]] is None:
             labels[label[0]] = option[len(LABEL_OPTIONS[label[0]]):]
         else:
@@ -52,6 +52,13 @@ def git_invocation(argv):
     base, current, incoming, path = args[1:]
     return (base, current, incoming, path, bool(keep_one_line), marker_size or 7,
             None if labels[0] is None else tuple(labels))
+
+
+def marker_size_of(digits):
+    """The number that `digits` (digits only) write; one above MAX_MARKER_SIZE for any larger
+    one, however many digits it has."""
+    digits = digits.lstrip("0") or "0"
+    return int(digits) if len(digits) <= 10 else MAX_MARKER_SIZE + 1
 
 
 def run():
@@ -121,8 +128,8 @@ def run_merge(base, current, incoming, path, keep_one_line=False, marker_size=7,
     """The merge as git runs it: the exit status for git (0 merged, 1 conflicts, 2 failed).
     `labels`: git's conflict labels (ours, base, theirs), where the driver line passes them."""
     if marker_size > MAX_MARKER_SIZE:
-        _say(sys.stderr, "%s: error: --marker-size=%s is more than git gives or takes (at most "
-                         "%d)\n" % (PROG, str(marker_size)[:24], MAX_MARKER_SIZE))
+        _say(sys.stderr, "%s: error: the --marker-size is more than git gives or takes (at "
+                         "most %d)\n" % (PROG, MAX_MARKER_SIZE))
         return driver.FAILURE
     # A file that is not there is no usage error: one line, as for every failed merge. git
     # gives regular files; anything else (a FIFO would block the read, a device never end
@@ -196,11 +203,11 @@ def _end_by_signal(signum):
             stream.flush()
         except Exception:
             pass
-    if os.name == "nt":
+    if os.name == "nt" and signum == signal.SIGINT:
         # Windows ends a process with an exit code: for Ctrl-C the one the interpreter uses
         # (STATUS_CONTROL_C_EXIT); os.kill would give the signal's number, which git reads as a
         # failed merge.
-        os._exit(-0x3FFFFEC6 if signum == signal.SIGINT else 128 + signum)
+        os._exit(-0x3FFFFEC6)
     signal.signal(signum, signal.SIG_DFL)
     os.kill(os.getpid(), signum)
     os._exit(128 + signum)   # where the signal does not end the process at once
