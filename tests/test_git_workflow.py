@@ -374,3 +374,20 @@ class TestInterpreterGone:
             assert "\n%s nb.ipynb-current\n" % ("<" * size) in text
             assert "\n%s nb.ipynb-incoming\n" % (">" * size) in text
             assert "read_csv(mine)" in text and "read_csv(other)" in text
+
+    @pytest.mark.skipif(os.name == "nt", reason="the hook needs an execute bit that a hook "
+                        "written under Windows does not get")
+    def test_the_hook_says_so(self, tmp_path, git_env):
+        from corvane_git.scripts.merge_driver import hook
+        repo = Repo(tmp_path / "repo", git_env)
+        repo.driver("install")
+        gone = str(tmp_path / "deleted venv" / "bin" / "python")
+        (repo.path / ".git" / "hooks" / "pre-commit").write_text(hook.hook_text(gone))
+        repo.write("nb.ipynb", base_notebook())
+        repo.git("add", "nb.ipynb")
+        proc = repo.git("commit", "-m", "nb", check=False)
+        assert (proc.returncode, proc.stderr) == (1, (
+            "corvane-merge-driver: the interpreter of the pre-commit hook (%s) is gone: run "
+            "install again, or uninstall\n" % gone))
+        assert "wrote the pre-commit hook" in repo.driver("install").stdout
+        assert repo.git("commit", "-m", "nb", check=False).returncode == 0

@@ -345,7 +345,10 @@ def status(repo=None):
                                      if found else "(no %r line)" % ATTRIBUTE_LINE))
         if scope.top:
             from corvane_git.scripts.merge_driver import hook
-            lines.extend("  " + line for line in hook.status(scope.top))
+            try:
+                lines.extend("  " + line for line in hook.status(scope.top))
+            except hook.HookError as exc:
+                lines.append("  pre-commit hook: cannot tell (%s)" % exc)
     probe = _git(["check-attr", "merge", "--", "notebook.ipynb"], cwd=repo, check=False)
     effective = probe.stdout.strip().rsplit(": ", 1)[-1] if probe.returncode == 0 else None
     wired = effective == DRIVER and command is not None
