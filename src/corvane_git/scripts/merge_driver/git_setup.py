@@ -20,8 +20,8 @@ class SetupError(Exception):
 
 
 # What the interpreter runs instead of "-m corvane_git.scripts.merge_driver".  git starts the
-# driver (and the hook) at the top of the work tree being merged, and "-m" as "-c" put that
-# directory first on sys.path: a tracked folder corvane_git/ would be imported instead of the
+# driver (and the hook) at the top of the work tree being merged, and both "-m" and "-c" put
+# that directory first on sys.path: a tracked folder corvane_git/ would be imported instead of the
 # installed package.  These few statements drop the current directory and every relative entry
 # from sys.path before anything of ours is imported; they need nothing newer than Python 3.7
 # ("-P" is 3.11's) and keep the user's site-packages (which "-I" drops, and `pip install --user`
@@ -58,13 +58,13 @@ def driver_command(python=None, one_line=False, git_version=None):
     conflict markers in the work tree.
     """
     labels = tuple(git_version or ()) >= LABELS_SINCE
-    python = shlex.quote(os.path.abspath(python or sys.executable))
+    path = os.path.abspath(python or sys.executable)
     # No backslash in what echo prints (some shells' echo reads escapes), no "%" but git's.
     gone = "%s: the interpreter of the driver line is gone, run install again: " % DRIVER_PROG
-    return ("if command -v {python} >/dev/null 2>&1; then exec {python} -c {code} {one_line}"
+    return ("if command -v {python} >/dev/null 2>&1; then exec {command} {one_line}"
             "--marker-size=%L {labels}-- %O %A %B %P; else echo {gone}%P{merged} >&2; "
             "git merge-file --marker-size=%L {text_labels} -- %A %O %B; fi").format(
-        python=python, code=shlex.quote(BOOTSTRAP),
+        python=shlex.quote(path), command=python_command(path),
         one_line="--keep-one-line " if one_line else "",
         labels="--ancestor-label=%S --ours-label=%X --theirs-label=%Y " if labels else "",
         gone=shlex.quote(gone), merged=shlex.quote(" merged as text by git merge-file"),
