@@ -102,7 +102,7 @@ def _holds(path, text):
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
             return text in f.read()
-    except (FileNotFoundError, IsADirectoryError, NotADirectoryError):
+    except OSError:   # not there, a directory, not readable: not a hook we can tell
         return False
 
 
