@@ -68,8 +68,8 @@ class Repo:
         self.git("symbolic-ref", "HEAD", "refs/heads/main")
 
     def run(self, *args, check=True):
-        # git writes UTF-8; the driver, as any Python, the locale's encoding (not so on Windows).
-        text = {"encoding": "utf-8"} if args[0] == "git" else {"universal_newlines": True}
+        # git writes UTF-8, and so does the driver (on Windows too, to a pipe).
+        text = {"encoding": "utf-8"}
         proc = subprocess.run(list(args), cwd=str(self.path), env=self.env,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120, **text)
         if check:
