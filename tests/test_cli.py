@@ -1,6 +1,8 @@
 """The driver's command line: arguments, exit codes and messages, git setup, the example."""
 import json
 import os
+import re
+import shlex
 import subprocess
 import sys
 import sysconfig
@@ -53,6 +55,9 @@ class Sides:
         return json.loads((self.path / "ours.ipynb").read_text(encoding="utf-8"))
 
 
+TOO_LARGE = "the --marker-size is more than git gives or takes (at most 2147483647)"
+
+
 class TestArguments:
     @pytest.mark.parametrize("args, message", [
         ([], "the following arguments are required: BASE, CURRENT, INCOMING, PATH"),
@@ -76,6 +81,15 @@ class TestArguments:
                                    "BASE CURRENT INCOMING PATH)" % ", ".join(SUBCOMMANDS)),
         (["b.ipynb", "o.ipynb", "t.ipynb", "nb", "--marker-size=0"],
          "argument --marker-size: --marker-size takes a positive number, not '0'"),
+        # Sizes that git never gives (%L is an int): one line, before anything is read.
+        (["--marker-size=2147483648", "--", "b.ipynb", "o.ipynb", "t.ipynb", "nb"], TOO_LARGE),
+        (["--marker-size=99999999999999999999", "--", "b.ipynb", "o.ipynb", "t.ipynb", "nb"],
+         TOO_LARGE),
+        (["--marker-size=%s" % ("9" * 5000), "--", "b.ipynb", "o.ipynb", "t.ipynb", "nb"],
+         TOO_LARGE),
+        (["b.ipynb", "o.ipynb", "t.ipynb", "nb", "--marker-size=2147483648"], TOO_LARGE),
+        (["b.ipynb", "o.ipynb", "t.ipynb", "nb", "--ours-label=HEAD"],
+         "--ancestor-label, --ours-label and --theirs-label go together"),
     ])
     def test_errors_exit_2_with_a_message(self, tmp_path, env, args, message):
         for name in ("b.ipynb", "o.ipynb", "t.ipynb"):
@@ -90,6 +104,8 @@ class TestArguments:
         assert proc.returncode == 2
         prog = PROG + " install" if args[:1] == ["install"] else PROG
         assert proc.stderr.splitlines()[-1] == "%s: error: %s" % (prog, message)
+        if "more than git" in message:
+            assert len(proc.stderr.splitlines()) == 1
         assert (tmp_path / "o.ipynb").read_text() == "{}"
 
     @pytest.mark.parametrize("incoming", ["gone.ipynb", "binary.ipynb"])
@@ -127,6 +143,51 @@ class TestArguments:
                      "--keep-one-line", "[--one-line]", "Jupyter's indent=1",
                      "{%s} ..." % ",".join(SUBCOMMANDS)):
             assert part in text
+
+    @pytest.mark.parametrize("options, labels", [
+        ([], None),
+        (["--ancestor-label=base", "--ours-label=HEAD", "--theirs-label=topic x"],
+         ("HEAD", "base", "topic x")),
+        (["--theirs-label=t", "--marker-size=9", "--ours-label=", "--ancestor-label=a=b"],
+         ("", "a=b", "t")),
+        (["--ours-label=HEAD"], "not a git invocation"),
+        (["--ours-label=a", "--ours-label=b", "--ancestor-label=c", "--theirs-label=d"],
+         "not a git invocation"),
+    ])
+    def test_git_gives_its_conflict_labels(self, monkeypatch, options, labels):
+        """git 2.44 and later passes its labels (the branch names) on: they reach the merge as
+        (ours, base, theirs), and only where given."""
+        from corvane_git.scripts.merge_driver import command
+        invocation = command.git_invocation(options + ["--", "b", "o", "t", "nb"])
+        if labels == "not a git invocation":
+            assert invocation is None
+            return
+        assert invocation[6] == labels
+        seen = []
+        monkeypatch.setattr(driver, "merge", lambda *args, **kwargs: seen.append(kwargs) or
+                            driver.Conflicts([], [], []))
+        monkeypatch.setattr(command, "not_a_regular_file", lambda name: None)
+        monkeypatch.setattr(command.temporary, "remove_left_behind_for", lambda name: None)
+        assert command.run_merge(*invocation) == 0
+        assert seen[0].get("labels", "none given") == (labels or "none given")
+
+    @pytest.mark.parametrize("platform, preset, written", [
+        ("nt", None, "模型 données".encode("utf-8")),
+        ("nt", "cp1252:backslashreplace", b"\\u6a21\\u578b donn\xe9es"),
+        ("posix", None, b"\\u6a21\\u578b donn\xe9es"),
+    ])
+    def test_streams_write_utf8_on_windows(self, monkeypatch, platform, preset, written):
+        import io
+        from corvane_git.scripts.merge_driver import command
+        monkeypatch.delenv("PYTHONIOENCODING", raising=False)
+        if preset:
+            monkeypatch.setenv("PYTHONIOENCODING", preset)
+        raw = io.BytesIO()
+        stream = io.TextIOWrapper(raw, encoding="cp1252", errors="backslashreplace")
+        command.text_streams_in_utf8([stream], platform)
+        stream.write("模型 données")
+        stream.flush()
+        assert raw.getvalue() == written
 
     def test_console_command(self, tmp_path, env):
         script = console_command()
@@ -222,7 +283,7 @@ class TestMergeExitCodes:
                                                 "not for cmd.exe, which runs shell=True here")
     def test_the_recovery_commands_work_from_a_subdirectory(self, tmp_path, git_env):
         repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install")
+        repo.driver("install", "--no-hook")   # the branches commit a notebook that is not JSON
         theirs, ours = '{"cells": "\x00"}', base_notebook()
         set_param(ours, "alpha", 0.3)
         proc = repo.merge_branches(base_notebook(), ours, theirs, rel="sub/n b.ipynb")
@@ -465,7 +526,7 @@ class TestSetup:
             "*.ipynb merge attribute: corvane-notebook",
             "plain Jupyter notebooks (no component layer on any side) merge cell by cell, "
             "paired by cell id or by content",
-            "notebooks with the component layer on some sides or cells only, and files that are "
+            "notebooks with the component layer on some sides only, and files that are "
             "not notebooks, merge as text by git merge-file, as without the driver",
             "notebooks merge through the driver"]
 
@@ -476,6 +537,109 @@ class TestSetup:
         assert proc.returncode == 1
         assert ("the driver command names an interpreter that does not exist: /gone/py thon"
                 in proc.stdout.splitlines())
+
+    OURS = "".join(git_setup.MARKER_LINE + "\n" + line + "\n" for line in (
+        git_setup.ATTRIBUTE_LINE, git_setup.DIFF_ATTRIBUTE_LINE)).encode("ascii")
+
+    @pytest.mark.parametrize("before, installed", [
+        (None, OURS),
+        (b"*.png binary\r\n*.csv text\r\n", b"*.png binary\r\n*.csv text\r\n" + OURS.replace(
+            b"\n", b"\r\n")),
+        (b"*.a diff\x0cmore\n*.b text\xe2\x80\xa8x\n", None),
+        (b"*.txt text # caf\xe9, not UTF-8\n\n", None),
+        (b"*.png binary", b"*.png binary\n" + OURS),
+        (b"*.png binary\r\n*.csv text", b"*.png binary\r\n*.csv text\r\n" + OURS.replace(
+            b"\n", b"\r\n")),
+    ], ids=["no file", "CRLF", "form feed, line separator", "not UTF-8", "no last line end",
+            "CRLF, no last line end"])
+    def test_attributes_are_bytes(self, bare, before, installed):
+        """install adds and uninstall removes our two lines; every other byte stays."""
+        path = bare.path / ".gitattributes"
+        if before is not None:
+            path.write_bytes(before)
+        bare.driver("install")
+        assert path.read_bytes() == (installed or before + self.OURS)
+        status = bare.driver("status")
+        assert "line %d: %s" % (len((installed or before + self.OURS).split(b"\n")) - 3,
+                                git_setup.ATTRIBUTE_LINE) in status.stdout
+        bare.driver("uninstall")
+        if before is None:
+            assert not path.exists()
+        elif before.endswith(b"\n"):
+            assert path.read_bytes() == before
+        else:   # with the line end that install gave the last line
+            assert path.read_bytes() == before + (b"\r\n" if b"\r\n" in before else b"\n")
+
+    @pytest.mark.parametrize("command", ["install", "uninstall"])
+    def test_config_and_attribute_both_or_neither(self, bare, monkeypatch, command):
+        if command == "uninstall":
+            bare.driver("install", "--no-hook")
+        def settings():   # ours, in any order (a setting taken back goes to its section's end)
+            return sorted(bare.git("config", "--get-regexp", "^(merge|diff)", check=False)
+                          .stdout.splitlines())
+
+        config, attributes = settings(), (bare.path / ".gitattributes").exists()
+
+        def cannot(path, data):
+            raise PermissionError(13, "Permission denied")
+
+        monkeypatch.setattr(git_setup, "_write_bytes", cannot)
+        scope = git_setup.Scope(False, str(bare.path))
+        with pytest.raises(git_setup.SetupError) as raised:
+            getattr(git_setup, command)(scope)
+        assert str(raised.value).endswith(": Permission denied; nothing was changed")
+        assert settings() == config
+        assert (bare.path / ".gitattributes").exists() == attributes
+        if command == "install":
+            # Through the command line: one line, exit status 2, no traceback, nothing set.
+            (bare.path / ".gitattributes").mkdir()
+            proc = bare.driver("install", check=False)
+            assert proc.returncode == 2 and len(proc.stderr.splitlines()) == 1
+            assert proc.stderr.startswith("%s: error: cannot read %s: " % (
+                PROG, bare.path / ".gitattributes"))
+            assert bare.git("config", "--get-regexp", "^merge", check=False).stdout == ""
+
+    @pytest.mark.parametrize("version, labels", [
+        ((2, 39, 5), False), ((2, 43, 7), False), ((2, 44, 0), True), ((3, 0), True), ((), False)])
+    def test_git_labels_from_2_44(self, version, labels):
+        line = git_setup.driver_command(git_version=version)
+        assert ("--ancestor-label=%S --ours-label=%X --theirs-label=%Y -- %O %A %B %P" in line) \
+            == labels
+        assert line.endswith("git merge-file --marker-size=%%L %s -- %%A %%O %%B; fi" % (
+            "-L %X -L %S -L %Y" if labels else "-L %P-current -L %P-base -L %P-incoming"))
+
+    @pytest.mark.parametrize("driver_line, hook, lines", [
+        (None, "install", ["pre-commit hook: {hook} (refuses commits of notebooks "
+                           "with conflicts)"]),
+        (None, "--no-hook", ["pre-commit hook: none (install writes it; it refuses commits of "
+                             "notebooks with conflicts)"]),
+        ("{python} -m corvane_git.scripts.merge_driver --marker-size=%L -- %O %A %B %P",
+         "--no-hook", ["unsafe: the driver command runs the package with -m, which imports it "
+                       "from the top of the work tree being merged when a corvane_git folder is "
+                       "there: run install again"]),
+        (None, "old hook", ["unsafe: the pre-commit hook runs the package with -m, which "
+                            "imports it from the top of the work tree when a corvane_git "
+                            "folder is there: run install again"]),
+    ])
+    def test_status_names_the_hook_and_old_lines(self, bare, driver_line, hook, lines):
+        bare.driver("install", *([hook] if hook.startswith("--") else []))
+        hooks = bare.path / ".git" / "hooks"
+        if hook == "old hook":
+            text = (hooks / "pre-commit").read_text()
+            (hooks / "pre-commit").write_text(text.replace(
+                "-c " + shlex.quote(git_setup.BOOTSTRAP), git_setup.UNSAFE_RUN))
+        if driver_line:
+            bare.git("config", "merge.corvane-notebook.driver", driver_line.format(
+                python=shlex.quote(sys.executable)))
+        # The hook's path as git names the hooks directory ("<top>/.git/hooks" on Windows too).
+        out = [re.sub(r"^(pre-commit hook: )(.*)( \(refuses)", lambda m: m.group(1) +
+                      os.path.normpath(m.group(2)) + m.group(3), l.strip())
+               for l in bare.driver("status").stdout.splitlines()]
+        for line in lines:
+            assert line.format(hook=os.path.normpath(str(hooks / "pre-commit"))) in out
+        if driver_line:   # install brings the line up to date
+            bare.driver("install", "--no-hook")
+            assert "unsafe" not in bare.driver("status").stdout
 
     def test_install_outside_a_repository(self, tmp_path, git_env):
         proc = run(["install"], tmp_path, git_env)

@@ -1,5 +1,8 @@
 """The driver in everyday git: Jupyter's layout kept, add/add, rebase, cherry-pick, stash, CRLF."""
 import json
+import os
+import shutil
+import sys
 
 import pytest
 
@@ -267,3 +270,160 @@ class TestCellView:
         out = repo.git(*command).stdout
         assert shown in out, out
         assert ("component" in out) != ("--no-textconv" in command)
+
+
+class TestCodeOfTheRepository:
+    """git starts the driver and the hook at the top of the work tree: a tracked corvane_git
+    folder there must never be imported in place of the installed package."""
+
+    @pytest.mark.parametrize("command", ["merge", "rebase", "cherry-pick", pytest.param(
+        "commit", marks=pytest.mark.skipif(os.name == "nt", reason="the hook needs an execute "
+                                           "bit that a hook written under Windows does not get"))])
+    def test_never_runs(self, tmp_path, git_env, command):
+        repo = Repo(tmp_path / "repo", git_env)
+        repo.driver("install")
+        ran = tmp_path / "ran"
+        repo.write("corvane_git/__init__.py", "open(%r, 'a').write('imported\\n')\n" % str(ran))
+        repo.write("corvane_git/scripts/__init__.py", "")
+        TestOtherCommands().two_branches(repo, appended("ours"), appended("theirs"))
+        if command == "commit":
+            ours, theirs = TestOtherCommands.param_conflict()
+            merged = base_notebook()
+            merged["metadata"]["canvas"]["parameters"][1:] = [
+                dict(param("epochs", 20), name="<<< epochs"),
+                dict(param("epochs", 30), name=">>> epochs")]
+            repo.write("nb.ipynb", merged)
+            repo.git("add", "nb.ipynb")
+            proc = repo.git("commit", "-m", "conflicts", check=False)
+            assert proc.returncode == 1 and "parameters in conflict: epochs" in proc.stderr
+        else:
+            if command == "rebase":
+                repo.git("checkout", "-q", "topic")
+            proc = repo.git(command, *{"merge": ["--no-edit", "topic"], "rebase": ["main"],
+                                       "cherry-pick": ["topic"]}[command], check=False)
+            assert proc.returncode == 0, proc.stdout + proc.stderr
+            assert names(repo.read("nb.ipynb")) == [None, "load", "train", "plot", "ours",
+                                                    "theirs"]
+        assert not ran.exists()
+
+
+def pre_commit_framework():
+    found = shutil.which("pre-commit") or os.path.join(os.path.dirname(sys.executable),
+                                                       "pre-commit")
+    if not os.path.exists(found):
+        pytest.skip("pre-commit is not installed (pip install pre-commit, in the test extra)")
+    return found
+
+
+FRAMEWORK_CONFIG = """\
+repos:
+  - repo: local
+    hooks:
+      - id: chain
+        name: chain
+        entry: sh -c 'echo framework >> "$HOME/chain"'
+        language: system
+        pass_filenames: false
+        always_run: true
+"""
+
+
+@pytest.mark.skipif(os.name == "nt", reason="the hooks need an execute bit that a hook written "
+                    "under Windows does not get")
+class TestHookChain:
+    """Our hook beside the pre-commit framework's and a hook of the user's, set up and taken
+    away in any order: every hook of the chain runs, and uninstall leaves the others working."""
+
+    @pytest.mark.parametrize("earlier, steps", [
+        (False, "framework ours framework"),
+        (False, "ours framework"),
+        (False, "framework ours"),
+        (True, "framework ours framework"),
+        (True, "ours framework ours"),
+    ])
+    def test_uninstall_leaves_a_working_chain(self, tmp_path, git_env, earlier, steps):
+        framework = pre_commit_framework()
+        env = dict(git_env, PRE_COMMIT_HOME=str(tmp_path / "cache"))
+        repo = Repo(tmp_path / "repo", env)
+        repo.write(".pre-commit-config.yaml", FRAMEWORK_CONFIG)
+        repo.commit("config")
+        hooks = repo.path / ".git" / "hooks"
+        if earlier:
+            hooks.mkdir(exist_ok=True)
+            (hooks / "pre-commit").write_text('#!/bin/sh\necho earlier >> "$HOME/chain"\n')
+            (hooks / "pre-commit").chmod(0o755)
+        for step in steps.split():
+            if step == "ours":
+                repo.driver("install")
+            else:
+                repo.run(framework, "install")
+        chain = tmp_path / "home" / "chain"
+        chain.write_text("")
+        expected = (["earlier"] if earlier else []) + (
+            ["framework"] if "framework" in steps else [])
+
+        merged = base_notebook()
+        set_param(merged, "epochs", 20)
+        merged["metadata"]["canvas"]["parameters"][1]["name"] = "<<< epochs"
+        repo.write("nb.ipynb", merged)
+        repo.git("add", "nb.ipynb")
+        refused = repo.git("commit", "-m", "conflicts", check=False)
+        assert refused.returncode == 1, refused.stdout + refused.stderr
+        assert "parameters in conflict: epochs" in refused.stderr
+        assert sorted(chain.read_text().split()) == expected
+        chain.write_text("")
+
+        repo.driver("uninstall")
+        proc = repo.git("commit", "-m", "conflicts", check=False)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert sorted(chain.read_text().split()) == expected
+        assert sorted(n for n in os.listdir(str(hooks)) if not n.endswith(".sample")) == (
+            ["pre-commit"] if expected else []) + (
+            ["pre-commit.legacy"] if earlier and "framework" in steps else [])
+
+
+class TestInterpreterGone:
+    """A driver line whose interpreter is gone (a deleted virtual environment) merges as git does
+    without the driver, never leaving our version as a conflict without markers."""
+
+    @pytest.mark.parametrize("theirs_line, size, status", [
+        ("plot(model, title='score')\n", 7, 0),
+        ("df = pandas.read_csv(other)\n", 11, 1)])
+    def test_git_merge_file_merges(self, tmp_path, repo, theirs_line, size, status):
+        gone = str(tmp_path / "deleted venv" / "bin" / "python")
+        repo.git("config", "merge.corvane-notebook.driver", git_setup.driver_command(gone))
+        if size != 7:
+            with open(str(repo.path / ".gitattributes"), "a") as f:
+                f.write("*.ipynb conflict-marker-size=%d\n" % size)
+        ours, theirs = base_notebook(), base_notebook()
+        change(ours, "load")["source"] = ["import pandas\n", "df = pandas.read_csv(mine)\n"]
+        change(theirs, "plot" if status == 0 else "load")["source"][-1] = theirs_line
+        proc = repo.merge_branches(base_notebook(), ours, theirs)
+        assert proc.returncode == status, proc.stdout + proc.stderr
+        assert ("corvane-merge-driver: the interpreter of the driver line is gone, run install "
+                "again: nb.ipynb merged as text by git merge-file\n") in proc.stderr
+        text = (repo.path / "nb.ipynb").read_text(encoding="utf-8")
+        if status == 0:
+            assert change(repo.read("nb.ipynb"), "plot")["source"] == [theirs_line]
+            assert len(repo.parents_of_head()) == 2
+        else:
+            assert "\n%s nb.ipynb-current\n" % ("<" * size) in text
+            assert "\n%s nb.ipynb-incoming\n" % (">" * size) in text
+            assert "read_csv(mine)" in text and "read_csv(other)" in text
+
+    @pytest.mark.skipif(os.name == "nt", reason="the hook needs an execute bit that a hook "
+                        "written under Windows does not get")
+    def test_the_hook_says_so(self, tmp_path, git_env):
+        from corvane_git.scripts.merge_driver import hook
+        repo = Repo(tmp_path / "repo", git_env)
+        repo.driver("install")
+        gone = str(tmp_path / "deleted venv" / "bin" / "python")
+        (repo.path / ".git" / "hooks" / "pre-commit").write_text(hook.hook_text(gone))
+        repo.write("nb.ipynb", base_notebook())
+        repo.git("add", "nb.ipynb")
+        proc = repo.git("commit", "-m", "nb", check=False)
+        assert (proc.returncode, proc.stderr) == (1, (
+            "corvane-merge-driver: the interpreter of the pre-commit hook (%s) is gone: run "
+            "install again, or uninstall\n" % gone))
+        assert "wrote the pre-commit hook" in repo.driver("install").stdout
+        assert repo.git("commit", "-m", "nb", check=False).returncode == 0

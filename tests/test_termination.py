@@ -39,10 +39,10 @@ def start_driver(work, env):
 
 
 @pytest.mark.parametrize("signum, left", [(signal.SIGTERM, False), (signal.SIGHUP, False),
-                                          (signal.SIGKILL, True)])
+                                          (signal.SIGINT, False), (signal.SIGKILL, True)])
 def test_stopped_while_git_runs(stalled, signum, left):
-    """SIGTERM: the driver ends by that signal, silently, with our file and both directories as
-    they were. SIGKILL leaves the source merge's directory, which the next run removes before it
+    """SIGTERM, SIGHUP, Ctrl-C: the driver ends by that signal, silently (no traceback), with
+    our file and both directories as they were. SIGKILL leaves the source merge's directory, which the next run removes before it
     merges."""
     work, tmp, started, env = stalled
     before = snapshot(str(work))

@@ -29,7 +29,9 @@ usage as git runs it:
       one that starts with "-" or is named like a command. An empty BASE
       (both sides added the notebook) counts as a notebook without cells.
       --marker-size=N (git's %%L, default 7) is the length of the conflict
-      markers of a notebook merged as text (below).
+      markers of a notebook merged as text (below). With git 2.44 or later
+      the line also passes git's conflict labels (%%S %%X %%Y) as
+      --ancestor-label=, --ours-label= and --theirs-label=.
 
 plain Jupyter notebooks:
   When no side has the component layer (no cell and not the notebook has
@@ -44,7 +46,7 @@ plain Jupyter notebooks:
   in its source saying which side deleted it.
 
 notebooks the merge cannot take:
-  A notebook with the component layer on some sides or cells only, or a
+  A notebook with the component layer on some sides only, or a
   file that is not a notebook, not JSON or not UTF-8, is merged as git
   merges it without the driver: a line merge of the whole files by git
   merge-file, written over CURRENT. One line on stderr says so and why; the
@@ -64,9 +66,9 @@ layout of the merged notebook:
                    escaped (json's defaults), as the merge itself writes it
 
 other commands:
-  %(prog)s install [--global] [--repo DIR] [--one-line] [--pre-commit]
-                                             wire the driver into git (and the
-                                             pre-commit hook that runs check)
+  %(prog)s install [--global] [--repo DIR] [--one-line] [--no-hook]
+                                             wire the driver into git, and the
+                                             pre-commit hook that runs check
   %(prog)s uninstall [--global] [--repo DIR] remove exactly what install added
   %(prog)s status [--repo DIR]               show the wiring
   %(prog)s example [DIR]                     merge the bundled example notebooks
@@ -115,23 +117,33 @@ def merge_parser():
     p.add_argument("path", metavar="PATH", help=argparse.SUPPRESS)
     p.add_argument("--keep-one-line", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--marker-size", type=_marker_size, default=7, help=argparse.SUPPRESS)
+    for option in merge_command.LABEL_OPTIONS:
+        p.add_argument(option.rstrip("="), default=None, help=argparse.SUPPRESS)
     return p
 
 
 def _marker_size(text):
-    try:
-        size = int(text)
-    except ValueError:
-        size = 0
+    if text.isdigit() and text.isascii():   # a size git never gives is answered by run_merge
+        size = merge_command.marker_size_of(text)
+    else:
+        try:
+            size = int(text)
+        except ValueError:
+            size = 0
     if size < 1:
-        raise argparse.ArgumentTypeError("--marker-size takes a positive number, not %r" % text)
+        raise argparse.ArgumentTypeError("--marker-size takes a positive number, not %r"
+                                         % driver.one_line(text[:40]))
     return size
 
 
 def run_merge(parser, args):
+    labels = (args.ours_label, args.ancestor_label, args.theirs_label)
+    if labels.count(None) not in (0, 3):
+        parser.error("--ancestor-label, --ours-label and --theirs-label go together")
     return merge_command.run_merge(args.base, args.current, args.incoming, args.path,
                                    keep_one_line=args.keep_one_line,
-                                   marker_size=args.marker_size)
+                                   marker_size=args.marker_size,
+                                   labels=None if labels[0] is None else labels)
 
 
 # ---- git setup ---------------------------------------------------------------------------
@@ -142,18 +154,22 @@ def setup_parser(command):
                    "config (or the global one), and %r in .gitattributes (or the global "
                    "attributes file: core.attributesFile, by default ~/.config/git/attributes). "
                    "The driver command names this interpreter (%s), so it keeps working from a "
-                   "virtual environment. Running it again changes nothing, unless --one-line "
-                   "is given or left out where it was not before: then the driver command is "
-                   "updated. For the cell view of git diff, log -p and show, also diff.%s "
-                   "(command, textconv, xfuncname) and %r; for git mergetool "
-                   "--tool=%s, mergetool.%s.cmd and .trustExitCode." % (
+                   "virtual environment, and runs the installed package only, never code from "
+                   "the repository being merged; where the interpreter is gone, git merge-file "
+                   "merges notebooks as text. In a repository it also writes the pre-commit "
+                   "hook that runs check on the staged notebooks (--no-hook leaves it out). "
+                   "Running it again changes nothing, unless --one-line is given or left out "
+                   "where it was not before, or the command was written by an older install: "
+                   "then the driver command is updated. For the cell view of git diff, log -p "
+                   "and show, also diff.%s (command, textconv, xfuncname) and %r; for git "
+                   "mergetool --tool=%s, mergetool.%s.cmd and .trustExitCode." % (
                        git_setup.DRIVER, git_setup.ATTRIBUTE_LINE, sys.executable,
                        git_setup.DRIVER, git_setup.DIFF_ATTRIBUTE_LINE, git_setup.MERGETOOL,
                        git_setup.MERGETOOL),
         "uninstall": "Remove exactly what install added: the merge.%s, diff.%s and "
-                     "mergetool.%s settings and the attribute lines that install wrote (a line "
-                     "you wrote yourself stays)." % (git_setup.DRIVER, git_setup.DRIVER,
-                                                     git_setup.MERGETOOL),
+                     "mergetool.%s settings, the attribute lines that install wrote (a line "
+                     "you wrote yourself stays), and the pre-commit hook." % (
+                         git_setup.DRIVER, git_setup.DRIVER, git_setup.MERGETOOL),
         "status": "Show the driver's settings in the repository and global config, the "
                   "attribute lines, and the merge attribute git applies to *.ipynb. Exit "
                   "status 0 when notebooks merge through the driver, 1 when not.",
@@ -165,10 +181,12 @@ def setup_parser(command):
     p.add_argument("--repo", metavar="DIR", default=None,
                    help="the repository (default: the current directory)")
     if command == "install":
-        p.add_argument("--pre-commit", action="store_true",
-                       help="also write a git pre-commit hook that refuses notebooks with "
-                            "unresolved conflicts (a hook already there is kept and runs "
-                            "first); uninstall removes it")
+        p.add_argument("--no-hook", action="store_true",
+                       help="leave out the git pre-commit hook that install writes into the "
+                            "repository by default; the hook refuses notebooks with unresolved "
+                            "conflicts (a hook already there is kept and runs first), and "
+                            "uninstall removes it")
+        p.add_argument("--pre-commit", action="store_true", help=argparse.SUPPRESS)
         p.add_argument("--one-line", action="store_true",
                        help="merged notebooks stay on one line, as the merge writes them "
                             "(the driver command gets --keep-one-line), instead of taking "
@@ -186,18 +204,26 @@ def run_setup(command, args):
     if command == "install" and args.pre_commit and args.is_global:
         raise git_setup.SetupError("--pre-commit writes one repository's hook: leave out "
                                    "--global")
+    if command == "install" and args.pre_commit and args.no_hook:
+        raise git_setup.SetupError("--pre-commit and --no-hook contradict each other")
     scope = git_setup.Scope(args.is_global, args.repo)
     if command == "install":
         changes = git_setup.install(scope, one_line=args.one_line)
     else:
         changes = git_setup.uninstall(scope)
-    if scope.top and (command == "uninstall" or args.pre_commit):
+    # The hook is the repository's: install writes it (--pre-commit, from before it was the
+    # default, changes nothing), uninstall removes it.
+    if scope.top and (command == "uninstall" or not args.no_hook):
         from corvane_git.scripts.merge_driver import hook
         try:
             changes += hook.install(scope.top) if command == "install" else hook.uninstall(
                 scope.top)
         except (hook.HookError, OSError) as exc:
-            raise git_setup.SetupError(str(exc))
+            for change in changes:
+                print(change)
+            raise git_setup.SetupError("%s%s" % (
+                "the driver is set up, the pre-commit hook is not: " if command == "install"
+                else "", exc))
     for change in changes:
         print(change)
     if not changes:

@@ -19,26 +19,46 @@ PROG = driver.PROG
 _DIGITS = "0123456789"
 
 
+# git hands the driver an int's conflict-marker size (%L); git merge-file takes no more.
+MAX_MARKER_SIZE = 2 ** 31 - 1
+# The options that carry git's conflict labels (%S %X %Y, git 2.44 and later), in the order of
+# the labels a merge takes: ours, the common ancestor's, theirs.
+LABEL_OPTIONS = ("--ours-label=", "--ancestor-label=", "--theirs-label=")
+
+
 def git_invocation(argv):
-    """(base, current, incoming, path, keep_one_line, marker_size) when `argv` is
-    [--keep-one-line] [--marker-size=N] -- BASE CURRENT INCOMING PATH (options in any order,
-    each at most once); None for anything else."""
-    keep_one_line, marker_size = None, None
+    """(base, current, incoming, path, keep_one_line, marker_size, labels) when `argv` is
+    [--keep-one-line] [--marker-size=N] [--ancestor-label=S --ours-label=X --theirs-label=Y]
+    -- BASE CURRENT INCOMING PATH (options in any order, each at most once, the labels all three
+    or none; labels is then (ours, base, theirs), else None); None for anything else.  A marker
+    size is any number of digits above 0 here: run_merge answers one git would not give."""
+    keep_one_line, marker_size, labels = None, None, [None] * 3
     args = list(argv)
     while args and args[0] != "--":
         option = args.pop(0)
         size = option[len("--marker-size="):]
+        label = [n for n, prefix in enumerate(LABEL_OPTIONS) if option.startswith(prefix)]
         if option == "--keep-one-line" and keep_one_line is None:
             keep_one_line = True
         elif (option.startswith("--marker-size=") and marker_size is None and size
-              and all(c in _DIGITS for c in size) and int(size) > 0):
-            marker_size = int(size)
+              and all(c in _DIGITS for c in size) and size.strip("0")):
+            marker_size = marker_size_of(size)
+        elif label and labels[label[0]] is None:
+            labels[label[0]] = option[len(LABEL_OPTIONS[label[0]]):]
         else:
             return None
-    if len(args) != 5:
+    if len(args) != 5 or labels.count(None) not in (0, 3):
         return None
     base, current, incoming, path = args[1:]
-    return base, current, incoming, path, bool(keep_one_line), marker_size or 7
+    return (base, current, incoming, path, bool(keep_one_line), marker_size or 7,
+            None if labels[0] is None else tuple(labels))
+
+
+def marker_size_of(digits):
+    """The number that `digits` (digits only) write; one above MAX_MARKER_SIZE for any larger
+    one, however many digits it has."""
+    digits = digits.lstrip("0") or "0"
+    return int(digits) if len(digits) <= 10 else MAX_MARKER_SIZE + 1
 
 
 def run():
@@ -47,7 +67,18 @@ def run():
     Tearing the interpreter down (its modules among them) takes longer than many merges; a
     merge keeps nothing that needs it (no open files, no child processes, nothing registered
     to run at exit), so once the output is flushed the process ends right there.
+
+    Ctrl-C (SIGINT) unwinds whatever runs, removing what it made, and the process then ends by
+    that signal as an interpreter without our handling would, without a traceback.
     """
+    try:
+        return _run()
+    except KeyboardInterrupt:
+        _end_by_signal(signal.SIGINT)
+
+
+def _run():
+    text_streams_in_utf8()
     argv = sys.argv[1:]
     merge = git_invocation(argv)
     try:
@@ -79,12 +110,32 @@ def run():
     os._exit(code)
 
 
+def text_streams_in_utf8(streams=None, platform=os.name):
+    """On Windows, stdout and stderr write UTF-8 to a pipe or a file as everywhere else (git
+    for Windows and its terminal read UTF-8; Python writes the ANSI code page there, with
+    escapes for what it lacks).  A console stays as Python sets it up, and PYTHONIOENCODING,
+    where set, has the last word.  The one place where the platforms' streams differ."""
+    if platform != "nt" or os.environ.get("PYTHONIOENCODING"):
+        return
+    for stream in streams or (sys.stdout, sys.stderr):
+        try:
+            if stream.encoding.replace("_", "-").lower() not in ("utf-8", "utf8"):
+                stream.reconfigure(encoding="utf-8", errors=stream.errors)
+        except (AttributeError, ValueError, OSError):   # a stand-in stream, or closed
+            pass
+
+
 SUBCOMMANDS = ("install", "uninstall", "status", "example", "conflicts", "resolve", "check",
                "diff", "view", "mergetool")
 
 
-def run_merge(base, current, incoming, path, keep_one_line=False, marker_size=7):
-    """The merge as git runs it: the exit status for git (0 merged, 1 conflicts, 2 failed)."""
+def run_merge(base, current, incoming, path, keep_one_line=False, marker_size=7, labels=None):
+    """The merge as git runs it: the exit status for git (0 merged, 1 conflicts, 2 failed).
+    `labels`: git's conflict labels (ours, base, theirs), where the driver line passes them."""
+    if marker_size > MAX_MARKER_SIZE:
+        _say(sys.stderr, "%s: error: the --marker-size is more than git gives or takes (at "
+                         "most %d)\n" % (PROG, MAX_MARKER_SIZE))
+        return driver.FAILURE
     # A file that is not there is no usage error: one line, as for every failed merge. git
     # gives regular files; anything else (a FIFO would block the read, a device never end
     # it) is refused before a byte is read. CURRENT may be a link to a regular file.
@@ -102,7 +153,8 @@ def run_merge(base, current, incoming, path, keep_one_line=False, marker_size=7)
     try:
         with _ending_on_termination():
             return merge_and_report(base, current, incoming, path,
-                                    keep_one_line=keep_one_line, marker_size=marker_size)
+                                    keep_one_line=keep_one_line, marker_size=marker_size,
+                                    labels=labels)
     finally:
         if collecting:
             gc.enable()
@@ -156,6 +208,11 @@ def _end_by_signal(signum):
             stream.flush()
         except Exception:
             pass
+    if os.name == "nt" and signum == signal.SIGINT:
+        # Windows ends a process with an exit code: for Ctrl-C the one the interpreter uses
+        # (STATUS_CONTROL_C_EXIT); os.kill would give the signal's number, which git reads as a
+        # failed merge.
+        os._exit(-0x3FFFFEC6)
     signal.signal(signum, signal.SIG_DFL)
     os.kill(os.getpid(), signum)
     os._exit(128 + signum)   # where the signal does not end the process at once
@@ -191,11 +248,13 @@ def _say(stream, text):
 
 
 def merge_and_report(base, current, incoming, path, report=None, keep_one_line=False,
-                     marker_size=7):
+                     marker_size=7, labels=None):
     report = report or sys.stderr
+    # git's own conflict labels go to the merge only where the driver line gives them.
+    given = {} if labels is None else {"labels": labels}
     try:
         result = driver.merge(base, current, incoming, path, keep_one_line=keep_one_line,
-                              marker_size=marker_size)
+                              marker_size=marker_size, **given)
     except Exception as exc:
         import shlex
         # A MergeFailure names its cause; anything else escaped the explanation of a failure

@@ -227,13 +227,24 @@ class TextMerge:
         line = "%s: %s: merged as text by git merge-file, not cell by cell (%s)" % (
             PROG, path, self.reason)
         if self.conflicts:
-            line += "; %d conflict%s to resolve between the %s and %s lines" % (
-                self.conflicts, "" if self.conflicts == 1 else "s", "<" * self.marker_size,
-                ">" * self.marker_size)
+            line += "; %d conflict%s to resolve between the %s" % (
+                self.conflicts, "" if self.conflicts == 1 else "s", _marker_lines(
+                    self.marker_size))
         elif self.json_error:
             line += "; the merged text is not valid JSON (%s): repair it before git add" % (
                 self.json_error)
         return [one_line(line)]
+
+
+# Markers up to this size are shown as they are; longer ones (git takes up to 2**31 - 1) by
+# their size, so that the line stays short and no marker is built for it.
+SHOWN_MARKER_SIZE = 32
+
+
+def _marker_lines(size):
+    if size <= SHOWN_MARKER_SIZE:
+        return "%s and %s lines" % ("<" * size, ">" * size)
+    return "marker lines of %d '<' and of %d '>'" % (size, size)
 
 
 def git_executable():

@@ -1,10 +1,14 @@
 """Wiring the driver into git: merge.<driver> in a config file and "*.ipynb merge=<driver>"."""
 import os
+import re
 import shlex
+import shutil
 import subprocess
 import sys
+import tempfile
 
 DRIVER = "corvane-notebook"
+DRIVER_PROG = "corvane-merge-driver"
 DRIVER_NAME = "notebook merge by component id (corvane-merge-driver)"
 ATTRIBUTE_LINE = "*.ipynb merge=" + DRIVER
 # Written above the attribute line so that uninstall removes only a line that install added.
@@ -15,16 +19,75 @@ class SetupError(Exception):
     """Git setup cannot go on; the message says why."""
 
 
-def driver_command(python=None, one_line=False):
-    """The shell command git runs, with the interpreter that runs this code, quoted for sh.
+# What the interpreter runs instead of "-m corvane_git.scripts.merge_driver".  git starts the
+# driver (and the hook) at the top of the work tree being merged, and both "-m" and "-c" put
+# that directory first on sys.path: a tracked folder corvane_git/ would be imported instead of the
+# installed package.  These few statements drop the current directory and every relative entry
+# from sys.path before anything of ours is imported; they need nothing newer than Python 3.7
+# ("-P" is 3.11's) and keep the user's site-packages (which "-I" drops, and `pip install --user`
+# relies on).  The console script's absolute path would do too, but it is not there where the
+# package is run from a source tree, and on Windows it is a launcher of its own.
+BOOTSTRAP = ("import os,sys;c=os.path.normcase(os.getcwd());sys.path[:]=[p for p in sys.path "
+             "if os.path.isabs(p) and os.path.normcase(os.path.normpath(p))!=c];"
+             "from corvane_git.scripts.merge_driver.command import run;sys.exit(run())")
+# What a driver line or hook that an older install wrote runs: the package from the work tree
+# when one is there.
+UNSAFE_RUN = "-m corvane_git.scripts.merge_driver"
 
-    git quotes %P itself; "--" keeps a path that starts with "-" from reading as an option.
-    %L is the conflict-marker size, for a notebook merged as text.  `one_line` keeps merged
-    notebooks in the merge's one-line form.
+# git passes its own conflict labels to a merge driver (%S %X %Y) from this version on.
+LABELS_SINCE = (2, 44)
+
+
+def python_command(python=None):
+    """The interpreter that runs this code and the bootstrap, quoted for sh."""
+    return "%s -c %s" % (shlex.quote(os.path.abspath(python or sys.executable)),
+                         shlex.quote(BOOTSTRAP))
+
+
+def driver_command(python=None, one_line=False, git_version=None):
+    """The shell command git runs, quoted for sh (git for Windows' too).
+
+    git quotes %O %A %B %P (and %S %X %Y) itself; "--" keeps a path that starts with "-" from
+    reading as an option.  %L is the conflict-marker size, for a notebook merged as text.
+    `one_line` keeps merged notebooks in the merge's one-line form.  With a `git_version` of
+    2.44 or later the line passes git's conflict labels (the branch names) on.
+
+    Where the interpreter is gone (a virtual environment deleted or moved), the line merges the
+    notebook as git does without a driver, with git merge-file, and says why on stderr: else
+    the shell's exit status 127 would read to git as a conflict, with our version and no
+    conflict markers in the work tree.
     """
-    return "%s -m corvane_git.scripts.merge_driver %s--marker-size=%%L -- %%O %%A %%B %%P" % (
-        shlex.quote(os.path.abspath(python or sys.executable)),
-        "--keep-one-line " if one_line else "")
+    labels = tuple(git_version or ()) >= LABELS_SINCE
+    path = os.path.abspath(python or sys.executable)
+    # No backslash in what echo prints (some shells' echo reads escapes), no "%" but git's.
+    gone = "%s: the interpreter of the driver line is gone, run install again: " % DRIVER_PROG
+    return ("if command -v {python} >/dev/null 2>&1; then exec {command} {one_line}"
+            "--marker-size=%L {labels}-- %O %A %B %P; else echo {gone}%P{merged} >&2; "
+            "git merge-file --marker-size=%L {text_labels} -- %A %O %B; fi").format(
+        python=shlex.quote(path), command=python_command(path),
+        one_line="--keep-one-line " if one_line else "",
+        labels="--ancestor-label=%S --ours-label=%X --theirs-label=%Y " if labels else "",
+        gone=shlex.quote(gone), merged=shlex.quote(" merged as text by git merge-file"),
+        text_labels="-L %X -L %S -L %Y" if labels else
+        "-L %P-current -L %P-base -L %P-incoming")
+
+
+def line_interpreter(command):
+    """The interpreter that a driver line (ours, of this version or an older one) runs."""
+    try:
+        words = shlex.split(command)
+    except ValueError:
+        return ""
+    if words[:3] == ["if", "command", "-v"] and len(words) > 3:
+        return words[3]
+    return words[0] if words else ""
+
+
+def git_version(cwd=None):
+    """The installed git's version as a tuple of numbers; () where it cannot be told."""
+    proc = _git(["version"], cwd=cwd, check=False)
+    found = re.search(r"(\d+)\.(\d+)(?:\.(\d+))?", proc.stdout or "")
+    return tuple(int(n) for n in found.groups("0")) if found else ()
 
 
 def _git(args, cwd=None, check=True):
@@ -104,8 +167,7 @@ def diff_settings(python=None):
     """The diff driver's config, as ((key, value), ...): the external diff command, which
     git diff runs (the cell-by-cell diff, moves included), and the textconv filter, which
     git log -p, git show and --no-ext-diff use (a cell view of each version, diffed by git)."""
-    command = "%s -m corvane_git.scripts.merge_driver diff" % shlex.quote(
-        os.path.abspath(python or sys.executable))
+    command = python_command(python) + " diff"
     return (("diff.%s.command" % DRIVER, command + " --git"),
             ("diff.%s.textconv" % DRIVER, command + " --textconv"),
             ("diff.%s.xfuncname" % DRIVER, DIFF_FUNCNAME))
@@ -120,8 +182,7 @@ def mergetool_settings(python=None):
     """The merge tool's config, as ((key, value), ...): the page that resolves a merged
     notebook's conflicts by clicks (git mergetool --tool=corvane-notebook); its exit status
     tells git whether the notebook is resolved."""
-    command = "%s -m corvane_git.scripts.merge_driver mergetool" % shlex.quote(
-        os.path.abspath(python or sys.executable))
+    command = python_command(python) + " mergetool"
     return (("mergetool.%s.cmd" % MERGETOOL,
              command + ' "$BASE" "$LOCAL" "$REMOTE" "$MERGED"'),
             ("mergetool.%s.trustExitCode" % MERGETOOL, "true"))
@@ -135,8 +196,7 @@ def diff_status(scopes, repo=None):
         for key, _ in diff_settings():
             value = scope.get(key)
             lines.append("  %-36s %s" % (key, value if value is not None else "(not set)"))
-        found = [n for n, l in enumerate(_read_lines(scope.attributes_file) or (), 1)
-                 if l.strip() == DIFF_ATTRIBUTE_LINE]
+        found = _attribute_lines(_read_bytes(scope.attributes_file), DIFF_ATTRIBUTE_LINE)
         lines.append("  %-36s %s" % (scope.attributes_file, "line %d: %s" % (
             found[0], DIFF_ATTRIBUTE_LINE) if found else "(no %r line)" % DIFF_ATTRIBUTE_LINE))
     probe = _git(["check-attr", "diff", "--", "notebook.ipynb"], cwd=repo, check=False)
@@ -160,72 +220,172 @@ def _expand_home(path):
     return os.path.expanduser(path)
 
 
-def _read_lines(path):
+# Attribute files are bytes to us: our two lines go in and out, every other byte stays as it
+# was (line ends, form feeds, text that is not UTF-8).  git ends a line at LF alone.
+_MARKER = MARKER_LINE.encode("ascii")
+
+
+def _read_bytes(path):
     try:
-        with open(path, encoding="utf-8") as f:
-            return f.read().splitlines()
+        with open(path, "rb") as f:
+            return f.read()
     except FileNotFoundError:
         return None
+    except OSError as exc:
+        raise SetupError("cannot read %s: %s" % (path, exc.strerror or exc)) from exc
 
 
-def _write_lines(path, lines):
-    if not lines:
+def _lines(data):
+    """The lines of an attributes file, each with its LF (the last one may have none)."""
+    parts = (data or b"").split(b"\n")
+    return [part + b"\n" for part in parts[:-1]] + ([parts[-1]] if parts[-1] else [])
+
+
+def _is(line, text):
+    return line.rstrip(b"\n").strip(b" \t\r") == text
+
+
+def _attribute_lines(data, attribute=ATTRIBUTE_LINE):
+    """The numbers (from 1) of the lines that set our attribute (the merge's by default)."""
+    attribute = attribute.encode("ascii")
+    return [n for n, line in enumerate(_lines(data), 1) if _is(line, attribute)]
+
+
+def _with_our_lines(data, attribute=ATTRIBUTE_LINE):
+    """`data` (None: no file) with our two lines (the marker and `attribute`) at the end, in
+    the line end of its last line; None where a line sets that attribute already."""
+    if _attribute_lines(data, attribute):
+        return None
+    ended = [line for line in _lines(data) if line.endswith(b"\n")]
+    newline = b"\r\n" if ended and ended[-1].endswith(b"\r\n") else b"\n"
+    head = data or b""
+    if head and not head.endswith(b"\n"):
+        head += newline
+    return head + _MARKER + newline + attribute.encode("ascii") + newline
+
+
+def _without_our_lines(data, attribute=ATTRIBUTE_LINE):
+    """`data` without the pairs of lines (the marker and `attribute`) that install wrote; None
+    where there are none."""
+    ours, lines, kept, i = attribute.encode("ascii"), _lines(data), [], 0
+    while i < len(lines):
+        if (_is(lines[i], _MARKER) and i + 1 < len(lines) and _is(lines[i + 1], ours)):
+            i += 2
+            continue
+        kept.append(lines[i])
+        i += 1
+    return b"".join(kept) if len(kept) != len(lines) else None
+
+
+def _write_bytes(path, data):
+    """Replace the file at `path` (through a link, the file it names) with `data` in one step,
+    keeping its mode; an empty `data` deletes it."""
+    path = os.path.realpath(path)
+    if not data:
         os.remove(path)
         return
     parent = os.path.dirname(path)
-    if parent:
-        os.makedirs(parent, exist_ok=True)
-    with open(path, "w", encoding="utf-8") as f:
-        f.write("\n".join(lines) + "\n")
+    os.makedirs(parent, exist_ok=True)
+    fd, temporary = tempfile.mkstemp(prefix=".corvane-attributes-", dir=parent)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        if os.path.exists(path):
+            shutil.copymode(path, temporary)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.remove(temporary)
+        except OSError:
+            pass
+        raise
+
+
+class _Settings:
+    """Config changes that can be taken back: the driver's config and attribute line are set
+    up both or neither."""
+
+    def __init__(self, scope):
+        self.scope, self.before = scope, []
+
+    def set(self, key, value):
+        self.before.append((key, self.scope.get(key)))
+        self.scope.set(key, value)
+
+    def unset(self, key):
+        self.before.append((key, self.scope.get(key)))
+        self.scope.unset(key)
+
+    def take_back(self):
+        for key, value in reversed(self.before):
+            try:
+                if value is None:
+                    self.scope.unset(key)
+                else:
+                    self.scope.set(key, value)
+            except SetupError:
+                pass
+
+
+def _change(scope, settings, path, data, change):
+    """Apply the config `settings` ([(key, value or None to unset)]), then write `data` to the
+    attributes file at `path` (None: leave it); on a failure take the config back."""
+    done = _Settings(scope)
+    try:
+        for key, value in settings:
+            if value is None:
+                done.unset(key)
+            else:
+                done.set(key, value)
+        if data is not None:
+            _write_bytes(path, data)
+    except (SetupError, OSError) as exc:
+        done.take_back()
+        cause = str(exc) if isinstance(exc, SetupError) else "cannot %s %s: %s" % (
+            change, path, exc.strerror or exc)
+        raise SetupError("%s; nothing was changed" % cause) from exc
 
 
 def install(scope, one_line=False):
     """Wire the driver in; returns the list of changes made (empty when all was in place)."""
-    changes = []
-    command = driver_command(one_line=one_line)
-    for key, value in (("merge.%s.name" % DRIVER, DRIVER_NAME),
-                       ("merge.%s.driver" % DRIVER, command)) + diff_settings() + \
-            mergetool_settings():
-        if scope.get(key) != value:
-            scope.set(key, value)
-            changes.append("set %s = %s (%s config)" % (key, value, scope.name))
+    command = driver_command(one_line=one_line, git_version=git_version(scope.top or scope.cwd))
     path = scope.attributes_file
+    data, added = _read_bytes(path), []
     for attribute in (ATTRIBUTE_LINE, DIFF_ATTRIBUTE_LINE):
-        lines = _read_lines(path)
-        if lines is None or attribute not in (l.strip() for l in lines):
-            _write_lines(path, (lines or []) + [MARKER_LINE, attribute])
-            changes.append("added %r to %s" % (attribute, path))
+        with_it = _with_our_lines(data, attribute)
+        if with_it is not None:
+            data = with_it
+            added.append(attribute)
+    settings = [(key, value) for key, value in (("merge.%s.name" % DRIVER, DRIVER_NAME),
+                                                ("merge.%s.driver" % DRIVER, command))
+                + diff_settings() + mergetool_settings()
+                if scope.get(key) != value]
+    _change(scope, settings, path, data if added else None, "write")
+    changes = ["set %s = %s (%s config)" % (key, value, scope.name) for key, value in settings]
+    changes.extend("added %r to %s" % (attribute, path) for attribute in added)
     return changes
 
 
 def uninstall(scope):
     """Remove what install added; returns the list of changes made."""
-    changes = []
-    for key in ("merge.%s.driver" % DRIVER, "merge.%s.name" % DRIVER) + tuple(
-            key for key, _ in diff_settings() + mergetool_settings()):
-        if scope.get(key) is not None:
-            scope.unset(key)
-            changes.append("removed %s (%s config)" % (key, scope.name))
+    path = scope.attributes_file
+    data, removed = _read_bytes(path), []
+    for attribute in (ATTRIBUTE_LINE, DIFF_ATTRIBUTE_LINE):
+        without_it = _without_our_lines(data, attribute)
+        if without_it is not None:
+            data = without_it
+            removed.append(attribute)
+    settings = [(key, None) for key in ("merge.%s.driver" % DRIVER, "merge.%s.name" % DRIVER)
+                + tuple(key for key, _ in diff_settings() + mergetool_settings())
+                if scope.get(key) is not None]
+    _change(scope, settings, path, data if removed else None,
+            "remove %r from" % ATTRIBUTE_LINE)
     scope.remove_empty_section()
     scope.remove_empty_section("diff." + DRIVER)
     scope.remove_empty_section("mergetool." + MERGETOOL)
-    path = scope.attributes_file
-    for attribute in (ATTRIBUTE_LINE, DIFF_ATTRIBUTE_LINE):
-        lines = _read_lines(path)
-        if lines is None:
-            break
-        kept, i = [], 0
-        while i < len(lines):
-            if (lines[i].strip() == MARKER_LINE and i + 1 < len(lines)
-                    and lines[i + 1].strip() == attribute):
-                i += 2
-                continue
-            kept.append(lines[i])
-            i += 1
-        if kept != lines:
-            _write_lines(path, kept)
-            changes.append("removed %r from %s%s" % (
-                attribute, path, "" if kept else " (now empty, deleted)"))
+    changes = ["removed %s (%s config)" % (key, scope.name) for key, _ in settings]
+    changes.extend("removed %r from %s%s" % (attribute, path, "" if data else
+                                             " (now empty, deleted)") for attribute in removed)
     return changes
 
 
@@ -246,9 +406,15 @@ def status(repo=None):
             if key.endswith(".driver") and value is not None and command is None:
                 command = value
         path = scope.attributes_file
-        found = [n for n, l in enumerate(_read_lines(path) or (), 1) if l.strip() == ATTRIBUTE_LINE]
+        found = _attribute_lines(_read_bytes(path))
         lines.append("  %-36s %s" % (path, "line %d: %s" % (found[0], ATTRIBUTE_LINE)
                                      if found else "(no %r line)" % ATTRIBUTE_LINE))
+        if scope.top:
+            from corvane_git.scripts.merge_driver import hook
+            try:
+                lines.extend("  " + line for line in hook.status(scope.top))
+            except hook.HookError as exc:
+                lines.append("  pre-commit hook: cannot tell (%s)" % exc)
     lines.extend(diff_status(scopes, repo))
     probe = _git(["check-attr", "merge", "--", "notebook.ipynb"], cwd=repo, check=False)
     effective = probe.stdout.strip().rsplit(": ", 1)[-1] if probe.returncode == 0 else None
@@ -259,10 +425,11 @@ def status(repo=None):
     else:
         lines.append("*.ipynb merge attribute: %s" % effective)
     if command is not None:
-        try:
-            python = shlex.split(command)[0]
-        except ValueError:
-            python = ""
+        python = line_interpreter(command)
+        if UNSAFE_RUN in command:
+            lines.append("unsafe: the driver command runs the package with -m, which imports it "
+                         "from the top of the work tree being merged when a corvane_git folder "
+                         "is there: run install again")
         if not os.path.exists(python):
             lines.append("the driver command names an interpreter that does not exist: %s"
                          % python)
@@ -270,7 +437,7 @@ def status(repo=None):
     if wired:
         lines.append("plain Jupyter notebooks (no component layer on any side) merge cell by "
                      "cell, paired by cell id or by content")
-        lines.append("notebooks with the component layer on some sides or cells only, and "
+        lines.append("notebooks with the component layer on some sides only, and "
                      "files that are not notebooks, merge as text by git merge-file, as without "
                      "the driver")
     lines.append("notebooks merge through the driver" if wired
