@@ -135,13 +135,23 @@ ORDERS = {
 }
 
 
+@pytest.mark.parametrize("via", ["merge_files", "merge_sources"])
 @pytest.mark.parametrize("order", sorted(ORDERS))
-def test_each_cell_gets_its_own_merge(tmp_path, private_tmp, order):
+def test_each_cell_gets_its_own_merge(tmp_path, private_tmp, order, via):
     kinds = ORDERS[order]
     work = tmp_path / "work"
     work.mkdir()
     three, triples = three_way(work, kinds)
     threads, children = threading.active_count(), child_processes()
+    if via == "merge_sources":   # the plain merge's: all of them known, and run, from the start
+        from corvane_git.scripts.merge_driver import merge_core
+        merged = merge_core.merge_sources([(o["source"], b["source"], t["source"]) for b, o, t in triples],
+                                          tuple(FILE_PATH + s for s in ("-current", "-base", "-incoming")))
+        assert [(lines, count > 0) for lines, count in merged] == [
+            (one_by_one(t), kind == "conflict") for t, kind in zip(triples, kinds)]
+        assert os.listdir(private_tmp) == []
+        assert threading.active_count() == threads and child_processes() == children
+        return
     three.run()
     result = three.result()
     for i, kind in enumerate(kinds):

@@ -3,6 +3,7 @@ and real git merges of the corpus notebooks."""
 import copy
 import io
 import json
+import subprocess
 
 import git
 import nbformat
@@ -42,6 +43,7 @@ def without_ids(notebook):
 
 A, B, C, D, E = (code(s) for s in ("a = 1\n", "b = 2\n", "c = 3\n", "d = 4\n", "e = 5\n"))
 BASE = nb(A, B, C, D, E)
+MANY, U = [code("x = 1\n", "x%d" % k) for k in range(6)], code("u = 1\n")
 
 
 def edited(c, source=None, run=None, **metadata):
@@ -103,6 +105,9 @@ CASES = {
         BASE, nb(A, edited(B, "b = 20\n"), C, D, E), nb(A, edited(B, "b = 30\n"), C, D, E),
         ["a = 1\n", block("b = 20\n", "b = 30\n"), "c = 3\n", "d = 4\n", "e = 5\n"],
         [(2, None)]),
+    "a cell moved to the front among many equal ones, edited by them": (
+        nb(*MANY, U), nb(U, *MANY), nb(*MANY, edited(U, "u = 2\n")),
+        ["u = 2\n"] + ["x = 1\n"] * len(MANY), []),
     "both edited lines apart in one cell": (
         nb(A, code("x = 1\ny = 2\nz = 3\n")), nb(A, code("x = 10\ny = 2\nz = 3\n", "c-x")),
         nb(A, code("x = 1\ny = 2\nz = 30\n", "c-x")),
@@ -335,3 +340,66 @@ def test_a_source_merges_as_merge_source_merges_it(case):
             plain_merge._SourceMerger(PATH)(current, base, incoming)
     else:
         assert plain_merge._SourceMerger(PATH)(current, base, incoming) == expected
+
+
+def layered(notebook):
+    """`notebook` with the component layer: each cell a component without a name."""
+    notebook = copy.deepcopy(notebook)
+    notebook["metadata"]["canvas"] = {"parameters": []}
+    for c in notebook["cells"]:
+        c["metadata"]["canvas"] = {"id": c["id"], "name": None, "parents": [], "comments": []}
+    return notebook
+
+
+OLD = "<<<<<<< HEAD\n"   # a marker line left from an earlier merge
+GIT_LABELS = ("HEAD", "merged common ancestors", "topic")
+
+# Cell 2's source in base, ours and theirs, the labels git gives the driver (None: none), the
+# repository's merge.conflictStyle, and the merged source: None where the driver must give git's
+# line merge of the whole files, as for git without the driver. Both kinds of notebook alike.
+SOURCE_OUTCOMES = {
+    "their side deletes an old marker line, a new conflict": (
+        [OLD, "keep1\n", "keep2\n", "keep3\n", "target\n"],
+        [OLD, "keep1\n", "keep2\n", "keep3\n", "target ours\n"],
+        ["keep1\n", "keep2\n", "keep3\n", "target theirs\n"], None, "merge",
+        ["keep1\n", "keep2\n", "keep3\n", "<<<<<<< nb.ipynb-current\n", "target ours\n",
+         "=======\n", "target theirs\n", ">>>>>>> nb.ipynb-incoming\n"]),
+    "diff3: the base labelled as the path": (
+        ["x\n"], ["x1\n"], ["x2\n"], None, "diff3",
+        ["<<<<<<< nb.ipynb-current\n", "x1\n", "||||||| nb.ipynb-base\n", "x\n", "=======\n",
+         "x2\n", ">>>>>>> nb.ipynb-incoming\n"]),
+    "zdiff3 with git's labels": (
+        ["x\n"], ["x1\n"], ["x2\n"], GIT_LABELS, "zdiff3",
+        ["<<<<<<< HEAD\n", "x1\n", "||||||| merged common ancestors\n", "x\n", "=======\n",
+         "x2\n", ">>>>>>> topic\n"]),
+    "a lone surrogate": (["x\n"], ["x1\n"], ["x\n", "z\ud800\n"], None, "merge", None),
+    "a NUL character": (["x\n"], ["x1\n"], ["x\n", "z\x00\n"], None, "merge", None),
+    "lines that are numbers": (["x\n"], ["x1\n"], [1, 2], GIT_LABELS, "merge", None),
+    "a null source": (["x\n"], ["x1\n"], None, None, "merge", None),
+}
+
+
+@pytest.mark.parametrize("layer", [False, True], ids=["plain", "component"])
+@pytest.mark.parametrize("case", list(SOURCE_OUTCOMES))
+def test_source_merge_outcomes(tmp_path, monkeypatch, case, layer):
+    base, ours, theirs, labels, style, expected = SOURCE_OUTCOMES[case]
+    subprocess.run(["git", "init", "-q", str(tmp_path)], check=True)
+    subprocess.run(["git", "-C", str(tmp_path), "config", "merge.conflictStyle", style], check=True)
+    monkeypatch.chdir(tmp_path)   # git merge-file reads the style of the repository it runs in
+    files = []
+    for name, source in (("ours", ours), ("base", base), ("theirs", theirs)):
+        notebook = nb(A, dict(code("x\n", "c-x"), source=source), C)
+        data = (json.dumps(layered(notebook) if layer else notebook, indent=1) + "\n").encode()
+        (tmp_path / (name + ".ipynb")).write_bytes(data)
+        files.append(name + ".ipynb")
+    text = subprocess.run(["git", "merge-file", "-p"] + [
+        arg for label in driver.conflict_labels(PATH, labels) for arg in ("-L", label)] + files,
+        stdout=subprocess.PIPE).stdout
+    result = driver.merge(files[1], files[0], files[2], PATH, labels=labels)
+    if expected is None:
+        assert isinstance(result, driver.TextMerge) and result.conflicts == 1
+        assert (tmp_path / "ours.ipynb").read_bytes() == text
+    else:
+        merged = json.loads((tmp_path / "ours.ipynb").read_text())
+        assert merged["cells"][1]["source"] == expected
+        assert result.source_cells == [(2, None)]

@@ -111,8 +111,21 @@ def refused_types():
 
 
 @exercise
+def batched_source_merges():
+    labels = ("nb-current", "nb-base", "nb-incoming")
+    # Edits apart (no git run here; the merge loop runs git through merge_sources).
+    sources = [(["x\n", "y\n", "z\n"], ["x\n", "y\n", "Z\n"], ["X\n", "y\n", "Z\n"]),
+               (["a\n", "b2\n", "c\n"], ["a\n", "b\n", "c\n"], ["a\n", "b\n", "c\n"])]
+    core.merge_sources(sources * 3, labels)
+    core.merge_sources(sources)
+    fails(core.merge_sources, sources + [(["a\n"], ["b\n"], [1])], labels)
+    fails(core.merge_sources, sources, ("a", "b"))
+    fails(core.merge_sources, [("a", "b")])
+
+
+@exercise
 def introspection():
-    for fn in (m._merge_source, m._cell_changed, m.merge_files, core.merge_notebooks,
+    for fn in (m._merge_source, m._cell_changed, m.merge_files, core.merge_notebooks, core.merge_sources,
                vars(m.Cell)["__init__"],
                vars(m.Cell)["name"].fset):
         fn.__code__, fn.__annotations__, fn.__defaults__, fn.__doc__, fn.__qualname__, fn.__dict__
@@ -182,6 +195,10 @@ def merge_loop(count, directory):
             sides = [json.loads(texts[3 if n % 10 == 9 and i == 0 else i]) for i in range(3)]
             if n % 10 == 9:
                 fails(core.merge_notebooks, *sides, "nb.ipynb")
+            elif n % 2:   # labelled, the conflicted sources asked for; the same sources batched
+                core.merge_notebooks(*sides, "nb.ipynb", ("a", "b", "c"), [])
+                batch = [tuple(c["source"] for c in cells) for cells in zip(*(nb["cells"] for nb in sides))]
+                core.merge_sources(batch, ("a", "b", "c"))
             else:
                 core.merge_notebooks(*sides, "nb.ipynb")
         finally:

@@ -2,6 +2,7 @@
 import collections
 import json
 import os
+import sys
 import warnings
 
 from corvane_git.scripts.merge_driver import component_merge, layout
@@ -83,7 +84,8 @@ def load_engine():
     return merge_core
 
 
-def merge(base, current, incoming, path, engine=None, keep_one_line=False, marker_size=7):
+def merge(base, current, incoming, path, engine=None, keep_one_line=False, marker_size=7,
+          labels=None):
     """Merge like git's %O %A %B %P: write the result over `current`, return its Conflicts
     (or its TextMerge, below).
 
@@ -102,6 +104,9 @@ def merge(base, current, incoming, path, engine=None, keep_one_line=False, marke
     only, ...) are merged as text the way git merges them without a driver, with conflict
     markers of `marker_size` characters; the result is then a TextMerge.
 
+    Conflict blocks in sources and in a text merge are labelled PATH-current, PATH-base and
+    PATH-incoming, or with `labels`, the tuple (ours, base, theirs) that git gives.
+
     Raises MergeFailure with all files as they were.
     """
     paths = {"base": base, "current": current, "incoming": incoming}
@@ -113,18 +118,20 @@ def merge(base, current, incoming, path, engine=None, keep_one_line=False, marke
         raise MergeFailure(describe_failure(exc, paths)) from exc
     if not any(b'"canvas"' in data for data in [ours_bytes] + others):
         # No component layer anywhere: a plain notebook, or no notebook at all.
-        plain = _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line)
+        plain = _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line,
+                                marker_size, labels)
         if plain is not None:
             return plain
     try:
         return _merge(engine or load_engine(), paths, target, path, ours_bytes, others,
-                      keep_one_line)
+                      keep_one_line, labels)
     except _ShapeFailure as failure:
         reason = str(failure)
-    plain = _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line)
+    plain = _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line,
+                            marker_size, labels)
     if plain is not None:
         return plain
-    return merge_as_text(base, target, incoming, path, marker_size, reason)
+    return merge_as_text(base, target, incoming, path, marker_size, reason, labels)
 
 
 def _read(path):
@@ -132,17 +139,37 @@ def _read(path):
         return f.read()
 
 
-def _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line):
+def _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line, marker_size,
+                    labels):
     from corvane_git.scripts.merge_driver import plain_merge
     return plain_merge.merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line,
-                                      look_inside=True)
+                                      look_inside=True, marker_size=marker_size, labels=labels)
+
+
+def conflict_labels(path, labels=None):
+    """The labels of conflict blocks, (ours, base, theirs): git's `labels` when given, else
+    PATH-current, PATH-base and PATH-incoming."""
+    if labels is not None:
+        return tuple(str(label) for label in labels)
+    return tuple(str(path) + suffix for suffix in ("-current", "-base", "-incoming"))
+
+
+def _merge_notebooks(engine, base, ours, theirs, path, labels):
+    """(merged notebook, the merged source lists in which git found conflicts) from merge_core;
+    another engine (one of merge_notebooks's four parameters) gives (merged notebook, None)."""
+    if engine is not sys.modules.get("corvane_git.scripts.merge_driver.merge_core"):
+        return engine.merge_notebooks(base, ours, theirs, path), None
+    conflicted = []
+    merged = engine.merge_notebooks(base, ours, theirs, path, conflict_labels(path, labels),
+                                    conflicted)
+    return merged, conflicted
 
 
 class _ShapeFailure(Exception):
     """The merge failed for what the files hold; the message says what, naming no file."""
 
 
-def _merge(engine, paths, target, path, ours_bytes, others, keep_one_line):
+def _merge(engine, paths, target, path, ours_bytes, others, keep_one_line, labels=None):
     """The component merge: merge_core's decisions, and what the component_merge module adds
     around them (cells without the component layer, their keys beside source and canvas, their
     new cells where they put them, parent names); `others` holds the bytes of the base and of
@@ -161,13 +188,13 @@ def _merge(engine, paths, target, path, ours_bytes, others, keep_one_line):
         del base_bytes
         before = OursBefore(ours)
         finish = component_merge.prepare(base, ours, theirs, base_made="base" in made)
-        merged = engine.merge_notebooks(base, ours, theirs, path)
+        merged, conflicted = _merge_notebooks(engine, base, ours, theirs, path, labels)
         notes = finish(merged)
     except Exception as exc:
         if from_content(exc):
             raise _ShapeFailure(describe_failure(exc, paths, named=False, made=made)) from exc
         raise MergeFailure(describe_failure(exc, paths, made=made)) from exc
-    conflicts = before.conflicts_in(merged)
+    conflicts = before.conflicts_in(merged, conflicted)
     conflicts.notes.extend(notes)
     try:
         if keep_one_line:
@@ -251,11 +278,12 @@ def git_executable():
     return os.environ.get("GIT_PYTHON_GIT_EXECUTABLE") or "git"
 
 
-def merge_as_text(base, current, incoming, path, marker_size, reason):
+def merge_as_text(base, current, incoming, path, marker_size, reason, labels=None):
     """Merge the three files line by line with git merge-file and write the result over
-    `current` in one step; returns the TextMerge.  `reason` says why, for the message."""
+    `current` in one step; returns the TextMerge.  `reason` says why, for the message;
+    `labels` as conflict_labels takes them."""
     import subprocess
-    labels = [str(path) + suffix for suffix in ("-current", "-base", "-incoming")]
+    labels = conflict_labels(path, labels)
     command = [git_executable(), "merge-file", "-p", "--marker-size=%d" % marker_size,
                "-L", labels[0], "-L", labels[1], "-L", labels[2], "--", current, base, incoming]
     try:
@@ -484,7 +512,11 @@ class OursBefore:
         self.sources = [c.get("source") for c in cells]
         self.ids = [_canvas(c).get("id") for c in cells]
 
-    def conflicts_in(self, merged):
+    def conflicts_in(self, merged, conflicted=None):
+        """The Conflicts of `merged`.  `conflicted`, when known, holds the merged source lists
+        in which git found conflicts (its own count): a cell has a source conflict when its
+        source is one of them.  Else the "<<<<<<< " lines of a source are counted against our
+        cell's, as find_conflicts does."""
         merged_cells = _cells(merged)
         components = _gained_marks(self.names, [_canvas(c).get("name") for c in merged_cells])
         parameters = _gained_marks(self.parameter_names,
@@ -494,6 +526,13 @@ class OursBefore:
             if isinstance(key, str):
                 ours_sources[key] = source
         source_cells = []
+        if conflicted is not None:
+            reported = {id(source) for source in conflicted}
+            for pos, cell in enumerate(merged_cells, 1):
+                if id(cell.get("source")) in reported:
+                    name = _canvas(cell).get("name")
+                    source_cells.append((pos, name if isinstance(name, str) and name else None))
+            return Conflicts(components, parameters, source_cells)
         for pos, cell in enumerate(merged_cells, 1):
             if not _may_hold_markers(cell.get("source")) or not _has_conflict_block(cell):
                 continue

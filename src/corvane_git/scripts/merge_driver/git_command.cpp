@@ -15,6 +15,8 @@ namespace {
 struct GitCommand {
     PyObject_HEAD
     MergesAhead* ahead;  // set while the merge that made the handle decides its cells
+    PyObject* labels;      // owned: (ours, base, theirs) for the conflict blocks, or null
+    PyObject* conflicted;  // owned: the list that gets each merged source git found conflicts in
 };
 
 // Raises git.<kind>(command, *extra) as the git package would; falls back to OSError when the
@@ -123,7 +125,12 @@ PyMethodDef git_command_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-void git_command_dealloc(PyObject* self) { binding::compat::free_heap_type_instance(self); }
+void git_command_dealloc(PyObject* self) {
+    GitCommand* handle = reinterpret_cast<GitCommand*>(self);
+    Py_CLEAR(handle->labels);
+    Py_CLEAR(handle->conflicted);
+    binding::compat::free_heap_type_instance(self);
+}
 
 PyType_Slot git_command_slots[] = {
     {Py_tp_doc, const_cast<char*>("Runs git merge-file for the source merges of one notebook merge.")},
@@ -158,6 +165,25 @@ void set_merges_ahead(PyObject* g, MergesAhead* ahead) {
     if (is_git_command(g)) reinterpret_cast<GitCommand*>(g)->ahead = ahead;
 }
 
+void set_source_merge_options(PyObject* g, PyObject* labels, PyObject* conflicted) {
+    if (!is_git_command(g)) return;
+    GitCommand* handle = reinterpret_cast<GitCommand*>(g);
+    Py_XINCREF(labels);
+    Py_XSETREF(handle->labels, labels);
+    Py_XINCREF(conflicted);
+    Py_XSETREF(handle->conflicted, conflicted);
+}
+
+PyObject* source_merge_labels(PyObject* g) {
+    return is_git_command(g) ? reinterpret_cast<GitCommand*>(g)->labels : nullptr;
+}
+
+void record_source_conflict(PyObject* g, PyObject* lines) {
+    if (!is_git_command(g)) return;
+    if (PyObject* conflicted = reinterpret_cast<GitCommand*>(g)->conflicted)
+        binding::check(PyList_Append(conflicted, lines));
+}
+
 int git_merge_file_conflicts(PyObject* current_path, PyObject* base_path, PyObject* incoming_path) {
     PyObject* paths[] = {current_path, base_path, incoming_path};
     Ref command;
@@ -168,7 +194,10 @@ int git_merge_file_conflicts(PyObject* current_path, PyObject* base_path, PyObje
 
 Ref make_git_command() {
     GitCommand* handle = PyObject_New(GitCommand, git_command_type());
-    if (handle) handle->ahead = nullptr;
+    if (handle) {
+        handle->ahead = nullptr;
+        handle->labels = handle->conflicted = nullptr;
+    }
     return Ref::steal(reinterpret_cast<PyObject*>(handle));
 }
 

@@ -152,6 +152,8 @@ constexpr int copy_current = 485, output_cells = 486, output_parameters = 487, o
 
 // merge_notebooks shares the statements of merge_files after the reading.
 namespace merge_notebooks { constexpr int def = merge_files::def; }
+// merge_sources shares the statements of _merge_source.
+namespace merge_sources { constexpr int def = merge_source::def; }
 
 // The module merge_core: nothing is imported at load, so a failed load reports its first line.
 namespace core_load { constexpr int frame = 1; }

@@ -1,5 +1,5 @@
 // The module merge_core: merge_notebooks, the merge of merge_files on notebooks already parsed,
-// with the result kept in memory. It loads without importing anything: the modules the merge
+// with the result kept in memory, and merge_sources, the source merges of a plain notebook. It loads without importing anything: the modules the merge
 // names (the git and jsondiff packages among them) are imported when the merge first uses them,
 // so that a command that merges one notebook pays only for what that merge needs; the logging
 // module is used only where the host has loaded it.
@@ -25,6 +25,7 @@ void module_body(binding::Loader& load) {
     At& at = load.at;
     define_cells_and_source_merge(load);
     at(lines::merge_notebooks::def); load.define(fn_merge_notebooks);
+    at(lines::merge_sources::def); load.define(fn_merge_sources);
     at(lines::core_load::frame);
 }
 

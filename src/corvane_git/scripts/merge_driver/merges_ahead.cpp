@@ -222,6 +222,13 @@ public:
     MergesAhead(PyObject* current, PyObject* base, PyObject* incoming)
         : current_(current), base_(base), incoming_(incoming) {}
 
+    // Runs known from the start, in the order they will be taken: no guess.
+    explicit MergesAhead(std::vector<SourceTexts> known)
+        : current_(nullptr), base_(nullptr), incoming_(nullptr), guessed_(true) {
+        jobs_.resize(known.size());
+        for (size_t i = 0; i < known.size(); ++i) jobs_[i].texts = std::move(known[i]);
+    }
+
     // Makes the guess, once: the source merges from the cell whose source is `current_lines` on
     // (that cell's merge first). True when there are runs to make. A merge that never reaches git
     // never pays for the guess.
@@ -319,6 +326,7 @@ public:
             if (!job.ok) return false;
             out.directory.swap(job.result.directory);
             out.merged.swap(job.result.merged);
+            out.conflicts = job.result.conflicts;
             return true;
         }
         return false;
@@ -393,6 +401,7 @@ private:
             job.process = nullptr;
         }
         const int code = process.collect();
+        job.result.conflicts = code;
         job.ok = code >= 0 && code <= 127 && platform::read_file(argv[2], job.result.merged) == 0;
     }
 
@@ -416,6 +425,28 @@ MergesAheadScope::MergesAheadScope(PyObject* g, PyObject* current, PyObject* bas
     try {
         ahead_ = new MergesAhead(current, base, incoming);
     } catch (const std::bad_alloc&) {
+        return;  // the source merges run in turn
+    }
+    set_merges_ahead(g, ahead_);
+}
+
+MergesAheadScope::MergesAheadScope(PyObject* g, PyObject* sources) : g_(g) {
+    if (!is_git_command(g) || merges_ahead_of(g) || !PyTuple_CheckExact(sources)) return;
+    try {
+        std::vector<SourceTexts> known;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sources); ++i) {
+            PyObject* item = PyTuple_GET_ITEM(sources, i);
+            if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 3) continue;
+            PyObject *ours = PyTuple_GET_ITEM(item, 0), *base = PyTuple_GET_ITEM(item, 1),
+                     *theirs = PyTuple_GET_ITEM(item, 2);
+            if (merge_apart_is_certain(ours, base, theirs)) continue;  // made without git
+            SourceTexts texts;
+            if (source_texts(ours, base, theirs, texts)) known.push_back(std::move(texts));
+        }
+        if (known.empty()) return;
+        ahead_ = new MergesAhead(std::move(known));
+    } catch (const std::bad_alloc&) {
+        PyErr_Clear();
         return;  // the source merges run in turn
     }
     set_merges_ahead(g, ahead_);

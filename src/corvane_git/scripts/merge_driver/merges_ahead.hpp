@@ -26,6 +26,9 @@ class MergesAhead;
 class MergesAheadScope {
 public:
     MergesAheadScope(PyObject* g, PyObject* current, PyObject* base, PyObject* incoming);
+    // The same for source merges known from the start: `sources`, a tuple of (current, base,
+    // incoming) tuples (held by the caller for longer than the scope), all run ahead in order.
+    MergesAheadScope(PyObject* g, PyObject* sources);
     ~MergesAheadScope();
     MergesAheadScope(const MergesAheadScope&) = delete;
     MergesAheadScope& operator=(const MergesAheadScope&) = delete;
@@ -34,10 +37,11 @@ private:
     MergesAhead* ahead_ = nullptr;
 };
 
-// What a run ahead left: the private directory it ran in (removed by now) and the bytes of its
-// "current" file after git merge-file.
+// What a run ahead left: the private directory it ran in (removed by now), the bytes of its
+// "current" file after git merge-file and the number of conflicts git reported.
 struct MergedAhead {
     std::string directory, merged;
+    int conflicts = 0;
 };
 
 // The run ahead of these three line lists on the handle `g`, made under the directory `parent`,

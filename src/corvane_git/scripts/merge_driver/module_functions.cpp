@@ -12,7 +12,14 @@ namespace {
 
 const char* const merge_notebooks_doc =
     "Merge three notebooks as merge_files does, from their parsed JSON; return the merged notebook.\n\n"
-    "The current notebook's objects become part of the result and are changed by the merge.";
+    "The current notebook's objects become part of the result and are changed by the merge.\n"
+    "labels, a tuple (ours, base, theirs), label the conflict blocks of the source merges;\n"
+    "source_conflicts, a list, gets each merged source list in which git found conflicts.";
+
+const char* const merge_sources_doc =
+    "Merge the sources of cells as _merge_source does; return [(lines, conflicts)].\n\n"
+    "sources: a list of (current, base, incoming) line lists; labels: None or a tuple\n"
+    "(ours, base, theirs) for the conflict blocks; conflicts: the number git reported.";
 
 const char* const s = "str";
 const char* const d = "Dict[str, Any]";
@@ -77,9 +84,13 @@ const std::vector<binding::FunctionDef> table = {
       "key", "value", "temp_path", "temp_file", "pair", "index", "their_comments",
       "base_comments"}},
     {merge_notebooks_body, "merge_notebooks", lines::merge_notebooks::def,
-     {{"base", d}, {"current", d}, {"incoming", d}, {"file_path", s}},
+     {{"base", d}, {"current", d}, {"incoming", d}, {"file_path", s},
+      {"labels", "Optional[Tuple[str, str, str]]"}, {"source_conflicts", "Optional[List[List[str]]]"}},
      d, merge_notebooks_doc,
-     {"current_cells", "cell", "merged_cells", "base_cells", "incoming_cells", "merged"}},
+     {"current_cells", "cell", "merged_cells", "base_cells", "incoming_cells", "merged"}, 2},
+    {merge_sources_body, "merge_sources", lines::merge_sources::def,
+     {{"sources", "List[Tuple[List[str], List[str], List[str]]]"}, {"labels", "Optional[Tuple[str, str, str]]"}},
+     "List[Tuple[List[str], int]]", merge_sources_doc, {"g", "results", "lines"}, 1},
 };
 
 void build_cell_class(binding::Loader& load) {

@@ -57,13 +57,28 @@ bool git_can_start();
 // Runs git merge-file on the three paths: the number of conflicts (0 to 127), else raises
 // git.GitCommandError as the handle's merge_file does.
 int git_merge_file_conflicts(PyObject* current_path, PyObject* base_path, PyObject* incoming_path);
+// What the source merges made with a handle of ours do beyond those of merge_files: `labels`, a
+// tuple of three exact strings or null, label the conflict blocks (ours, base, theirs) in place of
+// the names the caller gives; `conflicted`, a list or null, gets each merged source list in which
+// git found conflicts. Both are held by the handle. Does nothing for any other handle.
+void set_source_merge_options(PyObject* g, PyObject* labels, PyObject* conflicted);
+// The handle's labels (borrowed), or null.
+PyObject* source_merge_labels(PyObject* g);
+// Appends `lines` to the handle's list of conflicted sources, when it has one.
+void record_source_conflict(PyObject* g, PyObject* lines);
+// Labels given to a merge: None, or a tuple of three exact strings (else TypeError naming
+// `function`); null for None.
+PyObject* checked_labels(PyObject* labels, const char* function);
 // The runs ahead (merges_ahead.hpp) attached to a handle of ours: null for any other handle.
 class MergesAhead;
 MergesAhead* merges_ahead_of(PyObject* g);
 void set_merges_ahead(PyObject* g, MergesAhead* ahead);
 // notebook_merge.cpp: base_file_path, current_file_path, incoming_file_path, file_path
 Ref merge_files_body(At&, PyObject* const*);
-// notebook_merge.cpp: base, current, incoming (parsed notebooks), file_path
+// notebook_merge.cpp: base, current, incoming (parsed notebooks), file_path, labels,
+// source_conflicts
 Ref merge_notebooks_body(At&, PyObject* const*);
+// source_merge.cpp: sources (a list of (current, base, incoming) tuples), labels
+Ref merge_sources_body(At&, PyObject* const*);
 
 }  // namespace merge_driver

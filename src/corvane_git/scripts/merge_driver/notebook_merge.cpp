@@ -58,6 +58,8 @@ struct MergeState {
     Ref current_cells, base_cells, incoming_cells;   // component id -> Cell
     CellTable* merged_cells = nullptr;               // and comp_names, which it keeps
     Ref g;                                           // git.cmd.Git(), made once per call
+    PyObject* labels = nullptr;      // merge_notebooks: the conflict blocks' labels, or null
+    PyObject* conflicted = nullptr;  // merge_notebooks: gets the sources git found conflicts in
 };
 
 Ref read_notebook(At& at, lines::merge_files::Read line, PyObject* path, const char* variable) {
@@ -779,6 +781,7 @@ Ref merge_parsed(MergeState& s) {
     // The handle runs git merge-file itself rather than through git.cmd.Git, whose command
     // wrapper costs more than the process it starts.
     at(line::git_handle); s.g = make_git_command();
+    set_source_merge_options(s.g.get(), s.labels, s.conflicted);
     merge_cells_both_hold(s);
     filter_parents(s);
     Ref merged_parameters = merge_parameters(s);
@@ -815,10 +818,16 @@ Ref merge_files_body(At& at, PyObject* const* args) {
 }
 
 // The same merge from notebooks already parsed, with the result kept in memory: for a caller that
-// reads the files once and writes the merged notebook in a layout of its own.
+// reads the files once and writes the merged notebook in a layout of its own. `labels` (args[4])
+// label the source merges' conflict blocks, the base's too; `source_conflicts` (args[5]), a list,
+// gets each merged source list in which git found conflicts.
 Ref merge_notebooks_body(At& at, PyObject* const* args) {
     binding::GcPause gc_pause;
     MergeState s{at, args[3]};
+    s.labels = checked_labels(args[4], "merge_notebooks");
+    if (args[5] != Py_None && !PyList_CheckExact(args[5]))
+        binding::raise(PyExc_TypeError, "merge_notebooks(): source_conflicts must be None or a list");
+    s.conflicted = args[5] == Py_None ? nullptr : args[5];
     s.base = Ref::borrow(args[0]);
     s.current = Ref::borrow(args[1]);
     s.incoming = Ref::borrow(args[2]);

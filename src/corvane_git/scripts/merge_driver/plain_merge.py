@@ -8,16 +8,17 @@ paired as moved.  The order of the cells is merged as git merges lines: the cell
 place on both sides hold the order, and between two of them each side's insertions and moves
 land where that side put them, ours first when both put something there.
 
-Per cell: the source as the component merge merges it (as `_merge_source` does: git
-merge-file, labels PATH-current and PATH-incoming), outputs and execution count from the side
+Per cell: the source as the component merge merges it (the extension's source merge: git
+merge-file, labels PATH-current, PATH-base and PATH-incoming, or git's own), outputs and execution count from the side
 that re-ran the cell (ours when both did), metadata three ways per key.  A cell deleted on one side and edited
 on the other stays, with a conflict block in its source that says which side deleted it.
+A source that git cannot merge as text (a NUL character, a lone surrogate, lines that are not
+strings) leaves the whole file to git's line merge, as in the component merge.
 """
 import bisect
+import collections
 import json
 import os
-import subprocess
-import tempfile
 
 from corvane_git.scripts.merge_driver import driver, layout
 
@@ -28,8 +29,6 @@ _ABSENT = object()
 _RUN_KEYS = ("outputs", "execution_count")
 # Cells compared for a move or an edit at most this far ahead of the current one.
 _LOOKAHEAD = 8
-# Source merges running at once.
-_WORKERS = 4
 # Listed by position in a note, at most this many.
 _LISTED = 20
 
@@ -63,13 +62,16 @@ def is_plain(base, ours, theirs):
 
 
 def merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line=False,
-                   look_inside=False):
+                   look_inside=False, marker_size=7, labels=None):
     """Merge the three files as plain notebooks when they are: write the result over `target`
     and return its PlainConflicts; None, with nothing written, when they are not.
 
     Without `look_inside`, a file that holds the key "canvas" anywhere is left to the component
     merge unread; with it, such files are read and judged by where the key is.  An empty `base`
-    (both sides added the notebook) stands for a notebook without cells.
+    (both sides added the notebook) stands for a notebook without cells.  Conflict blocks carry
+    `labels` as driver.conflict_labels takes them.  A source that git cannot merge as text
+    makes the whole merge git's line merge (driver.merge_as_text, with markers of
+    `marker_size`): the result is then a driver.TextMerge.
     """
     try:
         with open(base, "rb") as f:
@@ -91,8 +93,12 @@ def merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line=False
         return None
     if base_nb is None:
         base_nb = {"cells": [], "metadata": {}}
-    merger = _SourceMerger(path)
-    merged, conflicts = merge_notebooks(base_nb, ours, theirs, merger)
+    merger = _SourceMerger(path, labels)
+    try:
+        merged, conflicts = merge_notebooks(base_nb, ours, theirs, merger)
+    except _NotText as failure:
+        return driver.merge_as_text(base, target, incoming, path, marker_size, str(failure),
+                                    labels)
     try:
         data = (layout.render(merged, layout.Layout()) if keep_one_line else None)
         if data is None:
@@ -107,54 +113,39 @@ def merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line=False
 
 # ---- source merges ---------------------------------------------------------------------------
 
-class _SourceMerger:
-    """The source merges of one notebook, as the extension's _merge_source makes them (three
-    files "current", "base" and "incoming" in a private directory, git merge-file on them
-    without options, the merged lines read back with universal line ends, each temporary path
-    replaced by its label), but without loading the extension: loading it imports GitPython,
-    which alone takes longer than a whole plain merge of most notebooks."""
+class _NotText(driver.MergeFailure):
+    """A cell's source that git cannot merge as text; the message says why."""
 
-    def __init__(self, path):
-        self.names = (str(path) + "-current", str(path) + "-incoming")
+
+class _SourceMerger:
+    """The source merges of one notebook, made by the extension's merge_sources as the
+    component merge makes them (three files "current", "base" and "incoming" in a private
+    directory that a later merge removes if this one is killed, git merge-file without options,
+    the merged lines read back with universal line ends, each temporary path replaced by its
+    label), all of them run ahead at once.  `names`: the labels of our and their side."""
+
+    def __init__(self, path, labels=None):
+        self.labels = driver.conflict_labels(path, labels)
+        self.names = (self.labels[0], self.labels[2])
 
     def __call__(self, current, base, incoming):
-        try:
-            return self._merge(current, base, incoming)
-        except driver.MergeFailure:
-            raise
-        except FileNotFoundError as exc:
-            if exc.filename == driver.git_executable():
-                raise driver.MergeFailure(driver._GIT_MISSING) from exc
-            raise driver.MergeFailure("the source of a cell cannot be merged (%s)"
-                                      % driver._text(exc)) from exc
-        except Exception as exc:
-            raise driver.MergeFailure("the source of a cell cannot be merged (%s)"
-                                      % driver._text(exc)) from exc
+        """One source merge: the merged lines."""
+        return self.merge_all([(current, base, incoming)])[0][0]
 
-    def _merge(self, current, base, incoming):
-        with tempfile.TemporaryDirectory() as tempdir:
-            paths = [os.path.join(tempdir, name) for name in ("current", "base", "incoming")]
-            for path, lines in zip(paths, (current, base, incoming)):
-                # The lines as given on every platform (no "\r\n" made of a line's own "\n").
-                with open(path, "w", encoding="utf-8", newline="\n") as f:
-                    f.write("".join(lines))
-            git = driver.git_executable()
-            try:
-                proc = subprocess.run([git, "merge-file"] + paths, stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            except FileNotFoundError as exc:   # Windows names no file in this error
+    def merge_all(self, sources):
+        """[(merged lines, number of conflicts git reported)] for [(current, base, incoming)].
+        A source given as one string is merged as that text."""
+        sources = [tuple([s] if isinstance(s, str) else s for s in triple) for triple in sources]
+        engine = driver.load_engine()
+        try:
+            return engine.merge_sources(sources, self.labels)
+        except Exception as exc:
+            if driver._is_git_missing(exc):
                 raise driver.MergeFailure(driver._GIT_MISSING) from exc
-            if not 0 <= proc.returncode <= 127:   # else: the number of conflicts
-                error = proc.stderr.decode("utf-8", "replace").strip().splitlines()
-                raise driver.MergeFailure("the source of a cell cannot be merged (git "
-                                          "merge-file: %s)" % (
-                                              error[0] if error else
-                                              "exit status %d" % proc.returncode))
-            with open(paths[0], "r", encoding="utf-8") as f:
-                lines = f.readlines()
-        (current_name, incoming_name) = self.names
-        return [line.replace(paths[0], current_name).replace(paths[2], incoming_name)
-                for line in lines]
+            if driver.from_content(exc):
+                raise _NotText(driver._text(exc)) from exc   # as the component merge says it
+            raise driver.MergeFailure("the source of a cell cannot be merged (%s)"
+                                      % driver._text(exc)) from exc
 
 
 # ---- pairing ---------------------------------------------------------------------------------
@@ -307,12 +298,12 @@ def pair(old, new, by_id, old_prints=None):
     left = {}
     for i, p in enumerate(old_prints):
         if i not in taken:
-            left.setdefault(p, []).append(i)
+            left.setdefault(p, collections.deque()).append(i)
     for j, p in enumerate(new_prints):
         if j not in paired:
             found = left.get(p)
             if found:
-                paired[j] = found.pop(0)
+                paired[j] = found.popleft()
                 taken.add(paired[j])
     # Edited: the cells left between the same two kept ones.
     edited = []
@@ -376,6 +367,7 @@ class _Merge:
     def __init__(self, merge_source):
         self.merge_source = merge_source
         self.jobs = []           # (merged cell, current, base, incoming): sources to merge
+        self.conflicted = set()  # id(merged cell) whose source merge git found conflicts in
         self.deleted = {}        # id(merged cell) -> (side that changed it, side that deleted it)
         self.reran = []          # merged cells that both sides re-ran differently
         self.meta = []           # (merged cell, key path) changed on both sides
@@ -441,20 +433,14 @@ class _Merge:
         return kept
 
     def run_jobs(self):
-        """Make the source merges, a few at a time: each waits for its git merge-file."""
-        def run(job):
-            merged, o, b, t = job
-            lines = self.merge_source(o, b, t)
-            merged["source"] = "".join(lines) if isinstance(o, str) else lines
-
-        if len(self.jobs) < 2:
-            for job in self.jobs:
-                run(job)
+        """Make the source merges, all in one call (git merge-file runs for several at once)."""
+        if not self.jobs:
             return
-        from concurrent.futures import ThreadPoolExecutor
-        with ThreadPoolExecutor(max_workers=min(_WORKERS, len(self.jobs))) as pool:
-            for _ in pool.map(run, self.jobs):
-                pass
+        results = self.merge_source.merge_all([(o, b, t) for _, o, b, t in self.jobs])
+        for (merged, o, _, _), (lines, conflicts) in zip(self.jobs, results):
+            merged["source"] = "".join(lines) if isinstance(o, str) else lines
+            if conflicts:
+                self.conflicted.add(id(merged))
 
 
 def _edited(b, side):
@@ -464,8 +450,9 @@ def _edited(b, side):
 
 
 def merge_notebooks(base, ours, theirs, merge_source):
-    """(merged notebook, PlainConflicts) of three plain notebooks; `merge_source(current, base,
-    incoming)` merges one cell's source lines and has `names` (the labels of its blocks)."""
+    """(merged notebook, PlainConflicts) of three plain notebooks; `merge_source.merge_all`
+    merges a list of (current, base, incoming) sources into [(lines, conflicts)], and
+    `merge_source.names` are the labels of our and their blocks (see _SourceMerger)."""
     B, O, T = base["cells"], ours["cells"], theirs["cells"]
     ids = [_ids(B), _ids(O), _ids(T)]
     by_id = all(i is not None for i in ids)
@@ -604,17 +591,15 @@ def _listed(items):
 
 
 def _report(ours, cells, work):
-    # Only a merged source can hold a block that the merge made (or one kept with a deletion).
-    merged_sources = {id(merged): o for merged, o, _, _ in work.jobs}
+    # Only a merged source in which git found conflicts holds a block that the merge made (or
+    # one kept with a deletion).
     source_cells = []
     for pos, cell in enumerate(cells, 1):
         side = work.deleted.get(id(cell))
         if side:
             source_cells.append((pos, "changed by us, deleted by them" if side == "current"
                                  else "changed by them, deleted by us"))
-        elif id(cell) in merged_sources and driver._has_conflict_block(cell) and (
-                driver._open_markers(cell) > driver._open_markers(
-                    {"source": merged_sources[id(cell)]})):
+        elif id(cell) in work.conflicted:
             source_cells.append((pos, None))
     conflicts = PlainConflicts([], [], source_cells)
     position = {id(c): pos for pos, c in enumerate(cells, 1)}

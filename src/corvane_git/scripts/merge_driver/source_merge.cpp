@@ -77,9 +77,10 @@ Py_ssize_t text_length(PyObject* o) { return PyUnicode_CheckExact(o) ? PyUnicode
 
 // One line read back, `line`, which is text[start:end]: every occurrence of each temporary path
 // replaced by its label, then kept. Replacing a path that the line does not hold would give the
-// line as it is; most lines hold none, and looking is much cheaper than replacing.
+// line as it is; most lines hold none, and looking is much cheaper than replacing. The base's path
+// is replaced only where the handle carries labels (never in merge_files's source merges).
 void append_line(At& at, PyObject* lines, Ref line, PyObject* text, Py_ssize_t start, Py_ssize_t end,
-                 Label current, Label incoming) {
+                 Label current, Label incoming, Label base = {nullptr, nullptr}) {
     at(lines::merge_source::has_current_name);
     if (truthy(current.name)) {
         at(lines::merge_source::replace_current);
@@ -93,9 +94,15 @@ void append_line(At& at, PyObject* lines, Ref line, PyObject* text, Py_ssize_t s
     at(lines::merge_source::has_incoming_name);
     if (truthy(incoming.name)) {
         at(lines::merge_source::replace_incoming);
-        if (may_replace(text, start, end, incoming))
+        if (may_replace(text, start, end, incoming)) {
             line = call_method(line.get(), names::replace, {incoming.path, incoming.name});
+            text = line.get();
+            start = 0;
+            end = text_length(text);
+        }
     }
+    if (base.name && truthy(base.name) && may_replace(text, start, end, base))
+        line = call_method(line.get(), names::replace, {base.path, base.name});
     at(lines::merge_source::append); binding::check(PyList_Append(lines, line.get()));
     at(lines::merge_source::each_line);
 }
@@ -145,6 +152,9 @@ private:
 };
 
 // Writes the lines joined, as UTF-8 bytes with the lines' own line ends (as the host path does).
+// On Windows too the file holds each line end as given, LF mostly, and no CR LF made of it: left
+// so on purpose, since text mode there would turn a line's own "\r\n" into "\r\r\n", which
+// git and the reading back take for two lines.
 // Lines that are not a list of exact strings that encode go through the host's join and encoding,
 // for the errors those raise.
 void write_lines(const std::string& path, PyObject* lines) {
@@ -180,9 +190,10 @@ Ref decode_text(const std::string& data) {
     return Ref::steal(PyUnicode_Replace(text.get(), cr.get(), lf.get(), -1));
 }
 
-// The merged text as lines, each temporary path replaced by its label.
+// The merged text as lines, each temporary path replaced by its label; `base_text` (the base's
+// path) only with a `base_name` given.
 Ref split_lines(At& at, PyObject* text, PyObject* current_text, PyObject* incoming_text,
-                PyObject* const* args) {
+                PyObject* const* args, PyObject* base_text = nullptr, PyObject* base_name = nullptr) {
     PyObject *current_name = args[4], *incoming_name = args[5];
     at(lines::merge_source::new_lines); Ref lines = Ref::steal(PyList_New(0));
     at(lines::merge_source::each_line);
@@ -193,7 +204,7 @@ Ref split_lines(At& at, PyObject* text, PyObject* current_text, PyObject* incomi
         if (end == -2) throw HostError{};
         end = end < 0 ? length : end + 1;
         append_line(at, lines.get(), Ref::steal(PyUnicode_Substring(text, start, end)), text, start, end,
-                    {current_text, current_name}, {incoming_text, incoming_name});
+                    {current_text, current_name}, {incoming_text, incoming_name}, {base_text, base_name});
         start = end;
     }
     return lines;
@@ -210,9 +221,11 @@ bool names_are_texts(PyObject* const* args) {
 
 // The same merge with the handle merge_files makes: the directory, the files and the tool run
 // straight from here (or ran ahead, see MergesAhead), without the host's file objects; what
-// reaches the caller is the same.
-Ref merge_source_direct(At& at, PyObject* const* args) {
+// reaches the caller is the same. `conflicts` gets the number of conflicts git reported (0 for
+// edits that lie apart). `args` holds the names to use: the handle's labels where it has them.
+Ref merge_source_direct(At& at, PyObject* const* args, PyObject* base_name, int& conflicts) {
     PyObject *current = args[1], *base = args[2], *incoming = args[3];
+    conflicts = 0;
     at(lines::merge_source::tempdir);
     Ref parent = call_method(global(names::tempfile).get(), names::gettempdir);
     const std::string parent_path = fs_bytes(parent.get());
@@ -225,8 +238,11 @@ Ref merge_source_direct(At& at, PyObject* const* args) {
         const std::string sep(1, platform::path_separator);
         Ref current_text = host_path(ahead.directory + sep + "current");
         Ref incoming_text = host_path(ahead.directory + sep + "incoming");
+        Ref base_text = base_name ? host_path(ahead.directory + sep + "base") : Ref();
+        conflicts = ahead.conflicts;
         at(lines::merge_source::read_back); Ref text = decode_text(ahead.merged);
-        return split_lines(at, text.get(), current_text.get(), incoming_text.get(), args);
+        return split_lines(at, text.get(), current_text.get(), incoming_text.get(), args, base_text.get(),
+                           base_name);
     }
     PrivateDirectory directory(parent_path);
     at(lines::merge_source::current_path); auto [current_path, current_text] = directory.file("current");
@@ -236,10 +252,27 @@ Ref merge_source_direct(At& at, PyObject* const* args) {
     at(lines::merge_source::write_base); write_lines(base_path, base);
     at(lines::merge_source::write_incoming); write_lines(incoming_path, incoming);
     at(lines::merge_source::merge_file);
-    git_merge_file_conflicts(current_text.get(), base_text.get(), incoming_text.get());
+    conflicts = git_merge_file_conflicts(current_text.get(), base_text.get(), incoming_text.get());
     at(lines::merge_source::read_back); Ref text = read_text(current_path);
-    Ref lines = split_lines(at, text.get(), current_text.get(), incoming_text.get(), args);
+    Ref lines = split_lines(at, text.get(), current_text.get(), incoming_text.get(), args, base_text.get(),
+                            base_name);
     at(lines::merge_source::tempdir); directory.remove();
+    return lines;
+}
+
+// A merge with the handle `args[0]` of ours: the handle's labels in place of the names given, and
+// the merged lines recorded when git found conflicts in them.
+Ref merge_source_with_handle(At& at, PyObject* const* args) {
+    PyObject* named[6] = {args[0], args[1], args[2], args[3], args[4], args[5]};
+    PyObject* base_name = nullptr;
+    if (PyObject* labels = source_merge_labels(args[0])) {
+        named[4] = PyTuple_GET_ITEM(labels, 0);
+        base_name = PyTuple_GET_ITEM(labels, 1);
+        named[5] = PyTuple_GET_ITEM(labels, 2);
+    }
+    int conflicts = 0;
+    Ref lines = merge_source_direct(at, named, base_name, conflicts);
+    if (conflicts > 0) record_source_conflict(args[0], lines.get());
     return lines;
 }
 
@@ -248,7 +281,7 @@ Ref merge_source_direct(At& at, PyObject* const* args) {
 Ref merge_source_body(At& at, PyObject* const* args) {
     PyObject *g = args[0], *current = args[1], *base = args[2], *incoming = args[3];
     PyObject *current_name = args[4], *incoming_name = args[5];
-    if (is_git_command(g)) return merge_source_direct(at, args);
+    if (is_git_command(g)) return merge_source_with_handle(at, args);
     Ref lines;
 
     at(lines::merge_source::tempdir);
@@ -303,6 +336,56 @@ Ref merge_source_body(At& at, PyObject* const* args) {
     if (!lines)
         binding::raise(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", "lines");
     return lines;
+}
+
+PyObject* checked_labels(PyObject* labels, const char* function) {
+    if (labels == Py_None) return nullptr;
+    if (!PyTuple_CheckExact(labels) || PyTuple_GET_SIZE(labels) != 3)
+        binding::raise(PyExc_TypeError, "%s(): labels must be None or a tuple of three strings", function);
+    for (Py_ssize_t i = 0; i < 3; ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(labels, i)))
+            binding::raise(PyExc_TypeError, "%s(): labels must be None or a tuple of three strings", function);
+    return labels;
+}
+
+// merge_sources(sources, labels): [(lines, conflicts)] for each (current, base, incoming) of
+// `sources`, in order, each merged as _merge_source merges it with the merge's own handle, with
+// `labels` (None: the temporary paths) on the conflict blocks, and `conflicts` the number git
+// reported. The merges that git must make run ahead on the handle's workers, all of them from the
+// start. The first failure propagates.
+Ref merge_sources_body(At& at, PyObject* const* args) {
+    PyObject *sources = args[0], *labels = checked_labels(args[1], "merge_sources");
+    if (!PyList_CheckExact(sources))
+        binding::raise(PyExc_TypeError, "merge_sources(): sources must be a list of (current, base, incoming)");
+    // Held: merging runs no host code of the caller's, yet the list stays the caller's.
+    Ref held = Ref::steal(PyList_AsTuple(sources));
+    const Py_ssize_t n = PyTuple_GET_SIZE(held.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(held.get(), i);
+        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 3)
+            binding::raise(PyExc_TypeError, "merge_sources(): sources must be a list of (current, base, incoming)");
+    }
+    Ref g = make_git_command();
+    set_source_merge_options(g.get(), labels, nullptr);
+    Ref results = Ref::steal(PyList_New(0));
+    MergesAheadScope ahead(g.get(), held.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(held.get(), i);
+        PyObject* merge_args[6] = {g.get(), PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1),
+                                   PyTuple_GET_ITEM(item, 2), Py_None, Py_None};
+        PyObject* base_name = nullptr;
+        if (labels) {
+            merge_args[4] = PyTuple_GET_ITEM(labels, 0);
+            base_name = PyTuple_GET_ITEM(labels, 1);
+            merge_args[5] = PyTuple_GET_ITEM(labels, 2);
+        }
+        int conflicts = 0;
+        Ref lines = merge_source_direct(at, merge_args, base_name, conflicts);
+        Ref count = Ref::steal(PyLong_FromLong(conflicts));
+        Ref pair = Ref::steal(PyTuple_Pack(2, lines.get(), count.get()));
+        binding::check(PyList_Append(results.get(), pair.get()));
+    }
+    return results;
 }
 
 }  // namespace merge_driver
