@@ -97,12 +97,12 @@ def test_diff_page_shows_each_kind_of_change(page, tmp_path, case, texts, visibl
     if case == "long output":   # folded until asked for
         assert not page.locator("text=line 99").is_visible()
         page.locator("summary >> text=100 lines").click()
-        assert page.locator("text=line 99").is_visible()
+        page.locator("text=line 99").wait_for(state="visible", timeout=10000)
     if case == "source":        # unchanged cells are there, collapsed
         assert not page.locator("text=plot(model)").is_visible()
         page.locator("summary >> text=1 unchanged cell").focus()
-        page.keyboard.press("Enter")
-        assert page.locator("text=plot(model)").is_visible()
+        page.keyboard.press("Enter")   # the cells are built as they open
+        page.locator("text=plot(model)").wait_for(state="visible", timeout=10000)
 
 
 # ---- the merge tool ------------------------------------------------------------------------
