@@ -60,11 +60,14 @@ if [ "$(cat "$tools/.ready" 2>/dev/null)" != "${need[*]}" ]; then
     echo "${need[*]}" > "$tools/.ready"
 fi
 export ZIG_GLOBAL_CACHE_DIR=$B/zig-cache ZIG_LOCAL_CACHE_DIR=$B/zig-cache
-mkdir -p "$B/zig"
+# CPython 3.7's Python.h includes <crypt.h>, which zig's glibc headers lack (crypt is libxcrypt's
+# now); nothing here calls crypt: an empty one, found after every real header.
+mkdir -p "$B/zig/include"
+echo '/* CPython 3.7 includes it; the extension uses none of it. */' > "$B/zig/include/crypt.h"
 for tool in cc c++; do
     # glibc 2.17 is manylinux2014's; zig links its own libc++ statically.
-    printf '#!/bin/sh\nexec "%s" -m ziglang %s -target x86_64-linux-gnu.2.17 "$@"\n' "$tools/bin/python" "$tool" \
-        > "$B/zig/$tool"
+    printf '#!/bin/sh\nexec "%s" -m ziglang %s -target x86_64-linux-gnu.2.17 -idirafter "%s" "$@"\n' \
+        "$tools/bin/python" "$tool" "$B/zig/include" > "$B/zig/$tool"
     chmod +x "$B/zig/$tool"
 done
 
@@ -110,12 +113,12 @@ EOF
     then
         tail -n 30 "$B/build-$v.log"; echo "the cp$t build failed" >&2; exit 1
     fi
-    raw=$(ls "$B/raw-$v"/corvane_git-*-cp$t-cp$t-linux_x86_64.whl)
+    raw=$(ls "$B/raw-$v"/corvane_git-*-cp$t-cp$t*-linux_x86_64.whl)
     # auditwheel names the oldest policy the wheel meets; no library is grafted in (none is needed).
-    rm -f "$dist"/corvane_git-*-cp$t-cp$t-*linux*.whl
+    rm -f "$dist"/corvane_git-*-cp$t-cp$t*-*linux*.whl
     PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat manylinux2014_x86_64 --only-plat -w "$dist" "$raw" >"$B/repair-$v.log" 2>&1 \
         || { cat "$B/repair-$v.log"; exit 1; }
-    wheel=$(ls "$dist"/corvane_git-*-cp$t-cp$t-manylinux*.whl)
+    wheel=$(ls "$dist"/corvane_git-*-cp$t-cp$t*-manylinux*.whl)
     "$tools/bin/auditwheel" show "$wheel" >"$B/show-$v.log" 2>&1
     policy=$(tr '\n' ' ' < "$B/show-$v.log" | sed -n 's/.*consistent with the *following platform tag: *"manylinux_2_\([0-9]*\)_x86_64".*/\1/p')
     if [ -z "$policy" ] || [ "$policy" -gt 17 ]; then
