@@ -42,8 +42,9 @@ command -v gendef >/dev/null || need+=(mingw-w64-tools)
 command -v xz >/dev/null || need+=(xz-utils)
 if [ ${#need[@]} -gt 0 ]; then
     say "installing ${need[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+    apt-get -o DPkg::Lock::Timeout=900 update -qq
+    # Another apt-get may be running (as on a shared machine): wait for it.
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
 # CPython's Windows pyconfig.h, from the Debian source package of python3.13 (a private apt list:
