@@ -145,7 +145,6 @@ EOF
 done
 
 # ---- Windows wheels ---------------------------------------------------------------------------
-rm -f "$dist"/corvane_git-*-win_amd64.whl
 whole_hosts="" quick_hosts=""
 for want in $windows; do
     v=$(minor "$want")
