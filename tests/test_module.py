@@ -65,6 +65,20 @@ class TestNamespace:
         assert not hasattr(m, "__path__")
 
 
+@pytest.mark.parametrize("name", ["merge_ipynb", "merge_core"])
+def test_the_module_entry_is_the_only_export(name):
+    """The built extension's dynamic symbol table defines PyInit_<name> and nothing else: no C++
+    runtime template, no operator new/delete of a static runtime (the .pyd's export table is
+    checked the same way by tools/windows.sh)."""
+    path = importlib.import_module("corvane_git.scripts.merge_driver." + name).__file__
+    nm = shutil.which("nm")
+    if not nm or not sys.platform.startswith("linux"):
+        pytest.skip("needs nm and an ELF extension")
+    listing = subprocess.run([nm, "-D", "--defined-only", path], stdout=subprocess.PIPE,
+                             universal_newlines=True, check=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_" + name]
+
+
 def getter(prop):
     return lambda: vars(m.Cell)[prop].fget
 

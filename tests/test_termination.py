@@ -1,6 +1,8 @@
 """A driver stopped in the middle of a merge: SIGTERM ends it as Ctrl-C does, and what a SIGKILL
 leaves behind the next run removes, touching nothing that is not provably a dead run's."""
 import os
+import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -110,6 +112,62 @@ def test_only_what_a_dead_run_left_is_removed(tmp_path):
     assert sorted(os.listdir(str(tmp_path))) == sorted(
         name for name, (_, removed) in entries.items() if not removed)
     assert os.listdir(str(tmp_path / link)) == ["current"]
+
+
+NAMESPACES = pytest.mark.skipif(not shutil.which("unshare") or os.geteuid() != 0,
+                                reason="needs unshare and root")
+# Run in a new namespace: makes a leftover named for a maker that looks gone from there, lets the
+# shell text (L: the leftover) put a file "kept" in it, runs the removal and counts "kept" files.
+IN_NAMESPACE = """
+import os, re, subprocess, sys
+from corvane_git.scripts.merge_driver import temporary
+ns = re.search(r"[[]([0-9]+)[]]", os.readlink("/proc/self/ns/pid")).group(1)
+with open("/proc/sys/kernel/random/boot_id") as f:
+    boot = f.read().strip().replace("-", "")
+dead = subprocess.Popen(["true"])
+dead.wait()
+leftover = os.path.join(sys.argv[1], "corvane-src-%d-1-%s-%s-ab12CD" % (dead.pid, ns, boot))
+os.mkdir(leftover)
+subprocess.check_call(["sh", "-ec", sys.argv[2]], env=dict(os.environ, L=leftover))
+temporary.remove_left_behind(sys.argv[1], temporary.IN_TEMP_DIR)
+print(sum(names.count("kept") for _, _, names in os.walk(sys.argv[1])))
+"""
+
+
+@NAMESPACES
+@pytest.mark.parametrize("unshare, setup", [
+    (["--mount"], 'mount -t tmpfs t "$L"; echo x > "$L/kept"'),
+    (["--mount"], 'mkdir "$L/in"; mount -t tmpfs t "$L/in"; echo x > "$L/in/kept"'),
+    (["--pid", "--fork"], 'echo x > "$L/kept"'),
+], ids=["mount-on-the-leftover", "mount-inside-it", "pid-namespace-seeing-the-host-proc"])
+def test_removal_stays_on_its_file_system_and_in_its_namespace(tmp_path, unshare, setup):
+    """A file system mounted on or inside a dead run's leftover keeps what it holds; in a pid
+    namespace without its own /proc, where /proc/PID is another process, nothing is removed."""
+    out = subprocess.run(["unshare"] + unshare + [sys.executable, "-c", IN_NAMESPACE, str(tmp_path), setup],
+                         stdout=subprocess.PIPE, check=True).stdout
+    assert out.strip() == b"1"
+
+
+@NAMESPACES
+def test_names_made_in_a_pid_namespace_without_its_proc_prove_nothing(tmp_path):
+    """There /proc/self is not this process: both the driver's and the extension's tags take the
+    PID-0-0-0 form that no later run takes for a dead maker's."""
+    work, tmp = tmp_path / "work", tmp_path / "tmp"
+    work.mkdir()
+    tmp.mkdir()
+    ThreeWay(work, BASE, OURS, THEIRS)
+    listing = tmp_path / "listing"
+    env = child_env(tmp, PATH=fake_git(tmp_path / "bin", 'ls "$TMPDIR" >> %s' % listing))
+    env.pop("GIT_PYTHON_GIT_EXECUTABLE", None)
+    tag = subprocess.run(["unshare", "--pid", "--fork", sys.executable, "-c",
+                          "from corvane_git.scripts.merge_driver import temporary; print(temporary.process_tag())"],
+                         env=env, stdout=subprocess.PIPE, check=True).stdout
+    assert re.match(br"[0-9]+-0-0-0\n\Z", tag)
+    driver = subprocess.run(["unshare", "--pid", "--fork", sys.executable, "-m", "corvane_git.scripts.merge_driver"]
+                            + list(ARGS), cwd=str(work), env=env)
+    assert driver.returncode == 0
+    names = listing.read_text().split()
+    assert names and all(re.match(r"corvane-src-[0-9]+-0-0-0-", n) for n in names)
 
 
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),

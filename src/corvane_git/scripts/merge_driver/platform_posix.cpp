@@ -197,9 +197,14 @@ std::string first_line(const char* path) {
 }
 
 // Linux: the start time (field 22 of /proc/self/stat), the pid namespace's inode and the boot id
-// without its dashes; false when any of them cannot be read.
-bool start_namespace_boot(std::string& start, std::string& ns, std::string& boot) {
+// without its dashes; false when any of them cannot be read, or when /proc is not this process's
+// pid namespace's (`unshare --pid` without its own /proc: there /proc/self is not getpid(), and
+// /proc/PID is another process than PID here).
+bool start_namespace_boot(const std::string& pid, std::string& start, std::string& ns, std::string& boot) {
 #ifdef __linux__
+    char self[32];
+    const ssize_t self_size = readlink("/proc/self", self, sizeof self);
+    if (self_size <= 0 || std::string(self, static_cast<size_t>(self_size)) != pid) return false;
     const std::string stat = first_line("/proc/self/stat");
     size_t pos = stat.rfind(')');
     if (pos == std::string::npos) return false;
@@ -224,7 +229,7 @@ bool start_namespace_boot(std::string& start, std::string& ns, std::string& boot
     };
     return digits(start, "0123456789") && digits(ns, "0123456789") && digits(boot, "0123456789abcdef");
 #else
-    (void)start, (void)ns, (void)boot;
+    (void)pid, (void)start, (void)ns, (void)boot;
     return false;
 #endif
 }
@@ -234,7 +239,7 @@ bool start_namespace_boot(std::string& start, std::string& ns, std::string& boot
 std::string process_tag() {
     std::string start, ns, boot;
     const std::string pid = std::to_string(static_cast<long long>(getpid()));
-    if (!start_namespace_boot(start, ns, boot)) return pid + "-0-0-0";
+    if (!start_namespace_boot(pid, start, ns, boot)) return pid + "-0-0-0";
     return pid + "-" + start + "-" + ns + "-" + boot;
 }
 
@@ -263,38 +268,65 @@ Error make_private_directory(const std::string& parent, std::string& path) {
     return 0;
 }
 
-Error remove_tree(const std::string& path, std::string& failed) {
-    DIR* dir = opendir(path.c_str());
+namespace {
+
+// Removes the directory `name` in the directory open at `parent` with everything in it, walking
+// by descriptors: a symbolic link is removed, never followed, and a directory on another device
+// than `device` (a mount point) is left with what it holds (EXDEV). `path` names it in `failed`.
+Error remove_tree_at(int parent, const char* name, const std::string& path, dev_t device, std::string& failed) {
+    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info;
+    Error error = fd < 0 ? errno : fstat(fd, &info) != 0 ? errno : info.st_dev != device ? EXDEV : 0;
+    DIR* dir = error ? nullptr : fdopendir(fd);
     if (!dir) {
+        if (!error) error = errno;
+        if (fd >= 0) close_quietly(fd);
         failed = path;
-        return errno;
+        return error;
     }
     std::vector<std::string> entries;
     errno = 0;
     while (dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") entries.push_back(path + "/" + name);
+        const std::string entry_name = entry->d_name;
+        if (entry_name != "." && entry_name != "..") entries.push_back(entry_name);
     }
-    const Error listing = errno;
-    closedir(dir);
-    if (listing) {
-        failed = path;
-        return listing;
-    }
-    for (const std::string& entry : entries) {
-        struct stat info;
-        if (lstat(entry.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            if (Error error = remove_tree(entry, failed)) return error;
-        } else if (unlink(entry.c_str()) != 0 && errno != ENOENT) {
-            failed = entry;
-            return errno;
+    error = errno;
+    if (error) failed = path;
+    for (std::size_t i = 0; i < entries.size() && !error; ++i) {
+        const char* entry = entries[i].c_str();
+        if (fstatat(fd, entry, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)) {
+            error = remove_tree_at(fd, entry, path + "/" + entries[i], device, failed);
+        } else if (unlinkat(fd, entry, 0) != 0 && errno != ENOENT) {
+            error = errno;
+            failed = path + "/" + entries[i];
         }
     }
-    if (rmdir(path.c_str()) != 0) {
+    closedir(dir);  // closes fd
+    if (!error && unlinkat(parent, name, AT_REMOVEDIR) != 0) {
+        error = errno;
         failed = path;
-        return errno;
     }
-    return 0;
+    return error;
+}
+
+}  // namespace
+
+Error remove_tree(const std::string& path, std::string& failed) {
+    // The tree stays on the file system of the directory that holds it.
+    const size_t slash = path.find_last_of('/');
+    const std::string parent_path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const int parent = open(parent_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat info;
+    if (parent < 0 || fstat(parent, &info) != 0) {
+        const Error error = errno;
+        if (parent >= 0) close_quietly(parent);
+        failed = path;
+        return error;
+    }
+    const Error error = remove_tree_at(parent, name.c_str(), path, info.st_dev, failed);
+    close_quietly(parent);
+    return error;
 }
 
 Error remove_files(const std::string* files, std::size_t count, const std::string& directory, std::string& failed) {

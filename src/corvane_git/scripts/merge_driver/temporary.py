@@ -5,8 +5,10 @@ Every temporary name the merge makes carries its maker's tag, "PID-START-NS-BOOT
 id, the process's start time (Linux: clock ticks after boot), its pid namespace and the boot
 id. A name is left by a dead run when the tag's boot and namespace are this process's own and
 no process with that id and start time is alive here (so a reused process id cannot pass for
-the maker). Where the system cannot prove that (no /proc: the tag is "PID-0-0-0"), nothing is
-ever removed.
+the maker). Where the system cannot prove that (no /proc, or a /proc of another pid namespace
+than this process's: the tag is "PID-0-0-0"), nothing is ever removed. Removal never leaves the
+file system of the directory it looks at (a mount point on or inside a leftover stays with what
+it holds) and never follows a symbolic link.
 
 The merge makes, with these prefixes (the extension makes the first two; keep them in step):
 
@@ -15,9 +17,9 @@ The merge makes, with these prefixes (the extension makes the first two; keep th
 - beside the notebook that is written: ".merge_ipynb-TAG-XXXXXXXX.tmp" and
   ".corvane-merge-TAG-XXXXXXXX.tmp" files (the merged notebook before it replaces ours).
 """
+import errno
 import os
 import re
-import shutil
 import stat
 import tempfile
 
@@ -58,8 +60,11 @@ def _start_time(pid):
 
 
 def _host():
-    """(namespace, boot) of this process, or None where they cannot be read."""
+    """(namespace, boot) of this process, or None where they cannot be read or /proc is not
+    this process's pid namespace's (/proc/self is then another pid than getpid())."""
     try:
+        if os.readlink("/proc/self") != str(os.getpid()):
+            return None
         ns = re.match(r"pid:\[([0-9]+)\]\Z", os.readlink("/proc/self/ns/pid"))
     except OSError:
         ns = None
@@ -92,6 +97,27 @@ def _maker_is_gone(match, host):
     return start is None or (isinstance(start, int) and start != int(match.group("start")))
 
 
+def _remove_tree(name, parent_fd, device):
+    """Remove the directory `name` in the directory open at `parent_fd` with everything in it,
+    walking by descriptors: links are removed, not followed; a directory on another device than
+    `device` fails the removal (OSError), and what it holds stays."""
+    fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0),
+                 dir_fd=parent_fd)
+    try:
+        if os.fstat(fd).st_dev != device:
+            raise OSError(errno.EXDEV, "on another file system", name)
+        with os.scandir(fd) as listing:
+            entries = list(listing)
+        for entry in entries:
+            if entry.is_dir(follow_symlinks=False):
+                _remove_tree(entry.name, fd, device)
+            else:
+                os.unlink(entry.name, dir_fd=fd)
+    finally:
+        os.close(fd)
+    os.rmdir(name, dir_fd=parent_fd)
+
+
 def remove_left_behind(directory, kinds):
     """Remove what killed runs left in `directory`: entries named as one of `kinds` (one of
     IN_TEMP_DIR and BESIDE_NOTEBOOK) that this user owns and whose maker is gone.
@@ -101,32 +127,43 @@ def remove_left_behind(directory, kinds):
         return
     prefixes = tuple(prefix for prefix, _, _ in kinds)
     try:
-        with os.scandir(directory) as listing:
-            entries = [entry for entry in listing if entry.name.startswith(prefixes)]
+        dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | getattr(os, "O_CLOEXEC", 0))
     except OSError:
         return
-    uid = os.geteuid()
-    for entry in entries:
-        for prefix, suffix, is_directory in kinds:
-            match = _PATTERNS[prefix, suffix].match(entry.name)
-            if match:
-                break
+    try:
+        device = os.fstat(dir_fd).st_dev
+        with os.scandir(dir_fd) as listing:
+            entries = [entry for entry in listing if entry.name.startswith(prefixes)]
+        for entry in entries:
+            _remove_if_left_behind(entry, kinds, dir_fd, device, host)
+    except OSError:
+        pass
+    finally:
+        os.close(dir_fd)
+
+
+def _remove_if_left_behind(entry, kinds, dir_fd, device, host):
+    for prefix, suffix, is_directory in kinds:
+        match = _PATTERNS[prefix, suffix].match(entry.name)
+        if match:
+            break
+    else:
+        return
+    try:
+        info = entry.stat(follow_symlinks=False)
+    except OSError:
+        return
+    kind_ok = stat.S_ISDIR(info.st_mode) if is_directory else stat.S_ISREG(info.st_mode)
+    if (not kind_ok or info.st_uid != os.geteuid() or info.st_dev != device
+            or not _maker_is_gone(match, host)):
+        return
+    try:
+        if is_directory:
+            _remove_tree(entry.name, dir_fd, device)
         else:
-            continue
-        try:
-            info = entry.stat(follow_symlinks=False)
-        except OSError:
-            continue
-        kind_ok = stat.S_ISDIR(info.st_mode) if is_directory else stat.S_ISREG(info.st_mode)
-        if not kind_ok or info.st_uid != uid or not _maker_is_gone(match, host):
-            continue
-        try:
-            if is_directory:
-                shutil.rmtree(entry.path)
-            else:
-                os.unlink(entry.path)
-        except OSError:
-            pass
+            os.unlink(entry.name, dir_fd=dir_fd)
+    except OSError:
+        pass
 
 
 def remove_left_behind_for(current):

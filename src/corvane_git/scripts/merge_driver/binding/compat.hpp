@@ -4,10 +4,11 @@
 #include <frameobject.h>
 #include "ref.hpp"
 
-// The module entry stays visible although the build hides every other symbol; hosts before 3.9
-// do not mark PyMODINIT_FUNC for export themselves.
+// The module entry is the extension's one exported symbol: the build hides every other (see
+// CMakeLists.txt); hosts before 3.9 do not mark PyMODINIT_FUNC for export themselves. On Windows
+// one dllexport also stops MinGW from exporting every symbol.
 #if defined(_WIN32)
-#define MERGE_IPYNB_EXPORT
+#define MERGE_IPYNB_EXPORT __declspec(dllexport)
 #else
 #define MERGE_IPYNB_EXPORT __attribute__((visibility("default")))
 #endif
