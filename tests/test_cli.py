@@ -472,6 +472,16 @@ class TestSetup:
     def read_attributes(self, repo):
         return (repo.path / ".gitattributes").read_text()
 
+    @pytest.mark.skipif(os.name == "nt", reason="Windows file names hold no control characters")
+    @pytest.mark.parametrize("command", ["install", "status", "uninstall"])
+    def test_a_hostile_repository_path_is_printed_escaped(self, tmp_path, git_env, command):
+        repo = Repo(tmp_path / "r\x1b[2J\n corvane-merge-driver: all good", git_env)
+        if command != "install":
+            repo.driver("install", "--no-hook")
+        out = repo.driver(command, check=False).stdout
+        assert "\\x1b[2J\\n corvane-merge-driver: all good" in out
+        assert not any(c in out.replace("\n", "") for c in "\x1b\r")
+
     def test_install_is_idempotent(self, bare):
         (bare.path / ".gitattributes").write_text("*.png binary\n")
         first = bare.driver("install").stdout

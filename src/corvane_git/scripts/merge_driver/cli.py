@@ -199,7 +199,7 @@ def run_setup(command, args):
         raise git_setup.SetupError("--repo %r is not a directory" % args.repo)
     if command == "status":
         wired, lines = git_setup.status(args.repo)
-        print("\n".join(lines))
+        print("\n".join(driver.one_line(line) for line in lines))
         return 0 if wired else 1
     if command == "install" and args.pre_commit and args.is_global:
         raise git_setup.SetupError("--pre-commit writes one repository's hook: leave out "
@@ -220,12 +220,12 @@ def run_setup(command, args):
                 scope.top)
         except (hook.HookError, OSError) as exc:
             for change in changes:
-                print(change)
+                print(driver.one_line(change))
             raise git_setup.SetupError("%s%s" % (
                 "the driver is set up, the pre-commit hook is not: " if command == "install"
                 else "", exc))
     for change in changes:
-        print(change)
+        print(driver.one_line(change))
     if not changes:
         print("nothing to change: the driver is %s" % (
             "already set up" if command == "install" else "not set up here"))
@@ -395,7 +395,7 @@ def main(argv=None):
                          "PATH)" % " ".join(extra))
         return run_merge(parser, args)
     except git_setup.SetupError as exc:
-        sys.stderr.write("%s: error: %s\n" % (PROG, exc))
+        sys.stderr.write("%s: error: %s\n" % (PROG, driver.one_line(str(exc))))
         return 2
 
 
