@@ -55,6 +55,12 @@ def _corpus_edits(nb):
                       "metadata": {}, "outputs": [], "source": ["np.zeros(3)"]})
 
 
+def _escapes(nb):
+    cell = change(nb, "load")
+    cell["metadata"]["canvas"]["name"] = "lo\x1b[2Jad"
+    cell["source"] = cell["source"] + ['print("\x1b[31m")\n']
+
+
 CORPUS_CHANGES = [("moved", 20, 2, None, []), ("changed", 4, 5, None, ["source"]),
                   ("deleted", 10, None, None, ["source"]), ("added", None, 30, None, ["source"])]
 CORPUS_SHOWN = ["    +#### 1. Import the numpy package under the name `np` (★☆☆) (edited)",
@@ -179,6 +185,9 @@ CASES = [
     ("outputs, all", component_notebook, _outputs, {"show_all": True},
      [("changed", 2, 2, "train", ["execution_count", "outputs"])],
      ["  execution_count: 3 → 9"]),
+    ("terminal escapes", component_notebook, _escapes, {},
+     [("changed", 1, 1, "lo\x1b[2Jad", ["name", "source"])],
+     ["  renamed: load → lo\\x1b[2Jad", '    +print("\\x1b[31m")']),
     ("corpus, by cell id", corpus_notebook, _corpus_edits, {}, CORPUS_CHANGES, CORPUS_SHOWN),
     ("corpus, by content", lambda: corpus_notebook(ids=False), _corpus_edits, {},
      CORPUS_CHANGES, CORPUS_SHOWN),
@@ -201,6 +210,7 @@ def test_each_edit_appears_and_nothing_else(old_of, edit, options, expected, sho
     text = notebook_diff.render(changes)
     for line in shown:
         assert line in text, (line, text)
+    assert not any("\x1b" in line for line in text)
     # Every line of the text belongs to one of the changes: a header per change, then details.
     headers = [l for l in text if not l.startswith(" ")]
     assert len(headers) == len(expected)

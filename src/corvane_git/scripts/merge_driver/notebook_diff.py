@@ -15,6 +15,7 @@ import bisect
 import collections
 import json
 import os
+import re
 import sys
 import zlib
 
@@ -620,12 +621,22 @@ def cell_title(change):
                                if title else "")
 
 
+# Control characters (but the tab) of names, paths and notebook text are shown as escapes, so
+# that what a notebook holds can neither drive the terminal nor forge a line of ours.
+_CONTROL = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f\u2028\u2029]")
+
+
+def _visible(line):
+    return _CONTROL.sub(lambda m: repr(m.group())[1:-1], line)
+
+
 class _Text:
     def __init__(self, colour):
         self.lines = []
         self.colour = colour
 
     def put(self, line, style=None):
+        line = _visible(line)
         if style and self.colour:
             line = COLOURS[style] + line + COLOURS["reset"]
         self.lines.append(line)
@@ -958,7 +969,7 @@ def main(argv):
     try:
         opts, files = _parse(argv)
     except _Usage as exc:
-        sys.stderr.write("%s diff: error: %s\n" % (PROG, exc))
+        sys.stderr.write("%s diff: error: %s\n" % (PROG, _visible(str(exc))))
         sys.stderr.write("usage: %s diff [--color[=WHEN]] [--all] [--no-outputs] OLD NEW\n"
                          % PROG)
         return 2
@@ -968,7 +979,8 @@ def main(argv):
     try:
         if opts["textconv"]:
             notebook, text = load(files[0])
-            _write(show(notebook) if notebook is not None else _lines(text))
+            _write([_visible(line) for line in (show(notebook) if notebook is not None
+                                                else _lines(text))])
             return 0
         if opts["git"]:
             path, old_file, new_file = files[0], files[1], files[4]
@@ -979,7 +991,7 @@ def main(argv):
         colour = _want_colour(opts["color"], sys.stdout, opts["git"])
         (old, old_text), (new, new_text) = load(old_file), load(new_file)
     except NotReadable as exc:
-        sys.stderr.write("%s diff: error: %s\n" % (PROG, exc))
+        sys.stderr.write("%s diff: error: %s\n" % (PROG, _visible(str(exc))))
         return 2
     t = _Text(colour)
     if opts["git"]:
