@@ -328,6 +328,25 @@ for _c in WITHOUT_IDS["cells"]:
 WITHOUT_IDS["cells"].insert(1, dict(plain_cell(None, "a = 1\nb = 2\nc = 3\n")))
 del WITHOUT_IDS["cells"][1]["id"]
 
+NAMED_PARENTS = dict(base_notebook(), cells=[dict(c, metadata={"canvas": dict(
+    c["metadata"]["canvas"], parents=[{"id": p["id"], "name": p["id"]} for p in
+                                      c["metadata"]["canvas"]["parents"]])})
+    for c in base_notebook()["cells"]])
+
+
+def renamed(comp_id, name):
+    """An edit: component `comp_id` renamed, with the parent entries that name it."""
+    def edit(nb):
+        for c in nb["cells"]:
+            canvas = c["metadata"]["canvas"]
+            if canvas["id"] == comp_id:
+                canvas["name"] = name
+            for p in canvas["parents"]:
+                if p["id"] == comp_id and "name" in p:
+                    p["name"] = name
+    return edit
+
+
 # Rows: (base, ours, theirs), status, expected cells (component id or "plain " + cell id, name,
 # source; "*" where the row does not look), {cell position: keys expected there}, notes.
 DRIVER_ROWS = {
@@ -378,15 +397,28 @@ DRIVER_ROWS = {
         [("notes", None, "*"), ("load", "load", "*"), ("train", "train", "*"), ("plot", "plot", "*"),
          ("plain p", None, "p\n")], {}, []),
     "parent names as our file holds them": (
-        sides(edits(("train", "source", ["t\n"])), edits(OUR_NOTES), base=dict(
-            base_notebook(), cells=[dict(c, metadata={"canvas": dict(
-                c["metadata"]["canvas"], parents=[{"id": p["id"], "name": p["id"]} for p in
-                                                  c["metadata"]["canvas"]["parents"]])})
-                for c in base_notebook()["cells"]])), 0,
+        sides(edits(("train", "source", ["t\n"])), edits(OUR_NOTES), base=NAMED_PARENTS), 0,
         None, {2: {"metadata": {"canvas": {"id": "train", "name": "train", "comments": [],
                                            "parents": [{"id": "load", "name": "load"}]}}},
                3: {"metadata": {"canvas": {"id": "plot", "name": "plot", "comments": [],
                                            "parents": [{"id": "train", "name": "train"}]}}}}, []),
+    "a parent entry names the parent as renamed by them": (
+        sides(edits(("train", "source", ["t\n"])), renamed("load", "loadT"), base=NAMED_PARENTS),
+        0, None, {1: {"metadata": {"canvas": {"name": "loadT"}}},
+                  2: {"metadata": {"canvas": {"parents": [{"id": "load", "name": "loadT"}]}}}},
+        []),
+    "parent names of their new cell as their file holds them, renamed by us": (
+        sides(renamed("plot", "plotO"), edits(("plot", "insert", dict(cell("eval", "eval"), metadata={
+            "canvas": {"id": "eval", "name": "eval", "comments": [],
+                       "parents": [{"id": "plot", "name": "plot"}]}})))), 0,
+        None, {4: {"metadata": {"canvas": {"id": "eval", "parents": [
+            {"id": "plot", "name": "plotO"}]}}}}, []),
+    "unnamed cells deleted by us, changed by them: kept, said": (
+        sides(lambda nb: nb["cells"].__delitem__(slice(0, 2)),
+              edits(THEIR_NOTES, ("p", "source", ["P\n"])),
+              base=dict(base_notebook(), cells=base_notebook()["cells"][:1] + [
+                  plain_cell("p", "p\n")] + base_notebook()["cells"][1:])), 0,
+        None, {}, ["changed by them, deleted by us, kept: cell 4, cell 5"]),
 }
 
 

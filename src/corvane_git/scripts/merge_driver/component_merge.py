@@ -12,8 +12,12 @@ merge_core decides as merge_files does.  Around it, the driver:
   when both did); a key both sides changed differently keeps ours and is named in a note;
 - puts each cell that their side added right after the cell that precedes it in their notebook
   (after the cells that our side added there), not at the end;
-- writes the parent entries that our file held with a "name" as our file held them (the merge
-  takes the names out of every parent entry to compare cells);
+- writes the parent entries that the file a cell comes from (ours, or theirs for their new
+  cells, their copies and their versions taken) held with a "name" as that file held them (the
+  merge takes the names out of every parent entry to compare cells), the name being the one
+  that the component it points at has in the result where that is a plain, unmarked name: the
+  file never contradicts itself;
+- names the unnamed cells that our side deleted and the merge kept for their change;
 - names the cells that both sides re-ran, our outputs kept.
 
 Each step is one pass over the cells: no cell is compared with more than its own versions.
@@ -176,41 +180,45 @@ class _Finish:
         # Their cells in their order, with the canvas map each has now: the merge may give a
         # copy of their cell a fresh id, in that same map.
         self.their_order = [(key, canvas) for _, canvas, key in their_keyed]
-        # Our parent entries that hold a name, per component id, then per parent id.
-        self.named_parents = {}
-        for _, canvas, key in ours_keyed:
-            parents = canvas.get("parents") if key is not None else None
-            if not parents or not isinstance(parents, list):
-                continue
-            named = {p["id"]: dict(p) for p in parents
-                     if isinstance(p, dict) and "name" in p and isinstance(p.get("id"), str)}
-            if named:
-                self.named_parents[key] = named
-        # Their canvas maps by object, for their copy that the merge puts beside ours.
+        # The parent entries that hold a name, per side, per component id, then per parent id.
+        self.named_ours = _named_parents(ours_keyed)
+        self.named_theirs = _named_parents(their_keyed)
+        # Their canvas maps by object: the merge's copies of their cells share them.
         self.their_keys = ({id(canvas): key for key, canvas in self.their_order
-                            if canvas is not None} if self.named_parents else {})
+                            if canvas is not None} if self.named_theirs or self.named_ours
+                           else {})
+        # Unnamed cells that our side deleted and their side changed: kept, and said.
+        self.back = set(key for key, t in self.theirs.items()
+                        if key not in self.ours and key in self.base and t != self.base[key]
+                        and not _canvas(t).get("name"))
 
     def __call__(self, merged):
         """Finish the merged notebook in place; return the notes for the user."""
         cells = _cells(merged)
         keyed = _keyed(cells)
-        reran, clashes = [], []
-        ours, named_parents, their_keys = self.ours, self.named_parents, self.their_keys
+        reran, clashes, back = [], [], []
+        ours, their_keys = self.ours, self.their_keys
+        names = _plain_names(keyed) if self.named_ours or self.named_theirs else None
         stand_ins = self.stand_ins if self.stand_ins.maps else None
         for cell, canvas, key in keyed:
             if key is None:
                 continue
             if ours.get(key) is cell:
                 self._merge_cell_keys(cell, key, reran, clashes)
-            if named_parents:
-                named = named_parents.get(key) or named_parents.get(their_keys.get(id(canvas)))
+            their_key = their_keys.get(id(canvas))
+            if names is not None:
+                # The file the cell comes from: theirs where it holds their canvas map.
+                named = (self.named_theirs.get(their_key) if their_key is not None
+                         else self.named_ours.get(key))
                 if named:
-                    _restore_parent_names(canvas, named)
+                    _restore_parent_names(canvas, named, names)
+            if key in self.back and key not in ours:
+                back.append(cell)
             if stand_ins is not None and stand_ins.holds(canvas):
                 stand_ins.remove(cell, canvas)
         keyed = self._placed(keyed)
         cells[:] = [cell for cell, _, _ in keyed]
-        if not reran and not clashes:
+        if not reran and not clashes and not back:
             return []
         position = {id(c): pos for pos, c in enumerate(cells, 1)}
         notes = []
@@ -220,6 +228,9 @@ class _Finish:
         if clashes:
             notes.append("changed on both sides, ours kept: " + _listed(
                 ["cell %d %s" % (position[id(c)], path) for c, path in clashes]))
+        if back:
+            notes.append("changed by them, deleted by us, kept: " + _listed(
+                ["cell %d" % position[id(c)] for c in back]))
         return notes
 
     # ---- their edits outside the source and the canvas map -----------------------------------
@@ -304,9 +315,34 @@ class _Finish:
         return key not in self.base and key in self.ours and key not in self.theirs
 
 
-def _restore_parent_names(canvas, named):
-    """The parent entries of a cell that our file held with a name (`named`, by parent id) as
-    our file held them."""
+def _named_parents(keyed):
+    """The parent entries that hold a name, per component id, then per parent id."""
+    out = {}
+    for _, canvas, key in keyed:
+        parents = canvas.get("parents") if key is not None else None
+        if not parents or not isinstance(parents, list):
+            continue
+        named = {p["id"]: dict(p) for p in parents
+                 if isinstance(p, dict) and "name" in p and isinstance(p.get("id"), str)}
+        if named:
+            out[key] = named
+    return out
+
+
+def _plain_names(keyed):
+    """The names of the merged components, by id, where the name is a string not marked."""
+    names = {}
+    for _, canvas, key in keyed:
+        name = canvas.get("name") if key is not None else None
+        if isinstance(name, str) and not name.startswith(("<<< ", ">>> ")):
+            names[key] = name
+    return names
+
+
+def _restore_parent_names(canvas, named, names):
+    """The parent entries of a cell that its file held with a name (`named`, by parent id) as
+    that file held them, with the name of the component each points at in the result (`names`)
+    where that is plain."""
     parents = canvas.get("parents")
     if not isinstance(parents, list):
         return
@@ -314,6 +350,8 @@ def _restore_parent_names(canvas, named):
         pid = parent.get("id") if isinstance(parent, dict) else None
         if isinstance(pid, str) and pid in named:
             parents[i] = dict(named[pid])
+            if pid in names:
+                parents[i]["name"] = names[pid]
 
 
 def _without_canvas(meta):
