@@ -249,6 +249,9 @@ class TestCellView:
         (("diff", "--no-ext-diff", "--no-textconv", "HEAD~", "HEAD"),
          '-    "model = fit(df)\\n",\n+    "model = fit(df, steps=3)\\n",\n'),
         (("log", "-p", "-1", "--no-textconv"), '-    "model = fit(df)\\n",\n'),
+        # No --color reaches an external diff command; color.diff does, into a pipe too.
+        (("-c", "color.diff=always", "diff", "HEAD~", "HEAD"),
+         '\x1b[32m    +model = fit(df, steps=3)\x1b[m'),
     ])
     def test_git_shows_cells(self, repo, command, shown):
         repo.write("nb.ipynb", base_notebook())
