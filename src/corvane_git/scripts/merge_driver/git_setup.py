@@ -223,12 +223,15 @@ def diff_status(scopes, repo=None):
     if probe.returncode == 0:
         effective = probe.stdout.strip().rsplit(": ", 1)[-1]
         # The settings that git takes: the repository's where set, else the global ones.
-        command = next((value for value in (scope.get("diff.%s.command" % DRIVER)
+        command = next((value for value in (scope.get("diff.%s.%s" % (DRIVER, key))
+                                            for key in ("command", "textconv")
                                             for scope in scopes) if value is not None), None)
         python = line_interpreter(command or "")
         lines.append("*.ipynb diff attribute: %s (%s)" % (
             effective, "git diff shows notebooks as JSON text" if effective != DRIVER else
             "git diff, log -p and show give the cell view" if os.path.exists(python) else
+            "the diff settings are not set: git diff shows notebooks as JSON text"
+            if command is None else
             "the diff settings' interpreter is gone: git diff shows notebooks as JSON text"))
     return lines
 
