@@ -652,7 +652,7 @@ class TestSetup:
                 "-c " + shlex.quote(git_setup.BOOTSTRAP), git_setup.UNSAFE_RUN).replace(
                 hook_module.MARKER_LINE, hook_module.OLD_MARKER_LINES[0]))
         if hook == "gone hook":
-            (hooks / "pre-commit").write_text(hook_module.hook_text(gone))
+            (hooks / "pre-commit").write_text(hook_module.hook_text(gone), encoding="utf-8")
         if driver_line:
             key, line = ["merge.corvane-notebook.driver", driver_line] if (
                 driver_line.startswith("{")) else driver_line.split("=", 1)
