@@ -11,6 +11,7 @@ import pytest
 
 from conftest import PACKAGE_ROOT
 from corvane_git.scripts.merge_driver import driver, git_setup
+from corvane_git.scripts.merge_driver import hook as hook_module
 from corvane_git.scripts.merge_driver.cli import SUBCOMMANDS
 from test_git_driver import Repo, base_notebook, cell, change, notebook, param, set_param
 from test_git_driver import git_env  # noqa: F401 (fixture)
@@ -621,6 +622,16 @@ class TestSetup:
     @pytest.mark.parametrize("driver_line, hook, lines", [
         (None, "install", ["pre-commit hook: {hook} (refuses commits of notebooks "
                            "with conflicts)"]),
+        (None, "gone hook", ["the pre-commit hook names an interpreter that does not exist: "
+                             "{gone}: it refuses commits with notebooks; run install again"]),
+        ("diff.corvane-notebook.command={python} -m corvane_git.scripts.merge_driver diff "
+         "--git", "--no-hook", [
+             "unsafe: diff.corvane-notebook.command (repository config) runs the package with "
+             "-m, which imports it from the top of the work tree when a corvane_git folder is "
+             "there: run install again"]),
+        ("mergetool.corvane-notebook.cmd={gone} -c x mergetool", "--no-hook", [
+            "mergetool.corvane-notebook.cmd (repository config) names an interpreter that does "
+            "not exist: {gone}: git mergetool fails; run install again"]),
         (None, "--no-hook", ["pre-commit hook: none (install writes it; it refuses commits of "
                              "notebooks with conflicts)"]),
         ("{python} -m corvane_git.scripts.merge_driver --marker-size=%L -- %O %A %B %P",
@@ -634,22 +645,46 @@ class TestSetup:
     def test_status_names_the_hook_and_old_lines(self, bare, driver_line, hook, lines):
         bare.driver("install", *([hook] if hook.startswith("--") else []))
         hooks = bare.path / ".git" / "hooks"
+        gone = os.path.abspath(str(bare.path / "gone" / "python"))
         if hook == "old hook":
             text = (hooks / "pre-commit").read_text()
             (hooks / "pre-commit").write_text(text.replace(
-                "-c " + shlex.quote(git_setup.BOOTSTRAP), git_setup.UNSAFE_RUN))
+                "-c " + shlex.quote(git_setup.BOOTSTRAP), git_setup.UNSAFE_RUN).replace(
+                hook_module.MARKER_LINE, hook_module.OLD_MARKER_LINES[0]))
+        if hook == "gone hook":
+            (hooks / "pre-commit").write_text(hook_module.hook_text(gone), encoding="utf-8")
         if driver_line:
-            bare.git("config", "merge.corvane-notebook.driver", driver_line.format(
-                python=shlex.quote(sys.executable)))
+            key, line = ["merge.corvane-notebook.driver", driver_line] if (
+                driver_line.startswith("{")) else driver_line.split("=", 1)
+            bare.git("config", key, line.format(
+                python=shlex.quote(sys.executable), gone=shlex.quote(gone)))
         # The hook's path as git names the hooks directory ("<top>/.git/hooks" on Windows too).
         out = [re.sub(r"^(pre-commit hook: )(.*)( \(refuses)", lambda m: m.group(1) +
                       os.path.normpath(m.group(2)) + m.group(3), l.strip())
                for l in bare.driver("status").stdout.splitlines()]
         for line in lines:
-            assert line.format(hook=os.path.normpath(str(hooks / "pre-commit"))) in out
+            assert line.format(hook=os.path.normpath(str(hooks / "pre-commit")),
+                               gone=gone) in out, out
         if driver_line:   # install brings the line up to date
             bare.driver("install", "--no-hook")
             assert "unsafe" not in bare.driver("status").stdout
+
+    @pytest.mark.parametrize("hooks_path, args, written", [
+        (".githooks", [], False),
+        (".githooks", ["--pre-commit"], True),
+        ("../shared hooks", [], True),
+    ])
+    def test_a_hooks_folder_in_the_work_tree_gets_no_hook_unasked(self, bare, hooks_path, args,
+                                                                  written):
+        hooks = bare.path / hooks_path
+        hooks.mkdir()
+        (hooks / "pre-commit").write_text("#!/bin/sh\nexit 0\n")
+        bare.git("config", "core.hooksPath", hooks_path)
+        out = bare.driver("install", *args).stdout
+        assert (hook_module.MARKER_LINE in (hooks / "pre-commit").read_text()) == written
+        assert sorted(os.listdir(str(hooks))) == ["pre-commit"] + (
+            [hook_module.KEPT] if written else [])
+        assert ("left out the pre-commit hook: the hooks directory" in out) != written
 
     def test_install_outside_a_repository(self, tmp_path, git_env):
         proc = run(["install"], tmp_path, git_env)
@@ -670,6 +705,8 @@ class TestSetup:
                 git_env, module=False)
         proc = run(["install", "--global"], tmp_path, git_env)
         assert proc.returncode == 0, proc.stderr
+        assert proc.stdout.endswith("\nno pre-commit hook: a hook is one repository's; install "
+                                    "in a repository writes it there\n")
         assert (home / expected).read_text() == "%s\n%s\n%s\n%s\n" % (
             git_setup.MARKER_LINE, git_setup.ATTRIBUTE_LINE, git_setup.MARKER_LINE,
             git_setup.DIFF_ATTRIBUTE_LINE)

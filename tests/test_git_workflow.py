@@ -1,6 +1,7 @@
 """The driver in everyday git: Jupyter's layout kept, add/add, rebase, cherry-pick, stash, CRLF."""
 import json
 import os
+import re
 import shutil
 import sys
 
@@ -248,6 +249,9 @@ class TestCellView:
         (("diff", "--no-ext-diff", "--no-textconv", "HEAD~", "HEAD"),
          '-    "model = fit(df)\\n",\n+    "model = fit(df, steps=3)\\n",\n'),
         (("log", "-p", "-1", "--no-textconv"), '-    "model = fit(df)\\n",\n'),
+        # No --color reaches an external diff command; color.diff does, into a pipe too.
+        (("-c", "color.diff=always", "diff", "HEAD~", "HEAD"),
+         '\x1b[32m    +model = fit(df, steps=3)\x1b[m'),
     ])
     def test_git_shows_cells(self, repo, command, shown):
         repo.write("nb.ipynb", base_notebook())
@@ -413,17 +417,44 @@ class TestInterpreterGone:
 
     @pytest.mark.skipif(os.name == "nt", reason="the hook needs an execute bit that a hook "
                         "written under Windows does not get")
-    def test_the_hook_says_so(self, tmp_path, git_env):
+    @pytest.mark.parametrize("staged", ["sub/nb.ipynb", "notes.txt"])
+    def test_the_hook_says_so(self, tmp_path, git_env, staged):
         from corvane_git.scripts.merge_driver import hook
         repo = Repo(tmp_path / "repo", git_env)
         repo.driver("install")
         gone = str(tmp_path / "deleted venv" / "bin" / "python")
         (repo.path / ".git" / "hooks" / "pre-commit").write_text(hook.hook_text(gone))
-        repo.write("nb.ipynb", base_notebook())
-        repo.git("add", "nb.ipynb")
+        repo.write(staged, base_notebook())
+        repo.git("add", staged)
         proc = repo.git("commit", "-m", "nb", check=False)
+        if not staged.endswith(".ipynb"):   # nothing for the hook to check
+            assert proc.returncode == 0, proc.stderr
+            return
         assert (proc.returncode, proc.stderr) == (1, (
             "corvane-merge-driver: the interpreter of the pre-commit hook (%s) is gone: run "
             "install again, or uninstall\n" % gone))
         assert "wrote the pre-commit hook" in repo.driver("install").stdout
         assert repo.git("commit", "-m", "nb", check=False).returncode == 0
+
+    @pytest.mark.parametrize("args, shown", [
+        (["diff"], r'^\+ *"renamed_cell\\n"'),
+        (["log", "-p", "-1"], r'^\+ *"renamed_cell\\n"'),
+    ])
+    def test_diff_and_log_show_text(self, tmp_path, repo, args, shown):
+        gone = str(tmp_path / "deleted venv" / "bin" / "python")
+        for key, value in git_setup.diff_settings(gone):
+            repo.git("config", key, value)
+        repo.write(".gitattributes", git_setup.DIFF_ATTRIBUTE_LINE + "\n")
+        nb = base_notebook()
+        repo.write("nb.ipynb", nb)
+        repo.commit("base")
+        change(nb, "load")["source"] = ["renamed_cell\n"]
+        repo.write("nb.ipynb", nb)
+        if args[0] == "log":
+            repo.commit("sources")
+        proc = repo.git(*args, check=False)
+        assert proc.returncode == 0, proc.stderr
+        assert re.search(shown, proc.stdout, re.M), proc.stdout
+        if args == ["diff"]:
+            assert proc.stderr == ("corvane-merge-driver: the interpreter of the diff settings "
+                                   "is gone, run install again: nb.ipynb shown as text\n")

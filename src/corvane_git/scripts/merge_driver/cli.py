@@ -186,7 +186,10 @@ def setup_parser(command):
                             "repository by default; the hook refuses notebooks with unresolved "
                             "conflicts (a hook already there is kept and runs first), and "
                             "uninstall removes it")
-        p.add_argument("--pre-commit", action="store_true", help=argparse.SUPPRESS)
+        p.add_argument("--pre-commit", action="store_true",
+                       help="write the hook also where core.hooksPath names a folder in the "
+                            "work tree (install leaves it out there: it would be a tracked "
+                            "file naming this machine's interpreter)")
         p.add_argument("--one-line", action="store_true",
                        help="merged notebooks stay on one line, as the merge writes them "
                             "(the driver command gets --keep-one-line), instead of taking "
@@ -216,8 +219,8 @@ def run_setup(command, args):
     if scope.top and (command == "uninstall" or not args.no_hook):
         from corvane_git.scripts.merge_driver import hook
         try:
-            changes += hook.install(scope.top) if command == "install" else hook.uninstall(
-                scope.top)
+            changes += hook.install(scope.top, explicit=args.pre_commit) if (
+                command == "install") else hook.uninstall(scope.top)
         except (hook.HookError, OSError) as exc:
             for change in changes:
                 print(driver.one_line(change))
@@ -229,6 +232,9 @@ def run_setup(command, args):
     if not changes:
         print("nothing to change: the driver is %s" % (
             "already set up" if command == "install" else "not set up here"))
+    if command == "install" and scope.is_global and not args.no_hook:
+        print("no pre-commit hook: a hook is one repository's; install in a repository "
+              "writes it there")
     return 0
 
 

@@ -73,14 +73,24 @@ def driver_command(python=None, one_line=False, git_version=None):
 
 
 def line_interpreter(command):
-    """The interpreter that a driver line (ours, of this version or an older one) runs."""
+    """The interpreter that a command we wrote (of this version or an older one) runs: the
+    one its "command -v" guard tests, else its first word."""
     try:
         words = shlex.split(command)
     except ValueError:
         return ""
-    if words[:3] == ["if", "command", "-v"] and len(words) > 3:
-        return words[3]
+    for at in range(len(words) - 2):
+        if words[at:at + 2] == ["command", "-v"]:
+            return words[at + 2]
     return words[0] if words else ""
+
+
+def guarded(python, name, run, fallback):
+    """A shell function `name` that runs `run` (our command, with the arguments that git
+    appends) where the interpreter `python` is there, else `fallback`; then calls it.  git
+    runs such a setting as `<setting> "$@"`, so the arguments reach the function."""
+    return ('%s() { if command -v %s >/dev/null 2>&1; then exec %s "$@"; else %s; fi; }; %s'
+            % (name, shlex.quote(python), run, fallback, name))
 
 
 def git_version(cwd=None):
@@ -167,9 +177,19 @@ def diff_settings(python=None):
     """The diff driver's config, as ((key, value), ...): the external diff command, which
     git diff runs (the cell-by-cell diff, moves included), and the textconv filter, which
     git log -p, git show and --no-ext-diff use (a cell view of each version, diffed by git)."""
-    command = python_command(python) + " diff"
-    return (("diff.%s.command" % DRIVER, command + " --git"),
-            ("diff.%s.textconv" % DRIVER, command + " --textconv"),
+    path = os.path.abspath(python or sys.executable)
+    command = python_command(path) + " diff"
+    # Where the interpreter is gone: git's own diff of the two files (git passes path, old
+    # file, old id, old mode, new file, ...; exit status 1 means "they differ", which git
+    # would read from an external diff as its death), and the raw text for textconv.
+    gone = shlex.quote("%s: the interpreter of the diff settings is gone, run install again: "
+                       % DRIVER_PROG)
+    return (("diff.%s.command" % DRIVER, guarded(
+                path, "corvane_diff", command + " --git",
+                'echo %s"$1" shown as text >&2; git diff --no-index --no-ext-diff --no-textconv '
+                '-- "$2" "$5"; [ $? -le 1 ]' % gone)),
+            ("diff.%s.textconv" % DRIVER, guarded(
+                path, "corvane_textconv", command + " --textconv", 'cat -- "$1"')),
             ("diff.%s.xfuncname" % DRIVER, DIFF_FUNCNAME))
 
 
@@ -202,9 +222,39 @@ def diff_status(scopes, repo=None):
     probe = _git(["check-attr", "diff", "--", "notebook.ipynb"], cwd=repo, check=False)
     if probe.returncode == 0:
         effective = probe.stdout.strip().rsplit(": ", 1)[-1]
+        # The settings that git takes: the repository's where set, else the global ones.
+        command = next((value for value in (scope.get("diff.%s.%s" % (DRIVER, key))
+                                            for key in ("command", "textconv")
+                                            for scope in scopes) if value is not None), None)
+        python = line_interpreter(command or "")
         lines.append("*.ipynb diff attribute: %s (%s)" % (
-            effective, "git diff, log -p and show give the cell view" if effective == DRIVER
-            else "git diff shows notebooks as JSON text"))
+            effective, "git diff shows notebooks as JSON text" if effective != DRIVER else
+            "git diff, log -p and show give the cell view" if os.path.exists(python) else
+            "the diff settings are not set: git diff shows notebooks as JSON text"
+            if command is None else
+            "the diff settings' interpreter is gone: git diff shows notebooks as JSON text"))
+    return lines
+
+
+def _command_faults(scopes, keys):
+    """Lines naming the commands among `keys` (the diff's and the merge tool's) that run the
+    package with -m or name an interpreter that is gone."""
+    lines = []
+    for scope in scopes:
+        for key in keys:
+            value = scope.get(key)
+            if value is None:
+                continue
+            if UNSAFE_RUN in value:
+                lines.append("unsafe: %s (%s config) runs the package with -m, which imports "
+                             "it from the top of the work tree when a corvane_git folder is "
+                             "there: run install again" % (key, scope.name))
+            python = line_interpreter(value)
+            if python and not os.path.exists(python):
+                lines.append("%s (%s config) names an interpreter that does not exist: %s: %s; "
+                             "run install again" % (key, scope.name, python, (
+                                 "git mergetool fails" if key.startswith("mergetool.") else
+                                 "notebooks show as JSON text")))
     return lines
 
 
@@ -416,6 +466,9 @@ def status(repo=None):
             except hook.HookError as exc:
                 lines.append("  pre-commit hook: cannot tell (%s)" % exc)
     lines.extend(diff_status(scopes, repo))
+    lines.extend(_command_faults(scopes, [key for key, _ in diff_settings()
+                                          if not key.endswith("xfuncname")]
+                                 + ["mergetool.%s.cmd" % MERGETOOL]))
     probe = _git(["check-attr", "merge", "--", "notebook.ipynb"], cwd=repo, check=False)
     effective = probe.stdout.strip().rsplit(": ", 1)[-1] if probe.returncode == 0 else None
     wired = effective == DRIVER and command is not None

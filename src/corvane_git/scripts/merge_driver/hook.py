@@ -15,7 +15,10 @@ import sys
 
 HOOK = "pre-commit"
 KEPT = "pre-commit.before-corvane"   # a hook that was there before ours
-MARKER_LINE = "# written by corvane-merge-driver install --pre-commit; removed by its uninstall"
+MARKER_LINE = "# written by corvane-merge-driver install; removed by its uninstall"
+# What hooks of older installs say instead; still ours.
+OLD_MARKER_LINES = ("# written by corvane-merge-driver install --pre-commit; removed by its "
+                    "uninstall",)
 
 
 class HookError(Exception):
@@ -88,8 +91,9 @@ def _batch(top, staged):
 
 def hook_text(python=None):
     """The hook: the earlier hook first (when there was one), then our check.  The interpreter
-    runs the installed package only (see git_setup.BOOTSTRAP); where it is gone, the hook says
-    so and refuses the commit (git commit --no-verify goes past it)."""
+    runs the installed package only (see git_setup.BOOTSTRAP); where it is gone, a commit with
+    no notebook staged goes through, one with notebooks is refused with a line that says why
+    (git commit --no-verify goes past it)."""
     from corvane_git.scripts.merge_driver import git_setup
     path = os.path.abspath(python or sys.executable)
     return "\n".join([
@@ -101,6 +105,8 @@ def hook_text(python=None):
         '    "$kept" "$@" || exit $?',
         "fi",
         "if ! command -v %s >/dev/null 2>&1; then" % shlex.quote(path),
+        "    git diff --cached --quiet --no-ext-diff --no-renames --diff-filter=ACMT -- "
+        "'*.ipynb' && exit 0",
         "    printf '%%s\\n' %s >&2" % shlex.quote(
             "%s: the interpreter of the pre-commit hook (%s) is gone: run install again, or "
             "uninstall" % (git_setup.DRIVER_PROG, path)),
@@ -124,7 +130,17 @@ def _holds(path, text):
 
 
 def _is_ours(path):
-    return _holds(path, MARKER_LINE)
+    return any(_holds(path, line) for line in (MARKER_LINE,) + OLD_MARKER_LINES)
+
+
+def in_work_tree(top, directory):
+    """Whether the hooks `directory` lies in the work tree at `top` (core.hooksPath set to a
+    tracked folder), outside the git directory: a hook there is a file to commit."""
+    common = _git(["rev-parse", "--git-common-dir"], top).decode("utf-8", "surrogateescape")
+    inside = [os.path.normcase(os.path.realpath(p)) for p in (
+        directory, top, os.path.join(top, common.rstrip("\n")))]
+    return (os.path.commonpath(inside[:2]) == inside[1]
+            and os.path.commonpath([inside[0], inside[2]]) != inside[2])
 
 
 # The pre-commit framework's hook script says so in its second line.  `pre-commit install`
@@ -163,12 +179,18 @@ def _drop_framework_copies(directory, changes):
                            "refuse every commit" % path)
 
 
-def install(top):
+def install(top, explicit=False):
     """Write the hook into the repository at `top`; returns the changes made.
 
     Beside the pre-commit framework's hook, ours goes where the framework runs a hook of
-    another's (pre-commit.legacy), so that neither moves the other."""
+    another's (pre-commit.legacy), so that neither moves the other.  Into a hooks directory
+    in the work tree (tracked, shared) the hook goes only when asked for (`explicit`): it
+    names this machine's interpreter."""
     directory = hooks_directory(top)
+    if not explicit and in_work_tree(top, directory):
+        return ["left out the pre-commit hook: the hooks directory %s is in the work tree "
+                "(core.hooksPath), where it would be a tracked file naming this machine's "
+                "interpreter; install --pre-commit writes it there" % directory]
     main, kept = os.path.join(directory, HOOK), os.path.join(directory, KEPT)
     text, changes = hook_text(), []
     path = _our_slot(directory)
@@ -246,4 +268,21 @@ def status(top):
         lines.append("unsafe: the pre-commit hook runs the package with -m, which imports it "
                      "from the top of the work tree when a corvane_git folder is there: run "
                      "install again")
+    python = _interpreter(path)
+    if python and not os.path.exists(python):
+        lines.append("the pre-commit hook names an interpreter that does not exist: %s: it "
+                     "refuses commits with notebooks; run install again" % python)
     return lines
+
+
+def _interpreter(path):
+    """The interpreter that our hook at `path` runs ("" where it cannot be told)."""
+    from corvane_git.scripts.merge_driver import git_setup
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                if line.startswith("exec "):
+                    return git_setup.line_interpreter(line[len("exec "):])
+    except OSError:
+        pass
+    return ""

@@ -909,9 +909,10 @@ def _want_colour(choice, stream, under_git):
         tty = stream.isatty()
     except (AttributeError, ValueError):
         tty = False
-    if under_git and (tty or os.environ.get("GIT_PAGER_IN_USE")):
-        # To a terminal or git's pager: colour as git colours its diffs there (color.diff,
-        # color.ui, the pager's colour setting).
+    if under_git:
+        # Colour as git colours its diffs there (color.diff, color.ui, the pager's colour
+        # setting; "always" into a file or pipe too): git passes no --color to an external
+        # diff command, but `git -c color.diff=always` reaches the config.
         import subprocess
         try:
             proc = subprocess.run(["git", "config", "--get-colorbool", "color.diff",
