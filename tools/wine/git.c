@@ -2,7 +2,8 @@
 
    Wine starts a Linux program through ntdll's __wine_unix_spawnvp. Windows pipes do not reach
    such a program, so its standard output and error go through files that are then copied to
-   this process's own; its input is /dev/null. Arguments that are Windows paths are translated,
+   this process's own; so does its input where that is a pipe (`git cat-file --batch` reads its
+   requests there), else it is /dev/null. Arguments that are Windows paths are translated,
    and `git merge-file` gets its files' names as given here as its labels (as git for Windows
    writes them). The current directory and the git variables of this process's environment go
    along. Never part of the package: tools/windows.sh builds it for the test runs. */
@@ -127,18 +128,35 @@ int wmain(int argc, wchar_t** argv) {
         return 128;
     }
     wchar_t dir[MAX_PATH + 1], out_path[MAX_PATH + 1], err_path[MAX_PATH + 1], cwd[32768];
+    wchar_t in_path[MAX_PATH + 1];
     GetTempPathW(MAX_PATH, dir);
     GetTempFileNameW(dir, L"git", 0, out_path);
     GetTempFileNameW(dir, L"git", 0, err_path);
     GetCurrentDirectoryW(32768, cwd);
+    /* Input given through a pipe (the caller writes it and closes its end) goes to a file first. */
+    int piped = 0;
+    HANDLE given = GetStdHandle(STD_INPUT_HANDLE);
+    if (given && given != INVALID_HANDLE_VALUE && GetFileType(given) == FILE_TYPE_PIPE) {
+        GetTempFileNameW(dir, L"git", 0, in_path);
+        HANDLE f = CreateFileW(in_path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        if (f != INVALID_HANDLE_VALUE) {
+            static char chunk[65536];
+            DWORD got, done;
+            while (ReadFile(given, chunk, sizeof chunk, &got, NULL) && got > 0)
+                WriteFile(f, chunk, got, &done, NULL);
+            CloseHandle(f);
+            piped = 1;
+        }
+    }
 
     size_t cap = (size_t)argc * 2 + 2 * (sizeof carried / sizeof *carried) + 64, n = 0;
     char** a = calloc(cap, sizeof *a);
     a[n++] = "/bin/sh";
     a[n++] = "-c";
-    a[n++] = "cd \"$1\" || exit 128; o=$2; e=$3; shift 3; exec \"$@\" </dev/null >\"$o\" 2>\"$e\"";
+    a[n++] = "cd \"$1\" || exit 128; i=$2; o=$3; e=$4; shift 4; exec \"$@\" <\"$i\" >\"$o\" 2>\"$e\"";
     a[n++] = "sh";
     a[n++] = translate(cwd);
+    a[n++] = piped ? translate(in_path) : "/dev/null";
     a[n++] = translate(out_path);
     a[n++] = translate(err_path);
     a[n++] = "/usr/bin/env";
@@ -177,6 +195,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     a[n] = NULL;
     NTSTATUS status = spawnvp(a, 1);
+    if (piped) DeleteFileW(in_path);
     int rev_parse = 0;
     for (int i = 1; i < argc; ++i)
         if (wcscmp(argv[i], L"rev-parse") == 0) rev_parse = 1;
