@@ -11,13 +11,14 @@ grows with the size of the notebooks.
 `main(argv)` is the command line (`corvane-merge-driver diff`), also as git's external diff
 command and as its textconv filter.
 """
-import bisect
 import collections
 import json
 import os
 import re
 import sys
 import zlib
+
+from corvane_git.scripts.merge_driver.sequences import increasing
 
 PROG = "corvane-merge-driver"
 CONTEXT = 3
@@ -147,26 +148,6 @@ def pair_cells(old, new, layered):
     return paired
 
 
-def _increasing(values):
-    """Indices of a longest strictly increasing subsequence of `values`."""
-    tails, tail_at, before = [], [], [None] * len(values)
-    for k, v in enumerate(values):
-        pos = bisect.bisect_left(tails, v)
-        before[k] = tail_at[pos - 1] if pos else None
-        if pos == len(tails):
-            tails.append(v)
-            tail_at.append(k)
-        else:
-            tails[pos] = v
-            tail_at[pos] = k
-    out = []
-    k = tail_at[-1] if tail_at else None
-    while k is not None:
-        out.append(k)
-        k = before[k]
-    return out[::-1]
-
-
 # ---- line diff ---------------------------------------------------------------------------
 
 def _matches(a, b):
@@ -192,7 +173,7 @@ def _matches(a, b):
                   if count_a[a[i]] == 1 and a[i] in at_b]
         if not common:
             continue
-        anchors = [common[k] for k in _increasing([j for _, j in common])]
+        anchors = [common[k] for k in increasing([j for _, j in common])]
         pairs.extend(anchors)
         edges = [(alo - 1, blo - 1)] + anchors + [(ahi, bhi)]
         for (i0, j0), (i1, j1) in zip(edges, edges[1:]):
@@ -303,23 +284,20 @@ def _multiset_change(old, new):
     counted as multisets, in their order."""
     old = old if isinstance(old, list) else []
     new = new if isinstance(new, list) else []
-    count = collections.Counter(_hashable(x) for x in new)
-    removed = []
-    for x in old:
+    return _beyond(old, new), _beyond(new, old)
+
+
+def _beyond(these, those):
+    """The elements of `these` beyond those of `those`, counted as multisets, in order."""
+    count = collections.Counter(_hashable(x) for x in those)
+    left = []
+    for x in these:
         key = _hashable(x)
         if count[key]:
             count[key] -= 1
         else:
-            removed.append(x)
-    count = collections.Counter(_hashable(x) for x in old)
-    added = []
-    for x in new:
-        key = _hashable(x)
-        if count[key]:
-            count[key] -= 1
-        else:
-            added.append(x)
-    return removed, added
+            left.append(x)
+    return left
 
 
 def _parent_ids(canvas):
@@ -481,7 +459,7 @@ def diff(old, new, show_all=False, outputs=True):
     olds, news = old["cells"], new["cells"]
     paired = pair_cells(old, new, _has_layer(old) or _has_layer(new))
     order = sorted(paired)
-    stable = {order[k] for k in _increasing([paired[j] for j in order])}
+    stable = {order[k] for k in increasing([paired[j] for j in order])}
     names = _Names(old, new)
     taken = set(paired.values())
     next_old = 0

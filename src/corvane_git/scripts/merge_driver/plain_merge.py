@@ -15,12 +15,12 @@ on the other stays, with a conflict block in its source that says which side del
 A source that git cannot merge as text (a NUL character, a lone surrogate, lines that are not
 strings) leaves the whole file to git's line merge, as in the component merge.
 """
-import bisect
 import collections
 import json
 import os
 
 from corvane_git.scripts.merge_driver import driver, layout
+from corvane_git.scripts.merge_driver.sequences import increasing
 
 __all__ = ["merge_if_plain", "is_plain", "merge_notebooks", "PlainConflicts"]
 
@@ -174,27 +174,6 @@ def _ids(cells):
     return None
 
 
-def _increasing(values):
-    """Indices of a longest strictly increasing subsequence of `values` (patience sorting)."""
-    tails, tail_at, before = [], [], [None] * len(values)
-    for k, v in enumerate(values):
-        pos = bisect.bisect_left(tails, v)
-        before[k] = tail_at[pos - 1] if pos else None
-        if pos == len(tails):
-            tails.append(v)
-            tail_at.append(k)
-        else:
-            tails[pos] = v
-            tail_at[pos] = k
-    out = []
-    k = tail_at[-1] if tail_at else None
-    while k is not None:
-        out.append(k)
-        k = before[k]
-    out.reverse()
-    return out
-
-
 def _diff(a, b):
     """Monotone pairs (i, j) with a[i] == b[j]: the common head and tail, then the keys that
     occur once in both ranges, in an order both keep, and the same again between them."""
@@ -222,7 +201,7 @@ def _diff(a, b):
         if not common:
             continue
         common.sort()
-        anchors = [common[k] for k in _increasing([j for _, j in common])]
+        anchors = [common[k] for k in increasing([j for _, j in common])]
         pairs.extend(anchors)
         edges = [(alo - 1, blo - 1)] + anchors + [(ahi, bhi)]
         for (i0, j0), (i1, j1) in zip(edges, edges[1:]):
@@ -322,7 +301,7 @@ def _stable(paired):
     """The indices in new (keys of `paired`) whose cells stayed in place: the most that keep
     the old order; the others moved."""
     order = sorted(paired)
-    return {order[k] for k in _increasing([paired[j] for j in order])}
+    return {order[k] for k in increasing([paired[j] for j in order])}
 
 
 # ---- merging values --------------------------------------------------------------------------
