@@ -21,7 +21,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import generate  # noqa: E402
 
-from corvane_git.scripts.merge_driver import driver, mergetool, view  # noqa: E402
+from corvane_git.scripts.merge_driver.driver import route as driver
+from corvane_git.scripts.merge_driver.pages import mergetool
+from corvane_git.scripts.merge_driver.pages import view  # noqa: E402
 
 ROUNDS = 3
 

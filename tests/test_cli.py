@@ -10,8 +10,9 @@ import sysconfig
 import pytest
 
 from conftest import PACKAGE_ROOT
-from corvane_git.scripts.merge_driver import driver, git_setup
-from corvane_git.scripts.merge_driver import hook as hook_module
+from corvane_git.scripts.merge_driver.driver import route as driver
+from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
+from corvane_git.scripts.merge_driver.git_wiring import hook as hook_module
 from corvane_git.scripts.merge_driver.cli import SUBCOMMANDS
 from test_git_driver import Repo, base_notebook, cell, change, notebook, param, set_param
 from test_git_driver import git_env  # noqa: F401 (fixture)

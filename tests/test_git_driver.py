@@ -9,7 +9,7 @@ import sys
 import pytest
 
 from conftest import PACKAGE_ROOT, SHELL_SCRIPT_PROGRAMS
-from corvane_git.scripts.merge_driver import git_setup
+from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
 
 DRIVER = "corvane-notebook"
 
@@ -437,7 +437,7 @@ class TestDriverOutcomes:
 
     @pytest.mark.parametrize("case", sorted(DRIVER_ROWS))
     def test_outcome_table(self, tmp_path, case):
-        from corvane_git.scripts.merge_driver import driver
+        from corvane_git.scripts.merge_driver.driver import route as driver
         notebooks, status, cells, keys, notes = DRIVER_ROWS[case]
         paths = []
         for name, nb in zip(("base", "ours", "theirs"), notebooks):

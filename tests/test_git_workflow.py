@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from corvane_git.scripts.merge_driver import git_setup
+from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
 from test_git_driver import Repo, base_notebook, cell, change, names, param, set_param
 from test_git_driver import git_env, repo  # noqa: F401 (fixtures)
 
@@ -419,7 +419,7 @@ class TestInterpreterGone:
                         "written under Windows does not get")
     @pytest.mark.parametrize("staged", ["sub/nb.ipynb", "notes.txt"])
     def test_the_hook_says_so(self, tmp_path, git_env, staged):
-        from corvane_git.scripts.merge_driver import hook
+        from corvane_git.scripts.merge_driver.git_wiring import hook
         repo = Repo(tmp_path / "repo", git_env)
         repo.driver("install")
         gone = str(tmp_path / "deleted venv" / "bin" / "python")

@@ -20,7 +20,8 @@ import textwrap
 import pytest
 
 from conftest import ON_WINDOWS, run_python
-from corvane_git.scripts.merge_driver import cli, command, driver
+from corvane_git.scripts.merge_driver import cli, command
+from corvane_git.scripts.merge_driver.driver import route as driver
 from corvane_git.scripts.merge_driver import merge_ipynb as m
 from isolation import PROG, cannot_merge, drop_file_access, merge_in_child, run_driver, snapshot
 from notebooks import (cell, comment, dumps, edit, notebook, parameter, read, with_cells,

@@ -9,7 +9,8 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from conftest import KEPT_MODES
-from corvane_git.scripts.merge_driver import driver, layout
+from corvane_git.scripts.merge_driver.driver import route as driver
+from corvane_git.scripts.merge_driver.notebooks import layout
 from test_corpus import FILES
 from test_git_driver import base_notebook, cell, change, notebook, param, set_param
 

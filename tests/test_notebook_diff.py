@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from corvane_git.scripts.merge_driver import notebook_diff
+from corvane_git.scripts.merge_driver.pages import notebook_diff
 from test_git_driver import base_notebook, change, param, set_param
 
 

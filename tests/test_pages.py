@@ -11,8 +11,10 @@ import urllib.parse
 
 import pytest
 
-from corvane_git.scripts.merge_driver import mergetool, resolve, view
-from corvane_git.scripts.merge_driver.resolve import OURS, THEIRS, Selection
+from corvane_git.scripts.merge_driver.pages import mergetool
+from corvane_git.scripts.merge_driver.conflicts import resolve
+from corvane_git.scripts.merge_driver.pages import view
+from corvane_git.scripts.merge_driver.conflicts.resolve import OURS, THEIRS, Selection
 from test_notebook_diff import CASES, component_notebook
 from test_git_driver import Repo
 from test_git_driver import git_env  # noqa: F401 (fixture)

@@ -9,7 +9,10 @@ import git
 import nbformat
 import pytest
 
-from corvane_git.scripts.merge_driver import cli, driver, plain_merge, resolve
+from corvane_git.scripts.merge_driver import cli
+from corvane_git.scripts.merge_driver.driver import route as driver
+from corvane_git.scripts.merge_driver.plain import merge as plain_merge
+from corvane_git.scripts.merge_driver.conflicts import resolve
 from notebooks import CORPUS, SLOW
 from test_source_merge_handle import CASES as SOURCES
 from test_git_driver import Repo, git_env, repo  # noqa: F401 (fixtures)

@@ -10,8 +10,10 @@ import sys
 import pytest
 
 from conftest import PACKAGE_ROOT
-from corvane_git.scripts.merge_driver import cli, driver, resolve
-from corvane_git.scripts.merge_driver.resolve import OURS, THEIRS, Selection
+from corvane_git.scripts.merge_driver import cli
+from corvane_git.scripts.merge_driver.driver import route as driver
+from corvane_git.scripts.merge_driver.conflicts import resolve
+from corvane_git.scripts.merge_driver.conflicts.resolve import OURS, THEIRS, Selection
 from notebooks import canvas, cell, find, merge, notebook, summary, with_cells
 from test_git_driver import Repo, base_notebook, set_param
 from test_git_driver import git_env  # noqa: F401 (fixture)

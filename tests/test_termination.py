@@ -13,7 +13,7 @@ import pytest
 from isolation import child_env, snapshot
 from notebooks import ThreeWay
 from test_faults import BASE, OURS, THEIRS, ARGS, fake_git
-from corvane_git.scripts.merge_driver import temporary
+from corvane_git.scripts.merge_driver.notebooks import temporary
 
 if not os.path.isdir("/proc/self") or not hasattr(signal, "SIGHUP"):
     pytest.skip("needs /proc and POSIX signals", allow_module_level=True)
@@ -120,7 +120,7 @@ NAMESPACES = pytest.mark.skipif(not shutil.which("unshare") or os.geteuid() != 0
 # shell text (L: the leftover) put a file "kept" in it, runs the removal and counts "kept" files.
 IN_NAMESPACE = """
 import os, re, subprocess, sys
-from corvane_git.scripts.merge_driver import temporary
+from corvane_git.scripts.merge_driver.notebooks import temporary
 ns = re.search(r"[[]([0-9]+)[]]", os.readlink("/proc/self/ns/pid")).group(1)
 with open("/proc/sys/kernel/random/boot_id") as f:
     boot = f.read().strip().replace("-", "")
@@ -160,7 +160,7 @@ def test_names_made_in_a_pid_namespace_without_its_proc_prove_nothing(tmp_path):
     env = child_env(tmp, PATH=fake_git(tmp_path / "bin", 'ls "$TMPDIR" >> %s' % listing))
     env.pop("GIT_PYTHON_GIT_EXECUTABLE", None)
     tag = subprocess.run(["unshare", "--pid", "--fork", sys.executable, "-c",
-                          "from corvane_git.scripts.merge_driver import temporary; print(temporary.process_tag())"],
+                          "from corvane_git.scripts.merge_driver.notebooks import temporary; print(temporary.process_tag())"],
                          env=env, stdout=subprocess.PIPE, check=True).stdout
     assert re.match(br"[0-9]+-0-0-0\n\Z", tag)
     driver = subprocess.run(["unshare", "--pid", "--fork", sys.executable, "-m", "corvane_git.scripts.merge_driver"]

@@ -105,7 +105,8 @@ def structured_notebooks(data):
 class Target:
     def __init__(self, use_driver, use_structure=False):
         self.use_structure = use_structure
-        from corvane_git.scripts.merge_driver import driver, merge_ipynb
+        from corvane_git.scripts.merge_driver import merge_ipynb
+        from corvane_git.scripts.merge_driver.driver import route as driver
         self.merge_ipynb, self.driver, self.use_driver = merge_ipynb, driver, use_driver
         self.work = tempfile.mkdtemp(prefix="fuzz-work-")
         self.tmp = tempfile.mkdtemp(prefix="fuzz-tmp-")

@@ -35,7 +35,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
 sys.path.insert(0, os.path.join(ROOT, "src"))
 import generate  # noqa: E402
-from corvane_git.scripts.merge_driver import temporary  # noqa: E402
+from corvane_git.scripts.merge_driver.notebooks import temporary  # noqa: E402
 
 UUID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")
 OURS = re.compile(r"(corvane-src-|corvane-base-|\.merge_ipynb-|\.corvane-merge-)")

@@ -8,7 +8,10 @@ import threading
 
 from playwright.sync_api import sync_playwright
 
-from corvane_git.scripts.merge_driver import cli, driver, mergetool, view
+from corvane_git.scripts.merge_driver import cli
+from corvane_git.scripts.merge_driver.driver import route as driver
+from corvane_git.scripts.merge_driver.pages import mergetool
+from corvane_git.scripts.merge_driver.pages import view
 
 DOCS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "docs")
 EXAMPLE = [os.path.join(cli.EXAMPLE_DIR, n + ".ipynb") for n in ("base", "ours", "theirs")]

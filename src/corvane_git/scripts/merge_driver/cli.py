@@ -7,7 +7,9 @@ import shutil
 import sys
 import tempfile
 
-from corvane_git.scripts.merge_driver import command as merge_command, driver, git_setup
+from corvane_git.scripts.merge_driver import command as merge_command
+from corvane_git.scripts.merge_driver.driver import route as driver
+from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
 from corvane_git.scripts.merge_driver.command import merge_and_report
 
 PROG = driver.PROG
@@ -217,7 +219,7 @@ def run_setup(command, args):
     # The hook is the repository's: install writes it (--pre-commit, from before it was the
     # default, changes nothing), uninstall removes it.
     if scope.top and (command == "uninstall" or not args.no_hook):
-        from corvane_git.scripts.merge_driver import hook
+        from corvane_git.scripts.merge_driver.git_wiring import hook
         try:
             changes += hook.install(scope.top, explicit=args.pre_commit) if (
                 command == "install") else hook.uninstall(scope.top)
@@ -375,16 +377,16 @@ def main(argv=None):
             if command == "example":
                 return run_example(example_parser().parse_args(rest))
             if command == "diff":
-                from corvane_git.scripts.merge_driver import notebook_diff
+                from corvane_git.scripts.merge_driver.pages import notebook_diff
                 return notebook_diff.main(rest)
             if command == "view":
-                from corvane_git.scripts.merge_driver import view
+                from corvane_git.scripts.merge_driver.pages import view
                 return view.main(rest)
             if command == "mergetool":
-                from corvane_git.scripts.merge_driver import mergetool
+                from corvane_git.scripts.merge_driver.pages import mergetool
                 return mergetool.main(rest)
             if command in ("conflicts", "resolve", "check"):
-                from corvane_git.scripts.merge_driver import resolve
+                from corvane_git.scripts.merge_driver.conflicts import resolve
                 return resolve.main(command, rest)
             return run_setup(command, setup_parser(command).parse_args(rest))
         parser = merge_parser()

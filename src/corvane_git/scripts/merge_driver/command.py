@@ -13,7 +13,8 @@ import signal
 import stat
 import sys
 
-from corvane_git.scripts.merge_driver import driver, temporary
+from corvane_git.scripts.merge_driver.driver import route as driver
+from corvane_git.scripts.merge_driver.notebooks import temporary
 
 PROG = driver.PROG
 _DIGITS = "0123456789"
@@ -85,7 +86,7 @@ def _run():
         if merge is not None:
             code = run_merge(*merge)
         elif argv[:1] == ["diff"]:   # straight there: git may run it for every notebook
-            from corvane_git.scripts.merge_driver import notebook_diff
+            from corvane_git.scripts.merge_driver.pages import notebook_diff
             gc.disable()
             code = notebook_diff.main(argv[1:])
         else:

@@ -3,11 +3,11 @@
 #include <new>
 #include <vector>
 #include "cell_table.hpp"
-#include "merges_ahead.hpp"
+#include "speed/merges_ahead.hpp"
 #include "binding/saved_error.hpp"
 #include "lines.hpp"
 #include "notebook.hpp"
-#include "platform.hpp"
+#include "platform/platform.hpp"
 #include "with_block.hpp"
 
 namespace merge_driver {

@@ -1,10 +1,10 @@
 // _merge_source: one cell's source lines merged three ways by git merge-file in a private directory.
 #include <string>
 #include <utility>
-#include "merges_ahead.hpp"
+#include "speed/merges_ahead.hpp"
 #include "lines.hpp"
 #include "notebook.hpp"
-#include "platform.hpp"
+#include "platform/platform.hpp"
 #include "with_block.hpp"
 
 namespace merge_driver {

@@ -29,7 +29,7 @@ import os
 import re
 import stat
 
-from corvane_git.scripts.merge_driver import temporary
+from corvane_git.scripts.merge_driver.notebooks import temporary
 
 __all__ = ["Layout", "detect", "render", "dumps_indented", "same_value", "replace_file"]
 

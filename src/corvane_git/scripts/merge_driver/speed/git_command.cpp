@@ -4,7 +4,7 @@
 #include "binding/compat.hpp"
 #include "binding/saved_error.hpp"
 #include "notebook.hpp"
-#include "platform.hpp"
+#include "platform/platform.hpp"
 
 namespace merge_driver {
 

@@ -1,5 +1,5 @@
 // Source merges run ahead of their turn: the guess, the worker threads and the hand-over.
-#include "merges_ahead.hpp"
+#include "speed/merges_ahead.hpp"
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 #include "notebook.hpp"
-#include "platform.hpp"
+#include "platform/platform.hpp"
 
 namespace merge_driver {
 

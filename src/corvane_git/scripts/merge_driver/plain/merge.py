@@ -19,8 +19,9 @@ import collections
 import json
 import os
 
-from corvane_git.scripts.merge_driver import driver, layout
-from corvane_git.scripts.merge_driver.sequences import increasing
+from corvane_git.scripts.merge_driver.driver import route as driver
+from corvane_git.scripts.merge_driver.notebooks import layout
+from corvane_git.scripts.merge_driver.plain.sequences import increasing
 
 __all__ = ["merge_if_plain", "is_plain", "merge_notebooks", "PlainConflicts"]
 

@@ -18,7 +18,7 @@ import re
 import sys
 import zlib
 
-from corvane_git.scripts.merge_driver.sequences import increasing
+from corvane_git.scripts.merge_driver.plain.sequences import increasing
 
 PROG = "corvane-merge-driver"
 CONTEXT = 3
@@ -120,7 +120,7 @@ def _link_ids(cells):
 
 
 def _plain_pairs(old, new):
-    from corvane_git.scripts.merge_driver import plain_merge
+    from corvane_git.scripts.merge_driver.plain import merge as plain_merge
     by_id = _all_unique_ids(old) and _all_unique_ids(new)
     return plain_merge.pair(old, new, by_id)
 

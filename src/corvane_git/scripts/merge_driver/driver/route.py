@@ -5,7 +5,8 @@ import os
 import sys
 import warnings
 
-from corvane_git.scripts.merge_driver import component_merge, layout
+from corvane_git.scripts.merge_driver.driver import component_merge
+from corvane_git.scripts.merge_driver.notebooks import layout
 
 PROG = "corvane-merge-driver"
 
@@ -141,7 +142,7 @@ def _read(path):
 
 def _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line, marker_size,
                     labels):
-    from corvane_git.scripts.merge_driver import plain_merge
+    from corvane_git.scripts.merge_driver.plain import merge as plain_merge
     return plain_merge.merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line,
                                       look_inside=True, marker_size=marker_size, labels=labels)
 

@@ -20,7 +20,7 @@ import secrets
 import sys
 import tempfile
 
-from corvane_git.scripts.merge_driver import notebook_diff
+from corvane_git.scripts.merge_driver.pages import notebook_diff
 
 PROG = notebook_diff.PROG
 MISSING = notebook_diff.MISSING

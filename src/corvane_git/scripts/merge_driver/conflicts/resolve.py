@@ -33,7 +33,8 @@ import re
 import subprocess
 import sys
 
-from corvane_git.scripts.merge_driver import driver, layout
+from corvane_git.scripts.merge_driver.driver import route as driver
+from corvane_git.scripts.merge_driver.notebooks import layout
 
 PROG = driver.PROG
 OURS, THEIRS = "ours", "theirs"
@@ -828,7 +829,7 @@ def run_conflicts(args):
 
 def run_check(args):
     if args.staged:
-        from corvane_git.scripts.merge_driver import hook
+        from corvane_git.scripts.merge_driver.git_wiring import hook
         try:
             files = hook.staged_notebooks()
         except hook.HookError as exc:

@@ -109,7 +109,7 @@ class _StandIns:
         self.both_added = set()       # keys of the cells that both sides added
         if not any(plain):
             return
-        from corvane_git.scripts.merge_driver import plain_merge
+        from corvane_git.scripts.merge_driver.plain import merge as plain_merge
         B, O, T = plain
         by_id = all(plain_merge._ids(cells) is not None for cells in plain)
         prints = None if by_id else [plain_merge._fingerprint(c) for c in B]
@@ -374,7 +374,7 @@ def _take_run(o, t):
 def _merge_into(o, b, t, ran_o, ran_t, paths):
     """Merge their keys of a cell into our version `o` (kept: same object): "source" and the
     canvas map as the merge made them, the rest as the plain merge merges a cell's keys."""
-    from corvane_git.scripts.merge_driver import plain_merge
+    from corvane_git.scripts.merge_driver.plain import merge as plain_merge
     run = t if ran_t and not ran_o else o
     merged = {}
     for key in list(o) + [k for k in t if k not in o]:
@@ -398,7 +398,7 @@ def _merge_into(o, b, t, ran_o, ran_t, paths):
 def _merge_metadata(b, o, t, paths):
     """Metadata merged per key as the plain merge merges it, apart from "canvas": ours, as
     the merge made it, at its place."""
-    from corvane_git.scripts.merge_driver import plain_merge
+    from corvane_git.scripts.merge_driver.plain import merge as plain_merge
     clashes = []
     merged = plain_merge.merge_maps(_without_canvas(b), _without_canvas(o), _without_canvas(t),
                                     [], clashes)

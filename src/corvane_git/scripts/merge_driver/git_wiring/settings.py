@@ -460,7 +460,7 @@ def status(repo=None):
         lines.append("  %-36s %s" % (path, "line %d: %s" % (found[0], ATTRIBUTE_LINE)
                                      if found else "(no %r line)" % ATTRIBUTE_LINE))
         if scope.top:
-            from corvane_git.scripts.merge_driver import hook
+            from corvane_git.scripts.merge_driver.git_wiring import hook
             try:
                 lines.extend("  " + line for line in hook.status(scope.top))
             except hook.HookError as exc:

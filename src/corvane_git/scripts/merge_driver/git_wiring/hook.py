@@ -94,7 +94,7 @@ def hook_text(python=None):
     runs the installed package only (see git_setup.BOOTSTRAP); where it is gone, a commit with
     no notebook staged goes through, one with notebooks is refused with a line that says why
     (git commit --no-verify goes past it)."""
-    from corvane_git.scripts.merge_driver import git_setup
+    from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
     path = os.path.abspath(python or sys.executable)
     return "\n".join([
         "#!/bin/sh",
@@ -263,7 +263,7 @@ def status(top):
         return ["pre-commit hook: none (install writes it; it refuses commits of notebooks "
                 "with conflicts)"]
     lines = ["pre-commit hook: %s (refuses commits of notebooks with conflicts)" % path]
-    from corvane_git.scripts.merge_driver import git_setup
+    from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
     if _holds(path, git_setup.UNSAFE_RUN):
         lines.append("unsafe: the pre-commit hook runs the package with -m, which imports it "
                      "from the top of the work tree when a corvane_git folder is there: run "
@@ -277,7 +277,7 @@ def status(top):
 
 def _interpreter(path):
     """The interpreter that our hook at `path` runs ("" where it cannot be told)."""
-    from corvane_git.scripts.merge_driver import git_setup
+    from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
             for line in f:

@@ -23,7 +23,10 @@ import sys
 import time
 import urllib.parse
 
-from corvane_git.scripts.merge_driver import driver, layout, resolve, view
+from corvane_git.scripts.merge_driver.driver import route as driver
+from corvane_git.scripts.merge_driver.notebooks import layout
+from corvane_git.scripts.merge_driver.conflicts import resolve
+from corvane_git.scripts.merge_driver.pages import view
 
 PROG = driver.PROG
 OURS, THEIRS = resolve.OURS, resolve.THEIRS
