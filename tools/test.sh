@@ -4,6 +4,8 @@
 # Hosts: CPython 3.7 (from pyenv) and the default python3 (the one on PATH outside any active
 # virtual environment); override with HOSTS="3.7 3.12 default".
 # CORVANE_SLOW_TESTS=1 adds the slow sweeps and the large corpus notebooks (what CI runs).
+# After the suite, tools/lint.sh (ruff, mypy, clang-format) runs once, with the tools that the test
+# extra installed for the default host (else for the last host tested other than 3.7); LINT=0 skips it.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 command -v git >/dev/null || { echo "git must be on PATH" >&2; exit 2; }
@@ -19,6 +21,7 @@ if ! command -v chromium >/dev/null && ! command -v chromium-browser >/dev/null;
 fi
 status=0
 ran=0
+lint_venv=
 for host in $hosts; do
     if [ "$host" = default ]; then
         # Outside an active virtual environment: drop its bin/ from PATH before looking.
@@ -46,7 +49,19 @@ for host in $hosts; do
     (cd tests && ../"$venv"/bin/python -m pytest -q -p no:cacheprovider "$@" .)
     rc=$?
     ran=$((ran + 1))
+    if [ "$host" = default ] || { [ "$tag" != 3.7 ] && [ "${lint_host:-}" != default ]; }; then
+        lint_venv=$venv
+        lint_host=$host
+    fi
     [ $rc -eq 0 ] || status=1
 done
 [ $ran -gt 0 ] || { echo "no host Python found" >&2; exit 1; }
+if [ "${LINT:-1}" != 0 ]; then
+    if [ -n "$lint_venv" ]; then
+        echo "=== lint and types ($lint_venv)"
+        LINT_BIN=$lint_venv/bin bash tools/lint.sh || status=1
+    else
+        echo "WARNING: no host of 3.8 or later tested; lint and types not checked" >&2
+    fi
+fi
 exit $status
