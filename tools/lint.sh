@@ -25,7 +25,7 @@ clang_format=$(tool clang-format) || { echo "clang-format not found (pip install
 run "ruff check" "$ruff" check --no-cache --output-format concise src
 run "ruff format --check" "$ruff" format --no-cache --check --output-format concise src
 run "mypy" "$mypy" --no-incremental --cache-dir=/dev/null
-mapfile -t cpp < <(git ls-files -- 'src/*.cpp' 'src/*.hpp' 2>/dev/null || find src -name '*.cpp' -o -name '*.hpp')
+mapfile -t cpp < <(find src \( -name '*.cpp' -o -name '*.hpp' \) -type f | sort)
 # One line per place that differs (clang-format --dry-run -Werror itself also shows the code).
 echo "--- clang-format --dry-run"
 "$clang_format" --dry-run -Werror "${cpp[@]}" 2>&1 | grep -F ': error: '
