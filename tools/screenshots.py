@@ -1,5 +1,5 @@
-"""Screenshots of the diff page and the merge tool for docs/diff-and-mergetool.md (docs/*.png), taken with
-headless Chromium on the bundled example: python tools/screenshots.py [CHROMIUM]."""
+"""Screenshots of the diff page and the merge tool for docs/diff-and-mergetool.md (docs/*.png),
+taken with headless Chromium on the bundled example: python tools/screenshots.py [CHROMIUM]."""
 import os
 import shutil
 import sys
