@@ -3,21 +3,24 @@ import json
 import os
 import re
 import shlex
+import stat
 import subprocess
 import sys
 import sysconfig
 
 import pytest
 
-from conftest import PACKAGE_ROOT
+from conftest import PACKAGE_ROOT, SHELL_SCRIPT_PROGRAMS
 from corvane_git.scripts.merge_driver.driver import route as driver
 from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
 from corvane_git.scripts.merge_driver.git_wiring import hook as hook_module
 from corvane_git.scripts.merge_driver.cli import SUBCOMMANDS
-from test_git_driver import Repo, base_notebook, cell, change, notebook, param, set_param
-from test_git_driver import git_env  # noqa: F401 (fixture)
+from notebooks import (base_notebook, cell, change, layered_top, notebook, param, plain,
+                       set_param)
+from reference import git_merge_file
 
 PROG = "corvane-merge-driver"
+DRIVER = "corvane-notebook"
 
 
 def run(args, cwd, env=None, module=True):
@@ -209,11 +212,6 @@ def console_command():
     return None
 
 
-def with_duplicate(nb):
-    nb["cells"].append(dict(nb["cells"][1]))
-    return nb
-
-
 class TestMergeExitCodes:
     def test_clean_merge_exits_0_silently(self, tmp_path, env):
         theirs = base_notebook()
@@ -244,10 +242,9 @@ class TestMergeExitCodes:
         """The command ends without the interpreter's clean-up: its summary and exit status must
         be out in full all the same."""
         names = ["component_%03d_%s" % (i, "x" * 40) for i in range(300)]
-        base = notebook([cell("c%d" % i, n, "x = %d\n" % i) for i, n in enumerate(names)])
-        ours = notebook([cell("c%d" % i, n + "_ours", "x = %d\n" % i) for i, n in enumerate(names)])
-        theirs = notebook([cell("c%d" % i, n + "_theirs", "x = %d\n" % i)
-                           for i, n in enumerate(names)])
+        base, ours, theirs = (notebook(*[cell("c%d" % i, n + suffix, "x = %d\n" % i)
+                                         for i, n in enumerate(names)])
+                              for suffix in ("", "_ours", "_theirs"))
         sides = Sides(tmp_path, base, ours, theirs)
         if module:
             proc = sides.merge(env)
@@ -283,9 +280,7 @@ class TestMergeExitCodes:
 
     @pytest.mark.skipif(os.name == "nt", reason="the commands are quoted for git's POSIX shell, "
                                                 "not for cmd.exe, which runs shell=True here")
-    def test_the_recovery_commands_work_from_a_subdirectory(self, tmp_path, git_env):
-        repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install", "--no-hook")   # the branches commit a notebook that is not JSON
+    def test_the_recovery_commands_work_from_a_subdirectory(self, repo):
         theirs, ours = '{"cells": "\x00"}', base_notebook()
         set_param(ours, "alpha", 0.3)
         proc = repo.merge_branches(base_notebook(), ours, theirs, rel="sub/n b.ipynb")
@@ -293,9 +288,9 @@ class TestMergeExitCodes:
         line = [l for l in proc.stderr.splitlines() if "our version is kept" in l][0]
         take, show = line.split("take theirs with ")[1].split(", or see it with ")
         sub = repo.path / "sub"
-        shown = subprocess.run(show, shell=True, cwd=str(sub), env=git_env, stdout=subprocess.PIPE)
+        shown = subprocess.run(show, shell=True, cwd=str(sub), env=repo.env, stdout=subprocess.PIPE)
         assert shown.stdout.decode("utf-8") == theirs
-        subprocess.run(take, shell=True, cwd=str(sub), env=git_env, check=True)
+        subprocess.run(take, shell=True, cwd=str(sub), env=repo.env, check=True)
         assert (sub / "n b.ipynb").read_text(encoding="utf-8") == theirs
 
     @pytest.mark.parametrize("error, outcome", [
@@ -326,42 +321,18 @@ class TestMergeExitCodes:
         assert s.unchanged()
 
 
-def plain(nb):
-    """`nb` as plain Jupyter writes it: no component layer on the cells or the notebook."""
-    for c in nb["cells"]:
-        del c["metadata"]["canvas"]
-    del nb["metadata"]["canvas"]
-    return nb
-
-
-def layered_top(nb):
-    """`nb` with the notebook's part of the component layer (its parameters) only."""
-    nb["metadata"]["canvas"] = {"parameters": []}
-    return nb
-
-
 def edited(nb, position, source):
     nb["cells"][position]["source"] = source
     return nb
-
-
-def jupyter_text(nb):
-    return json.dumps(nb, indent=1) + "\n"
-
-
-def git_merge_file(directory, marker_size=7):
-    """The bytes of git's own merge of the three files, labelled as the driver labels them."""
-    proc = subprocess.run(
-        ["git", "merge-file", "-p", "--marker-size=%d" % marker_size, "-L", "nb.ipynb-current",
-         "-L", "nb.ipynb-base", "-L", "nb.ipynb-incoming", "ours.ipynb", "base.ipynb",
-         "theirs.ipynb"], cwd=str(directory), stdout=subprocess.PIPE)
-    return proc.stdout
 
 
 TEXT = "corvane-merge-driver: nb.ipynb: merged as text by git merge-file, not cell by cell "
 ONE_CONFLICT = "; 1 conflict to resolve between the <<<<<<< and >>>>>>> lines"
 INVALID = "<not JSON>"
 NO_LAYER = '(our version: no top-level "metadata" -> "canvas" map)'
+# Plain cells, but their notebook has the layer's parameters: neither merge takes it.
+SAME_LINES = dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["ours\n"]),
+                  theirs=layered_top(edited(plain(base_notebook()), 1, ["theirs\n"])))
 
 
 class TestMergedAsText:
@@ -369,37 +340,27 @@ class TestMergedAsText:
     bytes of git merge-file, exit 0 only when that is clean and JSON, one line saying why."""
 
     @pytest.mark.parametrize("sides, options, status, line", [
-        # Plain cells, but their notebook has the layer's parameters: neither merge takes it.
         (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["numpy\n"]),
               theirs=layered_top(edited(plain(base_notebook()), 3, ["plot()\n"]))), [], 0,
          NO_LAYER),
-        (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["ours\n"]),
-              theirs=layered_top(edited(plain(base_notebook()), 1, ["theirs\n"]))), [], 1,
-         NO_LAYER + ONE_CONFLICT),
-        (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["ours\n"]),
-              theirs=layered_top(edited(plain(base_notebook()), 1, ["theirs\n"]))),
-         ["--marker-size=10"], 1,
+        (SAME_LINES, [], 1, NO_LAYER + ONE_CONFLICT),
+        (SAME_LINES, ["--marker-size=10"], 1,
          NO_LAYER + ONE_CONFLICT.replace("<" * 7, "<" * 10).replace(">" * 7, ">" * 10)),
-        (dict(ours=with_duplicate(base_notebook())), [], 0,
-         "(our version: duplicate component id 'load')"),
-        (dict(ours=notebook([dict(cell("notes"), metadata={"canvas": dict(
-            cell("notes")["metadata"]["canvas"], parents=None)})])), [], 1,
-         '(our version: cell 1: "metadata" -> "canvas" -> "parents" is null)' + ONE_CONFLICT),
-        # Clean text merges whose result is not JSON: theirs is not UTF-8, ours lost its last brace.
-        (dict(theirs=b'{"cells": "\xff"}'), [], 1,
-         "(their version is not UTF-8 text (invalid start byte))" + INVALID),
-        (dict(ours=jupyter_text(base_notebook())[:-2] + "\n"), [], 1,
+        (SAME_LINES, ["--marker-size=20000000"], 1,
+         NO_LAYER + "; 1 conflict to resolve between the marker lines of 20000000 '<' and of "
+         "20000000 '>'"),
+        # A clean text merge whose result is not JSON: ours lost its last brace.
+        (dict(ours=json.dumps(base_notebook(), indent=1)[:-1] + "\n"), [], 1,
          "(our version is not valid JSON (Expecting ',' delimiter: line 103 column 1 (char 1524)))"
          + INVALID),
-    ], ids=["mixed, apart", "mixed, same lines", "marker size", "duplicate id",
-            "parents null", "not UTF-8", "not JSON after"])
+    ], ids=["mixed, apart", "mixed, same lines", "marker size", "long markers", "not JSON after"])
     def test_exit_status_and_bytes(self, tmp_path, env, sides, options, status, line):
         files = dict(base=base_notebook(), ours=base_notebook(), theirs=base_notebook())
         files["theirs"]["cells"][0]["source"] = ["changed\n"]
         files.update(sides)
         s = Sides(tmp_path, **files)
         marker_size = int(options[0].split("=")[1]) if options else 7
-        expected = git_merge_file(tmp_path, marker_size)
+        expected = git_merge_file(tmp_path, marker_size)[1]
         proc = run(options + ["base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"], tmp_path,
                    env)
         if line.endswith(INVALID):
@@ -437,7 +398,7 @@ def nb_with(names=(), params=(), sources=()):
     cells = [cell(str(i), name) for i, name in enumerate(names)]
     for i, source in sources:
         cells[i]["source"] = source
-    return notebook(cells, [{"name": p} for p in params])
+    return notebook(*cells, parameters=[{"name": p} for p in params])
 
 
 CONFLICT = ["a\n", "<<<<<<< nb-current\n", "b\n", "=======\n", "c\n", ">>>>>>> nb-incoming\n"]
@@ -468,21 +429,51 @@ class TestFindConflicts:
 
 class TestSetup:
     @pytest.fixture
-    def bare(self, tmp_path, git_env):
-        return Repo(tmp_path / "my repo é", git_env)
+    def bare(self, make_repo):
+        return make_repo("my repo é")
 
     def read_attributes(self, repo):
         return (repo.path / ".gitattributes").read_text()
 
     @pytest.mark.skipif(os.name == "nt", reason="Windows file names hold no control characters")
     @pytest.mark.parametrize("command", ["install", "status", "uninstall"])
-    def test_a_hostile_repository_path_is_printed_escaped(self, tmp_path, git_env, command):
-        repo = Repo(tmp_path / "r\x1b[2J\n corvane-merge-driver: all good", git_env)
-        if command != "install":
-            repo.driver("install", "--no-hook")
+    def test_a_hostile_repository_path_is_printed_escaped(self, make_repo, command):
+        repo = make_repo("r\x1b[2J\n corvane-merge-driver: all good",
+                         install=None if command == "install" else ["--no-hook"])
         out = repo.driver(command, check=False).stdout
         assert "\\x1b[2J\\n corvane-merge-driver: all good" in out
         assert not any(c in out.replace("\n", "") for c in "\x1b\r")
+
+    def test_install_writes_config_and_attributes(self, repo):
+        # Quoted for sh where the path needs it (a Windows path always: its backslashes).
+        # The installed package runs, not one from the work tree; where the interpreter is
+        # gone, git merge-file merges.
+        python = shlex.quote(os.path.abspath(sys.executable))
+        assert repo.git("config", "merge.%s.driver" % DRIVER).stdout.strip() == (
+            "if command -v {0} >/dev/null 2>&1; then exec {0} -c {1} --marker-size=%L -- %O %A "
+            "%B %P; else echo {2}%P' merged as text by git merge-file' >&2; git merge-file "
+            "--marker-size=%L -L %P-current -L %P-base -L %P-incoming -- %A %O %B; fi".format(
+                python, shlex.quote(git_setup.BOOTSTRAP), shlex.quote(
+                    "corvane-merge-driver: the interpreter of the driver line is gone, run "
+                    "install again: ")))
+        assert repo.git("check-attr", "merge", "--", "x/y.ipynb").stdout == (
+            "x/y.ipynb: merge: %s\n" % DRIVER)
+        assert repo.git("check-attr", "merge", "--", "y.py").stdout == "y.py: merge: unspecified\n"
+
+    @SHELL_SCRIPT_PROGRAMS  # the Windows runs keep the interpreter itself in a folder with a space
+    def test_interpreter_path_with_spaces(self, repo, tmp_path):
+        # A launcher in a directory with spaces stands for a virtual environment there.
+        launcher = tmp_path / "my envs" / "py thon"
+        launcher.parent.mkdir()
+        launcher.write_text('#!/bin/sh\nexec "%s" "$@"\n' % sys.executable)
+        launcher.chmod(launcher.stat().st_mode | stat.S_IEXEC)
+        repo.git("config", "merge.%s.driver" % DRIVER, git_setup.driver_command(str(launcher)))
+        ours, theirs = base_notebook(), base_notebook()
+        set_param(ours, "epochs", 20)
+        set_param(theirs, "epochs", 30)
+        proc = repo.merge_branches(base_notebook(), ours, theirs)
+        assert proc.returncode == 1
+        assert "parameters in conflict: epochs" in proc.stderr
 
     def test_install_is_idempotent(self, bare):
         (bare.path / ".gitattributes").write_text("*.png binary\n")
@@ -510,9 +501,12 @@ class TestSetup:
             f.write("*.csv text\n")
         out = bare.driver("uninstall").stdout
         assert self.read_attributes(bare) == "*.png binary\n*.csv text\n"
-        assert bare.git("config", "--get-regexp", "^merge").stdout == (
+        assert bare.git("config", "--get-regexp", "^(merge|diff|mergetool)").stdout == (
             "merge.corvane-notebook.recursive binary\n")
         assert "removed merge.corvane-notebook.name" in out
+        assert bare.git("check-attr", "merge", "--", "nb.ipynb").stdout == (
+            "nb.ipynb: merge: unspecified\n")
+        assert bare.driver("status", check=False).returncode == 1
         assert bare.driver("uninstall").stdout == (
             "nothing to change: the driver is not set up here\n")
 
@@ -698,7 +692,7 @@ class TestSetup:
         (None, ".config/git/attributes"),
         ("~/my attributes", "my attributes"),
     ])
-    def test_global_setup_reaches_every_repository(self, tmp_path, git_env, attributes_file,
+    def test_global_setup_reaches_every_repository(self, tmp_path, git_env, make_repo, attributes_file,
                                                    expected):
         home = tmp_path / "home"
         if attributes_file:
@@ -711,7 +705,7 @@ class TestSetup:
         assert (home / expected).read_text() == "%s\n%s\n%s\n%s\n" % (
             git_setup.MARKER_LINE, git_setup.ATTRIBUTE_LINE, git_setup.MARKER_LINE,
             git_setup.DIFF_ATTRIBUTE_LINE)
-        repo = Repo(tmp_path / "any", git_env)
+        repo = make_repo("any")
         assert repo.git("check-attr", "merge", "--", "a.ipynb").stdout == (
             "a.ipynb: merge: corvane-notebook\n")
         assert repo.driver("status").returncode == 0

@@ -8,8 +8,7 @@ import sys
 import pytest
 
 from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
-from test_git_driver import Repo, base_notebook, cell, change, names, param, set_param
-from test_git_driver import git_env, repo  # noqa: F401 (fixtures)
+from notebooks import base_notebook, cell, change, names, param, set_param
 
 
 def jupyter(nb, newline="\n"):
@@ -74,9 +73,8 @@ class TestJupyterLayout:
             '-     "name": "epochs",', '+     "name": "<<< epochs",', '+    },', '+    {',
             '+     "name": ">>> epochs",', '+     "type": "int",', '+     "value": 30']
 
-    def test_one_line_option(self, tmp_path, git_env):
-        repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install", "--one-line")
+    def test_one_line_option(self, make_repo):
+        repo = make_repo(install=["--one-line"])
         assert repo.git("config", "merge.corvane-notebook.driver").stdout.strip() == (
             git_setup.driver_command(one_line=True))
         ours, theirs = base_notebook(), base_notebook()
@@ -283,9 +281,8 @@ class TestCodeOfTheRepository:
     @pytest.mark.parametrize("command", ["merge", "rebase", "cherry-pick", pytest.param(
         "commit", marks=pytest.mark.skipif(os.name == "nt", reason="the hook needs an execute "
                                            "bit that a hook written under Windows does not get"))])
-    def test_never_runs(self, tmp_path, git_env, command):
-        repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install")
+    def test_never_runs(self, tmp_path, make_repo, command):
+        repo = make_repo(install=[])
         ran = tmp_path / "ran"
         repo.write("corvane_git/__init__.py", "open(%r, 'a').write('imported\\n')\n" % str(ran))
         repo.write("corvane_git/scripts/__init__.py", "")
@@ -345,10 +342,9 @@ class TestHookChain:
         (True, "framework ours framework"),
         (True, "ours framework ours"),
     ])
-    def test_uninstall_leaves_a_working_chain(self, tmp_path, git_env, earlier, steps):
+    def test_uninstall_leaves_a_working_chain(self, tmp_path, make_repo, earlier, steps):
         framework = pre_commit_framework()
-        env = dict(git_env, PRE_COMMIT_HOME=str(tmp_path / "cache"))
-        repo = Repo(tmp_path / "repo", env)
+        repo = make_repo(PRE_COMMIT_HOME=str(tmp_path / "cache"))
         repo.write(".pre-commit-config.yaml", FRAMEWORK_CONFIG)
         repo.commit("config")
         hooks = repo.path / ".git" / "hooks"
@@ -418,10 +414,9 @@ class TestInterpreterGone:
     @pytest.mark.skipif(os.name == "nt", reason="the hook needs an execute bit that a hook "
                         "written under Windows does not get")
     @pytest.mark.parametrize("staged", ["sub/nb.ipynb", "notes.txt"])
-    def test_the_hook_says_so(self, tmp_path, git_env, staged):
+    def test_the_hook_says_so(self, tmp_path, make_repo, staged):
         from corvane_git.scripts.merge_driver.git_wiring import hook
-        repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install")
+        repo = make_repo(install=[])
         gone = str(tmp_path / "deleted venv" / "bin" / "python")
         (repo.path / ".git" / "hooks" / "pre-commit").write_text(hook.hook_text(gone))
         repo.write(staged, base_notebook())

@@ -13,7 +13,6 @@ import copy
 import io
 import json
 import os
-import subprocess
 import tempfile
 import textwrap
 
@@ -26,6 +25,7 @@ from corvane_git.scripts.merge_driver import merge_ipynb as m
 from isolation import PROG, cannot_merge, drop_file_access, merge_in_child, run_driver, snapshot
 from notebooks import (cell, comment, dumps, edit, notebook, parameter, read, with_cells,
                        with_parameters)
+from reference import git_merge_file
 
 NAMES = {"base": "base.ipynb", "ours": "ours.ipynb", "theirs": "theirs.ipynb"}
 WORDS = {"base": "the common ancestor", "ours": "our version", "theirs": "their version"}
@@ -387,16 +387,14 @@ def cause(row, work, named=True):
 
 def git_text_merge(work):
     """(exit status, bytes) of git's own merge of the three files, labelled as the driver does."""
-    proc = subprocess.run(["git", "merge-file", "-p", "-L", "nb.ipynb-current", "-L", "nb.ipynb-base",
-                           "-L", "nb.ipynb-incoming", NAMES["ours"], NAMES["base"], NAMES["theirs"]],
-                          cwd=work, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert 0 <= proc.returncode <= 127, proc.stderr
+    status, merged = git_merge_file(work)
+    assert 0 <= status <= 127
     try:
-        json.loads(proc.stdout.decode("utf-8"))
+        json.loads(merged.decode("utf-8"))
         valid = True
     except (ValueError, RecursionError):
         valid = False
-    return (0 if proc.returncode == 0 and valid else 1), proc.stdout
+    return (0 if status == 0 and valid else 1), merged
 
 
 @pytest.mark.parametrize("name", sorted(HOSTILE))

@@ -12,7 +12,8 @@ from conftest import KEPT_MODES
 from corvane_git.scripts.merge_driver.driver import route as driver
 from corvane_git.scripts.merge_driver.notebooks import layout
 from test_corpus import FILES
-from test_git_driver import base_notebook, cell, change, notebook, param, set_param
+from notebooks import base_notebook, cell, change, notebook, param, set_param
+from reference import assert_writes_as_json
 
 
 def sample():
@@ -285,7 +286,7 @@ def test_a_failed_write_in_layout(tmp_path, monkeypatch, refused, error):
 # ---- both sides added the notebook -------------------------------------------------------
 
 def added(*cells, params=()):
-    return notebook(list(cells), params)
+    return notebook(*cells, parameters=params)
 
 
 ADD_ADD = {
@@ -377,10 +378,7 @@ WRITER_OPTIONS = [(1, ",", ": ", False), (2, ",", ": ", True), (0, ", ", ":", Tr
 @pytest.mark.parametrize("options", WRITER_OPTIONS)
 @pytest.mark.parametrize("name", sorted(ODD_VALUES))
 def test_indented_writer_is_json(name, options):
-    indent, item, key, ensure_ascii = options
-    value = ODD_VALUES[name]
-    assert layout.dumps_indented(value, indent, item, key, ensure_ascii) == json.dumps(
-        value, indent=indent, separators=(item, key), ensure_ascii=ensure_ascii)
+    assert_writes_as_json(ODD_VALUES[name], *options)
 
 
 JSON_VALUES = st.recursive(
@@ -391,15 +389,12 @@ JSON_VALUES = st.recursive(
 
 @given(JSON_VALUES, st.sampled_from(WRITER_OPTIONS))
 def test_indented_writer_is_json_for_any_value(value, options):
-    indent, item, key, ensure_ascii = options
-    assert layout.dumps_indented(value, indent, item, key, ensure_ascii) == json.dumps(
-        value, indent=indent, separators=(item, key), ensure_ascii=ensure_ascii)
+    assert_writes_as_json(value, *options)
 
 
 @pytest.mark.parametrize("path", FILES, ids=os.path.basename)
 def test_indented_writer_is_json_on_real_notebooks(path):
     with open(path, encoding="utf-8") as f:
         value = json.load(f)
-    for indent, item, key, ensure_ascii in WRITER_OPTIONS[:2]:
-        assert layout.dumps_indented(value, indent, item, key, ensure_ascii) == json.dumps(
-            value, indent=indent, separators=(item, key), ensure_ascii=ensure_ascii)
+    for options in WRITER_OPTIONS[:2]:
+        assert_writes_as_json(value, *options)

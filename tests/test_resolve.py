@@ -14,9 +14,7 @@ from corvane_git.scripts.merge_driver import cli
 from corvane_git.scripts.merge_driver.driver import route as driver
 from corvane_git.scripts.merge_driver.conflicts import resolve
 from corvane_git.scripts.merge_driver.conflicts.resolve import OURS, THEIRS, Selection
-from notebooks import canvas, cell, find, merge, notebook, summary, with_cells
-from test_git_driver import Repo, base_notebook, set_param
-from test_git_driver import git_env  # noqa: F401 (fixture)
+from notebooks import base_notebook, canvas, cell, find, merge, notebook, set_param, summary, with_cells
 from test_merge import CELL_ROWS, FIVE, PARAM_ROWS, THEIRS as THEIR_LINES
 from test_merge import A2, A3, B, Z1, param_case
 
@@ -314,9 +312,8 @@ class TestInARepository:
     commits of the stopped merge once it is added."""
 
     @pytest.mark.parametrize("side, added", [(OURS, False), (THEIRS, False), (THEIRS, True)])
-    def test_resolve_gives_back_the_side_it_keeps(self, tmp_path, git_env, side, added):
-        repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install")
+    def test_resolve_gives_back_the_side_it_keeps(self, make_repo, side, added):
+        repo = make_repo(install=[])
         base, ours, theirs = apart(X_ID, Y_ID, end="")
         assert repo.merge_branches(base, ours, theirs).returncode == 1
         if added:
@@ -326,10 +323,9 @@ class TestInARepository:
 
 
     @pytest.mark.parametrize("added", [False, True])
-    def test_a_pair_resolved_by_hand_can_leave_links_to_the_deleted_version(self, tmp_path,
-                                                                             git_env, added):
-        repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install")
+    def test_a_pair_resolved_by_hand_can_leave_links_to_the_deleted_version(self, make_repo,
+                                                                             added):
+        repo = make_repo(install=[])
         sides = [json.loads((EXAMPLE / (n + ".ipynb")).read_text(encoding="utf-8"))
                  for n in ("base", "ours", "theirs")]
         assert repo.merge_branches(*sides).returncode == 1
@@ -410,8 +406,8 @@ class TestSourceBlocks:
 class TestGitHook:
     @pytest.mark.skipif(os.name == "nt", reason="the test's git is the machine's own, run by a "
                         "stand-in: it needs an execute bit that a hook written here does not get")
-    def test_commit_is_refused_until_resolved(self, tmp_path, git_env):
-        repo = Repo(tmp_path / "repo", git_env)
+    def test_commit_is_refused_until_resolved(self, make_repo):
+        repo = make_repo()
         hooks = repo.path / ".git" / "hooks"
         hooks.mkdir(exist_ok=True)
         earlier = hooks / "pre-commit"
@@ -452,9 +448,8 @@ class TestGitHook:
         assert not (hooks / "pre-commit.before-corvane").exists()
 
     @pytest.mark.parametrize("earlier", [None, "#!/bin/sh\necho earlier\n"])
-    def test_uninstall_finds_our_hook_where_the_framework_moved_it(self, tmp_path, git_env,
-                                                                   earlier):
-        repo = Repo(tmp_path / "repo", git_env)
+    def test_uninstall_finds_our_hook_where_the_framework_moved_it(self, make_repo, earlier):
+        repo = make_repo()
         hooks = repo.path / ".git" / "hooks"
         hooks.mkdir(exist_ok=True)
         if earlier:
@@ -482,8 +477,8 @@ class TestGitHook:
         ([("160000", "module.ipynb", None)], []),
     ], ids=["line break in the name", "a name like a stage", "beside one", "names like a stage",
             "symbolic link", "submodule"])
-    def test_check_staged_reads_what_the_index_holds(self, tmp_path, git_env, entries, listed):
-        repo = Repo(tmp_path / "repo", git_env)
+    def test_check_staged_reads_what_the_index_holds(self, tmp_path, make_repo, entries, listed):
+        repo = make_repo()
         blob = tmp_path / "blob"
         for mode, path, text in entries:
             blob.write_text(text or "", encoding="utf-8")
@@ -496,14 +491,14 @@ class TestGitHook:
         assert [line.split(": ")[1] for line in proc.stderr.splitlines()
                 if line.endswith("holds conflicts to resolve")] == listed
 
-    def test_pre_commit_framework_runs_the_manifest(self, tmp_path, git_env):
+    def test_pre_commit_framework_runs_the_manifest(self, tmp_path, make_repo, git_env):
         pre_commit = shutil.which("pre-commit") or (
             os.path.join(os.path.dirname(sys.executable), "pre-commit"))
         if not os.path.exists(pre_commit):
             pytest.skip("pre-commit is not installed (pip install pre-commit, in the test extra)")
         if not (REPO_ROOT / ".pre-commit-hooks.yaml").exists() or not (REPO_ROOT / ".git").exists():
             pytest.skip("the tests do not run from a clone of the repository")
-        repo = Repo(tmp_path / "repo", git_env)
+        repo = make_repo()
         merged = example_merge(tmp_path / "m")
         shutil.copyfile(str(merged), str(repo.path / "nb.ipynb"))
         repo.git("add", "nb.ipynb")
