@@ -122,92 +122,79 @@ class TestAddedOnBothBranches:
             ">>>>>>> nb.ipynb-incoming\n"]
 
 
-class TestOtherCommands:
-    """Rebase, cherry-pick and stash pop merge through the driver as git merge does: both sides
-    append a cell, which a line-based merge could not combine."""
+def two_branches(repo, ours, theirs):
+    repo.write("nb.ipynb", base_notebook())
+    repo.commit("base")
+    repo.git("checkout", "-q", "-b", "topic")
+    repo.write("nb.ipynb", theirs)
+    repo.commit("topic")
+    repo.git("checkout", "-q", "main")
+    repo.write("nb.ipynb", ours)
+    repo.commit("main")
 
-    def two_branches(self, repo, ours, theirs):
+
+def param_conflict():
+    ours, theirs = base_notebook(), base_notebook()
+    set_param(ours, "epochs", 20)
+    set_param(theirs, "epochs", 30)
+    return ours, theirs
+
+
+def replay(repo, command, ours, theirs):
+    """Their change put onto ours by `command`; its outcome."""
+    if command == "stash pop":
         repo.write("nb.ipynb", base_notebook())
         repo.commit("base")
-        repo.git("checkout", "-q", "-b", "topic")
         repo.write("nb.ipynb", theirs)
-        repo.commit("topic")
-        repo.git("checkout", "-q", "main")
+        repo.git("stash", "-q")
         repo.write("nb.ipynb", ours)
         repo.commit("main")
-
-    @staticmethod
-    def param_conflict():
-        ours, theirs = base_notebook(), base_notebook()
-        set_param(ours, "epochs", 20)
-        set_param(theirs, "epochs", 30)
-        return ours, theirs
-
-    def test_rebase(self, repo):
-        self.two_branches(repo, appended("ours"), appended("theirs"))
+        return repo.git("stash", "pop", check=False)
+    two_branches(repo, ours, theirs)
+    if command == "rebase":
         repo.git("checkout", "-q", "topic")
-        proc = repo.git("rebase", "main", check=False)
+        return repo.git("rebase", "main", check=False)
+    return repo.git("cherry-pick", "topic", check=False)
+
+
+class TestOtherCommands:
+    """Rebase, cherry-pick and stash pop merge through the driver as git merge does: both sides
+    append a cell, which a line-based merge could not combine; a conflict stops them."""
+
+    @pytest.mark.parametrize("command", ["rebase", "cherry-pick", "stash pop"])
+    def test_clean(self, repo, command):
+        proc = replay(repo, command, appended("ours"), appended("theirs"))
         assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert repo.git("rev-parse", "HEAD~1").stdout == repo.git("rev-parse", "main").stdout
-        assert names(repo.read("nb.ipynb")) == [None, "load", "train", "plot", "ours", "theirs"]
         assert (repo.path / "nb.ipynb").read_bytes() == jupyter(
             with_cell(appended("ours"), "theirs", "x = 1\n"))
+        if command == "rebase":
+            assert repo.git("rev-parse", "HEAD~1").stdout == repo.git("rev-parse", "main").stdout
+        elif command == "cherry-pick":
+            assert len(repo.parents_of_head()) == 1
+        else:
+            assert repo.git("stash", "list").stdout == ""
+            assert repo.git("status", "--porcelain").stdout == " M nb.ipynb\n"
 
-    def test_rebase_stops_on_a_conflict(self, repo):
-        self.two_branches(repo, *self.param_conflict())
-        repo.git("checkout", "-q", "topic")
-        proc = repo.git("rebase", "main", check=False)
+    @pytest.mark.parametrize("command", ["rebase", "cherry-pick", "stash pop"])
+    def test_conflict(self, repo, command):
+        proc = replay(repo, command, *param_conflict())
         assert proc.returncode != 0
         assert "parameters in conflict: epochs" in proc.stderr
         # In a rebase, "ours" is the branch rebased onto, "theirs" the commit being replayed.
         assert repo.read("nb.ipynb")["metadata"]["canvas"]["parameters"][1:] == [
             dict(param("epochs", 20), name="<<< epochs"),
             dict(param("epochs", 30), name=">>> epochs")]
+        if command != "rebase":
+            assert "CONFLICT (content): Merge conflict in nb.ipynb" in proc.stdout
+        if command == "stash pop":
+            assert len(repo.git("stash", "list").stdout.splitlines()) == 1
+            return
         merged = repo.read("nb.ipynb")
         merged["metadata"]["canvas"]["parameters"][1:] = [param("epochs", 30)]
         repo.write("nb.ipynb", merged)
         repo.git("add", "nb.ipynb")
-        repo.run("git", "-c", "core.editor=true", "rebase", "--continue")
+        repo.run("git", "-c", "core.editor=true", command.split()[0], "--continue")
         assert repo.git("status", "--porcelain").stdout == ""
-
-    def test_cherry_pick(self, repo):
-        self.two_branches(repo, appended("ours"), appended("theirs"))
-        proc = repo.git("cherry-pick", "topic", check=False)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert names(repo.read("nb.ipynb")) == [None, "load", "train", "plot", "ours", "theirs"]
-        assert len(repo.parents_of_head()) == 1
-
-    def test_cherry_pick_conflict(self, repo):
-        self.two_branches(repo, *self.param_conflict())
-        proc = repo.git("cherry-pick", "topic", check=False)
-        assert proc.returncode != 0
-        assert "CONFLICT (content): Merge conflict in nb.ipynb" in proc.stdout
-        assert "parameters in conflict: epochs" in proc.stderr
-
-    def stash_over(self, repo, committed, stashed):
-        repo.write("nb.ipynb", base_notebook())
-        repo.commit("base")
-        repo.write("nb.ipynb", stashed)
-        repo.git("stash", "-q")
-        repo.write("nb.ipynb", committed)
-        repo.commit("main")
-        return repo.git("stash", "pop", check=False)
-
-    def test_stash_pop(self, repo):
-        proc = self.stash_over(repo, appended("ours"), appended("theirs"))
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert names(repo.read("nb.ipynb")) == [None, "load", "train", "plot", "ours", "theirs"]
-        assert repo.git("stash", "list").stdout == ""
-        assert repo.git("status", "--porcelain").stdout == " M nb.ipynb\n"
-
-    def test_stash_pop_conflict_keeps_the_stash(self, repo):
-        proc = self.stash_over(repo, *self.param_conflict())
-        assert proc.returncode != 0
-        assert "CONFLICT (content): Merge conflict in nb.ipynb" in proc.stdout
-        assert "parameters in conflict: epochs" in proc.stderr
-        assert [p["name"] for p in repo.read("nb.ipynb")["metadata"]["canvas"]["parameters"]] == [
-            "alpha", "<<< epochs", ">>> epochs"]
-        assert len(repo.git("stash", "list").stdout.splitlines()) == 1
 
 
 class TestCRLF:
@@ -286,9 +273,8 @@ class TestCodeOfTheRepository:
         ran = tmp_path / "ran"
         repo.write("corvane_git/__init__.py", "open(%r, 'a').write('imported\\n')\n" % str(ran))
         repo.write("corvane_git/scripts/__init__.py", "")
-        TestOtherCommands().two_branches(repo, appended("ours"), appended("theirs"))
+        two_branches(repo, appended("ours"), appended("theirs"))
         if command == "commit":
-            ours, theirs = TestOtherCommands.param_conflict()
             merged = base_notebook()
             merged["metadata"]["canvas"]["parameters"][1:] = [
                 dict(param("epochs", 20), name="<<< epochs"),

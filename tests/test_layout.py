@@ -240,22 +240,6 @@ def test_conflicts_are_written_in_our_layout_too(tmp_path):
     assert files.result() == json.dumps(expected, indent=2).encode("ascii")
 
 
-def test_symbolic_link_stays_and_its_file_is_merged(tmp_path, symlinks):
-    theirs = base_notebook()
-    set_param(theirs, "alpha", 0.7)
-    files = Files(tmp_path, base_notebook(), base_notebook(), theirs)
-    real = tmp_path / "real.ipynb"
-    (tmp_path / "ours.ipynb").rename(real)
-    real.chmod(KEPT_MODES[0])
-    (tmp_path / "ours.ipynb").symlink_to(real)
-    files.merge()
-    assert (tmp_path / "ours.ipynb").is_symlink()
-    assert real.read_bytes() == LAYOUTS["jupyter"](theirs).encode("utf-8")
-    assert stat.S_IMODE(real.stat().st_mode) == KEPT_MODES[0]
-    assert sorted(os.listdir(str(tmp_path))) == ["base.ipynb", "ours.ipynb", "real.ipynb",
-                                                 "theirs.ipynb"]
-
-
 @pytest.mark.parametrize("refused, error", [
     ("render_into", RecursionError("maximum recursion depth exceeded")),
     ("replace_file", OSError(28, "No space left on device"))])

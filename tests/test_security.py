@@ -208,9 +208,11 @@ class TestSymbolicLink:
         tmp.mkdir()
         three = ThreeWay(work, BASE, OURS, CLEAN_THEIRS)
         os.replace(three.ours, str(work / "target.ipynb"))
+        os.chmod(str(work / "target.ipynb"), KEPT_MODES[0])
         os.symlink("target.ipynb", three.ours)
         proc = run_driver(work, tmp, "base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb")
         assert (proc.returncode, proc.stderr) == (0, "")
         assert os.readlink(three.ours) == "target.ipynb"
+        assert stat.S_IMODE(os.stat(str(work / "target.ipynb")).st_mode) == KEPT_MODES[0]
         assert read(str(work / "target.ipynb"))["cells"][0]["source"] == ["a\n", "b\n", "OURS\n", "d\n", "E\n"]
         assert sorted(os.listdir(str(work))) == ["base.ipynb", "ours.ipynb", "target.ipynb", "theirs.ipynb"]
