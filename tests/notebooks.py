@@ -220,8 +220,10 @@ def dumps(nb, layout="jupyter"):
 
 
 def write(path, nb, layout="jupyter"):
-    with open(path, "w", encoding="utf-8", newline="\n") as f:
-        f.write(dumps(nb, layout))
+    """Writes a notebook laid out as `layout`, or file text (str) or bytes as they are."""
+    data = nb if isinstance(nb, bytes) else (nb if isinstance(nb, str) else dumps(nb, layout)).encode()
+    with open(path, "wb") as f:
+        f.write(data)
 
 
 def read(path):
@@ -239,6 +241,7 @@ class ThreeWay:
         self.theirs = os.path.join(self.directory, "theirs.ipynb")
         for path, nb in ((self.base, base), (self.ours, ours), (self.theirs, theirs)):
             write(path, nb, layout)
+        self.written = self.snapshot()
 
     def run(self, file_path=FILE_PATH):
         return merge_ipynb.merge_files(self.base, self.ours, self.theirs, file_path)
@@ -257,6 +260,13 @@ class ThreeWay:
             with open(os.path.join(self.directory, name), "rb") as f:
                 files[name] = f.read()
         return files
+
+    def unchanged(self, but=None):
+        """Whether the directory holds the three files as written (but the file named `but`)."""
+        now, written = self.snapshot(), dict(self.written)
+        for files in (now, written):
+            files.pop(but and os.path.basename(getattr(self, but)), None)
+        return now == written
 
 
 def merge(directory, base, ours, theirs, file_path=FILE_PATH, layout="jupyter"):

@@ -15,7 +15,7 @@ from corvane_git.scripts.merge_driver.driver import route as driver
 from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
 from corvane_git.scripts.merge_driver.git_wiring import hook as hook_module
 from corvane_git.scripts.merge_driver.cli import SUBCOMMANDS
-from notebooks import (base_notebook, cell, change, layered_top, notebook, param, plain,
+from notebooks import (ThreeWay, base_notebook, cell, change, layered_top, notebook, param, plain,
                        set_param)
 from reference import git_merge_file
 
@@ -37,27 +37,7 @@ def env():
     return e
 
 
-class Sides:
-    """base.ipynb, ours.ipynb and theirs.ipynb in one directory, kept as bytes to compare."""
-
-    def __init__(self, path, base, ours, theirs):
-        self.path = path
-        self.content = {}
-        for name, nb in (("base", base), ("ours", ours), ("theirs", theirs)):
-            data = nb if isinstance(nb, bytes) else (
-                nb if isinstance(nb, str) else json.dumps(nb, indent=1)).encode("utf-8")
-            (path / (name + ".ipynb")).write_bytes(data)
-            self.content[name] = data
-
-    def merge(self, env):
-        return run(["base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"], self.path, env)
-
-    def unchanged(self, but=None):
-        return all((self.path / (n + ".ipynb")).read_bytes() == c
-                   for n, c in self.content.items() if n != but)
-
-    def merged(self):
-        return json.loads((self.path / "ours.ipynb").read_text(encoding="utf-8"))
+ARGS = ["base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"]
 
 
 TOO_LARGE = "the --marker-size is more than git gives or takes (at most 2147483647)"
@@ -194,13 +174,6 @@ class TestArguments:
         stream.flush()
         assert raw.getvalue() == written
 
-    def test_console_command(self, tmp_path, env):
-        script = console_command()
-        if not script:
-            pytest.skip("the package is not installed in this interpreter's environment")
-        proc = run([script, "--help"], tmp_path, env, module=False)
-        assert proc.returncode == 0 and "BASE CURRENT INCOMING PATH" in proc.stdout
-
 
 def console_command():
     """The installed console command (beside the interpreter in a virtual environment, in the
@@ -216,10 +189,10 @@ class TestMergeExitCodes:
     def test_clean_merge_exits_0_silently(self, tmp_path, env):
         theirs = base_notebook()
         set_param(theirs, "alpha", 0.2)
-        sides = Sides(tmp_path, base_notebook(), base_notebook(), theirs)
-        proc = sides.merge(env)
+        sides = ThreeWay(tmp_path, base_notebook(), base_notebook(), theirs)
+        proc = run(ARGS, tmp_path, env)
         assert (proc.returncode, proc.stderr) == (0, "")
-        assert sides.merged()["metadata"]["canvas"]["parameters"][0] == param("alpha", 0.2)
+        assert sides.result()["metadata"]["canvas"]["parameters"][0] == param("alpha", 0.2)
 
     def test_conflicts_exit_1_with_a_summary(self, tmp_path, env):
         ours, theirs = base_notebook(), base_notebook()
@@ -228,8 +201,8 @@ class TestMergeExitCodes:
             change(nb, "notes")["source"] = [word + "\n"]
             change(nb, "load", parents=[{"id": word}])["source"] = [word + "\n"]
             change(nb, "plot")["source"] = ["plot(%s)\n" % word]
-        sides = Sides(tmp_path, base_notebook(), ours, theirs)
-        proc = sides.merge(env)
+        ThreeWay(tmp_path, base_notebook(), ours, theirs)
+        proc = run(ARGS, tmp_path, env)
         assert proc.returncode == 1
         assert proc.stderr == (
             "corvane-merge-driver: nb.ipynb: the merged notebook holds conflicts to resolve\n"
@@ -245,15 +218,14 @@ class TestMergeExitCodes:
         base, ours, theirs = (notebook(*[cell("c%d" % i, n + suffix, "x = %d\n" % i)
                                          for i, n in enumerate(names)])
                               for suffix in ("", "_ours", "_theirs"))
-        sides = Sides(tmp_path, base, ours, theirs)
+        ThreeWay(tmp_path, base, ours, theirs)
         if module:
-            proc = sides.merge(env)
+            proc = run(ARGS, tmp_path, env)
         else:
             script = console_command()
             if not script:
                 pytest.skip("the package is not installed in this interpreter")
-            proc = run([script, "base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"],
-                       tmp_path, env, module=False)
+            proc = run([script] + ARGS, tmp_path, env, module=False)
         assert proc.returncode == 1
         listed = proc.stderr.splitlines()[1]
         assert listed.startswith("  components in conflict: ")
@@ -266,7 +238,7 @@ class TestMergeExitCodes:
         ours, theirs = base_notebook(), base_notebook()
         change(ours, "notes")["source"] = ["ours\n"]
         change(theirs, "notes")["source"] = ["theirs\n"]
-        s = Sides(tmp_path, base_notebook(), ours, theirs)
+        s = ThreeWay(tmp_path, base_notebook(), ours, theirs)
         env = dict(env, PATH=str(tmp_path / "nothing-here"))
         env.pop("GIT_PYTHON_GIT_EXECUTABLE", None)
         proc = run(["base.ipynb", "ours.ipynb", "theirs.ipynb", "a b.ipynb"], tmp_path, env)
@@ -309,7 +281,7 @@ class TestMergeExitCodes:
 
         ours = base_notebook()
         set_param(ours, "alpha", 0.3)
-        s = Sides(tmp_path, base_notebook(), ours, base_notebook())
+        s = ThreeWay(tmp_path, base_notebook(), ours, base_notebook())
         paths = [str(tmp_path / (n + ".ipynb")) for n in ("base", "ours", "theirs")]
         if isinstance(error, OSError):
             with pytest.raises(driver.MergeFailure) as exc:
@@ -358,11 +330,10 @@ class TestMergedAsText:
         files = dict(base=base_notebook(), ours=base_notebook(), theirs=base_notebook())
         files["theirs"]["cells"][0]["source"] = ["changed\n"]
         files.update(sides)
-        s = Sides(tmp_path, **files)
+        s = ThreeWay(tmp_path, **files)
         marker_size = int(options[0].split("=")[1]) if options else 7
         expected = git_merge_file(tmp_path, marker_size)[1]
-        proc = run(options + ["base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"], tmp_path,
-                   env)
+        proc = run(options + ARGS, tmp_path, env)
         if line.endswith(INVALID):
             line = line.replace(INVALID, "; the merged text is not valid JSON (%s): repair it "
                                          "before git add" % json_error(expected))
@@ -373,8 +344,8 @@ class TestMergedAsText:
         assert s.unchanged(but="ours")
 
     def test_binary_content_fails(self, tmp_path, env):
-        s = Sides(tmp_path, base_notebook(), base_notebook(), b'{"cells": "\x00"}')
-        proc = s.merge(env)
+        s = ThreeWay(tmp_path, base_notebook(), base_notebook(), b'{"cells": "\x00"}')
+        proc = run(ARGS, tmp_path, env)
         assert proc.returncode == 2
         assert proc.stderr == (
             "corvane-merge-driver: cannot merge nb.ipynb: their version is not valid JSON "
@@ -486,12 +457,6 @@ class TestSetup:
         assert self.read_attributes(bare) == "*.png binary\n%s\n%s\n%s\n%s\n" % (
             git_setup.MARKER_LINE, git_setup.ATTRIBUTE_LINE, git_setup.MARKER_LINE,
             git_setup.DIFF_ATTRIBUTE_LINE)
-
-    def test_install_updates_a_stale_interpreter(self, bare):
-        bare.git("config", "merge.corvane-notebook.driver", "/old/venv/python -m x %O %A %B %P")
-        bare.driver("install")
-        assert bare.git("config", "merge.corvane-notebook.driver").stdout.strip() == (
-            git_setup.driver_command())
 
     def test_uninstall_removes_only_what_install_added(self, bare):
         (bare.path / ".gitattributes").write_text("*.png binary\n")
@@ -663,6 +628,9 @@ class TestSetup:
         if driver_line:   # install brings the line up to date
             bare.driver("install", "--no-hook")
             assert "unsafe" not in bare.driver("status").stdout
+            assert bare.git("config", key).stdout.strip() == dict(
+                git_setup.diff_settings() + git_setup.mergetool_settings()).get(
+                key, git_setup.driver_command())
 
     @pytest.mark.parametrize("hooks_path, args, written", [
         (".githooks", [], False),
