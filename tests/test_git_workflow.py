@@ -1,4 +1,4 @@
-"""The driver in everyday git: Jupyter's layout kept, add/add, rebase, cherry-pick, stash, CRLF."""
+"""The driver in everyday git: the one-line option, add/add, rebase, cherry-pick, stash, CRLF."""
 import json
 import os
 import re
@@ -8,21 +8,12 @@ import sys
 import pytest
 
 from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
-from notebooks import base_notebook, cell, change, names, param, set_param
+from notebooks import base_notebook, cell, change, dumps, names, param, set_param
 
 
 def jupyter(nb, newline="\n"):
     """The bytes Jupyter writes for `nb`."""
-    return (json.dumps(nb, indent=1, ensure_ascii=False) + "\n").replace("\n", newline).encode(
-        "utf-8")
-
-
-def changed_lines(repo, *revs):
-    """The removed and added lines of `git diff` between the revisions, for nb.ipynb (its
-    JSON text, not the cell view)."""
-    out = repo.git("diff", "--no-ext-diff", "--no-textconv", *revs, "--",
-                   "nb.ipynb").stdout.splitlines()
-    return [l for l in out if l[:1] in "+-" and not l.startswith(("+++", "---"))]
+    return dumps(nb).replace("\n", newline).encode("utf-8")
 
 
 def with_cell(nb, comp_id, source):
@@ -36,42 +27,9 @@ def appended(comp_id, source="x = 1\n"):
     return with_cell(base_notebook(), comp_id, source)
 
 
-class TestJupyterLayout:
-    def test_diff_of_a_merge_shows_only_the_changed_lines(self, repo):
-        ours, theirs = base_notebook(), base_notebook()
-        change(ours, "load")["source"] = ["import pandas as pd\n", "df = pd.read_csv(path)\n"]
-        change(theirs, "plot")["source"] = ["plot(model, title='Größe')\n"]
-        proc = repo.merge_branches(base_notebook(), ours, theirs)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert changed_lines(repo, "HEAD~1", "HEAD") == [
-            '-    "plot(model)\\n"', '+    "plot(model, title=\'Größe\')\\n"']
-        expected = base_notebook()
-        change(expected, "load")["source"] = ours["cells"][1]["source"]
-        change(expected, "plot")["source"] = theirs["cells"][3]["source"]
-        assert (repo.path / "nb.ipynb").read_bytes() == jupyter(expected)
-
-    def test_merge_that_keeps_our_notebook_leaves_it_byte_identical(self, repo):
-        # Their change is one that we made too; ours also changed a parameter.
-        ours, theirs = base_notebook(), base_notebook()
-        for nb in (ours, theirs):
-            change(nb, "train")["source"] = ["model = fit(df, steps=3)\n"]
-        set_param(ours, "alpha", 0.2)
-        change(ours, "notes")["source"] = ["# Notizen über Größen\n"]
-        proc = repo.merge_branches(base_notebook(), ours, theirs)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert len(repo.parents_of_head()) == 2
-        assert (repo.path / "nb.ipynb").read_bytes() == jupyter(ours)
-        assert changed_lines(repo, "HEAD~1", "HEAD") == []
-
-    def test_conflict_is_left_in_jupyters_layout(self, repo):
-        ours, theirs = base_notebook(), base_notebook()
-        set_param(ours, "epochs", 20)
-        set_param(theirs, "epochs", 30)
-        proc = repo.merge_branches(base_notebook(), ours, theirs)
-        assert proc.returncode == 1
-        assert changed_lines(repo, "HEAD") == [
-            '-     "name": "epochs",', '+     "name": "<<< epochs",', '+    },', '+    {',
-            '+     "name": ">>> epochs",', '+     "type": "int",', '+     "value": 30']
+class TestOneLine:
+    """The merged notebook is in our file's layout (test_layout.py); install --one-line keeps
+    the merge's own one-line form."""
 
     def test_one_line_option(self, make_repo):
         repo = make_repo(install=["--one-line"])
@@ -100,12 +58,6 @@ class TestAddedOnBothBranches:
         repo.write("nb.ipynb", ours)
         repo.commit("we add the notebook")
         return repo.git("merge", "--no-edit", "theirs", check=False)
-
-    def test_clean(self, repo):
-        proc = self.add_on_both(repo, appended("ours"), appended("theirs"))
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert len(repo.parents_of_head()) == 2
-        assert names(repo.read("nb.ipynb")) == [None, "load", "train", "plot", "ours", "theirs"]
 
     def test_conflict(self, repo):
         ours, theirs = base_notebook(), base_notebook()
