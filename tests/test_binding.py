@@ -9,6 +9,7 @@ import pytest
 
 from conftest import MODULE, entry, last_entries, make_cell_dict, module_entries
 from corvane_git.scripts.merge_driver import merge_ipynb as m
+import notebooks
 
 
 class Text(str):
@@ -247,20 +248,13 @@ class TestMethods:
 
 
 def notebook(source="x = 1"):
-    return {"cells": [{"cell_type": "code", "execution_count": None, "id": "c1",
-                       "metadata": {"canvas": {"comments": [], "id": "k1", "name": "step", "parents": []}},
-                       "outputs": [], "source": [source]}],
-            "metadata": {"canvas": {"parameters": []}}, "nbformat": 4, "nbformat_minor": 5}
+    return notebooks.notebook(notebooks.cell("k1", "step", source, cell_id="c1"))
 
 
 @pytest.fixture
 def notebook_paths(tmp_path):
-    paths = []
-    for side in ("base", "current", "incoming"):
-        path = tmp_path / (side + ".ipynb")
-        path.write_text(json.dumps(notebook(), indent=1))
-        paths.append(str(path))
-    return paths + [str(tmp_path / "nb.ipynb")]
+    three = notebooks.ThreeWay(tmp_path, notebook(), notebook(), notebook())
+    return [three.base, three.ours, three.theirs, str(tmp_path / "nb.ipynb")]
 
 
 class Sentinel(Exception):

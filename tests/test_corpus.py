@@ -13,7 +13,7 @@ import os
 
 import pytest
 
-from notebooks import CORPUS as FILES, SLOW, ThreeWay, add_canvas_layer, canvas, parameter, stream
+from notebooks import CORPUS as FILES, SLOW, ThreeWay, add_canvas_layer, canvas, cell, parameter, stream
 
 PARAMETERS = [parameter("rate", "0.1"), parameter("epochs", "10"), parameter("seed", "42")]
 
@@ -73,10 +73,7 @@ def change_outputs(cell):
 
 
 def new_cell(link_id, name):
-    return {"cell_type": "code", "execution_count": None, "id": link_id + "-cell",
-            "metadata": {"canvas": {"comments": [], "headerColor": "#ffffff", "id": link_id,
-                                    "name": name, "parents": []}},
-            "outputs": [], "source": ["print(%r)\n" % name]}
+    return cell(link_id, name, "print(%r)\n" % name, cell_id=link_id + "-cell")
 
 
 def by_link(nb):

@@ -14,6 +14,7 @@ from corvane_git.scripts.merge_driver import cli
 from corvane_git.scripts.merge_driver.driver import route as driver
 from corvane_git.scripts.merge_driver.conflicts import resolve
 from corvane_git.scripts.merge_driver.conflicts.resolve import OURS, THEIRS, Selection
+from isolation import run_driver
 from notebooks import base_notebook, canvas, cell, find, merge, notebook, set_param, summary, with_cells
 from test_merge import CELL_ROWS, FIVE, PARAM_ROWS, THEIRS as THEIR_LINES
 from test_merge import A2, A3, B, Z1, param_case
@@ -158,14 +159,9 @@ class TestExample:
     def test_commands(self, tmp_path):
         path = example_merge(tmp_path / "m")
         before = path.read_bytes()
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-            p for p in (PACKAGE_ROOT, os.environ.get("PYTHONPATH")) if p))
 
         def run(*args):
-            proc = subprocess.run([sys.executable, "-m", "corvane_git.scripts.merge_driver"] +
-                                  list(args), cwd=str(path.parent), env=env,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  universal_newlines=True, timeout=120)
+            proc = run_driver(path.parent, tmp_path, *args)
             return proc.returncode, proc.stdout + proc.stderr
 
         listing = ("corvane-merge-driver: ours.ipynb: the merged notebook holds conflicts to "
