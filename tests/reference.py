@@ -5,7 +5,6 @@
     files_and_core(base, ours, theirs)  merge_files's text and merge_core.merge_notebooks's, alike
     cell_diff(first, second)            the cell diff of two cell dicts (on copies given a canvas)
     assert_diff_agrees(got, a, b)       the cell diff against jsondiff's, where the merge reads it
-    assert_writes_as_json(value, ...)   the indented writer against json.dumps
 """
 import copy
 import json
@@ -18,7 +17,6 @@ import uuid
 import jsondiff
 
 from corvane_git.scripts.merge_driver import merge_ipynb as m
-from corvane_git.scripts.merge_driver.notebooks import layout
 
 SIDE_FILES = ("ours.ipynb", "base.ipynb", "theirs.ipynb")
 LABELS = ("nb.ipynb-current", "nb.ipynb-base", "nb.ipynb-incoming")
@@ -106,8 +104,3 @@ def assert_diff_agrees(got, base, other, where=None):
     want = library_diff(base, other)
     assert bool(got) == bool(want), where
     assert structure(got, base, other) == structure(want, base, other), where
-
-
-def assert_writes_as_json(value, indent, item, key, ensure_ascii):
-    assert layout.dumps_indented(value, indent, item, key, ensure_ascii) == json.dumps(
-        value, indent=indent, separators=(item, key), ensure_ascii=ensure_ascii)

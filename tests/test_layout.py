@@ -13,7 +13,6 @@ from corvane_git.scripts.merge_driver.driver import route as driver
 from corvane_git.scripts.merge_driver.notebooks import layout
 from test_corpus import FILES
 from notebooks import base_notebook, cell, change, notebook, param, set_param
-from reference import assert_writes_as_json
 
 
 def sample():
@@ -355,6 +354,11 @@ ODD_VALUES = {
     "a non-string key": {1: "one", None: "none"},
     "a str subclass key": {type("Key", (str,), {})("k"): 1},
 }
+def assert_writes_as_json(value, indent, item, key, ensure_ascii):
+    assert layout.dumps_indented(value, indent, item, key, ensure_ascii) == json.dumps(
+        value, indent=indent, separators=(item, key), ensure_ascii=ensure_ascii)
+
+
 WRITER_OPTIONS = [(1, ",", ": ", False), (2, ",", ": ", True), (0, ", ", ":", True),
                   ("\t", ",", ": ", False), ("  ", ";", " = ", False)]
 
