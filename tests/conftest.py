@@ -5,6 +5,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import tempfile
 import textwrap
 import traceback
 
@@ -46,6 +47,24 @@ def can_symlink(directory):
                 os.remove(path)
             except OSError:
                 pass
+
+
+@pytest.fixture
+def private_tmp(tmp_path, monkeypatch):
+    """A temporary directory of the test's own (tempfile's, in this process), to see that
+    merges leave nothing in it."""
+    d = tmp_path / "tmp"
+    d.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(d))
+    return d
+
+
+@pytest.fixture
+def work(tmp_path):
+    """The notebooks' directory, apart from the temporary one."""
+    d = tmp_path / "work"
+    d.mkdir()
+    return d
 
 
 @pytest.fixture

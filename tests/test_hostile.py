@@ -13,7 +13,6 @@ import copy
 import io
 import json
 import os
-import tempfile
 import textwrap
 
 import pytest
@@ -310,13 +309,9 @@ def write_files(directory, files):
 
 
 @pytest.fixture
-def dirs(tmp_path, monkeypatch):
+def dirs(work, private_tmp):
     """(the notebooks' directory, a private temporary directory that merges must leave empty)."""
-    work, tmp = tmp_path / "work", tmp_path / "tmp"
-    work.mkdir()
-    tmp.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(tmp))
-    return str(work), str(tmp)
+    return str(work), str(private_tmp)
 
 
 def paths(work):
@@ -398,10 +393,8 @@ def git_text_merge(work):
 
 
 @pytest.mark.parametrize("name", sorted(HOSTILE))
-def test_driver(name, tmp_path):
-    work, tmp = str(tmp_path / "work"), str(tmp_path / "tmp")
-    os.mkdir(work)
-    os.mkdir(tmp)
+def test_driver(name, dirs):
+    work, tmp = dirs
     row = HOSTILE[name]
     before = write_files(work, row.files())
     row_status, check = row.driver or (row.status, row.check)

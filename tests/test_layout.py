@@ -2,7 +2,6 @@
 import json
 import os
 import stat
-import tempfile
 
 import pytest
 from hypothesis import given
@@ -177,15 +176,6 @@ class Files:
 
     def result(self):
         return (self.path / "ours.ipynb").read_bytes()
-
-
-@pytest.fixture
-def private_tmp(tmp_path, monkeypatch):
-    """A directory of its own for temporary files, to see that none are left behind."""
-    d = tmp_path / "tmp"
-    d.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(d))
-    return d
 
 
 @pytest.mark.parametrize("kind", sorted(LAYOUTS))
