@@ -186,29 +186,23 @@ def console_command():
 
 
 class TestMergeExitCodes:
-    def test_clean_merge_exits_0_silently(self, tmp_path, env):
-        theirs = base_notebook()
-        set_param(theirs, "alpha", 0.2)
-        sides = ThreeWay(tmp_path, base_notebook(), base_notebook(), theirs)
-        proc = run(ARGS, tmp_path, env)
-        assert (proc.returncode, proc.stderr) == (0, "")
-        assert sides.result()["metadata"]["canvas"]["parameters"][0] == param("alpha", 0.2)
-
-    def test_conflicts_exit_1_with_a_summary(self, tmp_path, env):
+    @pytest.mark.parametrize("conflicts", [False, True])
+    def test_exit_status_and_summary(self, tmp_path, env, conflicts):
         ours, theirs = base_notebook(), base_notebook()
-        for nb, word in ((ours, "ours"), (theirs, "theirs")):
+        set_param(theirs, "alpha", 0.2)
+        for nb, word in ((ours, "ours"), (theirs, "theirs")) if conflicts else ():
             set_param(nb, "epochs", len(word))
             change(nb, "notes")["source"] = [word + "\n"]
             change(nb, "load", parents=[{"id": word}])["source"] = [word + "\n"]
             change(nb, "plot")["source"] = ["plot(%s)\n" % word]
-        ThreeWay(tmp_path, base_notebook(), ours, theirs)
+        sides = ThreeWay(tmp_path, base_notebook(), ours, theirs)
         proc = run(ARGS, tmp_path, env)
-        assert proc.returncode == 1
-        assert proc.stderr == (
+        assert (proc.returncode, proc.stderr) == ((1, (
             "corvane-merge-driver: nb.ipynb: the merged notebook holds conflicts to resolve\n"
             "  components in conflict: load\n"
             "  parameters in conflict: epochs\n"
-            "  cells with source conflicts: cell 1, cell 5 (plot)\n")
+            "  cells with source conflicts: cell 1, cell 5 (plot)\n")) if conflicts else (0, ""))
+        assert sides.result()["metadata"]["canvas"]["parameters"][0] == param("alpha", 0.2)
 
     @pytest.mark.parametrize("module", [True, False], ids=["python -m", "console command"])
     def test_a_long_summary_arrives_whole(self, tmp_path, env, module):
@@ -446,18 +440,6 @@ class TestSetup:
         assert proc.returncode == 1
         assert "parameters in conflict: epochs" in proc.stderr
 
-    def test_install_is_idempotent(self, bare):
-        (bare.path / ".gitattributes").write_text("*.png binary\n")
-        first = bare.driver("install").stdout
-        config = (bare.path / ".git" / "config").read_text()
-        second = bare.driver("install").stdout
-        assert "set merge.corvane-notebook.driver" in first
-        assert second == "nothing to change: the driver is already set up\n"
-        assert (bare.path / ".git" / "config").read_text() == config
-        assert self.read_attributes(bare) == "*.png binary\n%s\n%s\n%s\n%s\n" % (
-            git_setup.MARKER_LINE, git_setup.ATTRIBUTE_LINE, git_setup.MARKER_LINE,
-            git_setup.DIFF_ATTRIBUTE_LINE)
-
     def test_uninstall_removes_only_what_install_added(self, bare):
         (bare.path / ".gitattributes").write_text("*.png binary\n")
         bare.git("config", "merge.corvane-notebook.recursive", "binary")
@@ -524,11 +506,15 @@ class TestSetup:
     ], ids=["no file", "CRLF", "form feed, line separator", "not UTF-8", "no last line end",
             "CRLF, no last line end"])
     def test_attributes_are_bytes(self, bare, before, installed):
-        """install adds and uninstall removes our two lines; every other byte stays."""
+        """install adds and uninstall removes our two lines; every other byte stays. A second
+        install changes nothing."""
         path = bare.path / ".gitattributes"
         if before is not None:
             path.write_bytes(before)
-        bare.driver("install")
+        assert "set merge.corvane-notebook.driver" in bare.driver("install").stdout
+        config = (bare.path / ".git" / "config").read_text()
+        assert bare.driver("install").stdout == "nothing to change: the driver is already set up\n"
+        assert (bare.path / ".git" / "config").read_text() == config
         assert path.read_bytes() == (installed or before + self.OURS)
         status = bare.driver("status")
         assert "line %d: %s" % (len((installed or before + self.OURS).split(b"\n")) - 3,
