@@ -488,10 +488,7 @@ class TestGitHook:
                 if line.endswith("holds conflicts to resolve")] == listed
 
     def test_pre_commit_framework_runs_the_manifest(self, tmp_path, make_repo, git_env):
-        pre_commit = shutil.which("pre-commit") or (
-            os.path.join(os.path.dirname(sys.executable), "pre-commit"))
-        if not os.path.exists(pre_commit):
-            pytest.skip("pre-commit is not installed (pip install pre-commit, in the test extra)")
+        pre_commit = pre_commit_framework()
         if not (REPO_ROOT / ".pre-commit-hooks.yaml").exists() or not (REPO_ROOT / ".git").exists():
             pytest.skip("the tests do not run from a clone of the repository")
         repo = make_repo()
@@ -514,3 +511,77 @@ class TestGitHook:
         repo.git("add", "nb.ipynb")
         passed = run_hook()
         assert passed.returncode == 0, passed.stdout
+
+
+def pre_commit_framework():
+    found = shutil.which("pre-commit") or os.path.join(os.path.dirname(sys.executable),
+                                                       "pre-commit")
+    if not os.path.exists(found):
+        pytest.skip("pre-commit is not installed (pip install pre-commit, in the test extra)")
+    return found
+
+
+FRAMEWORK_CONFIG = """\
+repos:
+  - repo: local
+    hooks:
+      - id: chain
+        name: chain
+        entry: sh -c 'echo framework >> "$HOME/chain"'
+        language: system
+        pass_filenames: false
+        always_run: true
+"""
+
+
+@pytest.mark.skipif(os.name == "nt", reason="the hooks need an execute bit that a hook written "
+                    "under Windows does not get")
+class TestHookChain:
+    """Our hook beside the pre-commit framework's and a hook of the user's, set up and taken
+    away in any order: every hook of the chain runs, and uninstall leaves the others working."""
+
+    @pytest.mark.parametrize("earlier, steps", [
+        (False, "framework ours framework"),
+        (False, "ours framework"),
+        (False, "framework ours"),
+        (True, "framework ours framework"),
+        (True, "ours framework ours"),
+    ])
+    def test_uninstall_leaves_a_working_chain(self, tmp_path, make_repo, earlier, steps):
+        framework = pre_commit_framework()
+        repo = make_repo(PRE_COMMIT_HOME=str(tmp_path / "cache"))
+        repo.write(".pre-commit-config.yaml", FRAMEWORK_CONFIG)
+        repo.commit("config")
+        hooks = repo.path / ".git" / "hooks"
+        if earlier:
+            hooks.mkdir(exist_ok=True)
+            (hooks / "pre-commit").write_text('#!/bin/sh\necho earlier >> "$HOME/chain"\n')
+            (hooks / "pre-commit").chmod(0o755)
+        for step in steps.split():
+            if step == "ours":
+                repo.driver("install")
+            else:
+                repo.run(framework, "install")
+        chain = tmp_path / "home" / "chain"
+        chain.write_text("")
+        expected = (["earlier"] if earlier else []) + (
+            ["framework"] if "framework" in steps else [])
+
+        merged = base_notebook()
+        set_param(merged, "epochs", 20)
+        merged["metadata"]["canvas"]["parameters"][1]["name"] = "<<< epochs"
+        repo.write("nb.ipynb", merged)
+        repo.git("add", "nb.ipynb")
+        refused = repo.git("commit", "-m", "conflicts", check=False)
+        assert refused.returncode == 1, refused.stdout + refused.stderr
+        assert "parameters in conflict: epochs" in refused.stderr
+        assert sorted(chain.read_text().split()) == expected
+        chain.write_text("")
+
+        repo.driver("uninstall")
+        proc = repo.git("commit", "-m", "conflicts", check=False)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert sorted(chain.read_text().split()) == expected
+        assert sorted(n for n in os.listdir(str(hooks)) if not n.endswith(".sample")) == (
+            ["pre-commit"] if expected else []) + (
+            ["pre-commit.legacy"] if earlier and "framework" in steps else [])
