@@ -1,9 +1,11 @@
-"""Shared helpers: cell dicts, traceback entries of the extension, and child interpreters."""
+"""Shared helpers: cell dicts, traceback entries of the extension, child interpreters, and a real
+git repository with the driver installed (the fixtures `repo` and `make_repo`)."""
 import json
 import os
 import pathlib
 import subprocess
 import sys
+import tempfile
 import textwrap
 import traceback
 
@@ -45,6 +47,24 @@ def can_symlink(directory):
                 os.remove(path)
             except OSError:
                 pass
+
+
+@pytest.fixture
+def private_tmp(tmp_path, monkeypatch):
+    """A temporary directory of the test's own (tempfile's, in this process), to see that
+    merges leave nothing in it."""
+    d = tmp_path / "tmp"
+    d.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(d))
+    return d
+
+
+@pytest.fixture
+def work(tmp_path):
+    """The notebooks' directory, apart from the temporary one."""
+    d = tmp_path / "work"
+    d.mkdir()
+    return d
 
 
 @pytest.fixture
@@ -129,3 +149,89 @@ def run_python(code, *flags, root=PACKAGE_ROOT):
                           universal_newlines=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+class Repo:
+    """A git repository made by the test, on branch main, run with the environment `env`."""
+
+    def __init__(self, path, env):
+        self.path, self.env = path, env
+        path.mkdir(parents=True)
+        self.git("init", "-q")
+        self.git("symbolic-ref", "HEAD", "refs/heads/main")
+
+    def run(self, *args, check=True):
+        # git writes UTF-8, and so does the driver (on Windows too, to a pipe).
+        proc = subprocess.run(list(args), cwd=str(self.path), env=self.env, encoding="utf-8",
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        if check:
+            assert proc.returncode == 0, (args, proc.stdout, proc.stderr)
+        return proc
+
+    def git(self, *args, check=True):
+        return self.run("git", *args, check=check)
+
+    def driver(self, *args, check=True):
+        return self.run(sys.executable, "-m", "corvane_git.scripts.merge_driver", *args,
+                        check=check)
+
+    def write(self, rel, nb):
+        target = self.path / rel
+        target.parent.mkdir(parents=True, exist_ok=True)
+        text = nb if isinstance(nb, str) else json.dumps(nb, indent=1, ensure_ascii=False) + "\n"
+        target.write_bytes(text.encode("utf-8"))
+
+    def read(self, rel):
+        return json.loads((self.path / rel).read_text(encoding="utf-8"))
+
+    def commit(self, message):
+        self.git("add", "-A")
+        self.git("commit", "-q", "-m", message)
+
+    def merge_branches(self, base, ours, theirs, rel="nb.ipynb"):
+        """main holds `ours`, branch theirs holds `theirs`, both from `base`; merge theirs."""
+        self.write(rel, base)
+        self.commit("base")
+        self.git("checkout", "-q", "-b", "theirs")
+        self.write(rel, theirs)
+        self.commit("theirs")
+        self.git("checkout", "-q", "main")
+        self.write(rel, ours)
+        self.commit("ours")
+        return self.git("merge", "--no-edit", "theirs", check=False)
+
+    def parents_of_head(self):
+        return self.git("rev-list", "--parents", "-n", "1", "HEAD").stdout.split()[1:]
+
+
+@pytest.fixture
+def git_env(tmp_path):
+    """An environment that sees no config of the machine's user and finds the package."""
+    env = dict(os.environ)
+    for key in ("XDG_CONFIG_HOME", "GIT_DIR", "GIT_WORK_TREE", "GIT_CONFIG_GLOBAL"):
+        env.pop(key, None)
+    home = tmp_path / "home"
+    home.mkdir()
+    env.update(HOME=str(home), GIT_CONFIG_NOSYSTEM="1", GIT_AUTHOR_NAME="Ana",
+               GIT_AUTHOR_EMAIL="ana@example.org", GIT_COMMITTER_NAME="Ana",
+               GIT_COMMITTER_EMAIL="ana@example.org", LC_ALL="C.UTF-8")
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
+    return env
+
+
+@pytest.fixture
+def make_repo(tmp_path, git_env):
+    """make_repo(name, install=None, **env): a new repository in tmp_path/name; `install` (a
+    list of options) runs the driver's install there; `env` adds to the environment."""
+    def make(name="repo", install=None, **env):
+        made = Repo(tmp_path / name, dict(git_env, **env))
+        if install is not None:
+            made.driver("install", *install)
+        return made
+    return make
+
+
+@pytest.fixture
+def repo(make_repo):
+    # The pre-commit hook has tests of its own; here it would only start with every commit.
+    return make_repo(install=["--no-hook"])

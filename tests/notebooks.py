@@ -42,7 +42,8 @@ def cell(link_id, name=None, source="x = 1\n", *, cell_id=None, parents=(), comm
          header_color="#ffffff", outputs=(), execution_count=None, cell_type="code"):
     """A cell dict whose canvas map makes it component `link_id`; named cells are components.
 
-    `parents` holds link ids (turned into parent entries with a name) or ready entries."""
+    `parents` holds link ids (turned into parent entries with a name) or ready entries;
+    `header_color` None leaves the key out."""
     canvas = {
         "comments": [dict(c) for c in comments],
         "headerColor": header_color,
@@ -50,6 +51,8 @@ def cell(link_id, name=None, source="x = 1\n", *, cell_id=None, parents=(), comm
         "name": name,
         "parents": [parent(p) if isinstance(p, str) else dict(p) for p in parents],
     }
+    if header_color is None:
+        del canvas["headerColor"]
     result = {"cell_type": cell_type}
     if cell_type == "code":
         result["execution_count"] = execution_count
@@ -67,7 +70,14 @@ def stream(text):
 
 
 def parameter(name, value="1", **extra):
-    return dict({"name": name, "value": value}, **extra)
+    p = dict({"name": name}, **extra)
+    p["value"] = value
+    return p
+
+
+def param(name, value):
+    """A parameter as the editor writes it: typed by its value."""
+    return parameter(name, value, type=type(value).__name__)
 
 
 def notebook(*cells, parameters=(), **metadata):
@@ -87,6 +97,70 @@ def find(nb, link_id):
     found = [c for c in nb["cells"] if canvas(c)["id"] == link_id]
     assert len(found) == 1, (link_id, [canvas(c)["id"] for c in nb["cells"]])
     return found[0]
+
+
+def change(nb, link_id, **canvas_changes):
+    """The cell of component `link_id` in `nb`, its canvas updated in place with the changes."""
+    found = find(nb, link_id)
+    canvas(found).update(canvas_changes)
+    return found
+
+
+def set_param(nb, name, value):
+    for p in canvas(nb)["parameters"]:
+        if p["name"] == name:
+            p["value"] = value
+
+
+def names(nb):
+    return [canvas(c)["name"] for c in nb["cells"]]
+
+
+def base_notebook():
+    """The notebook of the git tests: a markdown-like note, three components in a chain, two
+    typed parameters; parent entries without names and no header colours, as older editors
+    wrote them."""
+    return notebook(
+        cell("notes", None, "# Notes\nline two\nline three\n", header_color=None),
+        cell("load", "load", "import pandas\ndf = pandas.read_csv(path)\n", header_color=None),
+        cell("train", "train", "model = fit(df)\nscore = model.score(df)\n", parents=[{"id": "load"}],
+             header_color=None),
+        cell("plot", "plot", "plot(model)\n", parents=[{"id": "train"}], header_color=None),
+        parameters=[param("alpha", 0.1), param("epochs", 10)])
+
+
+def plain_cell(source, cell_id=None, run=None, **metadata):
+    """A code cell as plain Jupyter writes it: no canvas map, the metadata given, the id "c-"
+    and the first word of its source unless given; `run` its execution count, with one output."""
+    c = {"cell_type": "code", "execution_count": run,
+         "id": cell_id or "c-" + source.split()[0], "metadata": dict(metadata),
+         "outputs": [], "source": lines(source)}
+    if run is not None:
+        c["outputs"] = [{"name": "stdout", "output_type": "stream", "text": ["out %d\n" % run]}]
+    return c
+
+
+def plain_notebook(*cells, **metadata):
+    """A notebook without the component layer, as Jupyter writes it."""
+    return {"cells": [copy.deepcopy(c) for c in cells],
+            "metadata": dict({"kernelspec": {"name": "python3", "display_name": "Python 3",
+                                             "language": "python"}}, **metadata),
+            "nbformat": 4, "nbformat_minor": 5}
+
+
+def plain(nb):
+    """`nb` as plain Jupyter writes it: no component layer on the cells or the notebook."""
+    for c in nb["cells"]:
+        del c["metadata"]["canvas"]
+    del nb["metadata"]["canvas"]
+    return nb
+
+
+def layered_top(nb):
+    """`nb` with the notebook's part of the component layer (its parameters) only, which no
+    merge takes with plain cells."""
+    nb["metadata"]["canvas"] = {"parameters": []}
+    return nb
 
 
 def edit(nb, link_id, **changes):
@@ -146,8 +220,10 @@ def dumps(nb, layout="jupyter"):
 
 
 def write(path, nb, layout="jupyter"):
-    with open(path, "w", encoding="utf-8", newline="\n") as f:
-        f.write(dumps(nb, layout))
+    """Writes a notebook laid out as `layout`, or file text (str) or bytes as they are."""
+    data = nb if isinstance(nb, bytes) else (nb if isinstance(nb, str) else dumps(nb, layout)).encode()
+    with open(path, "wb") as f:
+        f.write(data)
 
 
 def read(path):
@@ -165,6 +241,7 @@ class ThreeWay:
         self.theirs = os.path.join(self.directory, "theirs.ipynb")
         for path, nb in ((self.base, base), (self.ours, ours), (self.theirs, theirs)):
             write(path, nb, layout)
+        self.written = self.snapshot()
 
     def run(self, file_path=FILE_PATH):
         return merge_ipynb.merge_files(self.base, self.ours, self.theirs, file_path)
@@ -183,6 +260,13 @@ class ThreeWay:
             with open(os.path.join(self.directory, name), "rb") as f:
                 files[name] = f.read()
         return files
+
+    def unchanged(self, but=None):
+        """Whether the directory holds the three files as written (but the file named `but`)."""
+        now, written = self.snapshot(), dict(self.written)
+        for files in (now, written):
+            files.pop(but and os.path.basename(getattr(self, but)), None)
+        return now == written
 
 
 def merge(directory, base, ours, theirs, file_path=FILE_PATH, layout="jupyter"):

@@ -289,10 +289,6 @@ class TestSetters:
         setattr(cell, prop, value)
         assert getattr(cell, prop) == value
 
-    def test_name_set_to_none_stores_null(self, cell_dict):
-        m.Cell(cell_dict, "base").name = None
-        assert canvas(cell_dict)["name"] is None
-
     def test_other_mappings_store_through_their_own_operation(self, cell_dict):
         store = Canvas(canvas(cell_dict))
         cell_dict["metadata"] = {"canvas": store}

@@ -101,6 +101,9 @@ class TestSideEffects:
         first, second = pair(copy.deepcopy(BASE), changed(BASE, source=["y\n"]))
         assert m._cell_changed(first, second) == {"x": 2}
         assert len(seen) == 1 and seen[0][1]["source"] == ["y\n"]
+        # Equal cells never ask the library.
+        assert m._cell_changed(*pair(copy.deepcopy(BASE), copy.deepcopy(BASE))) == {}
+        assert len(seen) == 1
 
 
 class Always(str):

@@ -3,21 +3,24 @@ import json
 import os
 import re
 import shlex
+import stat
 import subprocess
 import sys
 import sysconfig
 
 import pytest
 
-from conftest import PACKAGE_ROOT
+from conftest import PACKAGE_ROOT, SHELL_SCRIPT_PROGRAMS
 from corvane_git.scripts.merge_driver.driver import route as driver
 from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
 from corvane_git.scripts.merge_driver.git_wiring import hook as hook_module
 from corvane_git.scripts.merge_driver.cli import SUBCOMMANDS
-from test_git_driver import Repo, base_notebook, cell, change, notebook, param, set_param
-from test_git_driver import git_env  # noqa: F401 (fixture)
+from notebooks import (ThreeWay, base_notebook, cell, change, layered_top, notebook, param, plain,
+                       set_param)
+from reference import git_merge_file
 
 PROG = "corvane-merge-driver"
+DRIVER = "corvane-notebook"
 
 
 def run(args, cwd, env=None, module=True):
@@ -34,27 +37,7 @@ def env():
     return e
 
 
-class Sides:
-    """base.ipynb, ours.ipynb and theirs.ipynb in one directory, kept as bytes to compare."""
-
-    def __init__(self, path, base, ours, theirs):
-        self.path = path
-        self.content = {}
-        for name, nb in (("base", base), ("ours", ours), ("theirs", theirs)):
-            data = nb if isinstance(nb, bytes) else (
-                nb if isinstance(nb, str) else json.dumps(nb, indent=1)).encode("utf-8")
-            (path / (name + ".ipynb")).write_bytes(data)
-            self.content[name] = data
-
-    def merge(self, env):
-        return run(["base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"], self.path, env)
-
-    def unchanged(self, but=None):
-        return all((self.path / (n + ".ipynb")).read_bytes() == c
-                   for n, c in self.content.items() if n != but)
-
-    def merged(self):
-        return json.loads((self.path / "ours.ipynb").read_text(encoding="utf-8"))
+ARGS = ["base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"]
 
 
 TOO_LARGE = "the --marker-size is more than git gives or takes (at most 2147483647)"
@@ -191,13 +174,6 @@ class TestArguments:
         stream.flush()
         assert raw.getvalue() == written
 
-    def test_console_command(self, tmp_path, env):
-        script = console_command()
-        if not script:
-            pytest.skip("the package is not installed in this interpreter's environment")
-        proc = run([script, "--help"], tmp_path, env, module=False)
-        assert proc.returncode == 0 and "BASE CURRENT INCOMING PATH" in proc.stdout
-
 
 def console_command():
     """The installed console command (beside the interpreter in a virtual environment, in the
@@ -209,54 +185,41 @@ def console_command():
     return None
 
 
-def with_duplicate(nb):
-    nb["cells"].append(dict(nb["cells"][1]))
-    return nb
-
-
 class TestMergeExitCodes:
-    def test_clean_merge_exits_0_silently(self, tmp_path, env):
-        theirs = base_notebook()
-        set_param(theirs, "alpha", 0.2)
-        sides = Sides(tmp_path, base_notebook(), base_notebook(), theirs)
-        proc = sides.merge(env)
-        assert (proc.returncode, proc.stderr) == (0, "")
-        assert sides.merged()["metadata"]["canvas"]["parameters"][0] == param("alpha", 0.2)
-
-    def test_conflicts_exit_1_with_a_summary(self, tmp_path, env):
+    @pytest.mark.parametrize("conflicts", [False, True])
+    def test_exit_status_and_summary(self, tmp_path, env, conflicts):
         ours, theirs = base_notebook(), base_notebook()
-        for nb, word in ((ours, "ours"), (theirs, "theirs")):
+        set_param(theirs, "alpha", 0.2)
+        for nb, word in ((ours, "ours"), (theirs, "theirs")) if conflicts else ():
             set_param(nb, "epochs", len(word))
             change(nb, "notes")["source"] = [word + "\n"]
             change(nb, "load", parents=[{"id": word}])["source"] = [word + "\n"]
             change(nb, "plot")["source"] = ["plot(%s)\n" % word]
-        sides = Sides(tmp_path, base_notebook(), ours, theirs)
-        proc = sides.merge(env)
-        assert proc.returncode == 1
-        assert proc.stderr == (
+        sides = ThreeWay(tmp_path, base_notebook(), ours, theirs)
+        proc = run(ARGS, tmp_path, env)
+        assert (proc.returncode, proc.stderr) == ((1, (
             "corvane-merge-driver: nb.ipynb: the merged notebook holds conflicts to resolve\n"
             "  components in conflict: load\n"
             "  parameters in conflict: epochs\n"
-            "  cells with source conflicts: cell 1, cell 5 (plot)\n")
+            "  cells with source conflicts: cell 1, cell 5 (plot)\n")) if conflicts else (0, ""))
+        assert sides.result()["metadata"]["canvas"]["parameters"][0] == param("alpha", 0.2)
 
     @pytest.mark.parametrize("module", [True, False], ids=["python -m", "console command"])
     def test_a_long_summary_arrives_whole(self, tmp_path, env, module):
         """The command ends without the interpreter's clean-up: its summary and exit status must
         be out in full all the same."""
         names = ["component_%03d_%s" % (i, "x" * 40) for i in range(300)]
-        base = notebook([cell("c%d" % i, n, "x = %d\n" % i) for i, n in enumerate(names)])
-        ours = notebook([cell("c%d" % i, n + "_ours", "x = %d\n" % i) for i, n in enumerate(names)])
-        theirs = notebook([cell("c%d" % i, n + "_theirs", "x = %d\n" % i)
-                           for i, n in enumerate(names)])
-        sides = Sides(tmp_path, base, ours, theirs)
+        base, ours, theirs = (notebook(*[cell("c%d" % i, n + suffix, "x = %d\n" % i)
+                                         for i, n in enumerate(names)])
+                              for suffix in ("", "_ours", "_theirs"))
+        ThreeWay(tmp_path, base, ours, theirs)
         if module:
-            proc = sides.merge(env)
+            proc = run(ARGS, tmp_path, env)
         else:
             script = console_command()
             if not script:
                 pytest.skip("the package is not installed in this interpreter")
-            proc = run([script, "base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"],
-                       tmp_path, env, module=False)
+            proc = run([script] + ARGS, tmp_path, env, module=False)
         assert proc.returncode == 1
         listed = proc.stderr.splitlines()[1]
         assert listed.startswith("  components in conflict: ")
@@ -269,7 +232,7 @@ class TestMergeExitCodes:
         ours, theirs = base_notebook(), base_notebook()
         change(ours, "notes")["source"] = ["ours\n"]
         change(theirs, "notes")["source"] = ["theirs\n"]
-        s = Sides(tmp_path, base_notebook(), ours, theirs)
+        s = ThreeWay(tmp_path, base_notebook(), ours, theirs)
         env = dict(env, PATH=str(tmp_path / "nothing-here"))
         env.pop("GIT_PYTHON_GIT_EXECUTABLE", None)
         proc = run(["base.ipynb", "ours.ipynb", "theirs.ipynb", "a b.ipynb"], tmp_path, env)
@@ -283,9 +246,7 @@ class TestMergeExitCodes:
 
     @pytest.mark.skipif(os.name == "nt", reason="the commands are quoted for git's POSIX shell, "
                                                 "not for cmd.exe, which runs shell=True here")
-    def test_the_recovery_commands_work_from_a_subdirectory(self, tmp_path, git_env):
-        repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install", "--no-hook")   # the branches commit a notebook that is not JSON
+    def test_the_recovery_commands_work_from_a_subdirectory(self, repo):
         theirs, ours = '{"cells": "\x00"}', base_notebook()
         set_param(ours, "alpha", 0.3)
         proc = repo.merge_branches(base_notebook(), ours, theirs, rel="sub/n b.ipynb")
@@ -293,9 +254,9 @@ class TestMergeExitCodes:
         line = [l for l in proc.stderr.splitlines() if "our version is kept" in l][0]
         take, show = line.split("take theirs with ")[1].split(", or see it with ")
         sub = repo.path / "sub"
-        shown = subprocess.run(show, shell=True, cwd=str(sub), env=git_env, stdout=subprocess.PIPE)
+        shown = subprocess.run(show, shell=True, cwd=str(sub), env=repo.env, stdout=subprocess.PIPE)
         assert shown.stdout.decode("utf-8") == theirs
-        subprocess.run(take, shell=True, cwd=str(sub), env=git_env, check=True)
+        subprocess.run(take, shell=True, cwd=str(sub), env=repo.env, check=True)
         assert (sub / "n b.ipynb").read_text(encoding="utf-8") == theirs
 
     @pytest.mark.parametrize("error, outcome", [
@@ -314,7 +275,7 @@ class TestMergeExitCodes:
 
         ours = base_notebook()
         set_param(ours, "alpha", 0.3)
-        s = Sides(tmp_path, base_notebook(), ours, base_notebook())
+        s = ThreeWay(tmp_path, base_notebook(), ours, base_notebook())
         paths = [str(tmp_path / (n + ".ipynb")) for n in ("base", "ours", "theirs")]
         if isinstance(error, OSError):
             with pytest.raises(driver.MergeFailure) as exc:
@@ -326,42 +287,18 @@ class TestMergeExitCodes:
         assert s.unchanged()
 
 
-def plain(nb):
-    """`nb` as plain Jupyter writes it: no component layer on the cells or the notebook."""
-    for c in nb["cells"]:
-        del c["metadata"]["canvas"]
-    del nb["metadata"]["canvas"]
-    return nb
-
-
-def layered_top(nb):
-    """`nb` with the notebook's part of the component layer (its parameters) only."""
-    nb["metadata"]["canvas"] = {"parameters": []}
-    return nb
-
-
 def edited(nb, position, source):
     nb["cells"][position]["source"] = source
     return nb
-
-
-def jupyter_text(nb):
-    return json.dumps(nb, indent=1) + "\n"
-
-
-def git_merge_file(directory, marker_size=7):
-    """The bytes of git's own merge of the three files, labelled as the driver labels them."""
-    proc = subprocess.run(
-        ["git", "merge-file", "-p", "--marker-size=%d" % marker_size, "-L", "nb.ipynb-current",
-         "-L", "nb.ipynb-base", "-L", "nb.ipynb-incoming", "ours.ipynb", "base.ipynb",
-         "theirs.ipynb"], cwd=str(directory), stdout=subprocess.PIPE)
-    return proc.stdout
 
 
 TEXT = "corvane-merge-driver: nb.ipynb: merged as text by git merge-file, not cell by cell "
 ONE_CONFLICT = "; 1 conflict to resolve between the <<<<<<< and >>>>>>> lines"
 INVALID = "<not JSON>"
 NO_LAYER = '(our version: no top-level "metadata" -> "canvas" map)'
+# Plain cells, but their notebook has the layer's parameters: neither merge takes it.
+SAME_LINES = dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["ours\n"]),
+                  theirs=layered_top(edited(plain(base_notebook()), 1, ["theirs\n"])))
 
 
 class TestMergedAsText:
@@ -369,39 +306,28 @@ class TestMergedAsText:
     bytes of git merge-file, exit 0 only when that is clean and JSON, one line saying why."""
 
     @pytest.mark.parametrize("sides, options, status, line", [
-        # Plain cells, but their notebook has the layer's parameters: neither merge takes it.
         (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["numpy\n"]),
               theirs=layered_top(edited(plain(base_notebook()), 3, ["plot()\n"]))), [], 0,
          NO_LAYER),
-        (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["ours\n"]),
-              theirs=layered_top(edited(plain(base_notebook()), 1, ["theirs\n"]))), [], 1,
-         NO_LAYER + ONE_CONFLICT),
-        (dict(base=plain(base_notebook()), ours=edited(plain(base_notebook()), 1, ["ours\n"]),
-              theirs=layered_top(edited(plain(base_notebook()), 1, ["theirs\n"]))),
-         ["--marker-size=10"], 1,
+        (SAME_LINES, [], 1, NO_LAYER + ONE_CONFLICT),
+        (SAME_LINES, ["--marker-size=10"], 1,
          NO_LAYER + ONE_CONFLICT.replace("<" * 7, "<" * 10).replace(">" * 7, ">" * 10)),
-        (dict(ours=with_duplicate(base_notebook())), [], 0,
-         "(our version: duplicate component id 'load')"),
-        (dict(ours=notebook([dict(cell("notes"), metadata={"canvas": dict(
-            cell("notes")["metadata"]["canvas"], parents=None)})])), [], 1,
-         '(our version: cell 1: "metadata" -> "canvas" -> "parents" is null)' + ONE_CONFLICT),
-        # Clean text merges whose result is not JSON: theirs is not UTF-8, ours lost its last brace.
-        (dict(theirs=b'{"cells": "\xff"}'), [], 1,
-         "(their version is not UTF-8 text (invalid start byte))" + INVALID),
-        (dict(ours=jupyter_text(base_notebook())[:-2] + "\n"), [], 1,
+        (SAME_LINES, ["--marker-size=20000000"], 1,
+         NO_LAYER + "; 1 conflict to resolve between the marker lines of 20000000 '<' and of "
+         "20000000 '>'"),
+        # A clean text merge whose result is not JSON: ours lost its last brace.
+        (dict(ours=json.dumps(base_notebook(), indent=1)[:-1] + "\n"), [], 1,
          "(our version is not valid JSON (Expecting ',' delimiter: line 103 column 1 (char 1524)))"
          + INVALID),
-    ], ids=["mixed, apart", "mixed, same lines", "marker size", "duplicate id",
-            "parents null", "not UTF-8", "not JSON after"])
+    ], ids=["mixed, apart", "mixed, same lines", "marker size", "long markers", "not JSON after"])
     def test_exit_status_and_bytes(self, tmp_path, env, sides, options, status, line):
         files = dict(base=base_notebook(), ours=base_notebook(), theirs=base_notebook())
         files["theirs"]["cells"][0]["source"] = ["changed\n"]
         files.update(sides)
-        s = Sides(tmp_path, **files)
+        s = ThreeWay(tmp_path, **files)
         marker_size = int(options[0].split("=")[1]) if options else 7
-        expected = git_merge_file(tmp_path, marker_size)
-        proc = run(options + ["base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb"], tmp_path,
-                   env)
+        expected = git_merge_file(tmp_path, marker_size)[1]
+        proc = run(options + ARGS, tmp_path, env)
         if line.endswith(INVALID):
             line = line.replace(INVALID, "; the merged text is not valid JSON (%s): repair it "
                                          "before git add" % json_error(expected))
@@ -412,8 +338,8 @@ class TestMergedAsText:
         assert s.unchanged(but="ours")
 
     def test_binary_content_fails(self, tmp_path, env):
-        s = Sides(tmp_path, base_notebook(), base_notebook(), b'{"cells": "\x00"}')
-        proc = s.merge(env)
+        s = ThreeWay(tmp_path, base_notebook(), base_notebook(), b'{"cells": "\x00"}')
+        proc = run(ARGS, tmp_path, env)
         assert proc.returncode == 2
         assert proc.stderr == (
             "corvane-merge-driver: cannot merge nb.ipynb: their version is not valid JSON "
@@ -437,7 +363,7 @@ def nb_with(names=(), params=(), sources=()):
     cells = [cell(str(i), name) for i, name in enumerate(names)]
     for i, source in sources:
         cells[i]["source"] = source
-    return notebook(cells, [{"name": p} for p in params])
+    return notebook(*cells, parameters=[{"name": p} for p in params])
 
 
 CONFLICT = ["a\n", "<<<<<<< nb-current\n", "b\n", "=======\n", "c\n", ">>>>>>> nb-incoming\n"]
@@ -468,39 +394,51 @@ class TestFindConflicts:
 
 class TestSetup:
     @pytest.fixture
-    def bare(self, tmp_path, git_env):
-        return Repo(tmp_path / "my repo é", git_env)
+    def bare(self, make_repo):
+        return make_repo("my repo é")
 
     def read_attributes(self, repo):
         return (repo.path / ".gitattributes").read_text()
 
     @pytest.mark.skipif(os.name == "nt", reason="Windows file names hold no control characters")
     @pytest.mark.parametrize("command", ["install", "status", "uninstall"])
-    def test_a_hostile_repository_path_is_printed_escaped(self, tmp_path, git_env, command):
-        repo = Repo(tmp_path / "r\x1b[2J\n corvane-merge-driver: all good", git_env)
-        if command != "install":
-            repo.driver("install", "--no-hook")
+    def test_a_hostile_repository_path_is_printed_escaped(self, make_repo, command):
+        repo = make_repo("r\x1b[2J\n corvane-merge-driver: all good",
+                         install=None if command == "install" else ["--no-hook"])
         out = repo.driver(command, check=False).stdout
         assert "\\x1b[2J\\n corvane-merge-driver: all good" in out
         assert not any(c in out.replace("\n", "") for c in "\x1b\r")
 
-    def test_install_is_idempotent(self, bare):
-        (bare.path / ".gitattributes").write_text("*.png binary\n")
-        first = bare.driver("install").stdout
-        config = (bare.path / ".git" / "config").read_text()
-        second = bare.driver("install").stdout
-        assert "set merge.corvane-notebook.driver" in first
-        assert second == "nothing to change: the driver is already set up\n"
-        assert (bare.path / ".git" / "config").read_text() == config
-        assert self.read_attributes(bare) == "*.png binary\n%s\n%s\n%s\n%s\n" % (
-            git_setup.MARKER_LINE, git_setup.ATTRIBUTE_LINE, git_setup.MARKER_LINE,
-            git_setup.DIFF_ATTRIBUTE_LINE)
+    def test_install_writes_config_and_attributes(self, repo):
+        # Quoted for sh where the path needs it (a Windows path always: its backslashes).
+        # The installed package runs, not one from the work tree; where the interpreter is
+        # gone, git merge-file merges.
+        python = shlex.quote(os.path.abspath(sys.executable))
+        assert repo.git("config", "merge.%s.driver" % DRIVER).stdout.strip() == (
+            "if command -v {0} >/dev/null 2>&1; then exec {0} -c {1} --marker-size=%L -- %O %A "
+            "%B %P; else echo {2}%P' merged as text by git merge-file' >&2; git merge-file "
+            "--marker-size=%L -L %P-current -L %P-base -L %P-incoming -- %A %O %B; fi".format(
+                python, shlex.quote(git_setup.BOOTSTRAP), shlex.quote(
+                    "corvane-merge-driver: the interpreter of the driver line is gone, run "
+                    "install again: ")))
+        assert repo.git("check-attr", "merge", "--", "x/y.ipynb").stdout == (
+            "x/y.ipynb: merge: %s\n" % DRIVER)
+        assert repo.git("check-attr", "merge", "--", "y.py").stdout == "y.py: merge: unspecified\n"
 
-    def test_install_updates_a_stale_interpreter(self, bare):
-        bare.git("config", "merge.corvane-notebook.driver", "/old/venv/python -m x %O %A %B %P")
-        bare.driver("install")
-        assert bare.git("config", "merge.corvane-notebook.driver").stdout.strip() == (
-            git_setup.driver_command())
+    @SHELL_SCRIPT_PROGRAMS  # the Windows runs keep the interpreter itself in a folder with a space
+    def test_interpreter_path_with_spaces(self, repo, tmp_path):
+        # A launcher in a directory with spaces stands for a virtual environment there.
+        launcher = tmp_path / "my envs" / "py thon"
+        launcher.parent.mkdir()
+        launcher.write_text('#!/bin/sh\nexec "%s" "$@"\n' % sys.executable)
+        launcher.chmod(launcher.stat().st_mode | stat.S_IEXEC)
+        repo.git("config", "merge.%s.driver" % DRIVER, git_setup.driver_command(str(launcher)))
+        ours, theirs = base_notebook(), base_notebook()
+        set_param(ours, "epochs", 20)
+        set_param(theirs, "epochs", 30)
+        proc = repo.merge_branches(base_notebook(), ours, theirs)
+        assert proc.returncode == 1
+        assert "parameters in conflict: epochs" in proc.stderr
 
     def test_uninstall_removes_only_what_install_added(self, bare):
         (bare.path / ".gitattributes").write_text("*.png binary\n")
@@ -510,9 +448,12 @@ class TestSetup:
             f.write("*.csv text\n")
         out = bare.driver("uninstall").stdout
         assert self.read_attributes(bare) == "*.png binary\n*.csv text\n"
-        assert bare.git("config", "--get-regexp", "^merge").stdout == (
+        assert bare.git("config", "--get-regexp", "^(merge|diff|mergetool)").stdout == (
             "merge.corvane-notebook.recursive binary\n")
         assert "removed merge.corvane-notebook.name" in out
+        assert bare.git("check-attr", "merge", "--", "nb.ipynb").stdout == (
+            "nb.ipynb: merge: unspecified\n")
+        assert bare.driver("status", check=False).returncode == 1
         assert bare.driver("uninstall").stdout == (
             "nothing to change: the driver is not set up here\n")
 
@@ -565,11 +506,15 @@ class TestSetup:
     ], ids=["no file", "CRLF", "form feed, line separator", "not UTF-8", "no last line end",
             "CRLF, no last line end"])
     def test_attributes_are_bytes(self, bare, before, installed):
-        """install adds and uninstall removes our two lines; every other byte stays."""
+        """install adds and uninstall removes our two lines; every other byte stays. A second
+        install changes nothing."""
         path = bare.path / ".gitattributes"
         if before is not None:
             path.write_bytes(before)
-        bare.driver("install")
+        assert "set merge.corvane-notebook.driver" in bare.driver("install").stdout
+        config = (bare.path / ".git" / "config").read_text()
+        assert bare.driver("install").stdout == "nothing to change: the driver is already set up\n"
+        assert (bare.path / ".git" / "config").read_text() == config
         assert path.read_bytes() == (installed or before + self.OURS)
         status = bare.driver("status")
         assert "line %d: %s" % (len((installed or before + self.OURS).split(b"\n")) - 3,
@@ -669,6 +614,9 @@ class TestSetup:
         if driver_line:   # install brings the line up to date
             bare.driver("install", "--no-hook")
             assert "unsafe" not in bare.driver("status").stdout
+            assert bare.git("config", key).stdout.strip() == dict(
+                git_setup.diff_settings() + git_setup.mergetool_settings()).get(
+                key, git_setup.driver_command())
 
     @pytest.mark.parametrize("hooks_path, args, written", [
         (".githooks", [], False),
@@ -698,7 +646,7 @@ class TestSetup:
         (None, ".config/git/attributes"),
         ("~/my attributes", "my attributes"),
     ])
-    def test_global_setup_reaches_every_repository(self, tmp_path, git_env, attributes_file,
+    def test_global_setup_reaches_every_repository(self, tmp_path, git_env, make_repo, attributes_file,
                                                    expected):
         home = tmp_path / "home"
         if attributes_file:
@@ -711,7 +659,7 @@ class TestSetup:
         assert (home / expected).read_text() == "%s\n%s\n%s\n%s\n" % (
             git_setup.MARKER_LINE, git_setup.ATTRIBUTE_LINE, git_setup.MARKER_LINE,
             git_setup.DIFF_ATTRIBUTE_LINE)
-        repo = Repo(tmp_path / "any", git_env)
+        repo = make_repo("any")
         assert repo.git("check-attr", "merge", "--", "a.ipynb").stdout == (
             "a.ipynb: merge: corvane-notebook\n")
         assert repo.driver("status").returncode == 0

@@ -13,7 +13,8 @@ import os
 
 import pytest
 
-from notebooks import CORPUS as FILES, SLOW, ThreeWay, add_canvas_layer, canvas, parameter, stream
+from notebooks import CORPUS as FILES, SLOW, ThreeWay, add_canvas_layer, canvas, cell, parameter, stream
+from reference import files_and_core
 
 PARAMETERS = [parameter("rate", "0.1"), parameter("epochs", "10"), parameter("seed", "42")]
 
@@ -73,10 +74,7 @@ def change_outputs(cell):
 
 
 def new_cell(link_id, name):
-    return {"cell_type": "code", "execution_count": None, "id": link_id + "-cell",
-            "metadata": {"canvas": {"comments": [], "headerColor": "#ffffff", "id": link_id,
-                                    "name": name, "parents": []}},
-            "outputs": [], "source": ["print(%r)\n" % name]}
+    return cell(link_id, name, "print(%r)\n" % name, cell_id=link_id + "-cell")
 
 
 def by_link(nb):
@@ -144,6 +142,8 @@ def test_three_way_variant(tmp_path, path):
     assert [canvas(c)["id"] for c in result["cells"]] == [canvas(c)["id"] for c in expected["cells"]]
     assert result == expected
     assert three.text() == json.dumps(expected)
+    # merge_core, on the parsed notebooks, decides alike (no fresh ids: no id is used twice).
+    assert files_and_core(lambda: None, base, ours, theirs) == (three.text(),) * 2
     # The parent that ours deleted was somebody's parent and is gone from every component.
     dropped = plan.link["we_delete"]
     assert any(p["id"] == dropped for c in base["cells"] for p in canvas(c)["parents"])

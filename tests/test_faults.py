@@ -5,7 +5,6 @@ machine, not of the notebooks, so the driver does not merge them as text instead
 import json
 import os
 import shutil
-import tempfile
 
 import git
 import pytest
@@ -23,12 +22,9 @@ ARGS = ("base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb")
 
 
 @pytest.fixture
-def place(tmp_path, monkeypatch):
+def place(work, private_tmp, monkeypatch):
     """The three notebooks in work/, a private temporary directory, and what work/ holds."""
-    work, tmp = tmp_path / "work", tmp_path / "tmp"
-    work.mkdir()
-    tmp.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(tmp))
+    tmp = private_tmp
     monkeypatch.delenv("GIT_PYTHON_GIT_EXECUTABLE", raising=False)
     three = ThreeWay(work, BASE, OURS, THEIRS)
     return three, str(work), str(tmp), snapshot(str(work))
@@ -125,16 +121,9 @@ def small_fs(tmp_path):
 class TestFileSystem:
     """The notebooks on a tmpfs of their own that is then made read-only or filled up."""
 
-    def place_on(self, fs, monkeypatch, tmp_path):
-        tmp = tmp_path / "tmp"
-        tmp.mkdir()
-        monkeypatch.setattr(tempfile, "tempdir", str(tmp))
-        three = ThreeWay(fs.path, BASE, OURS, THEIRS)
-        return three, str(tmp)
-
     @pytest.mark.parametrize("fault, errno", [("read_only", 30), ("fill", 28)])
-    def test_merge_files(self, small_fs, monkeypatch, tmp_path, fault, errno):
-        three, tmp = self.place_on(small_fs, monkeypatch, tmp_path)
+    def test_merge_files(self, small_fs, private_tmp, fault, errno):
+        three, tmp = ThreeWay(small_fs.path, BASE, OURS, THEIRS), str(private_tmp)
         getattr(small_fs, fault)()
         before = snapshot(small_fs.path)
         with pytest.raises(OSError) as exc:
@@ -147,8 +136,9 @@ class TestFileSystem:
                       "Read-only file system"),
         ("fill", "cannot write the merged notebook beside our version (ours.ipynb): "
                  "No space left on device")])
-    def test_driver(self, small_fs, monkeypatch, tmp_path, fault, cause):
-        three, tmp = self.place_on(small_fs, monkeypatch, tmp_path)
+    def test_driver(self, small_fs, private_tmp, fault, cause):
+        tmp = str(private_tmp)
+        ThreeWay(small_fs.path, BASE, OURS, THEIRS)
         getattr(small_fs, fault)()
         before = snapshot(small_fs.path)
         proc = run_driver(small_fs.path, tmp, *ARGS)
@@ -156,11 +146,9 @@ class TestFileSystem:
         assert proc.stderr == cannot_merge(cause)
         assert untouched(small_fs.path, tmp, before)
 
-    def test_full_halfway_through_the_merged_notebook(self, small_fs, monkeypatch, tmp_path):
+    def test_full_halfway_through_the_merged_notebook(self, small_fs, private_tmp):
         """Room for half of it: the temporary file is cut short and removed, ours stays whole."""
-        tmp = tmp_path / "tmp"
-        tmp.mkdir()
-        monkeypatch.setattr(tempfile, "tempdir", str(tmp))
+        tmp = private_tmp
         long_source = "".join("line %04d of a long cell, long enough to take room\n" % n for n in range(2000))
         base = edit(BASE, "Q", source=long_source)
         three = ThreeWay(small_fs.path, base, edit(base, "K", source="A\nb\nc\nd\ne\n"),

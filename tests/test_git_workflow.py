@@ -1,29 +1,17 @@
-"""The driver in everyday git: Jupyter's layout kept, add/add, rebase, cherry-pick, stash, CRLF."""
+"""The driver in everyday git: the one-line option, add/add, rebase, cherry-pick, stash, CRLF."""
 import json
 import os
 import re
-import shutil
-import sys
 
 import pytest
 
 from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
-from test_git_driver import Repo, base_notebook, cell, change, names, param, set_param
-from test_git_driver import git_env, repo  # noqa: F401 (fixtures)
+from notebooks import base_notebook, cell, change, dumps, names, param, set_param
 
 
 def jupyter(nb, newline="\n"):
     """The bytes Jupyter writes for `nb`."""
-    return (json.dumps(nb, indent=1, ensure_ascii=False) + "\n").replace("\n", newline).encode(
-        "utf-8")
-
-
-def changed_lines(repo, *revs):
-    """The removed and added lines of `git diff` between the revisions, for nb.ipynb (its
-    JSON text, not the cell view)."""
-    out = repo.git("diff", "--no-ext-diff", "--no-textconv", *revs, "--",
-                   "nb.ipynb").stdout.splitlines()
-    return [l for l in out if l[:1] in "+-" and not l.startswith(("+++", "---"))]
+    return dumps(nb).replace("\n", newline).encode("utf-8")
 
 
 def with_cell(nb, comp_id, source):
@@ -37,46 +25,12 @@ def appended(comp_id, source="x = 1\n"):
     return with_cell(base_notebook(), comp_id, source)
 
 
-class TestJupyterLayout:
-    def test_diff_of_a_merge_shows_only_the_changed_lines(self, repo):
-        ours, theirs = base_notebook(), base_notebook()
-        change(ours, "load")["source"] = ["import pandas as pd\n", "df = pd.read_csv(path)\n"]
-        change(theirs, "plot")["source"] = ["plot(model, title='Größe')\n"]
-        proc = repo.merge_branches(base_notebook(), ours, theirs)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert changed_lines(repo, "HEAD~1", "HEAD") == [
-            '-    "plot(model)\\n"', '+    "plot(model, title=\'Größe\')\\n"']
-        expected = base_notebook()
-        change(expected, "load")["source"] = ours["cells"][1]["source"]
-        change(expected, "plot")["source"] = theirs["cells"][3]["source"]
-        assert (repo.path / "nb.ipynb").read_bytes() == jupyter(expected)
+class TestOneLine:
+    """The merged notebook is in our file's layout (test_layout.py); install --one-line keeps
+    the merge's own one-line form."""
 
-    def test_merge_that_keeps_our_notebook_leaves_it_byte_identical(self, repo):
-        # Their change is one that we made too; ours also changed a parameter.
-        ours, theirs = base_notebook(), base_notebook()
-        for nb in (ours, theirs):
-            change(nb, "train")["source"] = ["model = fit(df, steps=3)\n"]
-        set_param(ours, "alpha", 0.2)
-        change(ours, "notes")["source"] = ["# Notizen über Größen\n"]
-        proc = repo.merge_branches(base_notebook(), ours, theirs)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert len(repo.parents_of_head()) == 2
-        assert (repo.path / "nb.ipynb").read_bytes() == jupyter(ours)
-        assert changed_lines(repo, "HEAD~1", "HEAD") == []
-
-    def test_conflict_is_left_in_jupyters_layout(self, repo):
-        ours, theirs = base_notebook(), base_notebook()
-        set_param(ours, "epochs", 20)
-        set_param(theirs, "epochs", 30)
-        proc = repo.merge_branches(base_notebook(), ours, theirs)
-        assert proc.returncode == 1
-        assert changed_lines(repo, "HEAD") == [
-            '-     "name": "epochs",', '+     "name": "<<< epochs",', '+    },', '+    {',
-            '+     "name": ">>> epochs",', '+     "type": "int",', '+     "value": 30']
-
-    def test_one_line_option(self, tmp_path, git_env):
-        repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install", "--one-line")
+    def test_one_line_option(self, make_repo):
+        repo = make_repo(install=["--one-line"])
         assert repo.git("config", "merge.corvane-notebook.driver").stdout.strip() == (
             git_setup.driver_command(one_line=True))
         ours, theirs = base_notebook(), base_notebook()
@@ -103,12 +57,6 @@ class TestAddedOnBothBranches:
         repo.commit("we add the notebook")
         return repo.git("merge", "--no-edit", "theirs", check=False)
 
-    def test_clean(self, repo):
-        proc = self.add_on_both(repo, appended("ours"), appended("theirs"))
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert len(repo.parents_of_head()) == 2
-        assert names(repo.read("nb.ipynb")) == [None, "load", "train", "plot", "ours", "theirs"]
-
     def test_conflict(self, repo):
         ours, theirs = base_notebook(), base_notebook()
         change(ours, "notes")["source"] = ["# Notes\n", "ours\n"]
@@ -124,92 +72,79 @@ class TestAddedOnBothBranches:
             ">>>>>>> nb.ipynb-incoming\n"]
 
 
-class TestOtherCommands:
-    """Rebase, cherry-pick and stash pop merge through the driver as git merge does: both sides
-    append a cell, which a line-based merge could not combine."""
+def two_branches(repo, ours, theirs):
+    repo.write("nb.ipynb", base_notebook())
+    repo.commit("base")
+    repo.git("checkout", "-q", "-b", "topic")
+    repo.write("nb.ipynb", theirs)
+    repo.commit("topic")
+    repo.git("checkout", "-q", "main")
+    repo.write("nb.ipynb", ours)
+    repo.commit("main")
 
-    def two_branches(self, repo, ours, theirs):
+
+def param_conflict():
+    ours, theirs = base_notebook(), base_notebook()
+    set_param(ours, "epochs", 20)
+    set_param(theirs, "epochs", 30)
+    return ours, theirs
+
+
+def replay(repo, command, ours, theirs):
+    """Their change put onto ours by `command`; its outcome."""
+    if command == "stash pop":
         repo.write("nb.ipynb", base_notebook())
         repo.commit("base")
-        repo.git("checkout", "-q", "-b", "topic")
         repo.write("nb.ipynb", theirs)
-        repo.commit("topic")
-        repo.git("checkout", "-q", "main")
+        repo.git("stash", "-q")
         repo.write("nb.ipynb", ours)
         repo.commit("main")
-
-    @staticmethod
-    def param_conflict():
-        ours, theirs = base_notebook(), base_notebook()
-        set_param(ours, "epochs", 20)
-        set_param(theirs, "epochs", 30)
-        return ours, theirs
-
-    def test_rebase(self, repo):
-        self.two_branches(repo, appended("ours"), appended("theirs"))
+        return repo.git("stash", "pop", check=False)
+    two_branches(repo, ours, theirs)
+    if command == "rebase":
         repo.git("checkout", "-q", "topic")
-        proc = repo.git("rebase", "main", check=False)
+        return repo.git("rebase", "main", check=False)
+    return repo.git("cherry-pick", "topic", check=False)
+
+
+class TestOtherCommands:
+    """Rebase, cherry-pick and stash pop merge through the driver as git merge does: both sides
+    append a cell, which a line-based merge could not combine; a conflict stops them."""
+
+    @pytest.mark.parametrize("command", ["rebase", "cherry-pick", "stash pop"])
+    def test_clean(self, repo, command):
+        proc = replay(repo, command, appended("ours"), appended("theirs"))
         assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert repo.git("rev-parse", "HEAD~1").stdout == repo.git("rev-parse", "main").stdout
-        assert names(repo.read("nb.ipynb")) == [None, "load", "train", "plot", "ours", "theirs"]
         assert (repo.path / "nb.ipynb").read_bytes() == jupyter(
             with_cell(appended("ours"), "theirs", "x = 1\n"))
+        if command == "rebase":
+            assert repo.git("rev-parse", "HEAD~1").stdout == repo.git("rev-parse", "main").stdout
+        elif command == "cherry-pick":
+            assert len(repo.parents_of_head()) == 1
+        else:
+            assert repo.git("stash", "list").stdout == ""
+            assert repo.git("status", "--porcelain").stdout == " M nb.ipynb\n"
 
-    def test_rebase_stops_on_a_conflict(self, repo):
-        self.two_branches(repo, *self.param_conflict())
-        repo.git("checkout", "-q", "topic")
-        proc = repo.git("rebase", "main", check=False)
+    @pytest.mark.parametrize("command", ["rebase", "cherry-pick", "stash pop"])
+    def test_conflict(self, repo, command):
+        proc = replay(repo, command, *param_conflict())
         assert proc.returncode != 0
         assert "parameters in conflict: epochs" in proc.stderr
         # In a rebase, "ours" is the branch rebased onto, "theirs" the commit being replayed.
         assert repo.read("nb.ipynb")["metadata"]["canvas"]["parameters"][1:] == [
             dict(param("epochs", 20), name="<<< epochs"),
             dict(param("epochs", 30), name=">>> epochs")]
+        if command != "rebase":
+            assert "CONFLICT (content): Merge conflict in nb.ipynb" in proc.stdout
+        if command == "stash pop":
+            assert len(repo.git("stash", "list").stdout.splitlines()) == 1
+            return
         merged = repo.read("nb.ipynb")
         merged["metadata"]["canvas"]["parameters"][1:] = [param("epochs", 30)]
         repo.write("nb.ipynb", merged)
         repo.git("add", "nb.ipynb")
-        repo.run("git", "-c", "core.editor=true", "rebase", "--continue")
+        repo.run("git", "-c", "core.editor=true", command.split()[0], "--continue")
         assert repo.git("status", "--porcelain").stdout == ""
-
-    def test_cherry_pick(self, repo):
-        self.two_branches(repo, appended("ours"), appended("theirs"))
-        proc = repo.git("cherry-pick", "topic", check=False)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert names(repo.read("nb.ipynb")) == [None, "load", "train", "plot", "ours", "theirs"]
-        assert len(repo.parents_of_head()) == 1
-
-    def test_cherry_pick_conflict(self, repo):
-        self.two_branches(repo, *self.param_conflict())
-        proc = repo.git("cherry-pick", "topic", check=False)
-        assert proc.returncode != 0
-        assert "CONFLICT (content): Merge conflict in nb.ipynb" in proc.stdout
-        assert "parameters in conflict: epochs" in proc.stderr
-
-    def stash_over(self, repo, committed, stashed):
-        repo.write("nb.ipynb", base_notebook())
-        repo.commit("base")
-        repo.write("nb.ipynb", stashed)
-        repo.git("stash", "-q")
-        repo.write("nb.ipynb", committed)
-        repo.commit("main")
-        return repo.git("stash", "pop", check=False)
-
-    def test_stash_pop(self, repo):
-        proc = self.stash_over(repo, appended("ours"), appended("theirs"))
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert names(repo.read("nb.ipynb")) == [None, "load", "train", "plot", "ours", "theirs"]
-        assert repo.git("stash", "list").stdout == ""
-        assert repo.git("status", "--porcelain").stdout == " M nb.ipynb\n"
-
-    def test_stash_pop_conflict_keeps_the_stash(self, repo):
-        proc = self.stash_over(repo, *self.param_conflict())
-        assert proc.returncode != 0
-        assert "CONFLICT (content): Merge conflict in nb.ipynb" in proc.stdout
-        assert "parameters in conflict: epochs" in proc.stderr
-        assert [p["name"] for p in repo.read("nb.ipynb")["metadata"]["canvas"]["parameters"]] == [
-            "alpha", "<<< epochs", ">>> epochs"]
-        assert len(repo.git("stash", "list").stdout.splitlines()) == 1
 
 
 class TestCRLF:
@@ -283,15 +218,13 @@ class TestCodeOfTheRepository:
     @pytest.mark.parametrize("command", ["merge", "rebase", "cherry-pick", pytest.param(
         "commit", marks=pytest.mark.skipif(os.name == "nt", reason="the hook needs an execute "
                                            "bit that a hook written under Windows does not get"))])
-    def test_never_runs(self, tmp_path, git_env, command):
-        repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install")
+    def test_never_runs(self, tmp_path, make_repo, command):
+        repo = make_repo(install=[])
         ran = tmp_path / "ran"
         repo.write("corvane_git/__init__.py", "open(%r, 'a').write('imported\\n')\n" % str(ran))
         repo.write("corvane_git/scripts/__init__.py", "")
-        TestOtherCommands().two_branches(repo, appended("ours"), appended("theirs"))
+        two_branches(repo, appended("ours"), appended("theirs"))
         if command == "commit":
-            ours, theirs = TestOtherCommands.param_conflict()
             merged = base_notebook()
             merged["metadata"]["canvas"]["parameters"][1:] = [
                 dict(param("epochs", 20), name="<<< epochs"),
@@ -309,81 +242,6 @@ class TestCodeOfTheRepository:
             assert names(repo.read("nb.ipynb")) == [None, "load", "train", "plot", "ours",
                                                     "theirs"]
         assert not ran.exists()
-
-
-def pre_commit_framework():
-    found = shutil.which("pre-commit") or os.path.join(os.path.dirname(sys.executable),
-                                                       "pre-commit")
-    if not os.path.exists(found):
-        pytest.skip("pre-commit is not installed (pip install pre-commit, in the test extra)")
-    return found
-
-
-FRAMEWORK_CONFIG = """\
-repos:
-  - repo: local
-    hooks:
-      - id: chain
-        name: chain
-        entry: sh -c 'echo framework >> "$HOME/chain"'
-        language: system
-        pass_filenames: false
-        always_run: true
-"""
-
-
-@pytest.mark.skipif(os.name == "nt", reason="the hooks need an execute bit that a hook written "
-                    "under Windows does not get")
-class TestHookChain:
-    """Our hook beside the pre-commit framework's and a hook of the user's, set up and taken
-    away in any order: every hook of the chain runs, and uninstall leaves the others working."""
-
-    @pytest.mark.parametrize("earlier, steps", [
-        (False, "framework ours framework"),
-        (False, "ours framework"),
-        (False, "framework ours"),
-        (True, "framework ours framework"),
-        (True, "ours framework ours"),
-    ])
-    def test_uninstall_leaves_a_working_chain(self, tmp_path, git_env, earlier, steps):
-        framework = pre_commit_framework()
-        env = dict(git_env, PRE_COMMIT_HOME=str(tmp_path / "cache"))
-        repo = Repo(tmp_path / "repo", env)
-        repo.write(".pre-commit-config.yaml", FRAMEWORK_CONFIG)
-        repo.commit("config")
-        hooks = repo.path / ".git" / "hooks"
-        if earlier:
-            hooks.mkdir(exist_ok=True)
-            (hooks / "pre-commit").write_text('#!/bin/sh\necho earlier >> "$HOME/chain"\n')
-            (hooks / "pre-commit").chmod(0o755)
-        for step in steps.split():
-            if step == "ours":
-                repo.driver("install")
-            else:
-                repo.run(framework, "install")
-        chain = tmp_path / "home" / "chain"
-        chain.write_text("")
-        expected = (["earlier"] if earlier else []) + (
-            ["framework"] if "framework" in steps else [])
-
-        merged = base_notebook()
-        set_param(merged, "epochs", 20)
-        merged["metadata"]["canvas"]["parameters"][1]["name"] = "<<< epochs"
-        repo.write("nb.ipynb", merged)
-        repo.git("add", "nb.ipynb")
-        refused = repo.git("commit", "-m", "conflicts", check=False)
-        assert refused.returncode == 1, refused.stdout + refused.stderr
-        assert "parameters in conflict: epochs" in refused.stderr
-        assert sorted(chain.read_text().split()) == expected
-        chain.write_text("")
-
-        repo.driver("uninstall")
-        proc = repo.git("commit", "-m", "conflicts", check=False)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-        assert sorted(chain.read_text().split()) == expected
-        assert sorted(n for n in os.listdir(str(hooks)) if not n.endswith(".sample")) == (
-            ["pre-commit"] if expected else []) + (
-            ["pre-commit.legacy"] if earlier and "framework" in steps else [])
 
 
 class TestInterpreterGone:
@@ -418,10 +276,9 @@ class TestInterpreterGone:
     @pytest.mark.skipif(os.name == "nt", reason="the hook needs an execute bit that a hook "
                         "written under Windows does not get")
     @pytest.mark.parametrize("staged", ["sub/nb.ipynb", "notes.txt"])
-    def test_the_hook_says_so(self, tmp_path, git_env, staged):
+    def test_the_hook_says_so(self, tmp_path, make_repo, staged):
         from corvane_git.scripts.merge_driver.git_wiring import hook
-        repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install")
+        repo = make_repo(install=[])
         gone = str(tmp_path / "deleted venv" / "bin" / "python")
         (repo.path / ".git" / "hooks" / "pre-commit").write_text(hook.hook_text(gone))
         repo.write(staged, base_notebook())

@@ -13,8 +13,6 @@ import copy
 import io
 import json
 import os
-import subprocess
-import tempfile
 import textwrap
 
 import pytest
@@ -26,6 +24,7 @@ from corvane_git.scripts.merge_driver import merge_ipynb as m
 from isolation import PROG, cannot_merge, drop_file_access, merge_in_child, run_driver, snapshot
 from notebooks import (cell, comment, dumps, edit, notebook, parameter, read, with_cells,
                        with_parameters)
+from reference import git_merge_file
 
 NAMES = {"base": "base.ipynb", "ours": "ours.ipynb", "theirs": "theirs.ipynb"}
 WORDS = {"base": "the common ancestor", "ours": "our version", "theirs": "their version"}
@@ -310,13 +309,9 @@ def write_files(directory, files):
 
 
 @pytest.fixture
-def dirs(tmp_path, monkeypatch):
+def dirs(work, private_tmp):
     """(the notebooks' directory, a private temporary directory that merges must leave empty)."""
-    work, tmp = tmp_path / "work", tmp_path / "tmp"
-    work.mkdir()
-    tmp.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(tmp))
-    return str(work), str(tmp)
+    return str(work), str(private_tmp)
 
 
 def paths(work):
@@ -387,23 +382,19 @@ def cause(row, work, named=True):
 
 def git_text_merge(work):
     """(exit status, bytes) of git's own merge of the three files, labelled as the driver does."""
-    proc = subprocess.run(["git", "merge-file", "-p", "-L", "nb.ipynb-current", "-L", "nb.ipynb-base",
-                           "-L", "nb.ipynb-incoming", NAMES["ours"], NAMES["base"], NAMES["theirs"]],
-                          cwd=work, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert 0 <= proc.returncode <= 127, proc.stderr
+    status, merged = git_merge_file(work)
+    assert 0 <= status <= 127
     try:
-        json.loads(proc.stdout.decode("utf-8"))
+        json.loads(merged.decode("utf-8"))
         valid = True
     except (ValueError, RecursionError):
         valid = False
-    return (0 if proc.returncode == 0 and valid else 1), proc.stdout
+    return (0 if status == 0 and valid else 1), merged
 
 
 @pytest.mark.parametrize("name", sorted(HOSTILE))
-def test_driver(name, tmp_path):
-    work, tmp = str(tmp_path / "work"), str(tmp_path / "tmp")
-    os.mkdir(work)
-    os.mkdir(tmp)
+def test_driver(name, dirs):
+    work, tmp = dirs
     row = HOSTILE[name]
     before = write_files(work, row.files())
     row_status, check = row.driver or (row.status, row.check)

@@ -2,7 +2,6 @@
 import json
 import os
 import stat
-import tempfile
 
 import pytest
 from hypothesis import given
@@ -12,7 +11,7 @@ from conftest import KEPT_MODES
 from corvane_git.scripts.merge_driver.driver import route as driver
 from corvane_git.scripts.merge_driver.notebooks import layout
 from test_corpus import FILES
-from test_git_driver import base_notebook, cell, change, notebook, param, set_param
+from notebooks import base_notebook, cell, change, notebook, param, set_param
 
 
 def sample():
@@ -179,15 +178,6 @@ class Files:
         return (self.path / "ours.ipynb").read_bytes()
 
 
-@pytest.fixture
-def private_tmp(tmp_path, monkeypatch):
-    """A directory of its own for temporary files, to see that none are left behind."""
-    d = tmp_path / "tmp"
-    d.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(d))
-    return d
-
-
 @pytest.mark.parametrize("kind", sorted(LAYOUTS))
 def test_merge_keeps_our_layout(tmp_path, kind):
     ours, theirs = sample(), sample()
@@ -239,22 +229,6 @@ def test_conflicts_are_written_in_our_layout_too(tmp_path):
     assert files.result() == json.dumps(expected, indent=2).encode("ascii")
 
 
-def test_symbolic_link_stays_and_its_file_is_merged(tmp_path, symlinks):
-    theirs = base_notebook()
-    set_param(theirs, "alpha", 0.7)
-    files = Files(tmp_path, base_notebook(), base_notebook(), theirs)
-    real = tmp_path / "real.ipynb"
-    (tmp_path / "ours.ipynb").rename(real)
-    real.chmod(KEPT_MODES[0])
-    (tmp_path / "ours.ipynb").symlink_to(real)
-    files.merge()
-    assert (tmp_path / "ours.ipynb").is_symlink()
-    assert real.read_bytes() == LAYOUTS["jupyter"](theirs).encode("utf-8")
-    assert stat.S_IMODE(real.stat().st_mode) == KEPT_MODES[0]
-    assert sorted(os.listdir(str(tmp_path))) == ["base.ipynb", "ours.ipynb", "real.ipynb",
-                                                 "theirs.ipynb"]
-
-
 @pytest.mark.parametrize("refused, error", [
     ("render_into", RecursionError("maximum recursion depth exceeded")),
     ("replace_file", OSError(28, "No space left on device"))])
@@ -285,7 +259,7 @@ def test_a_failed_write_in_layout(tmp_path, monkeypatch, refused, error):
 # ---- both sides added the notebook -------------------------------------------------------
 
 def added(*cells, params=()):
-    return notebook(list(cells), params)
+    return notebook(*cells, parameters=params)
 
 
 ADD_ADD = {
@@ -370,6 +344,11 @@ ODD_VALUES = {
     "a non-string key": {1: "one", None: "none"},
     "a str subclass key": {type("Key", (str,), {})("k"): 1},
 }
+def assert_writes_as_json(value, indent, item, key, ensure_ascii):
+    assert layout.dumps_indented(value, indent, item, key, ensure_ascii) == json.dumps(
+        value, indent=indent, separators=(item, key), ensure_ascii=ensure_ascii)
+
+
 WRITER_OPTIONS = [(1, ",", ": ", False), (2, ",", ": ", True), (0, ", ", ":", True),
                   ("\t", ",", ": ", False), ("  ", ";", " = ", False)]
 
@@ -377,10 +356,7 @@ WRITER_OPTIONS = [(1, ",", ": ", False), (2, ",", ": ", True), (0, ", ", ":", Tr
 @pytest.mark.parametrize("options", WRITER_OPTIONS)
 @pytest.mark.parametrize("name", sorted(ODD_VALUES))
 def test_indented_writer_is_json(name, options):
-    indent, item, key, ensure_ascii = options
-    value = ODD_VALUES[name]
-    assert layout.dumps_indented(value, indent, item, key, ensure_ascii) == json.dumps(
-        value, indent=indent, separators=(item, key), ensure_ascii=ensure_ascii)
+    assert_writes_as_json(ODD_VALUES[name], *options)
 
 
 JSON_VALUES = st.recursive(
@@ -391,15 +367,12 @@ JSON_VALUES = st.recursive(
 
 @given(JSON_VALUES, st.sampled_from(WRITER_OPTIONS))
 def test_indented_writer_is_json_for_any_value(value, options):
-    indent, item, key, ensure_ascii = options
-    assert layout.dumps_indented(value, indent, item, key, ensure_ascii) == json.dumps(
-        value, indent=indent, separators=(item, key), ensure_ascii=ensure_ascii)
+    assert_writes_as_json(value, *options)
 
 
 @pytest.mark.parametrize("path", FILES, ids=os.path.basename)
 def test_indented_writer_is_json_on_real_notebooks(path):
     with open(path, encoding="utf-8") as f:
         value = json.load(f)
-    for indent, item, key, ensure_ascii in WRITER_OPTIONS[:2]:
-        assert layout.dumps_indented(value, indent, item, key, ensure_ascii) == json.dumps(
-            value, indent=indent, separators=(item, key), ensure_ascii=ensure_ascii)
+    for options in WRITER_OPTIONS[:2]:
+        assert_writes_as_json(value, *options)

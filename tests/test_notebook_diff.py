@@ -7,7 +7,7 @@ import os
 import pytest
 
 from corvane_git.scripts.merge_driver.pages import notebook_diff
-from test_git_driver import base_notebook, change, param, set_param
+from notebooks import base_notebook, change, param, set_param
 
 
 def png(size):

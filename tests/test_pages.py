@@ -16,8 +16,6 @@ from corvane_git.scripts.merge_driver.conflicts import resolve
 from corvane_git.scripts.merge_driver.pages import view
 from corvane_git.scripts.merge_driver.conflicts.resolve import OURS, THEIRS, Selection
 from test_notebook_diff import CASES, component_notebook
-from test_git_driver import Repo
-from test_git_driver import git_env  # noqa: F401 (fixture)
 from test_resolve import EXAMPLE, example_merge
 
 CHROMIUM = [os.environ.get("CORVANE_CHROMIUM"), "chromium", "chromium-browser",
@@ -296,9 +294,8 @@ def test_a_notebook_merged_as_text_is_refused(tmp_path, capsys):
     assert err.count("\n") == 1 and "merged this notebook as text" in err
 
 
-def test_git_mergetool_runs_the_page_and_marks_the_notebook_resolved(page, tmp_path, git_env):
-    repo = Repo(tmp_path / "repo", dict(git_env, BROWSER="echo"))   # the address on stdout
-    repo.driver("install")
+def test_git_mergetool_runs_the_page_and_marks_the_notebook_resolved(page, make_repo):
+    repo = make_repo(install=[], BROWSER="echo")   # the address on stdout
     sides = [json.loads((EXAMPLE / n).read_text(encoding="utf-8"))
              for n in ("base.ipynb", "ours.ipynb", "theirs.ipynb")]
     assert repo.merge_branches(*sides).returncode == 1

@@ -3,7 +3,6 @@ and real git merges of the corpus notebooks."""
 import copy
 import io
 import json
-import subprocess
 
 import git
 import nbformat
@@ -13,27 +12,11 @@ from corvane_git.scripts.merge_driver import cli
 from corvane_git.scripts.merge_driver.driver import route as driver
 from corvane_git.scripts.merge_driver.plain import merge as plain_merge
 from corvane_git.scripts.merge_driver.conflicts import resolve
-from notebooks import CORPUS, SLOW
+from notebooks import CORPUS, SLOW, plain_cell as code, plain_notebook as nb
 from test_source_merge_handle import CASES as SOURCES
-from test_git_driver import Repo, git_env, repo  # noqa: F401 (fixtures)
+from reference import git_merge_file
 
 PATH = "nb.ipynb"
-
-
-def code(source, key=None, run=None, **metadata):
-    """A code cell; `key` becomes its "id"; `run` its execution count, with one output."""
-    c = {"cell_type": "code", "execution_count": run, "id": key or "c-" + source.split()[0],
-         "metadata": dict(metadata), "outputs": [], "source": source.splitlines(True)}
-    if run is not None:
-        c["outputs"] = [{"name": "stdout", "output_type": "stream", "text": ["out %d\n" % run]}]
-    return c
-
-
-def nb(*cells, **metadata):
-    return {"cells": [copy.deepcopy(c) for c in cells],
-            "metadata": dict({"kernelspec": {"name": "python3", "display_name": "Python 3",
-                                             "language": "python"}}, **metadata),
-            "nbformat": 4, "nbformat_minor": 5}
 
 
 def without_ids(notebook):
@@ -384,25 +367,21 @@ SOURCE_OUTCOMES = {
 
 @pytest.mark.parametrize("layer", [False, True], ids=["plain", "component"])
 @pytest.mark.parametrize("case", list(SOURCE_OUTCOMES))
-def test_source_merge_outcomes(tmp_path, monkeypatch, case, layer):
+def test_source_merge_outcomes(make_repo, monkeypatch, case, layer):
     base, ours, theirs, labels, style, expected = SOURCE_OUTCOMES[case]
-    subprocess.run(["git", "init", "-q", str(tmp_path)], check=True)
-    subprocess.run(["git", "-C", str(tmp_path), "config", "merge.conflictStyle", style], check=True)
-    monkeypatch.chdir(tmp_path)   # git merge-file reads the style of the repository it runs in
-    files = []
+    repo = make_repo()
+    repo.git("config", "merge.conflictStyle", style)
+    monkeypatch.chdir(repo.path)   # git merge-file reads the style of the repository it runs in
     for name, source in (("ours", ours), ("base", base), ("theirs", theirs)):
         notebook = nb(A, dict(code("x\n", "c-x"), source=source), C)
         data = (json.dumps(layered(notebook) if layer else notebook, indent=1) + "\n").encode()
-        (tmp_path / (name + ".ipynb")).write_bytes(data)
-        files.append(name + ".ipynb")
-    text = subprocess.run(["git", "merge-file", "-p"] + [
-        arg for label in driver.conflict_labels(PATH, labels) for arg in ("-L", label)] + files,
-        stdout=subprocess.PIPE).stdout
-    result = driver.merge(files[1], files[0], files[2], PATH, labels=labels)
+        (repo.path / (name + ".ipynb")).write_bytes(data)
+    _, text = git_merge_file(repo.path, labels=driver.conflict_labels(PATH, labels))
+    result = driver.merge("base.ipynb", "ours.ipynb", "theirs.ipynb", PATH, labels=labels)
     if expected is None:
         assert isinstance(result, driver.TextMerge) and result.conflicts == 1
-        assert (tmp_path / "ours.ipynb").read_bytes() == text
+        assert (repo.path / "ours.ipynb").read_bytes() == text
     else:
-        merged = json.loads((tmp_path / "ours.ipynb").read_text())
+        merged = json.loads((repo.path / "ours.ipynb").read_text())
         assert merged["cells"][1]["source"] == expected
         assert result.source_cells == [(2, None)]

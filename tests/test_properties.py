@@ -16,15 +16,13 @@ import copy
 import json
 import os
 import random
-import sys
-import tempfile
 import uuid
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from corvane_git.scripts.merge_driver import merge_ipynb as m
 from notebooks import UUID4
+from reference import files_and_core, merged_text as merge
 
 settings.register_profile("default", max_examples=40, deadline=None, derandomize=True,
                           suppress_health_check=[HealthCheck.too_slow])
@@ -149,18 +147,6 @@ def link_id(cell):
 
 def name_of(cell):
     return cell["metadata"]["canvas"]["name"]
-
-
-def merge(base, ours, theirs):
-    """merge_files on the three notebooks; the written text."""
-    with tempfile.TemporaryDirectory() as directory:
-        paths = [os.path.join(directory, n) for n in ("base.ipynb", "ours.ipynb", "theirs.ipynb")]
-        for path, nb in zip(paths, (base, ours, theirs)):
-            with open(path, "w", encoding="utf-8") as f:
-                json.dump(nb, f, indent=1, ensure_ascii=False)
-        assert m.merge_files(paths[0], paths[1], paths[2], "nb.ipynb") is None
-        with open(paths[1], encoding="utf-8") as f:
-            return f.read()
 
 
 def without_parent_names(cell):
@@ -398,23 +384,5 @@ def test_merge_notebooks_decides_as_merge_files(triple):
     """merge_core.merge_notebooks gives what merge_files writes (fresh ids alike), also where
     it reads the cell diffs without the diff library (not loaded) and where it must fall back
     on the library."""
-    from corvane_git.scripts.merge_driver import merge_core
-    fresh = uuid.uuid4
-    library = sys.modules["jsondiff"]
-    try:
-        uuid.uuid4 = seeded_uuid4()
-        try:
-            expected = merge(*triple)
-        except Exception as exc:   # a triple that merge_files refuses: merge_notebooks as well
-            expected = type(exc)
-        uuid.uuid4 = seeded_uuid4()
-        del sys.modules["jsondiff"]
-        merge_core.__dict__.pop("jsondiff", None)
-        try:
-            got = json.dumps(merge_core.merge_notebooks(*copy.deepcopy(triple), "nb.ipynb"))
-        except Exception as exc:
-            got = type(exc)
-    finally:
-        uuid.uuid4 = fresh
-        sys.modules["jsondiff"] = library
+    expected, got = files_and_core(seeded_uuid4, *triple)
     assert got == expected

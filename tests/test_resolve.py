@@ -14,9 +14,8 @@ from corvane_git.scripts.merge_driver import cli
 from corvane_git.scripts.merge_driver.driver import route as driver
 from corvane_git.scripts.merge_driver.conflicts import resolve
 from corvane_git.scripts.merge_driver.conflicts.resolve import OURS, THEIRS, Selection
-from notebooks import canvas, cell, find, merge, notebook, summary, with_cells
-from test_git_driver import Repo, base_notebook, set_param
-from test_git_driver import git_env  # noqa: F401 (fixture)
+from isolation import run_driver
+from notebooks import base_notebook, canvas, cell, find, merge, notebook, set_param, summary, with_cells
 from test_merge import CELL_ROWS, FIVE, PARAM_ROWS, THEIRS as THEIR_LINES
 from test_merge import A2, A3, B, Z1, param_case
 
@@ -160,14 +159,9 @@ class TestExample:
     def test_commands(self, tmp_path):
         path = example_merge(tmp_path / "m")
         before = path.read_bytes()
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-            p for p in (PACKAGE_ROOT, os.environ.get("PYTHONPATH")) if p))
 
         def run(*args):
-            proc = subprocess.run([sys.executable, "-m", "corvane_git.scripts.merge_driver"] +
-                                  list(args), cwd=str(path.parent), env=env,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  universal_newlines=True, timeout=120)
+            proc = run_driver(path.parent, tmp_path, *args)
             return proc.returncode, proc.stdout + proc.stderr
 
         listing = ("corvane-merge-driver: ours.ipynb: the merged notebook holds conflicts to "
@@ -314,9 +308,8 @@ class TestInARepository:
     commits of the stopped merge once it is added."""
 
     @pytest.mark.parametrize("side, added", [(OURS, False), (THEIRS, False), (THEIRS, True)])
-    def test_resolve_gives_back_the_side_it_keeps(self, tmp_path, git_env, side, added):
-        repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install")
+    def test_resolve_gives_back_the_side_it_keeps(self, make_repo, side, added):
+        repo = make_repo(install=[])
         base, ours, theirs = apart(X_ID, Y_ID, end="")
         assert repo.merge_branches(base, ours, theirs).returncode == 1
         if added:
@@ -326,10 +319,9 @@ class TestInARepository:
 
 
     @pytest.mark.parametrize("added", [False, True])
-    def test_a_pair_resolved_by_hand_can_leave_links_to_the_deleted_version(self, tmp_path,
-                                                                             git_env, added):
-        repo = Repo(tmp_path / "repo", git_env)
-        repo.driver("install")
+    def test_a_pair_resolved_by_hand_can_leave_links_to_the_deleted_version(self, make_repo,
+                                                                             added):
+        repo = make_repo(install=[])
         sides = [json.loads((EXAMPLE / (n + ".ipynb")).read_text(encoding="utf-8"))
                  for n in ("base", "ours", "theirs")]
         assert repo.merge_branches(*sides).returncode == 1
@@ -410,8 +402,8 @@ class TestSourceBlocks:
 class TestGitHook:
     @pytest.mark.skipif(os.name == "nt", reason="the test's git is the machine's own, run by a "
                         "stand-in: it needs an execute bit that a hook written here does not get")
-    def test_commit_is_refused_until_resolved(self, tmp_path, git_env):
-        repo = Repo(tmp_path / "repo", git_env)
+    def test_commit_is_refused_until_resolved(self, make_repo):
+        repo = make_repo()
         hooks = repo.path / ".git" / "hooks"
         hooks.mkdir(exist_ok=True)
         earlier = hooks / "pre-commit"
@@ -452,9 +444,8 @@ class TestGitHook:
         assert not (hooks / "pre-commit.before-corvane").exists()
 
     @pytest.mark.parametrize("earlier", [None, "#!/bin/sh\necho earlier\n"])
-    def test_uninstall_finds_our_hook_where_the_framework_moved_it(self, tmp_path, git_env,
-                                                                   earlier):
-        repo = Repo(tmp_path / "repo", git_env)
+    def test_uninstall_finds_our_hook_where_the_framework_moved_it(self, make_repo, earlier):
+        repo = make_repo()
         hooks = repo.path / ".git" / "hooks"
         hooks.mkdir(exist_ok=True)
         if earlier:
@@ -482,8 +473,8 @@ class TestGitHook:
         ([("160000", "module.ipynb", None)], []),
     ], ids=["line break in the name", "a name like a stage", "beside one", "names like a stage",
             "symbolic link", "submodule"])
-    def test_check_staged_reads_what_the_index_holds(self, tmp_path, git_env, entries, listed):
-        repo = Repo(tmp_path / "repo", git_env)
+    def test_check_staged_reads_what_the_index_holds(self, tmp_path, make_repo, entries, listed):
+        repo = make_repo()
         blob = tmp_path / "blob"
         for mode, path, text in entries:
             blob.write_text(text or "", encoding="utf-8")
@@ -496,14 +487,11 @@ class TestGitHook:
         assert [line.split(": ")[1] for line in proc.stderr.splitlines()
                 if line.endswith("holds conflicts to resolve")] == listed
 
-    def test_pre_commit_framework_runs_the_manifest(self, tmp_path, git_env):
-        pre_commit = shutil.which("pre-commit") or (
-            os.path.join(os.path.dirname(sys.executable), "pre-commit"))
-        if not os.path.exists(pre_commit):
-            pytest.skip("pre-commit is not installed (pip install pre-commit, in the test extra)")
+    def test_pre_commit_framework_runs_the_manifest(self, tmp_path, make_repo, git_env):
+        pre_commit = pre_commit_framework()
         if not (REPO_ROOT / ".pre-commit-hooks.yaml").exists() or not (REPO_ROOT / ".git").exists():
             pytest.skip("the tests do not run from a clone of the repository")
-        repo = Repo(tmp_path / "repo", git_env)
+        repo = make_repo()
         merged = example_merge(tmp_path / "m")
         shutil.copyfile(str(merged), str(repo.path / "nb.ipynb"))
         repo.git("add", "nb.ipynb")
@@ -523,3 +511,77 @@ class TestGitHook:
         repo.git("add", "nb.ipynb")
         passed = run_hook()
         assert passed.returncode == 0, passed.stdout
+
+
+def pre_commit_framework():
+    found = shutil.which("pre-commit") or os.path.join(os.path.dirname(sys.executable),
+                                                       "pre-commit")
+    if not os.path.exists(found):
+        pytest.skip("pre-commit is not installed (pip install pre-commit, in the test extra)")
+    return found
+
+
+FRAMEWORK_CONFIG = """\
+repos:
+  - repo: local
+    hooks:
+      - id: chain
+        name: chain
+        entry: sh -c 'echo framework >> "$HOME/chain"'
+        language: system
+        pass_filenames: false
+        always_run: true
+"""
+
+
+@pytest.mark.skipif(os.name == "nt", reason="the hooks need an execute bit that a hook written "
+                    "under Windows does not get")
+class TestHookChain:
+    """Our hook beside the pre-commit framework's and a hook of the user's, set up and taken
+    away in any order: every hook of the chain runs, and uninstall leaves the others working."""
+
+    @pytest.mark.parametrize("earlier, steps", [
+        (False, "framework ours framework"),
+        (False, "ours framework"),
+        (False, "framework ours"),
+        (True, "framework ours framework"),
+        (True, "ours framework ours"),
+    ])
+    def test_uninstall_leaves_a_working_chain(self, tmp_path, make_repo, earlier, steps):
+        framework = pre_commit_framework()
+        repo = make_repo(PRE_COMMIT_HOME=str(tmp_path / "cache"))
+        repo.write(".pre-commit-config.yaml", FRAMEWORK_CONFIG)
+        repo.commit("config")
+        hooks = repo.path / ".git" / "hooks"
+        if earlier:
+            hooks.mkdir(exist_ok=True)
+            (hooks / "pre-commit").write_text('#!/bin/sh\necho earlier >> "$HOME/chain"\n')
+            (hooks / "pre-commit").chmod(0o755)
+        for step in steps.split():
+            if step == "ours":
+                repo.driver("install")
+            else:
+                repo.run(framework, "install")
+        chain = tmp_path / "home" / "chain"
+        chain.write_text("")
+        expected = (["earlier"] if earlier else []) + (
+            ["framework"] if "framework" in steps else [])
+
+        merged = base_notebook()
+        set_param(merged, "epochs", 20)
+        merged["metadata"]["canvas"]["parameters"][1]["name"] = "<<< epochs"
+        repo.write("nb.ipynb", merged)
+        repo.git("add", "nb.ipynb")
+        refused = repo.git("commit", "-m", "conflicts", check=False)
+        assert refused.returncode == 1, refused.stdout + refused.stderr
+        assert "parameters in conflict: epochs" in refused.stderr
+        assert sorted(chain.read_text().split()) == expected
+        chain.write_text("")
+
+        repo.driver("uninstall")
+        proc = repo.git("commit", "-m", "conflicts", check=False)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert sorted(chain.read_text().split()) == expected
+        assert sorted(n for n in os.listdir(str(hooks)) if not n.endswith(".sample")) == (
+            ["pre-commit"] if expected else []) + (
+            ["pre-commit.legacy"] if earlier and "framework" in steps else [])

@@ -71,7 +71,7 @@ class TestTemporaryDirectory:
         assert handle.seen == [] and os.listdir(str(tmp_path)) == []
 
     @pytest.mark.skipif(ON_WINDOWS, reason="reads POSIX modes through a shell-script git")
-    def test_the_real_tool_sees_a_private_directory(self, tmp_path, monkeypatch):
+    def test_the_real_tool_sees_a_private_directory(self, tmp_path, monkeypatch, work, private_tmp):
         """A git on PATH that records the mode of the directory of the files it is given."""
         fake = tmp_path / "bin"
         fake.mkdir()
@@ -84,12 +84,9 @@ class TestTemporaryDirectory:
         (fake / "git").chmod(0o755)
         monkeypatch.setenv("PATH", "%s%s%s" % (fake, os.pathsep, os.environ["PATH"]))
         monkeypatch.delenv("GIT_PYTHON_GIT_EXECUTABLE", raising=False)
-        tmp = tmp_path / "tmp"
-        tmp.mkdir()
-        monkeypatch.setattr(tempfile, "tempdir", str(tmp))
-        (tmp_path / "work").mkdir()
+        tmp = private_tmp
         repeating = edit(BASE, "K", source="a\nb\nb\nc\nd\ne\n")  # git places the repeated line
-        three = ThreeWay(tmp_path / "work", BASE, repeating, CLEAN_THEIRS)
+        three = ThreeWay(work, BASE, repeating, CLEAN_THEIRS)
         three.run()
         mode_line, *args = log.read_text().splitlines()
         directory = mode_line.split(" ", 1)[1]
@@ -139,10 +136,8 @@ class TestFileNames:
         assert os.listdir(str(tmp)) == []
 
     @pytest.mark.skipif(ON_WINDOWS, reason="Windows allows no line break in a file name")
-    def test_a_failure_names_the_file_on_one_line(self, tmp_path):
-        work, tmp = tmp_path / "work", tmp_path / "tmp"
-        work.mkdir()
-        tmp.mkdir()
+    def test_a_failure_names_the_file_on_one_line(self, work, private_tmp):
+        tmp = private_tmp
         name = "two\nlines.ipynb"
         for path in ("base.ipynb", "theirs.ipynb"):
             write(str(work / path), BASE)
@@ -202,15 +197,15 @@ class TestSymbolicLink:
             three.run()
         assert snapshot(str(tmp_path)) == before
 
-    def test_through_the_driver(self, tmp_path):
-        work, tmp = tmp_path / "work", tmp_path / "tmp"
-        work.mkdir()
-        tmp.mkdir()
+    def test_through_the_driver(self, work, private_tmp):
+        tmp = private_tmp
         three = ThreeWay(work, BASE, OURS, CLEAN_THEIRS)
         os.replace(three.ours, str(work / "target.ipynb"))
+        os.chmod(str(work / "target.ipynb"), KEPT_MODES[0])
         os.symlink("target.ipynb", three.ours)
         proc = run_driver(work, tmp, "base.ipynb", "ours.ipynb", "theirs.ipynb", "nb.ipynb")
         assert (proc.returncode, proc.stderr) == (0, "")
         assert os.readlink(three.ours) == "target.ipynb"
+        assert stat.S_IMODE(os.stat(str(work / "target.ipynb")).st_mode) == KEPT_MODES[0]
         assert read(str(work / "target.ipynb"))["cells"][0]["source"] == ["a\n", "b\n", "OURS\n", "d\n", "E\n"]
         assert sorted(os.listdir(str(work))) == ["base.ipynb", "ours.ipynb", "target.ipynb", "theirs.ipynb"]
