@@ -13,6 +13,8 @@ import stat
 import subprocess
 import sys
 
+from corvane_git.scripts.merge_driver.git_wiring import runner
+
 HOOK = "pre-commit"
 KEPT = "pre-commit.before-corvane"   # a hook that was there before ours
 MARKER_LINE = "# written by corvane-merge-driver install; removed by its uninstall"
@@ -27,8 +29,7 @@ class HookError(Exception):
 
 def _git(args, cwd=None):
     try:
-        proc = subprocess.run(["git"] + args, cwd=cwd, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE)
+        proc = runner.run(args, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     except OSError as exc:
         raise HookError("cannot run git: %s" % (exc.strerror or exc)) from exc
     if proc.returncode != 0:
@@ -69,9 +70,9 @@ def _batch(top, staged):
     """The contents of the objects of `staged` ([(path, object id)]), through one git cat-file
     --batch."""
     try:
-        proc = subprocess.run(["git", "cat-file", "--batch"], cwd=top,
-                              input=b"".join(key + b"\n" for _, key in staged),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        proc = runner.run(["cat-file", "--batch"], cwd=top,
+                          input=b"".join(key + b"\n" for _, key in staged),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     except OSError as exc:
         raise HookError("cannot run git: %s" % (exc.strerror or exc)) from exc
     if proc.returncode != 0:

@@ -7,6 +7,8 @@ import subprocess
 import sys
 import tempfile
 
+from corvane_git.scripts.merge_driver.git_wiring import runner
+
 DRIVER = "corvane-notebook"
 DRIVER_PROG = "corvane-merge-driver"
 DRIVER_NAME = "notebook merge by component id (corvane-merge-driver)"
@@ -103,8 +105,8 @@ def git_version(cwd=None):
 def _git(args, cwd=None, check=True):
     try:
         # git writes UTF-8 whatever the locale (git for Windows included): paths, config values.
-        proc = subprocess.run(["git"] + args, cwd=cwd, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, encoding="utf-8", errors="surrogateescape")
+        proc = runner.run(args, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          encoding="utf-8", errors="surrogateescape")
     except OSError as exc:
         raise SetupError("cannot run git: %s" % (exc.strerror or exc)) from exc
     if check and proc.returncode != 0:
