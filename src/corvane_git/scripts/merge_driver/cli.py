@@ -206,7 +206,8 @@ def run_setup(command, args):
     if args.repo is not None and not os.path.isdir(args.repo):
         raise git_setup.SetupError("--repo %r is not a directory" % args.repo)
     if command == "status":
-        wired, lines = git_setup.status(args.repo)
+        from corvane_git.scripts.merge_driver.git_wiring import hook
+        wired, lines = git_setup.status(args.repo, hook.status_lines)
         print("\n".join(one_line(line) for line in lines))
         return 0 if wired else 1
     if command == "install" and args.pre_commit and args.is_global:

@@ -730,10 +730,10 @@ def run_conflicts(args):
 
 def run_check(args):
     if args.staged:
-        from corvane_git.scripts.merge_driver.git_wiring import hook
+        from corvane_git.scripts.merge_driver.git_wiring import staged
         try:
-            files = hook.staged_notebooks()
-        except hook.HookError as exc:
+            files = staged.staged_notebooks()
+        except staged.GitError as exc:
             sys.stderr.write("%s: check --staged: %s\n" % (PROG, one_line(str(exc))))
             return 2
         files += [(path, None) for path in args.paths]

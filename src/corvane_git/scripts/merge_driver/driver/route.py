@@ -240,20 +240,17 @@ class TextMerge:
         return [one_line(line)]
 
 
-# Markers up to this size are shown as they are; longer ones (git takes up to 2**31 - 1) by
-# their size, so that the line stays short and no marker is built for it.
-
 def merge_as_text(base, current, incoming, path, marker_size, reason, labels=None):
     """Merge the three files line by line with git merge-file and write the result over
     `current` in one step; returns the TextMerge.  `reason` says why, for the message;
     `labels` as conflict_labels takes them."""
     import subprocess
     labels = conflict_labels(path, labels)
-    command = [runner.executable(), "merge-file", "-p", "--marker-size=%d" % marker_size,
-               "-L", labels[0], "-L", labels[1], "-L", labels[2], "--", current, base, incoming]
+    args = ["merge-file", "-p", "--marker-size=%d" % marker_size,
+            "-L", labels[0], "-L", labels[1], "-L", labels[2], "--", current, base, incoming]
     try:
-        proc = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE)
+        proc = runner.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE)
     except FileNotFoundError as exc:
         raise MergeFailure("%s, and %s" % (reason, runner.GIT_MISSING)) from exc
     except OSError as exc:
