@@ -71,7 +71,7 @@ def prepare(base, ours, theirs, base_made=False):
     changes their objects.  Returns the _Finish to call on the merged notebook.
 
     `base_made`: both sides added the notebook, and its base cells stand in for cells that
-    both sides added (see driver.empty_base_notebook)."""
+    both sides added (see route.empty_base_notebook)."""
     notebooks = (base, ours, theirs)
     keyed = [_keyed(shape.cell_list(nb)) for nb in notebooks]
     stand_ins = _StandIns(base, [[c for c, canvas, _ in cells if canvas is None and _is_plain(c)]
