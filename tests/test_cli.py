@@ -142,7 +142,7 @@ class TestArguments:
     def test_git_gives_its_conflict_labels(self, monkeypatch, options, labels):
         """git 2.44 and later passes its labels (the branch names) on: they reach the merge as
         (ours, base, theirs), and only where given."""
-        from corvane_git.scripts.merge_driver import command
+        from corvane_git.scripts.merge_driver.driver import invocation as command
         invocation = command.git_invocation(options + ["--", "b", "o", "t", "nb"])
         if labels == "not a git invocation":
             assert invocation is None

@@ -18,7 +18,8 @@ import textwrap
 import pytest
 
 from conftest import ON_WINDOWS, run_python
-from corvane_git.scripts.merge_driver import cli, command
+from corvane_git.scripts.merge_driver import cli
+from corvane_git.scripts.merge_driver.driver import invocation
 from corvane_git.scripts.merge_driver.driver import route as driver
 from corvane_git.scripts.merge_driver import merge_ipynb as m
 from isolation import PROG, cannot_merge, drop_file_access, merge_in_child, run_driver, snapshot
@@ -527,7 +528,7 @@ def every_command(name, capsys):
         with open(file, "w", encoding="utf-8") as f:
             f.write(dumps(nb))
     report = io.StringIO()
-    outputs = [(command.merge_and_report("base.ipynb", path, "theirs.ipynb", name + ".ipynb",
+    outputs = [(invocation.merge_and_report("base.ipynb", path, "theirs.ipynb", name + ".ipynb",
                                          report=report), report.getvalue())]
 
     def run(*args):

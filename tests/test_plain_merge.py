@@ -104,7 +104,7 @@ CASES = {
 def merged_of(base, ours, theirs, by_id=True):
     if not by_id:
         base, ours, theirs = without_ids(base), without_ids(ours), without_ids(theirs)
-    merger = plain_merge._SourceMerger(PATH)
+    merger = plain_merge.SourceMerger(PATH)
     merged, conflicts = plain_merge.merge_notebooks(copy.deepcopy(base), copy.deepcopy(ours),
                                                     copy.deepcopy(theirs), merger)
     nbformat.validate(nbformat.from_dict(merged))
@@ -323,9 +323,9 @@ def test_a_source_merges_as_merge_source_merges_it(case):
                                              PATH + "-current", PATH + "-incoming")
     except Exception:  # any failure: the plain merge fails as well
         with pytest.raises(driver.MergeFailure):
-            plain_merge._SourceMerger(PATH)(current, base, incoming)
+            plain_merge.SourceMerger(PATH)(current, base, incoming)
     else:
-        assert plain_merge._SourceMerger(PATH)(current, base, incoming) == expected
+        assert plain_merge.SourceMerger(PATH)(current, base, incoming) == expected
 
 
 def layered(notebook):

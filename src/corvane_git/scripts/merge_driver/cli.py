@@ -7,13 +7,16 @@ import shutil
 import sys
 import tempfile
 
-from corvane_git.scripts.merge_driver import command as merge_command
+from corvane_git.scripts.merge_driver.conflicts import markers
+from corvane_git.scripts.merge_driver.conflicts.report import PROG, one_line
+from corvane_git.scripts.merge_driver.driver import invocation
 from corvane_git.scripts.merge_driver.driver import route as driver
+from corvane_git.scripts.merge_driver.driver.invocation import merge_and_report
 from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
-from corvane_git.scripts.merge_driver.command import merge_and_report
+from corvane_git.scripts.merge_driver.notebooks import shape
 
-PROG = driver.PROG
-SUBCOMMANDS = merge_command.SUBCOMMANDS
+SUBCOMMANDS = ("install", "uninstall", "status", "example", "conflicts", "resolve", "check",
+               "diff", "view", "mergetool")
 
 DESCRIPTION = """\
 Git merge driver for Jupyter notebooks whose cells carry a component layer
@@ -119,14 +122,14 @@ def merge_parser():
     p.add_argument("path", metavar="PATH", help=argparse.SUPPRESS)
     p.add_argument("--keep-one-line", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--marker-size", type=_marker_size, default=7, help=argparse.SUPPRESS)
-    for option in merge_command.LABEL_OPTIONS:
+    for option in invocation.LABEL_OPTIONS:
         p.add_argument(option.rstrip("="), default=None, help=argparse.SUPPRESS)
     return p
 
 
 def _marker_size(text):
     if text.isdigit() and text.isascii():   # a size git never gives is answered by run_merge
-        size = merge_command.marker_size_of(text)
+        size = invocation.marker_size_of(text)
     else:
         try:
             size = int(text)
@@ -134,7 +137,7 @@ def _marker_size(text):
             size = 0
     if size < 1:
         raise argparse.ArgumentTypeError("--marker-size takes a positive number, not %r"
-                                         % driver.one_line(text[:40]))
+                                         % one_line(text[:40]))
     return size
 
 
@@ -142,7 +145,7 @@ def run_merge(parser, args):
     labels = (args.ours_label, args.ancestor_label, args.theirs_label)
     if labels.count(None) not in (0, 3):
         parser.error("--ancestor-label, --ours-label and --theirs-label go together")
-    return merge_command.run_merge(args.base, args.current, args.incoming, args.path,
+    return invocation.run_merge(args.base, args.current, args.incoming, args.path,
                                    keep_one_line=args.keep_one_line,
                                    marker_size=args.marker_size,
                                    labels=None if labels[0] is None else labels)
@@ -203,8 +206,9 @@ def run_setup(command, args):
     if args.repo is not None and not os.path.isdir(args.repo):
         raise git_setup.SetupError("--repo %r is not a directory" % args.repo)
     if command == "status":
-        wired, lines = git_setup.status(args.repo)
-        print("\n".join(driver.one_line(line) for line in lines))
+        from corvane_git.scripts.merge_driver.git_wiring import hook
+        wired, lines = git_setup.status(args.repo, hook.status_lines)
+        print("\n".join(one_line(line) for line in lines))
         return 0 if wired else 1
     if command == "install" and args.pre_commit and args.is_global:
         raise git_setup.SetupError("--pre-commit writes one repository's hook: leave out "
@@ -225,12 +229,12 @@ def run_setup(command, args):
                 command == "install") else hook.uninstall(scope.top)
         except (hook.HookError, OSError) as exc:
             for change in changes:
-                print(driver.one_line(change))
+                print(one_line(change))
             raise git_setup.SetupError("%s%s" % (
                 "the driver is set up, the pre-commit hook is not: " if command == "install"
                 else "", exc))
     for change in changes:
-        print(driver.one_line(change))
+        print(one_line(change))
     if not changes:
         print("nothing to change: the driver is %s" % (
             "already set up" if command == "install" else "not set up here"))
@@ -312,19 +316,19 @@ def run_example(args):
 def render(notebook):
     """A notebook as text: its parameters, then each cell with its name, links and source
     (control characters escaped: one line on the screen for each)."""
-    text = driver.one_line
+    text = one_line
     out = ["parameters:"]
-    for param in driver._parameters(notebook):
+    for param in shape.parameters(notebook):
         rest = {k: v for k, v in param.items() if k != "name"}
         out.append("  %-18s %s%s" % (text(str(param.get("name"))), text(json.dumps(
             rest, ensure_ascii=False)), _mark_note(param.get("name"))))
     names = {}
-    for cell in driver._cells(notebook):
-        canvas = driver._canvas(cell)
+    for cell in shape.cell_maps(notebook):
+        canvas = shape.canvas(cell)
         names[canvas.get("id")] = canvas.get("name") or canvas.get("id")
     out.append("cells:")
-    for pos, cell in enumerate(driver._cells(notebook), 1):
-        canvas = driver._canvas(cell)
+    for pos, cell in enumerate(shape.cell_maps(notebook), 1):
+        canvas = shape.canvas(cell)
         name = canvas.get("name")
         title = name if name else "(not a component)"
         out.append("  [%d] %s  <%s>%s" % (pos, text(str(title)), text(str(cell.get(
@@ -337,10 +341,10 @@ def render(notebook):
             if isinstance(comment, dict):
                 out.append("      comment: " + text("; ".join(
                     "%s=%s" % (k, v) for k, v in comment.items())))
-        for line in driver._source_lines(cell):
+        for line in shape.source_lines(cell):
             line = line.rstrip("\n")
-            conflict = line.startswith((driver.MARKER_START, driver.MARKER_END)) or \
-                line == driver.MARKER_MID
+            conflict = line.startswith((markers.MARKER_START, markers.MARKER_END)) or \
+                line == markers.MARKER_MID
             out.append("      %s %s" % ("!" if conflict else "|", text(line)))
     return "\n".join(out)
 
@@ -348,9 +352,9 @@ def render(notebook):
 def _mark_note(name):
     if not isinstance(name, str):
         return ""
-    if name.startswith(driver.OURS_MARK):
+    if name.startswith(markers.OURS_MARK):
         return "    <- conflict: our version"
-    if name.startswith(driver.THEIRS_MARK):
+    if name.startswith(markers.THEIRS_MARK):
         return "    <- conflict: their version"
     return ""
 
@@ -403,8 +407,6 @@ def main(argv=None):
                          "PATH)" % " ".join(extra))
         return run_merge(parser, args)
     except git_setup.SetupError as exc:
-        sys.stderr.write("%s: error: %s\n" % (PROG, driver.one_line(str(exc))))
+        sys.stderr.write("%s: error: %s\n" % (PROG, one_line(str(exc))))
         return 2
 
-
-run = merge_command.run

@@ -30,19 +30,16 @@ import copy
 import json
 import os
 import re
-import subprocess
 import sys
 
-from corvane_git.scripts.merge_driver.driver import route as driver
-from corvane_git.scripts.merge_driver.notebooks import layout
+from corvane_git.scripts.merge_driver.conflicts import markers
+from corvane_git.scripts.merge_driver.conflicts.markers import blocks, strip_marks, text_markers
+from corvane_git.scripts.merge_driver.conflicts.report import PROG, Conflicts, one_line
+from corvane_git.scripts.merge_driver.git_wiring import runner
+from corvane_git.scripts.merge_driver.notebooks import layout, shape
 
-PROG = driver.PROG
 OURS, THEIRS = "ours", "theirs"
 COMMANDS = ("conflicts", "resolve", "check")
-# The smallest marker size taken for git's conflict blocks with all their lines (git's default
-# is 7; cell sources are merged with it).  A marker line on its own counts from
-# driver.MARKER_LINE_SIZE on.
-MIN_MARKER_SIZE = 3
 # What str(uuid.uuid4()) gives: the form of the fresh id of their copy in a component pair.
 FRESH_ID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}\Z")
 
@@ -56,10 +53,10 @@ class ResolveError(Exception):
 def parse_mark(name):
     """(side, plain name) of a marked name, None for any other value."""
     if isinstance(name, str):
-        if name.startswith(driver.OURS_MARK):
-            return OURS, driver.strip_marks(name)
-        if name.startswith(driver.THEIRS_MARK):
-            return THEIRS, driver.strip_marks(name)
+        if name.startswith(markers.OURS_MARK):
+            return OURS, strip_marks(name)
+        if name.startswith(markers.THEIRS_MARK):
+            return THEIRS, strip_marks(name)
     return None
 
 
@@ -85,12 +82,12 @@ class Conflict:
         where = sorted(self.ours + self.theirs)
         text = "%s %s" % (unit if len(where) == 1 else unit + "s",
                           ", ".join(str(i + 1) for i in where))
-        shape = self.shape
-        if shape == OURS:
+        kind = self.shape
+        if kind == OURS:
             text += ": changed by us, deleted by them"
-        elif shape == THEIRS:
+        elif kind == THEIRS:
             text += ": changed by them, deleted by us"
-        elif shape == "ambiguous":
+        elif kind == "ambiguous":
             text += ": %d of ours, %d of theirs; resolve by hand" % (len(self.ours),
                                                                      len(self.theirs))
         elif self.their_name:
@@ -126,71 +123,6 @@ def _group(names, copies=None):
     return found
 
 
-def _cells(notebook):
-    cells = notebook.get("cells") if isinstance(notebook, dict) else None
-    return cells if isinstance(cells, list) else []
-
-
-def _parameter_list(notebook):
-    params = driver._canvas(notebook).get("parameters")
-    return params if isinstance(params, list) else []
-
-
-# A line as Jupyter's editor shows it: up to "\n", "\r\n" or "\r", or the text's end.
-_LINE = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+")
-
-
-def _source(cell):
-    """A cell's source as the lines that Jupyter shows, each with its line end ([] when it has
-    none).  A list's elements are joined first: one may hold several lines, or part of one."""
-    source = cell.get("source") if isinstance(cell, dict) else None
-    if isinstance(source, list) and all(isinstance(s, str) for s in source):
-        source = "".join(source)
-    return _LINE.findall(source) if isinstance(source, str) else []
-
-
-def _marker(text, char, size):
-    """Whether `text` (a line without its line end) is a marker of `size` `char`s."""
-    return text.startswith(char * size) and (len(text) == size or text[size] == " ")
-
-
-def blocks(lines):
-    """The conflict blocks in `lines`: (start, base, middle, end) line indices; `base` is None
-    without a diff3 base section.  The marker size is read from each block's first line; an
-    opening line followed by another of its size before the block's middle is left over from
-    an unfinished block, and the block starts at the later one."""
-    found = []
-    i, n = 0, len(lines)
-    while i < n:
-        text = lines[i].rstrip("\r\n")
-        size = len(text) - len(text.lstrip("<"))
-        end = restart = None
-        if size >= MIN_MARKER_SIZE and _marker(text, "<", size):
-            base = middle = None
-            for j in range(i + 1, n):
-                text = lines[j].rstrip("\r\n")
-                if middle is None:
-                    if text == "=" * size:
-                        middle = j
-                    elif _marker(text, "<", size):
-                        restart = j
-                        break
-                    elif base is None and _marker(text, "|", size):
-                        base = j
-                elif _marker(text, ">", size):
-                    end = j
-                    break
-            if end is not None:
-                found.append((i, base, middle, end))
-                i = end + 1
-                continue
-            if restart is not None:
-                i = restart
-                continue
-        i += 1
-    return found
-
-
 # The end of the marker line of the side that deleted a cell which the other side changed
 # (the plain notebooks' merge keeps such a cell as one block, that side's part empty).
 DELETED = " (deleted this cell)"
@@ -221,7 +153,7 @@ def unfinished(lines, code=True, found=None):
     for start, _, _, end in blocks(lines) if found is None else found:
         inside.update(range(start, end + 1))
     return [i for i, line in enumerate(lines) if i not in inside and line[:1] in
-            driver.MARKER_CHARS and driver.marker_size(line, equals=code)]
+            markers.MARKER_CHARS and markers.marker_size(line, equals=code)]
 
 
 def choose(lines, side):
@@ -272,7 +204,7 @@ class Found:
         if self.text_lines:
             return "%s: %s: git's conflict markers in the file's text, at line%s %s: the " \
                    "notebook cannot be read until they are edited out" % (
-                       PROG, driver.one_line(path), "s" if len(self.text_lines) > 1 else "",
+                       PROG, one_line(path), "s" if len(self.text_lines) > 1 else "",
                        ", ".join(str(n) for n in self.text_lines[:10]))
         places = {}
         for kind, unit, found in (("component", "cell", self.components),
@@ -283,20 +215,20 @@ class Found:
         for pos, name in self.source_cells:
             note = NOTES.get(self.deleted.get(pos))
             cells.append((pos + 1, "%s; %s" % (name, note) if name and note else name or note))
-        conflicts = driver.Conflicts([c.name for c in self.components],
+        conflicts = Conflicts([c.name for c in self.components],
                                      [c.name for c in self.parameters], cells, places)
         text = conflicts.summary(path)
         if self.unfinished:
             text += "\n  unfinished conflict blocks (marker lines left alone; edit them out): " \
                 + ", ".join("cell %d%s at line%s %s" % (
-                    pos + 1, " (%s)" % driver.one_line(name) if name else "",
+                    pos + 1, " (%s)" % one_line(name) if name else "",
                     "s" if len(lines) > 1 else "", ", ".join(str(n) for n in lines))
                     for pos, name, lines in self.unfinished)
         if self.dangling:
             shown = self.dangling[:LISTED]
             text += "\n  parents that point at no component of the notebook (point them at one, " \
                 "or remove them from the cell's parents): " + ", ".join(
-                    "cell %d (%s) -> %s" % (pos + 1, driver.one_line(name), _parent_text(
+                    "cell %d (%s) -> %s" % (pos + 1, one_line(name), _parent_text(
                         parent, key)) for pos, name, parent, key in shown) + (
                     " and %d more" % (len(self.dangling) - len(shown))
                     if len(self.dangling) > len(shown) else "")
@@ -308,8 +240,8 @@ LISTED = 10
 
 
 def _parent_text(name, key):
-    key = driver.one_line(key if isinstance(key, str) else json.dumps(key))
-    return "%s (id %s)" % (driver.one_line(name), key) if name else "id " + key
+    key = one_line(key if isinstance(key, str) else json.dumps(key))
+    return "%s (id %s)" % (one_line(name), key) if name else "id " + key
 
 
 def fresh_copy_test(ours=None, base=None, theirs=None):
@@ -328,7 +260,7 @@ def fresh_copy_test(ours=None, base=None, theirs=None):
 
 
 def _ids(notebook):
-    return {key for key in map(_component_id, _cells(notebook)) if key is not None}
+    return {key for key in map(shape.component_id, shape.cell_list(notebook)) if key is not None}
 
 
 def dangling(notebook):
@@ -336,17 +268,17 @@ def dangling(notebook):
     0, component name, the entry's name or None, the id it points at)].  The merge leaves
     none (it keeps a component's parents among the components); deleting by hand the version
     of a component that others depend on does."""
-    cells = _cells(notebook)
-    held = {_component_id(c) for c in cells}
+    cells = shape.cell_list(notebook)
+    held = {shape.component_id(c) for c in cells}
     found = []
     for pos, cell in enumerate(cells):
-        canvas = driver._canvas(cell)
+        canvas = shape.canvas(cell)
         name, parents = canvas.get("name"), canvas.get("parents")
         if not (isinstance(name, str) and name and isinstance(parents, list)):
             continue
         for p in parents:
             key = p.get("id") if isinstance(p, dict) else None
-            if key is not None and _hashable(key) and key not in held:
+            if key is not None and shape.hashable(key) and key not in held:
                 their = p.get("name")
                 found.append((pos, name, their if isinstance(their, str) and their else None,
                               key))
@@ -357,15 +289,15 @@ def find(notebook, fresh=None):
     """The Found of a parsed notebook; `fresh` is a fresh_copy_test (by default one that knows
     no side of the merge)."""
     fresh = fresh or fresh_copy_test()
-    cells = _cells(notebook)
-    components = _group([driver._canvas(c).get("name") for c in cells],
-                        [fresh(_component_id(c)) for c in cells])
+    cells = shape.cell_list(notebook)
+    components = _group([shape.canvas(c).get("name") for c in cells],
+                        [fresh(shape.component_id(c)) for c in cells])
     parameters = _group([p.get("name") if isinstance(p, dict) else None
-                         for p in _parameter_list(notebook)])
+                         for p in shape.parameter_list(notebook)])
     sources, left, deleted = [], [], {}
     for pos, cell in enumerate(cells):
-        lines = _source(cell)
-        name = driver._canvas(cell).get("name")
+        lines = shape.shown_lines(cell)
+        name = shape.canvas(cell).get("name")
         name = name if isinstance(name, str) and name else None
         found = blocks(lines)
         if found:
@@ -379,29 +311,6 @@ def find(notebook, fresh=None):
             left.append((pos, name, [i + 1 for i in stray]))
     return Found(components, parameters, sources, unfinished=left, deleted=deleted,
                  dangling=dangling(notebook))
-
-
-# Marks and markers hold three angle brackets in a row or a run of "=" or "|"; JSON may escape
-# them (\u003c, \u003d, \u003e, \u007c).
-_TELLTALES = (b"<<<", b">>>", b"=======", b"|||||||", b"\\u003", b"\\u007")
-
-
-def _may_hold_conflicts(data):
-    return any(t in data for t in _TELLTALES)
-
-
-def text_markers(data):
-    """The lines (from 1) of git's conflict markers in a file's text: lines that start with
-    "<", "=", "|" or ">" followed by more of the same and a space or the line's end.  No line
-    of a JSON text starts so, whatever the marker size."""
-    found = []
-    for number, line in enumerate(data.decode("utf-8", "replace").splitlines(), 1):
-        char = line[:1]
-        if char in ("<", "=", "|", ">"):
-            rest = line.lstrip(char)
-            if not rest.strip() if char == "=" else rest[:1] in ("", " "):
-                found.append(number)
-    return found
 
 
 def read(data, fresh=None):
@@ -419,12 +328,12 @@ def read(data, fresh=None):
             % exc))
     except RecursionError:
         raise ResolveError("not a notebook: nested too deeply to be read")
-    if not _may_hold_conflicts(data):
+    if not markers.may_hold_conflicts(data):
         return notebook, Found([], [], [], dangling=dangling(notebook))
     return notebook, find(notebook, fresh)
 
 
-def _read_file(path):
+def read_file(path):
     try:
         with open(path, "rb") as f:
             return f.read()
@@ -439,27 +348,18 @@ class Selection:
     given by position (from 1)."""
 
     def __init__(self, components=(), parameters=(), cells=()):
-        self.components = [driver.strip_marks(n) for n in components]
-        self.parameters = [driver.strip_marks(n) for n in parameters]
+        self.components = [strip_marks(n) for n in components]
+        self.parameters = [strip_marks(n) for n in parameters]
         self.cells = list(cells)
 
     def __bool__(self):
         return bool(self.components or self.parameters or self.cells)
 
 
-def _hashable(value):
-    return isinstance(value, (str, int, float, bool, type(None)))
-
-
-def _component_id(cell):
-    value = driver._canvas(cell).get("id")
-    return value if _hashable(value) else None
-
-
 def _version_key(cell):
     """What finds a cell's version from before the merge: its component id, or for a cell
     without one its own "id" (None where it has neither)."""
-    key = _component_id(cell)
+    key = shape.component_id(cell)
     if key is not None:
         return key
     key = cell.get("id") if isinstance(cell, dict) else None
@@ -469,20 +369,20 @@ def _version_key(cell):
 def _resolve_components(cells, chosen, side, before):
     """The new cell list, with each chosen Conflict resolved for `side`."""
     before_cells = {}
-    for cell in _cells(before):
-        key = _component_id(cell)
-        if key is not None and not parse_mark(driver._canvas(cell).get("name")):
+    for cell in shape.cell_list(before):
+        key = shape.component_id(cell)
+        if key is not None and not parse_mark(shape.canvas(cell).get("name")):
             before_cells.setdefault(key, cell)
     put, drop, redirect, restored = {}, set(), {}, set()
-    dropped = [_component_id(cells[i]) for c in chosen for i in c.ours + c.theirs]
+    dropped = [shape.component_id(cells[i]) for c in chosen for i in c.ours + c.theirs]
     for c in chosen:
-        shape = c.shape
-        if shape == "pair":
+        kind = c.shape
+        if kind == "pair":
             o, t = c.ours[0], c.theirs[0]
             ours, theirs = cells[o], cells[t]
-            o_id, t_id = _component_id(ours), _component_id(theirs)
+            o_id, t_id = shape.component_id(ours), shape.component_id(theirs)
             if side == OURS:
-                driver._canvas(ours)["name"] = c.name
+                shape.canvas(ours)["name"] = c.name
                 if t_id is not None and t_id != o_id and t_id in before_cells:
                     # Their side renamed a component of ours onto this name: ours comes back.
                     put[t] = copy.deepcopy(before_cells[t_id])
@@ -492,31 +392,31 @@ def _resolve_components(cells, chosen, side, before):
                     redirect[t_id] = o_id
             else:
                 # Their content under our component id (and cell id), in our cell's place.
-                canvas = driver._canvas(theirs)
+                canvas = shape.canvas(theirs)
                 canvas["name"] = c.their_name or c.name
-                if "id" in driver._canvas(ours):
-                    canvas["id"] = driver._canvas(ours)["id"]
+                if "id" in shape.canvas(ours):
+                    canvas["id"] = shape.canvas(ours)["id"]
                 if "id" in ours:
                     theirs["id"] = ours["id"]
                 put[o] = theirs
                 drop.add(t)
                 redirect[t_id] = o_id
         else:
-            pos = (c.ours if shape == OURS else c.theirs)[0]
-            if shape == side:
-                driver._canvas(cells[pos])["name"] = c.name
+            pos = (c.ours if kind == OURS else c.theirs)[0]
+            if kind == side:
+                shape.canvas(cells[pos])["name"] = c.name
             else:
                 drop.add(pos)    # the other side's deletion wins
     kept = [put.get(i, cell) for i, cell in enumerate(cells) if i not in drop]
-    present = {_component_id(c) for c in kept}
+    present = {shape.component_id(c) for c in kept}
     gone = set(dropped) - present - {None}
     redirect = {k: v for k, v in redirect.items() if k in gone and v in present}
-    components = [_component_id(c) for c in kept
-                  if isinstance(driver._canvas(c).get("name"), str) and driver._canvas(c)["name"]]
+    components = [shape.component_id(c) for c in kept
+                  if isinstance(shape.canvas(c).get("name"), str) and shape.canvas(c)["name"]]
     moved = {id(cell) for j, cell in put.items() if j not in restored}
     restored = {id(put[j]) for j in restored}
     for cell in kept:
-        canvas = driver._canvas(cell)
+        canvas = shape.canvas(cell)
         parents = canvas.get("parents")
         if not isinstance(parents, list):
             continue
@@ -525,20 +425,20 @@ def _resolve_components(cells, chosen, side, before):
             canvas["parents"] = [{"id": p["id"]} for p in parents
                                  if isinstance(p, dict) and p.get("id") in components]
             continue
-        own, new, changed = _component_id(cell), [], False
+        own, new, changed = shape.component_id(cell), [], False
         for p in parents:
             pid = p.get("id") if isinstance(p, dict) else None
             if id(cell) in moved and pid == own:
                 changed = True    # their version linked to ours, which it now is
                 continue
-            if _hashable(pid) and pid in redirect:
+            if shape.hashable(pid) and pid in redirect:
                 changed = True
                 target = redirect[pid]
                 if target == own or any(q.get("id") == target for q in new
                                         if isinstance(q, dict)):
                     continue
                 p["id"] = target
-            elif _hashable(pid) and pid in gone:
+            elif shape.hashable(pid) and pid in gone:
                 changed = True
                 continue
             new.append(p)
@@ -549,7 +449,7 @@ def _resolve_components(cells, chosen, side, before):
 
 def _place_as_before(params, kept, before):
     """Move each map of `kept` (plain names now) to where our side had it before the merge."""
-    order = [p.get("name") for p in _parameter_list(before) if isinstance(p, dict)]
+    order = [p.get("name") for p in shape.parameter_list(before) if isinstance(p, dict)]
     order = [n for n in order if isinstance(n, str)]
     moving = sorted((m for m in kept if m.get("name") in order),
                     key=lambda m: order.index(m["name"]), reverse=True)
@@ -574,8 +474,8 @@ def _place_as_before(params, kept, before):
 def _resolve_parameters(params, chosen, side, before):
     put, drop, kept = {}, set(), []
     for c in chosen:
-        shape = c.shape
-        if shape == "pair":
+        kind = c.shape
+        if kind == "pair":
             o, t = c.ours[0], c.theirs[0]
             keep = params[o] if side == OURS else params[t]
             keep["name"] = c.name
@@ -583,8 +483,8 @@ def _resolve_parameters(params, chosen, side, before):
             drop.add(t)
             kept.append(keep)
         else:
-            pos = (c.ours if shape == OURS else c.theirs)[0]
-            if shape == side:
+            pos = (c.ours if kind == OURS else c.theirs)[0]
+            if kind == side:
                 params[pos]["name"] = c.name
                 kept.append(params[pos])
             else:
@@ -640,16 +540,16 @@ def resolve(notebook, side, selection=None, before=None, base=None, theirs=None)
     components = [c for c in components if c not in skipped]
     parameters = [c for c in parameters if c not in skipped]
 
-    all_cells = _cells(notebook)
+    all_cells = shape.cell_list(notebook)
     chosen_version = {}
-    for cell in _cells(before if side == OURS else theirs):
+    for cell in shape.cell_list(before if side == OURS else theirs):
         key = _version_key(cell)
         if key is not None:
             chosen_version.setdefault(key, cell)
     deleted = set()
     for pos in cells:
         cell = all_cells[pos]
-        source = _source(cell)
+        source = shape.shown_lines(cell)
         if deleted_by(source) == side:
             # The chosen side deleted the cell (the other changed it): it goes.
             deleted.add(id(cell))
@@ -661,7 +561,7 @@ def resolve(notebook, side, selection=None, before=None, base=None, theirs=None)
         key = _version_key(cell)
         version = chosen_version.get(key) if key is not None else None
         if (version is not None and blocks(source)[-1][3] == len(source) - 1
-                and _ends_a_line(lines) and not _ends_a_line(_source(version))):
+                and _ends_a_line(lines) and not _ends_a_line(shape.shown_lines(version))):
             last = lines[-1]
             lines[-1] = last[:-2] if last.endswith("\r\n") else last[:-1]
             if not lines[-1]:
@@ -669,7 +569,7 @@ def resolve(notebook, side, selection=None, before=None, base=None, theirs=None)
         cell["source"] = "".join(lines) if isinstance(cell["source"], str) else lines
         outcome.resolved.append("cell %d" % (pos + 1))
     if parameters:
-        canvas = driver._canvas(notebook)
+        canvas = shape.canvas(notebook)
         canvas["parameters"] = _resolve_parameters(canvas["parameters"], parameters, side,
                                                    before)
         outcome.resolved.extend("parameter " + c.name for c in parameters)
@@ -685,7 +585,7 @@ def resolve(notebook, side, selection=None, before=None, base=None, theirs=None)
 def resolve_file(path, side, selection=None, before=None, base=None, theirs=None):
     """resolve() on a notebook file, written back in its own layout in one step; a notebook
     without conflicts (or without selected ones) is left untouched."""
-    data = _read_file(path)
+    data = read_file(path)
     notebook, found = read(data)
     if notebook is None:
         raise ResolveError("not a notebook: git's conflict markers in the file's text (line%s "
@@ -715,11 +615,12 @@ def versions(path):
     stopped, ours is HEAD's and the others come from the commits being merged."""
     directory = os.path.dirname(os.path.abspath(path))
     relative = "./" + os.path.basename(path)
+    import subprocess
 
     def git(*args):
         try:
-            proc = subprocess.run(["git"] + list(args), cwd=directory, stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL)
+            proc = runner.run(args, cwd=directory, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
         except OSError:
             return None
         return proc.stdout if proc.returncode == 0 else None
@@ -796,23 +697,23 @@ def name_parents(found, path):
         return
     names = {}
     for version in versions(path):
-        for cell in _cells(version):
-            key, name = _component_id(cell), driver._canvas(cell).get("name")
-            if key is not None and isinstance(name, str) and driver.strip_marks(name):
-                names.setdefault(key, driver.strip_marks(name))
+        for cell in shape.cell_list(version):
+            key, name = shape.component_id(cell), shape.canvas(cell).get("name")
+            if key is not None and isinstance(name, str) and strip_marks(name):
+                names.setdefault(key, strip_marks(name))
     found.dangling = [(pos, component, name or names.get(key), key)
                       for pos, component, name, key in found.dangling]
 
 
 def _error(path, message):
-    sys.stderr.write("%s: %s: %s\n" % (PROG, driver.one_line(path), driver.one_line(message)))
+    sys.stderr.write("%s: %s: %s\n" % (PROG, one_line(path), one_line(message)))
 
 
 def run_conflicts(args):
     status = 0
     for path in args.paths:
         try:
-            data = _read_file(path)
+            data = read_file(path)
             notebook, found = read(data)
             if any(c.their_name for c in found.components):
                 # Pairs told by place alone: what git knows of the sides tells them apart.
@@ -823,17 +724,17 @@ def run_conflicts(args):
             status = 2
             continue
         print(found.summary(path) if found else "%s: %s: no conflicts" % (
-            PROG, driver.one_line(path)))
+            PROG, one_line(path)))
     return status
 
 
 def run_check(args):
     if args.staged:
-        from corvane_git.scripts.merge_driver.git_wiring import hook
+        from corvane_git.scripts.merge_driver.git_wiring import staged
         try:
-            files = hook.staged_notebooks()
-        except hook.HookError as exc:
-            sys.stderr.write("%s: check --staged: %s\n" % (PROG, driver.one_line(str(exc))))
+            files = staged.staged_notebooks()
+        except staged.GitError as exc:
+            sys.stderr.write("%s: check --staged: %s\n" % (PROG, one_line(str(exc))))
             return 2
         files += [(path, None) for path in args.paths]
     else:
@@ -842,7 +743,7 @@ def run_check(args):
     for path, data in files:
         try:
             if data is None:
-                data = _read_file(path)
+                data = read_file(path)
             _, found = read(data)
             name_parents(found, path)
         except ResolveError as exc:
@@ -880,15 +781,15 @@ def run_resolve(args):
             status = 2
             continue
         except (OSError, KeyError, TypeError, AttributeError, ValueError) as exc:
-            _error(path, "cannot resolve: %s" % driver._text(exc))
+            _error(path, "cannot resolve: %s" % runner.failure_text(exc))
             status = 2
             continue
         left = outcome.left
         if outcome.resolved:
-            print("%s: %s: kept %s of %s" % (PROG, driver.one_line(path), args.side,
-                                             driver.one_line(", ".join(outcome.resolved))))
+            print("%s: %s: kept %s of %s" % (PROG, one_line(path), args.side,
+                                             one_line(", ".join(outcome.resolved))))
         elif not left:
-            print("%s: %s: no conflicts" % (PROG, driver.one_line(path)))
+            print("%s: %s: no conflicts" % (PROG, one_line(path)))
         if selection:
             left = Found([c for c in left.components if c.names() & set(selection.components)],
                          [c for c in left.parameters if c.names() & set(selection.parameters)],
@@ -908,5 +809,5 @@ def main(command, argv):
         return {"conflicts": run_conflicts, "check": run_check, "resolve": run_resolve}[
             command](args)
     except ResolveError as exc:
-        sys.stderr.write("%s %s: error: %s\n" % (PROG, command, driver.one_line(str(exc))))
+        sys.stderr.write("%s %s: error: %s\n" % (PROG, command, one_line(str(exc))))
         return 2

@@ -25,29 +25,13 @@ Each step is one pass over the cells: no cell is compared with more than its own
 import json
 import os
 
+from corvane_git.scripts.merge_driver.notebooks import shape
+
 __all__ = ["prepare"]
 
 _ABSENT = object()
 # What a re-run changes; taken from one side as a whole.
 _RUN_KEYS = ("outputs", "execution_count")
-
-
-def _cells(notebook):
-    cells = notebook.get("cells") if isinstance(notebook, dict) else None
-    return cells if isinstance(cells, list) else []
-
-
-def _meta(cell):
-    meta = cell.get("metadata") if isinstance(cell, dict) else None
-    return meta if isinstance(meta, dict) else None
-
-
-def _canvas(cell):
-    try:
-        canvas = cell["metadata"]["canvas"]
-    except (KeyError, TypeError, IndexError):
-        return None
-    return canvas if isinstance(canvas, dict) else None
 
 
 def _keyed(cells):
@@ -63,7 +47,7 @@ def _keyed(cells):
                 continue
         except (KeyError, TypeError, IndexError):
             pass
-        canvas = _canvas(cell)
+        canvas = shape.canvas_or_none(cell)
         key = canvas.get("id") if canvas is not None else None
         append((cell, canvas, key if isinstance(key, str) else None))
     return out
@@ -87,13 +71,13 @@ def prepare(base, ours, theirs, base_made=False):
     changes their objects.  Returns the _Finish to call on the merged notebook.
 
     `base_made`: both sides added the notebook, and its base cells stand in for cells that
-    both sides added (see driver.empty_base_notebook)."""
+    both sides added (see route.empty_base_notebook)."""
     notebooks = (base, ours, theirs)
-    keyed = [_keyed(_cells(nb)) for nb in notebooks]
+    keyed = [_keyed(shape.cell_list(nb)) for nb in notebooks]
     stand_ins = _StandIns(base, [[c for c, canvas, _ in cells if canvas is None and _is_plain(c)]
                                  for cells in keyed])
     if stand_ins.maps:
-        keyed = [_keyed(_cells(nb)) for nb in notebooks]
+        keyed = [_keyed(shape.cell_list(nb)) for nb in notebooks]
     finish = _Finish(keyed, stand_ins)
     finish.both_added = set(finish.base) if base_made else stand_ins.both_added
     return finish
@@ -110,25 +94,25 @@ class _StandIns:
         if not any(plain):
             return
         from corvane_git.scripts.merge_driver.plain import merge as plain_merge
-        B, O, T = plain
-        by_id = all(plain_merge._ids(cells) is not None for cells in plain)
-        prints = None if by_id else [plain_merge._fingerprint(c) for c in B]
-        paired_o = plain_merge.pair(B, O, by_id, prints)
-        paired_t = plain_merge.pair(B, T, by_id, prints)
+        base_cells, our_cells, their_cells = plain
+        by_id = all(plain_merge.ids(cells) is not None for cells in plain)
+        prints = None if by_id else [plain_merge.fingerprint(c) for c in base_cells]
+        paired_o = plain_merge.pair(base_cells, our_cells, by_id, prints)
+        paired_t = plain_merge.pair(base_cells, their_cells, by_id, prints)
         token = os.urandom(8).hex()
-        keys_b = ["plain-%s-b%d" % (token, i) for i in range(len(B))]
+        keys_b = ["plain-%s-b%d" % (token, i) for i in range(len(base_cells))]
         keys_o = [keys_b[paired_o[j]] if j in paired_o else "plain-%s-o%d" % (token, j)
-                  for j in range(len(O))]
+                  for j in range(len(our_cells))]
         keys_t = [keys_b[paired_t[j]] if j in paired_t else "plain-%s-t%d" % (token, j)
-                  for j in range(len(T))]
+                  for j in range(len(their_cells))]
         # A cell that both sides added (same cell id, or same type and source) is one cell,
         # merged as a notebook that both sides added merges it: against our version with an
         # empty source, or against itself when both versions are equal.
         new_o = {}
-        for j, cell in enumerate(O):
+        for j, cell in enumerate(our_cells):
             if j not in paired_o:
                 new_o.setdefault(self._new_key(cell, by_id, plain_merge), j)
-        for j, cell in enumerate(T):
+        for j, cell in enumerate(their_cells):
             if j in paired_t:
                 continue
             o = new_o.pop(self._new_key(cell, by_id, plain_merge), None)
@@ -136,19 +120,20 @@ class _StandIns:
                 continue
             keys_t[j] = keys_o[o]
             self.both_added.add(keys_o[o])
-            stand_in = dict(O[o]) if O[o] == cell else dict(O[o], source=(
-                "" if isinstance(O[o].get("source"), str) else []))
-            stand_in["metadata"] = dict(_meta(O[o]) or {})
-            _cells(base).append(stand_in)
-            B.append(stand_in)
+            ours = our_cells[o]
+            stand_in = dict(ours) if ours == cell else dict(ours, source=(
+                "" if isinstance(ours.get("source"), str) else []))
+            stand_in["metadata"] = dict(shape.metadata_or_none(ours) or {})
+            shape.cell_list(base).append(stand_in)
+            base_cells.append(stand_in)
             keys_b.append(keys_o[o])
-        for cells, keys in ((B, keys_b), (O, keys_o), (T, keys_t)):
+        for cells, keys in ((base_cells, keys_b), (our_cells, keys_o), (their_cells, keys_t)):
             for cell, key in zip(cells, keys):
                 self._add(cell, key)
 
     @staticmethod
     def _new_key(cell, by_id, plain_merge):
-        return ("id", cell["id"]) if by_id else ("content", plain_merge._fingerprint(cell))
+        return ("id", cell["id"]) if by_id else ("content", plain_merge.fingerprint(cell))
 
     def _add(self, cell, key):
         canvas = {"id": key, "name": None, "parents": [], "comments": []}
@@ -190,11 +175,11 @@ class _Finish:
         # Unnamed cells that our side deleted and their side changed: kept, and said.
         self.back = set(key for key, t in self.theirs.items()
                         if key not in self.ours and key in self.base and t != self.base[key]
-                        and not _canvas(t).get("name"))
+                        and not shape.canvas_or_none(t).get("name"))
 
     def __call__(self, merged):
         """Finish the merged notebook in place; return the notes for the user."""
-        cells = _cells(merged)
+        cells = shape.cell_list(merged)
         keyed = _keyed(cells)
         reran, clashes, back = [], [], []
         ours, their_keys = self.ours, self.their_keys
@@ -242,7 +227,7 @@ class _Finish:
         b, t = self.base.get(key), self.theirs.get(key)
         if b is None or t is None or key in self.both_added or t == b:
             return   # (both sides added it: its base stands in for none; ours is kept)
-        if _canvas(t).get("id") != key:
+        if shape.canvas_or_none(t).get("id") != key:
             return   # their version stands beside ours, with a fresh id
         ran_o = any(o.get(k, _ABSENT) != b.get(k, _ABSENT) for k in _RUN_KEYS)
         ran_t = any(t.get(k, _ABSENT) != b.get(k, _ABSENT) for k in _RUN_KEYS)
@@ -386,7 +371,7 @@ def _merge_into(o, b, t, ran_o, ran_t, paths):
         elif key == "metadata" and isinstance(ov, dict) and isinstance(tv, dict):
             value = _merge_metadata(bv if isinstance(bv, dict) else {}, ov, tv, paths)
         else:
-            value, clash = plain_merge._three_way(bv, ov, tv)
+            value, clash = plain_merge.three_way(bv, ov, tv)
             if clash:
                 paths.append(_quoted([key]))
         if value is not _ABSENT:

@@ -1,88 +1,34 @@
-"""One merge as git runs it: call merge_files, judge the result, explain a failure."""
+"""One merge as git runs it: the route over the three files, judging the result, explaining a
+failure.
+
+The route is a chain of steps over the files read once: the component merge, the plain
+merge, the text merge.  Each step gives the merge's result or declines (a Declined, saying why
+where there is something to say); the text merge takes what the others decline.
+"""
 import collections
 import json
 import os
 import sys
-import warnings
 
+from corvane_git.scripts.merge_driver.conflicts.markers import (
+    conflict_labels, count_openings, holds_marker_line, is_marked, marker_lines_text,
+    may_hold_markers, strip_marks)
+from corvane_git.scripts.merge_driver.conflicts.report import (
+    PROG, Conflicts, MergeFailure, one_line)
 from corvane_git.scripts.merge_driver.driver import component_merge
-from corvane_git.scripts.merge_driver.notebooks import layout
+from corvane_git.scripts.merge_driver.git_wiring import runner
+from corvane_git.scripts.merge_driver.notebooks import layout, shape
+from corvane_git.scripts.merge_driver.plain.engine import from_content, load_engine
 
-PROG = "corvane-merge-driver"
+__all__ = ["merge", "merge_as_text", "TextMerge", "Declined", "Inputs", "Conflicts",
+           "MergeFailure", "find_conflicts", "empty_base_notebook", "describe_failure",
+           "conflict_labels", "one_line", "PROG", "CLEAN", "CONFLICT", "FAILURE"]
 
 CLEAN, CONFLICT, FAILURE = 0, 1, 2
-
-OURS_MARK, THEIRS_MARK = "<<< ", ">>> "
-MARKER_START, MARKER_MID, MARKER_END = "<<<<<<< ", "=======", ">>>>>>> "
 
 # The three files in the order merge_files reads them, with the words a message uses for each.
 SIDES = (("current", "our version"), ("base", "the common ancestor"),
          ("incoming", "their version"))
-
-
-class MergeFailure(Exception):
-    """The merge could not be made; the message is the cause, fit for one line."""
-
-
-class Conflicts:
-    """What the merged notebook holds for the user to resolve.
-
-    Every name, path and note is printed with control characters escaped (one_line): a
-    name from a notebook can hold anything, a terminal's escape sequences and line breaks
-    included."""
-
-    HEADLINE = "the merged notebook holds conflicts to resolve"
-
-    def __init__(self, components, parameters, source_cells, places=None):
-        self.components = components      # plain component names, in notebook order
-        self.parameters = parameters      # plain parameter names, in notebook order
-        self.source_cells = source_cells  # (position from 1, plain name or None)
-        self.notes = []                   # what else the user should hear about the merge
-        # Where a conflict stands, shown after its name: ("component" or "parameter", name)
-        self.places = places or {}
-
-    def __bool__(self):
-        return bool(self.components or self.parameters or self.source_cells)
-
-    def messages(self, path):
-        """The lines for stderr: the notes, then the summary when there is something to resolve."""
-        lines = ["%s: %s: %s" % (PROG, one_line(path), one_line(note)) for note in self.notes]
-        return lines + [self.summary(path)] if self else lines
-
-    def summary(self, path):
-        lines = ["%s: %s: %s" % (PROG, one_line(path), self.HEADLINE)]
-        if self.components:
-            lines.append("  components in conflict: " + self._listed("component",
-                                                                     self.components))
-        if self.parameters:
-            lines.append("  parameters in conflict: " + self._listed("parameter",
-                                                                     self.parameters))
-        if self.source_cells:
-            lines.append("  cells with source conflicts: " + ", ".join(
-                "cell %d (%s)" % (pos, one_line(name)) if name else "cell %d" % pos
-                for pos, name in self.source_cells))
-        return "\n".join(lines)
-
-    def _listed(self, kind, names):
-        return ", ".join("%s (%s)" % (one_line(n), one_line(self.places[kind, n]))
-                         if (kind, n) in self.places else one_line(n) for n in names)
-
-
-def load_engine():
-    """Import merge_core, the merge of merge_files on parsed notebooks; a load problem becomes a
-    MergeFailure naming its cause."""
-    try:
-        with warnings.catch_warnings():
-            # A build made for another host version warns at load; git would show the
-            # warning on every merge, and the merge does not depend on it.
-            warnings.filterwarnings("ignore", message="compiletime version",
-                                    category=RuntimeWarning)
-            from corvane_git.scripts.merge_driver import merge_core
-    except ImportError as exc:
-        if _is_git_missing(exc):
-            raise MergeFailure(_GIT_MISSING) from exc
-        raise MergeFailure("the extension merge_core cannot be loaded (%s)" % exc) from exc
-    return merge_core
 
 
 def merge(base, current, incoming, path, engine=None, keep_one_line=False, marker_size=7,
@@ -98,12 +44,17 @@ def merge(base, current, incoming, path, engine=None, keep_one_line=False, marke
     both sides added is judged).  When `current` is a symbolic link, the file it points to is
     merged and the link stays.
 
-    The routing: a component notebook (its cells without the component layer included) goes
-    to the component merge; a plain notebook (no component layer on any side) is merged cell
-    by cell by the plain_merge module, without the extension; files that neither merge can
-    take (not JSON, not a notebook, the notebook's part of the component layer on some sides
-    only, ...) are merged as text the way git merges them without a driver, with conflict
-    markers of `marker_size` characters; the result is then a TextMerge.
+    The route, one step after the other until one gives the result:
+
+    1. component_step: a notebook with the component layer (its cells without the layer
+       included) goes to the component merge;
+    2. plain_step: a plain notebook (no component layer on any side) is merged cell by cell by
+       the plain module, without merge_files;
+    3. the text merge: files that neither merge can take (not JSON, not a notebook, the
+       notebook's part of the component layer on some sides only, a source that git cannot
+       merge as text, ...) are merged as text the way git merges them without a driver, with
+       conflict markers of `marker_size` characters; the result is then a TextMerge, and its
+       reason the one of the step that declined with one.
 
     Conflict blocks in sources and in a text merge are labelled PATH-current, PATH-base and
     PATH-incoming, or with `labels`, the tuple (ours, base, theirs) that git gives.
@@ -113,26 +64,57 @@ def merge(base, current, incoming, path, engine=None, keep_one_line=False, marke
     paths = {"base": base, "current": current, "incoming": incoming}
     target = os.path.realpath(current) if os.path.islink(current) else current
     try:
-        ours_bytes = _read(target)
-        others = [_read(base), _read(incoming)]   # parsed, then dropped, by _merge
+        inputs = Inputs(paths, target, _read(target), _read(base), _read(incoming))
     except OSError as exc:
         raise MergeFailure(describe_failure(exc, paths)) from exc
-    if not any(b'"canvas"' in data for data in [ours_bytes] + others):
-        # No component layer anywhere: a plain notebook, or no notebook at all.
-        plain = _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line,
-                                marker_size, labels)
-        if plain is not None:
-            return plain
-    try:
-        return _merge(engine or load_engine(), paths, target, path, ours_bytes, others,
-                      keep_one_line, labels)
-    except _ShapeFailure as failure:
-        reason = str(failure)
-    plain = _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line,
-                            marker_size, labels)
-    if plain is not None:
-        return plain
+    reason = None
+    for step in (component_step, plain_step):
+        outcome = step(inputs, path, keep_one_line, labels, engine)
+        if not isinstance(outcome, Declined):
+            return outcome
+        reason = reason or outcome.reason
     return merge_as_text(base, target, incoming, path, marker_size, reason, labels)
+
+
+class Declined:
+    """A step of the route does not take the files; `reason` says why, for the text merge's
+    message (None: the next step says it)."""
+
+    def __init__(self, reason=None):
+        self.reason = reason
+
+
+class Inputs:
+    """The three files of one merge, read once: their paths, where the result goes, our
+    file's bytes (for its layout) and the three parsed values (parsed at the first call of
+    parsed(); the bytes of the base and of their file go then: the merge needs the memory)."""
+
+    def __init__(self, paths, target, ours_bytes, base_bytes, theirs_bytes):
+        self.paths = paths
+        self.target = target
+        self.ours_bytes = ours_bytes
+        self.base_empty = not base_bytes.strip()   # both sides added the notebook
+        self._unparsed = [base_bytes, theirs_bytes]
+        self._parsed = self._failure = None
+
+    def parsed(self):
+        """(ours, base, theirs); base is None where the base file is empty (see base_empty)
+        or holds JSON's null.  Raises what parsing them raised, again on every call."""
+        if self._failure is not None:
+            raise self._failure
+        if self._parsed is None:
+            try:
+                ours = _parse(self.ours_bytes)
+                theirs = _parse(self._unparsed.pop())
+                base_bytes = self._unparsed.pop()
+                base = _parse(base_bytes) if base_bytes.strip() else None
+                del base_bytes
+            except Exception as exc:
+                self._failure = exc
+                self._unparsed = []
+                raise
+            self._parsed = (ours, base, theirs)
+        return self._parsed
 
 
 def _read(path):
@@ -140,19 +122,75 @@ def _read(path):
         return f.read()
 
 
-def _merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line, marker_size,
-                    labels):
+def component_step(inputs, path, keep_one_line, labels, engine=None):
+    """The component merge: merge_core's decisions, and what the component_merge module adds
+    around them (cells without the component layer, their keys beside source and canvas, their
+    new cells where they put them, parent names).  Declines plain notebooks (no reason: the
+    plain merge takes them), and files whose content the merge cannot take (the reason says
+    what, naming no file)."""
+    paths, made = inputs.paths, {}
+    try:
+        ours, base, theirs = inputs.parsed()
+    except Exception as exc:
+        if from_content(exc):
+            return Declined(describe_failure(exc, paths, named=False))
+        raise MergeFailure(describe_failure(exc, paths)) from exc
+    if all(notebook is None or shape.without_layer(notebook)
+           for notebook in (base, ours, theirs)):
+        return Declined()
+    engine = engine or load_engine()
+    try:
+        if inputs.base_empty:
+            # Both sides added the notebook. The base is made from ours and theirs, through
+            # JSON text as if read from a file, so that it shares no object with them.
+            base = made["base"] = json.loads(json.dumps(empty_base_notebook(ours, theirs)))
+        before = OursBefore(ours)
+        finish = component_merge.prepare(base, ours, theirs, base_made="base" in made)
+        merged, conflicted = _merge_notebooks(engine or load_engine(), base, ours, theirs,
+                                              path, labels)
+        notes = finish(merged)
+    except Exception as exc:
+        if from_content(exc):
+            return Declined(describe_failure(exc, paths, named=False, made=made))
+        raise MergeFailure(describe_failure(exc, paths, made=made)) from exc
+    conflicts = before.conflicts_in(merged, conflicted)
+    conflicts.notes.extend(notes)
+    target = inputs.target
+    try:
+        if keep_one_line:
+            layout.replace_file(target, one_line_form(merged))
+        else:
+            try:
+                layout.write_laid_out(target, merged, inputs.ours_bytes, before.may_equal)
+            except OSError:
+                raise
+            except Exception as exc:
+                layout.replace_file(target, one_line_form(merged))
+                conflicts.notes.append("the merged notebook is left on one line: it cannot be "
+                                       "written in our version's layout (%s)"
+                                       % runner.failure_text(exc))
+    except OSError as exc:
+        raise MergeFailure("cannot write the merged notebook beside %s: %s" % (
+            _label("current", paths), exc.strerror or exc)) from exc
+    return conflicts
+
+
+def plain_step(inputs, path, keep_one_line, labels, engine=None):
+    """The plain merge (see the plain module) of notebooks without the component layer on any
+    side; declines other files (no reason), and plain notebooks with a source that git cannot
+    merge as text (the reason says why)."""
+    try:
+        ours, base, theirs = inputs.parsed()
+    except (ValueError, RecursionError):
+        return Declined()
     from corvane_git.scripts.merge_driver.plain import merge as plain_merge
-    return plain_merge.merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line,
-                                      look_inside=True, marker_size=marker_size, labels=labels)
-
-
-def conflict_labels(path, labels=None):
-    """The labels of conflict blocks, (ours, base, theirs): git's `labels` when given, else
-    PATH-current, PATH-base and PATH-incoming."""
-    if labels is not None:
-        return tuple(str(label) for label in labels)
-    return tuple(str(path) + suffix for suffix in ("-current", "-base", "-incoming"))
+    if not plain_merge.is_plain(base, ours, theirs):
+        return Declined()
+    try:
+        return plain_merge.merge_plain(base, ours, theirs, inputs.target, path,
+                                       inputs.ours_bytes, keep_one_line, labels)
+    except plain_merge.NotText as failure:
+        return Declined(str(failure))
 
 
 def _merge_notebooks(engine, base, ours, theirs, path, labels):
@@ -166,55 +204,6 @@ def _merge_notebooks(engine, base, ours, theirs, path, labels):
     return merged, conflicted
 
 
-class _ShapeFailure(Exception):
-    """The merge failed for what the files hold; the message says what, naming no file."""
-
-
-def _merge(engine, paths, target, path, ours_bytes, others, keep_one_line, labels=None):
-    """The component merge: merge_core's decisions, and what the component_merge module adds
-    around them (cells without the component layer, their keys beside source and canvas, their
-    new cells where they put them, parent names); `others` holds the bytes of the base and of
-    their file, which go once parsed (the merge needs the memory)."""
-    made = {}
-    try:
-        ours = _parse(ours_bytes)
-        theirs = _parse(others.pop())
-        base_bytes = others.pop()
-        if base_bytes.strip():
-            base = _parse(base_bytes)
-        else:
-            # Both sides added the notebook. The base is made from ours and theirs, through
-            # JSON text as if read from a file, so that it shares no object with them.
-            base = made["base"] = json.loads(json.dumps(empty_base_notebook(ours, theirs)))
-        del base_bytes
-        before = OursBefore(ours)
-        finish = component_merge.prepare(base, ours, theirs, base_made="base" in made)
-        merged, conflicted = _merge_notebooks(engine, base, ours, theirs, path, labels)
-        notes = finish(merged)
-    except Exception as exc:
-        if from_content(exc):
-            raise _ShapeFailure(describe_failure(exc, paths, named=False, made=made)) from exc
-        raise MergeFailure(describe_failure(exc, paths, made=made)) from exc
-    conflicts = before.conflicts_in(merged, conflicted)
-    conflicts.notes.extend(notes)
-    try:
-        if keep_one_line:
-            layout.replace_file(target, one_line_form(merged))
-        else:
-            try:
-                write_laid_out(target, merged, ours_bytes, before)
-            except OSError:
-                raise
-            except Exception as exc:
-                layout.replace_file(target, one_line_form(merged))
-                conflicts.notes.append("the merged notebook is left on one line: it cannot be "
-                                       "written in our version's layout (%s)" % _text(exc))
-    except OSError as exc:
-        raise MergeFailure("cannot write the merged notebook beside %s: %s" % (
-            _label("current", paths), exc.strerror or exc)) from exc
-    return conflicts
-
-
 def _parse(data):
     return json.loads(data.decode("utf-8"))
 
@@ -222,19 +211,6 @@ def _parse(data):
 def one_line_form(merged):
     """The merged notebook as merge_files writes it: json's defaults, on one line."""
     return json.dumps(merged).encode("ascii")
-
-
-def from_content(exc):
-    """Whether a failure of merge_files comes from what the three files hold (their shape:
-    JSON, UTF-8, the component layer, value types) rather than from the machine (a file that
-    cannot be read or written, git missing or failing, memory)."""
-    if isinstance(exc, (OSError, MemoryError)) or _is_git_missing(exc):
-        return False
-    if _is_git_failure(exc):
-        # A source that git takes for binary (it holds a NUL character) is content; the
-        # notebook file itself holds it escaped, as text.
-        return exc.status == 255 and "binary" in str(exc.stderr).lower()
-    return isinstance(exc, Exception)
 
 
 # ---- the merge git would make without the driver ---------------------------------------
@@ -256,27 +232,12 @@ class TextMerge:
             PROG, path, self.reason)
         if self.conflicts:
             line += "; %d conflict%s to resolve between the %s" % (
-                self.conflicts, "" if self.conflicts == 1 else "s", _marker_lines(
+                self.conflicts, "" if self.conflicts == 1 else "s", marker_lines_text(
                     self.marker_size))
         elif self.json_error:
             line += "; the merged text is not valid JSON (%s): repair it before git add" % (
                 self.json_error)
         return [one_line(line)]
-
-
-# Markers up to this size are shown as they are; longer ones (git takes up to 2**31 - 1) by
-# their size, so that the line stays short and no marker is built for it.
-SHOWN_MARKER_SIZE = 32
-
-
-def _marker_lines(size):
-    if size <= SHOWN_MARKER_SIZE:
-        return "%s and %s lines" % ("<" * size, ">" * size)
-    return "marker lines of %d '<' and of %d '>'" % (size, size)
-
-
-def git_executable():
-    return os.environ.get("GIT_PYTHON_GIT_EXECUTABLE") or "git"
 
 
 def merge_as_text(base, current, incoming, path, marker_size, reason, labels=None):
@@ -285,13 +246,13 @@ def merge_as_text(base, current, incoming, path, marker_size, reason, labels=Non
     `labels` as conflict_labels takes them."""
     import subprocess
     labels = conflict_labels(path, labels)
-    command = [git_executable(), "merge-file", "-p", "--marker-size=%d" % marker_size,
-               "-L", labels[0], "-L", labels[1], "-L", labels[2], "--", current, base, incoming]
+    args = ["merge-file", "-p", "--marker-size=%d" % marker_size,
+            "-L", labels[0], "-L", labels[1], "-L", labels[2], "--", current, base, incoming]
     try:
-        proc = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE)
+        proc = runner.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE)
     except FileNotFoundError as exc:
-        raise MergeFailure("%s, and %s" % (reason, _GIT_MISSING)) from exc
+        raise MergeFailure("%s, and %s" % (reason, runner.GIT_MISSING)) from exc
     except OSError as exc:
         raise MergeFailure("%s, and git merge-file cannot run (%s)"
                            % (reason, exc.strerror or exc)) from exc
@@ -311,68 +272,14 @@ def merge_as_text(base, current, incoming, path, marker_size, reason, labels=Non
         try:
             json.loads(proc.stdout.decode("utf-8"))
         except (ValueError, RecursionError) as exc:
-            json_error = _text(exc) if not isinstance(exc, RecursionError) else "nested too deeply"
+            json_error = (runner.failure_text(exc) if not isinstance(exc, RecursionError)
+                          else "nested too deeply")
     try:
         layout.replace_file(current, proc.stdout)
     except OSError as exc:
         raise MergeFailure("%s, and the text merge cannot be written beside our version (%s)"
                            % (reason, exc.strerror or exc)) from exc
     return TextMerge(reason, proc.returncode, json_error, marker_size)
-
-
-def write_in_layout(target, ours_bytes, ours, merged):
-    """Write `merged` over `target` in the layout of our side's file, `ours_bytes`.
-
-    A merge that kept our notebook as it was gives back our file byte for byte, whatever
-    its layout (numbers written as 1e3, escapes of a hand-edited file, ...).
-    """
-    if merged == ours and layout.same_value(merged, ours):
-        data = ours_bytes
-    else:
-        data = layout.render(merged, layout.detect(ours_bytes))
-    layout.replace_file(target, data)
-
-
-def write_laid_out(target, merged, ours_bytes, before):
-    """Write `merged` over `target` as write_in_layout writes it, where our notebook as it was
-    before the merge (whose objects the merge changes) is known by `before` only.
-
-    The bytes go to the file part by part as they are made, compared with our file's on the
-    way; our file is parsed again only when the merge may have kept it as it was and the
-    layout does not give back its bytes."""
-    form = layout.detect(ours_bytes)
-
-    def write(f):
-        written = _Compared(f, ours_bytes)
-        layout.render_into(merged, form, written.put, written.restart)
-        if not written.equal() and before.may_equal(merged):
-            ours = _parse(ours_bytes)
-            if merged == ours and layout.same_value(merged, ours):
-                written.restart()
-                written.put(ours_bytes)
-    layout.replace_file(target, write)
-
-
-class _Compared:
-    """Parts written to a file, compared with `ours` on the way."""
-
-    def __init__(self, f, ours):
-        self.f, self.ours = f, memoryview(ours)
-        self.size, self.same = 0, True
-
-    def put(self, part):
-        self.f.write(part)
-        end = self.size + len(part)
-        self.same = self.same and self.ours[self.size:end] == part
-        self.size = end
-
-    def restart(self):
-        self.f.seek(0)
-        self.f.truncate()
-        self.size, self.same = 0, True
-
-    def equal(self):
-        return self.same and self.size == len(self.ours)
 
 
 def empty_base_notebook(ours, theirs):
@@ -389,13 +296,13 @@ def empty_base_notebook(ours, theirs):
         for key, value in ours.items():
             base.setdefault(key, value)
     theirs_by_id = {}
-    for cell in _cells(theirs):
-        key = _canvas(cell).get("id")
+    for cell in shape.cell_maps(theirs):
+        key = shape.canvas(cell).get("id")
         if isinstance(key, str):
             theirs_by_id[key] = cell
     seen = set()
-    for cell in _cells(ours):
-        key = _canvas(cell).get("id")
+    for cell in shape.cell_maps(ours):
+        key = shape.canvas(cell).get("id")
         if not isinstance(key, str) or key not in theirs_by_id or key in seen:
             continue
         seen.add(key)
@@ -409,80 +316,12 @@ def empty_base_notebook(ours, theirs):
 
 # ---- what the user has to resolve ------------------------------------------------------
 
-def strip_marks(name):
-    while name.startswith((OURS_MARK, THEIRS_MARK)):
-        name = name[len(OURS_MARK):]
-    return name
-
-
-def _is_marked(name):
-    return isinstance(name, str) and name.startswith((OURS_MARK, THEIRS_MARK))
-
-
-def _canvas(d):
-    meta = d.get("metadata") if isinstance(d, dict) else None
-    canvas = meta.get("canvas") if isinstance(meta, dict) else None
-    return canvas if isinstance(canvas, dict) else {}
-
-
-def _cells(notebook):
-    cells = notebook.get("cells") if isinstance(notebook, dict) else None
-    return [c for c in cells if isinstance(c, dict)] if isinstance(cells, list) else []
-
-
-def _parameters(notebook):
-    params = _canvas(notebook).get("parameters")
-    return [p for p in params if isinstance(p, dict)] if isinstance(params, list) else []
-
-
-def _source_lines(cell):
-    source = cell.get("source")
-    if isinstance(source, str):
-        return source.splitlines()
-    return [s for s in source if isinstance(s, str)] if isinstance(source, list) else []
-
-
-def _open_markers(cell):
-    return sum(1 for line in _source_lines(cell) if line.startswith(MARKER_START))
-
-
-# The shortest run of marker characters taken for a conflict marker line on its own: git's
-# default size (the resolve module finds whole blocks from a smaller size on).
-MARKER_LINE_SIZE = 7
-MARKER_CHARS = ("<", "|", ">", "=")
-
-
-def marker_size(text, equals=True):
-    """The marker size of `text` (one line; its line end does not count) when it reads as a
-    line of git's conflict markers, else 0: a run of at least MARKER_LINE_SIZE "<", "|" or ">"
-    followed by a space or nothing, or (with `equals`) a line of "=" alone.  Code such as
-    ``x <<<<<<< y`` or a doctest's ">>> " does not count."""
-    text = text.rstrip("\r\n")
-    char = text[:1]
-    if char not in MARKER_CHARS or (char == "=" and not equals):
-        return 0
-    size = len(text) - len(text.lstrip(char))
-    rest = text[size:]
-    if size < MARKER_LINE_SIZE or (rest.strip() if char == "=" else rest[:1] not in ("", " ")):
-        return 0
-    return size
-
-
-def _has_conflict_block(cell):
-    """Whether a cell's source holds a line of git's conflict markers: a whole block, or a
-    marker line left of one.  A line of "=" alone counts in code cells only (Markdown and
-    reStructuredText underline headings with it)."""
-    equals = cell.get("cell_type") == "code"
-    return any(line[:1] in MARKER_CHARS and marker_size(line, equals)
-               for line in _source_lines(cell))
-
-
 def _gained_marks(before, after):
     """Marked names of `after` beyond those `before` already held, plain and in order."""
-    left = collections.Counter(n for n in before if _is_marked(n))
+    left = collections.Counter(n for n in before if is_marked(n))
     plain = []
     for name in after:
-        if not _is_marked(name):
+        if not is_marked(name):
             continue
         if left[name]:
             left[name] -= 1
@@ -507,21 +346,22 @@ class OursBefore:
     merge gives a cell a new source list rather than changing the one it had)."""
 
     def __init__(self, ours):
-        cells = _cells(ours)
-        self.names = [_canvas(c).get("name") for c in cells]
-        self.parameter_names = [p.get("name") for p in _parameters(ours)]
+        cells = shape.cell_maps(ours)
+        self.names = [shape.canvas(c).get("name") for c in cells]
+        self.parameter_names = [p.get("name") for p in shape.parameters(ours)]
         self.sources = [c.get("source") for c in cells]
-        self.ids = [_canvas(c).get("id") for c in cells]
+        self.ids = [shape.canvas(c).get("id") for c in cells]
 
     def conflicts_in(self, merged, conflicted=None):
         """The Conflicts of `merged`.  `conflicted`, when known, holds the merged source lists
         in which git found conflicts (its own count): a cell has a source conflict when its
         source is one of them.  Else the "<<<<<<< " lines of a source are counted against our
         cell's, as find_conflicts does."""
-        merged_cells = _cells(merged)
-        components = _gained_marks(self.names, [_canvas(c).get("name") for c in merged_cells])
+        merged_cells = shape.cell_maps(merged)
+        components = _gained_marks(self.names,
+                                   [shape.canvas(c).get("name") for c in merged_cells])
         parameters = _gained_marks(self.parameter_names,
-                                   [p.get("name") for p in _parameters(merged)])
+                                   [p.get("name") for p in shape.parameters(merged)])
         ours_sources = {}
         for key, source in zip(self.ids, self.sources):
             if isinstance(key, str):
@@ -531,96 +371,31 @@ class OursBefore:
             reported = {id(source) for source in conflicted}
             for pos, cell in enumerate(merged_cells, 1):
                 if id(cell.get("source")) in reported:
-                    name = _canvas(cell).get("name")
+                    name = shape.canvas(cell).get("name")
                     source_cells.append((pos, name if isinstance(name, str) and name else None))
             return Conflicts(components, parameters, source_cells)
         for pos, cell in enumerate(merged_cells, 1):
-            if not _may_hold_markers(cell.get("source")) or not _has_conflict_block(cell):
+            if not may_hold_markers(cell.get("source")) or not holds_marker_line(
+                    shape.source_lines(cell), cell.get("cell_type") == "code"):
                 continue
-            canvas = _canvas(cell)
+            canvas = shape.canvas(cell)
             key = canvas.get("id")
-            before = (_open_markers({"source": ours_sources.get(key)})
+            before = (count_openings(shape.source_lines({"source": ours_sources.get(key)}))
                       if isinstance(key, str) else 0)
-            if _open_markers(cell) > before:
+            if count_openings(shape.source_lines(cell)) > before:
                 name = canvas.get("name")
                 source_cells.append((pos, name if isinstance(name, str) and name else None))
         return Conflicts(components, parameters, source_cells)
 
     def may_equal(self, merged):
         """False when `merged` surely differs from our notebook as it was."""
-        merged_cells = _cells(merged)
+        merged_cells = shape.cell_maps(merged)
         return (len(merged_cells) == len(self.sources) and
-                len(_parameters(merged)) == len(self.parameter_names) and
+                len(shape.parameters(merged)) == len(self.parameter_names) and
                 all(c.get("source") == s for c, s in zip(merged_cells, self.sources)))
 
 
-def _may_hold_markers(source):
-    """False when a source surely holds no line of conflict markers: none of the runs of
-    marker characters occurs in it at all (one search over the joined text)."""
-    if isinstance(source, list):
-        try:
-            source = "".join(source)
-        except TypeError:
-            return True
-    if not isinstance(source, str):
-        return True
-    return any(run in source for run in _MARKER_RUNS)
-
-
-_MARKER_RUNS = tuple(c * MARKER_LINE_SIZE for c in MARKER_CHARS)
-
-
 # ---- why a merge failed ------------------------------------------------------------------
-
-_GIT_MISSING = "the git command was not found (install git, or name it in GIT_PYTHON_GIT_EXECUTABLE)"
-
-
-def _is_git_missing(exc):
-    try:
-        import git
-    except ImportError:
-        return "git executable" in str(exc).lower()
-    return isinstance(exc, git.GitCommandNotFound) or (
-        isinstance(exc, ImportError) and "git executable" in str(exc).lower())
-
-
-def _text(exc):
-    if isinstance(exc, KeyError) and exc.args:
-        return "missing key %r" % (exc.args[0],)
-    if _is_git_failure(exc):
-        return _git_failure_text(exc)
-    text = str(exc)
-    return "%s: %s" % (type(exc).__name__, text) if text else type(exc).__name__
-
-
-def _is_git_failure(exc):
-    try:
-        import git
-    except ImportError:
-        return False
-    return isinstance(exc, git.GitCommandError)
-
-
-def _git_failure_text(exc):
-    """A failed git command in one line: which command, its exit status, its first error line."""
-    words = [str(word) for word in exc.command[:2]]
-    command = " ".join([os.path.basename(words[0])] + words[1:]) if words else "git"
-    status = exc.status
-    if isinstance(status, int) and status < 0:
-        text = "%s was killed by signal %d" % (command, -status)
-    else:
-        text = "%s failed (exit status %s)" % (command, status)
-    stderr = exc.stderr or ""
-    prefix = "\n  stderr: '"
-    if stderr.startswith(prefix) and stderr.endswith("'"):
-        stderr = stderr[len(prefix):-1]
-    lines = [line.strip() for line in stderr.splitlines() if line.strip()]
-    return "%s: %s" % (text, lines[0]) if lines else text
-
-
-def one_line(text):
-    """`text` with line breaks and other control characters written as escapes."""
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 def _label(side, paths):
@@ -638,8 +413,8 @@ def describe_failure(exc, paths, named=True, made=None):
     def label(side):
         return _label(side, paths) if named else dict(SIDES)[side]
 
-    if _is_git_missing(exc):
-        return _GIT_MISSING
+    if runner.is_git_missing(exc):
+        return runner.GIT_MISSING
     notebooks = {}
     for side, _ in SIDES:
         if made and side in made:
@@ -675,7 +450,7 @@ def describe_failure(exc, paths, named=True, made=None):
         for key, problem in _shape_problems(notebooks[side]):
             if key == missing:
                 return "%s: %s" % (label(side), problem)
-    return _text(exc)
+    return runner.failure_text(exc)
 
 
 def _same_directory(path, notebook):

@@ -10,8 +10,10 @@ earlier one back.  The hook runs
 import os
 import shlex
 import stat
-import subprocess
 import sys
+
+from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
+from corvane_git.scripts.merge_driver.git_wiring.staged import GitError, git_output
 
 HOOK = "pre-commit"
 KEPT = "pre-commit.before-corvane"   # a hook that was there before ours
@@ -21,72 +23,8 @@ OLD_MARKER_LINES = ("# written by corvane-merge-driver install --pre-commit; rem
                     "uninstall",)
 
 
-class HookError(Exception):
-    """Git cannot tell what is staged, or the hook cannot be written; the message says why."""
-
-
-def _git(args, cwd=None):
-    try:
-        proc = subprocess.run(["git"] + args, cwd=cwd, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE)
-    except OSError as exc:
-        raise HookError("cannot run git: %s" % (exc.strerror or exc)) from exc
-    if proc.returncode != 0:
-        raise HookError("git %s failed: %s" % (" ".join(args[:2]), proc.stderr.decode(
-            "utf-8", "replace").strip()))
-    return proc.stdout
-
-
-# The modes of a regular file in the index; a symbolic link (120000) or a submodule (160000)
-# named *.ipynb is no notebook.
-FILE_MODES = (b"100644", b"100755")
-
-
-def staged_notebooks(cwd=None):
-    """[(path from the top of the work tree, staged bytes)] of the notebooks staged for
-    commit (added, modified, or changed from another kind of entry), as the index holds them.
-
-    The listing is NUL-separated, so a name may hold any character (a line break too), and
-    each notebook is read by the object id that the index holds for it, never by a name that
-    git would parse (``:0:x.ipynb`` names stage 0 of x.ipynb)."""
-    top = _git(["rev-parse", "--show-toplevel"], cwd).decode("utf-8", "surrogateescape")
-    top = top.rstrip("\n")
-    # Each entry: ":old-mode new-mode old-id new-id status", then the path; each ends in NUL.
-    fields = _git(["diff", "--cached", "--raw", "-z", "--no-abbrev", "--no-renames",
-                   "--no-color", "--no-ext-diff", "--diff-filter=ACMT", "--", "*.ipynb"],
-                  top).split(b"\0")
-    staged = []
-    for at in range(0, len(fields) - 1, 2):
-        header, name = fields[at].split(), fields[at + 1]
-        if len(header) == 5 and header[1] in FILE_MODES:
-            staged.append((os.fsdecode(name), header[3]))
-    if not staged:
-        return []
-    return [(path, data) for (path, _), data in zip(staged, _batch(top, staged))]
-
-
-def _batch(top, staged):
-    """The contents of the objects of `staged` ([(path, object id)]), through one git cat-file
-    --batch."""
-    try:
-        proc = subprocess.run(["git", "cat-file", "--batch"], cwd=top,
-                              input=b"".join(key + b"\n" for _, key in staged),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    except OSError as exc:
-        raise HookError("cannot run git: %s" % (exc.strerror or exc)) from exc
-    if proc.returncode != 0:
-        raise HookError("git cat-file failed: %s" % proc.stderr.decode("utf-8", "replace"))
-    data, at, contents = proc.stdout, 0, []
-    for path, key in staged:
-        end = data.index(b"\n", at)
-        header = data[at:end].split()
-        if len(header) != 3 or header[1] != b"blob":
-            raise HookError("git cat-file: the staged version of %s (object %s) cannot be read"
-                            % (path, key.decode("ascii", "replace")))
-        size = int(header[2])
-        contents.append(data[end + 1:end + 1 + size])
-        at = end + 1 + size + 1
-    return contents
+# Git cannot tell what is asked, or the hook cannot be written: the message says why.
+HookError = GitError
 
 
 def hook_text(python=None):
@@ -94,7 +32,6 @@ def hook_text(python=None):
     runs the installed package only (see git_setup.BOOTSTRAP); where it is gone, a commit with
     no notebook staged goes through, one with notebooks is refused with a line that says why
     (git commit --no-verify goes past it)."""
-    from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
     path = os.path.abspath(python or sys.executable)
     return "\n".join([
         "#!/bin/sh",
@@ -117,7 +54,7 @@ def hook_text(python=None):
 
 
 def hooks_directory(top):
-    path = _git(["rev-parse", "--git-path", "hooks"], top).decode("utf-8", "surrogateescape")
+    path = git_output(["rev-parse", "--git-path", "hooks"], top).decode("utf-8", "surrogateescape")
     return os.path.join(top, path.rstrip("\n"))
 
 
@@ -136,7 +73,7 @@ def _is_ours(path):
 def in_work_tree(top, directory):
     """Whether the hooks `directory` lies in the work tree at `top` (core.hooksPath set to a
     tracked folder), outside the git directory: a hook there is a file to commit."""
-    common = _git(["rev-parse", "--git-common-dir"], top).decode("utf-8", "surrogateescape")
+    common = git_output(["rev-parse", "--git-common-dir"], top).decode("utf-8", "surrogateescape")
     inside = [os.path.normcase(os.path.realpath(p)) for p in (
         directory, top, os.path.join(top, common.rstrip("\n")))]
     return (os.path.commonpath(inside[:2]) == inside[1]
@@ -263,7 +200,6 @@ def status(top):
         return ["pre-commit hook: none (install writes it; it refuses commits of notebooks "
                 "with conflicts)"]
     lines = ["pre-commit hook: %s (refuses commits of notebooks with conflicts)" % path]
-    from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
     if _holds(path, git_setup.UNSAFE_RUN):
         lines.append("unsafe: the pre-commit hook runs the package with -m, which imports it "
                      "from the top of the work tree when a corvane_git folder is there: run "
@@ -277,7 +213,6 @@ def status(top):
 
 def _interpreter(path):
     """The interpreter that our hook at `path` runs ("" where it cannot be told)."""
-    from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
             for line in f:
@@ -286,3 +221,11 @@ def _interpreter(path):
     except OSError:
         pass
     return ""
+
+
+def status_lines(top):
+    """status(top), or the one line saying why it cannot be told."""
+    try:
+        return list(status(top))
+    except HookError as exc:
+        return ["pre-commit hook: cannot tell (%s)" % exc]

@@ -7,6 +7,8 @@ import subprocess
 import sys
 import tempfile
 
+from corvane_git.scripts.merge_driver.git_wiring import runner
+
 DRIVER = "corvane-notebook"
 DRIVER_PROG = "corvane-merge-driver"
 DRIVER_NAME = "notebook merge by component id (corvane-merge-driver)"
@@ -103,8 +105,8 @@ def git_version(cwd=None):
 def _git(args, cwd=None, check=True):
     try:
         # git writes UTF-8 whatever the locale (git for Windows included): paths, config values.
-        proc = subprocess.run(["git"] + args, cwd=cwd, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, encoding="utf-8", errors="surrogateescape")
+        proc = runner.run(args, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          encoding="utf-8", errors="surrogateescape")
     except OSError as exc:
         raise SetupError("cannot run git: %s" % (exc.strerror or exc)) from exc
     if check and proc.returncode != 0:
@@ -439,8 +441,9 @@ def uninstall(scope):
     return changes
 
 
-def status(repo=None):
-    """Describe the wiring as lines of text; the flag says whether *.ipynb merges use it."""
+def status(repo=None, hook_status=None):
+    """Describe the wiring as lines of text; the flag says whether *.ipynb merges use it.
+    `hook_status(top)` gives the lines on a repository's pre-commit hook (hook.status_lines)."""
     lines = []
     scopes = [Scope(True, repo)]
     try:
@@ -459,12 +462,8 @@ def status(repo=None):
         found = _attribute_lines(_read_bytes(path))
         lines.append("  %-36s %s" % (path, "line %d: %s" % (found[0], ATTRIBUTE_LINE)
                                      if found else "(no %r line)" % ATTRIBUTE_LINE))
-        if scope.top:
-            from corvane_git.scripts.merge_driver.git_wiring import hook
-            try:
-                lines.extend("  " + line for line in hook.status(scope.top))
-            except hook.HookError as exc:
-                lines.append("  pre-commit hook: cannot tell (%s)" % exc)
+        if scope.top and hook_status is not None:
+            lines.extend("  " + line for line in hook_status(scope.top))
     lines.extend(diff_status(scopes, repo))
     lines.extend(_command_faults(scopes, [key for key, _ in diff_settings()
                                           if not key.endswith("xfuncname")]

@@ -1,1 +1,3 @@
-"""notebooks"""
+"""The notebook files: reading their shape whatever they hold (shape), their layout and the
+atomic write of a merge (layout), and the names of temporary files (temporary).  The bottom
+layer: it imports nothing else of the package."""

@@ -31,7 +31,8 @@ import stat
 
 from corvane_git.scripts.merge_driver.notebooks import temporary
 
-__all__ = ["Layout", "detect", "render", "dumps_indented", "same_value", "replace_file"]
+__all__ = ["Layout", "detect", "render", "dumps_indented", "same_value", "replace_file",
+           "write_in_layout", "write_laid_out"]
 
 # Separators, indentation and the line ending are read from this much of the file.
 HEAD = 1 << 16
@@ -304,6 +305,62 @@ def render_into(value, layout, put, restart):
         # A lone surrogate (a "\ud800" escape in a file) cannot be written raw.
         restart()
         emit(True)
+
+
+def write_in_layout(target, ours_bytes, ours, merged):
+    """Write `merged` over `target` in the layout of our side's file, `ours_bytes`.
+
+    A merge that kept our notebook as it was gives back our file byte for byte, whatever
+    its layout (numbers written as 1e3, escapes of a hand-edited file, ...).
+    """
+    if merged == ours and same_value(merged, ours):
+        data = ours_bytes
+    else:
+        data = render(merged, detect(ours_bytes))
+    replace_file(target, data)
+
+
+def write_laid_out(target, merged, ours_bytes, may_equal):
+    """Write `merged` over `target` as write_in_layout writes it, where our notebook as it was
+    before the merge (whose objects the merge changes) is not at hand: `may_equal(merged)` is
+    False when `merged` surely differs from it.
+
+    The bytes go to the file part by part as they are made, compared with our file's on the
+    way; our file is parsed again only when the merge may have kept it as it was and the
+    layout does not give back its bytes."""
+    form = detect(ours_bytes)
+
+    def write(f):
+        written = _Compared(f, ours_bytes)
+        render_into(merged, form, written.put, written.restart)
+        if not written.equal() and may_equal(merged):
+            ours = json.loads(ours_bytes.decode("utf-8"))
+            if merged == ours and same_value(merged, ours):
+                written.restart()
+                written.put(ours_bytes)
+    replace_file(target, write)
+
+
+class _Compared:
+    """Parts written to a file, compared with `ours` on the way."""
+
+    def __init__(self, f, ours):
+        self.f, self.ours = f, memoryview(ours)
+        self.size, self.same = 0, True
+
+    def put(self, part):
+        self.f.write(part)
+        end = self.size + len(part)
+        self.same = self.same and self.ours[self.size:end] == part
+        self.size = end
+
+    def restart(self):
+        self.f.seek(0)
+        self.f.truncate()
+        self.size, self.same = 0, True
+
+    def equal(self):
+        return self.same and self.size == len(self.ours)
 
 
 def same_value(a, b):

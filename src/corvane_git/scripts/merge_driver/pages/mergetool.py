@@ -23,12 +23,12 @@ import sys
 import time
 import urllib.parse
 
-from corvane_git.scripts.merge_driver.driver import route as driver
-from corvane_git.scripts.merge_driver.notebooks import layout
 from corvane_git.scripts.merge_driver.conflicts import resolve
+from corvane_git.scripts.merge_driver.conflicts.markers import strip_marks
+from corvane_git.scripts.merge_driver.conflicts.report import PROG, one_line
+from corvane_git.scripts.merge_driver.notebooks import layout, shape
 from corvane_git.scripts.merge_driver.pages import view
 
-PROG = driver.PROG
 OURS, THEIRS = resolve.OURS, resolve.THEIRS
 # Seconds without a request after which the tool stops (as if closed).
 IDLE = 30 * 60
@@ -56,22 +56,22 @@ def _read_json(path):
 
 def _by_component(notebook):
     out = {}
-    for cell in resolve._cells(notebook):
-        key = resolve._component_id(cell)
+    for cell in shape.cell_list(notebook):
+        key = shape.component_id(cell)
         if key is not None:
             out.setdefault(key, cell)
     return out
 
 
 def _parameter(notebook, name):
-    for p in resolve._parameter_list(notebook):
+    for p in shape.parameter_list(notebook):
         if isinstance(p, dict) and p.get("name") == name:
             return p
     return None
 
 
 def _names(notebook):
-    return {k: driver.strip_marks(driver._canvas(c).get("name") or "") or str(k)
+    return {k: strip_marks(shape.canvas(c).get("name") or "") or str(k)
             for k, c in _by_component(notebook).items()}
 
 
@@ -80,28 +80,28 @@ def _component_html(cell, names, base=None):
     version coloured."""
     if cell is None:
         return '<p class="none">(deleted)</p>'
-    canvas = driver._canvas(cell)
+    canvas = shape.canvas(cell)
     parents = [names.get(p.get("id"), str(p.get("id"))) if isinstance(p, dict) else str(p)
                for p in canvas.get("parents") or ()]
-    words = ['name <b>%s</b>' % view.esc(driver.strip_marks(canvas.get("name") or "")),
+    words = ['name <b>%s</b>' % view.esc(strip_marks(canvas.get("name") or "")),
              "depends on " + (", ".join("<b>%s</b>" % view.esc(p) for p in parents)
                               if parents else "nothing")]
     if canvas.get("headerColor"):
         words.append("header colour %s" % view.esc(canvas["headerColor"]))
     for c in canvas.get("comments") or ():
-        words.append("comment: " + view.esc(view._comment(c)))
+        words.append("comment: " + view.esc(view.comment_text(c)))
     marks = None
     if base is not None and base is not cell:
         marks = view.line_marks(view.text(base.get("source", "")),
                                 view.text(cell.get("source", "")))[1] or None
-    return view._words(words) + view.cell_html(cell, marks)
+    return view.words_html(words) + view.cell_html(cell, marks)
 
 
 def _plain_param(p):
     if not isinstance(p, dict):
         return p
     p = dict(p)
-    p["name"] = driver.strip_marks(p.get("name") or "")
+    p["name"] = strip_marks(p.get("name") or "")
     return p
 
 
@@ -122,7 +122,7 @@ def _lines_html(lines, cell_type):
 def items(notebook, found, base, ours, theirs):
     """The Items of a merged notebook's conflicts (found = resolve.find of it)."""
     out = []
-    cells = resolve._cells(notebook)
+    cells = shape.cell_list(notebook)
     base_cells = _by_component(base)
     names = _names(notebook)
     for c in found.components:
@@ -130,7 +130,7 @@ def items(notebook, found, base, ours, theirs):
             continue
         mine = cells[c.ours[0]] if c.ours else None
         other = cells[c.theirs[0]] if c.theirs else None
-        key = resolve._component_id(mine if mine is not None else other)
+        key = shape.component_id(mine if mine is not None else other)
         old = base_cells.get(key)
         title = "component %s" % c.name + (" (theirs renamed it %s)" % c.their_name
                                            if c.their_name else "")
@@ -142,7 +142,7 @@ def items(notebook, found, base, ours, theirs):
                          '<p class="none">(not in the base)</p>',
                          _component_html(mine, names, old), _component_html(other, names, old)],
                         (OURS, THEIRS), view.text(kept.get("source", "")), note))
-    params = resolve._parameter_list(notebook)
+    params = shape.parameter_list(notebook)
     for c in found.parameters:
         if c.shape == "ambiguous":
             continue
@@ -157,7 +157,7 @@ def items(notebook, found, base, ours, theirs):
                         json.dumps(kept, indent=1, ensure_ascii=False), note))
     for pos, name in found.source_cells:
         cell = cells[pos]
-        lines = resolve._source(cell)
+        lines = shape.shown_lines(cell)
         kind = cell.get("cell_type")
         gone = found.deleted.get(pos)
         for k, (start, middle_base, middle, end) in enumerate(resolve.blocks(lines)):
@@ -209,7 +209,7 @@ def apply(notebook, choices, base=None, ours=None, theirs=None):
     one side go through resolve(), exactly as the resolve command would take them."""
     fresh = resolve.fresh_copy_test(ours, base, theirs)
     found = resolve.find(notebook, fresh)
-    cells = resolve._cells(notebook)
+    cells = shape.cell_list(notebook)
     # Source blocks first, from the last cell up: resolving one never moves those before it.
     by_cell = {}
     for key, choice in choices.items():
@@ -220,7 +220,7 @@ def apply(notebook, choices, base=None, ours=None, theirs=None):
         if pos >= len(cells):
             raise Refused("no cell %d" % (pos + 1))
         chosen = by_cell[pos]
-        lines = resolve._source(cells[pos])
+        lines = shape.shown_lines(cells[pos])
         found_blocks = resolve.blocks(lines)
         sides = {c.get("side") for c in chosen.values()}
         if len(chosen) == len(found_blocks) and len(sides) == 1 and sides <= {OURS, THEIRS}:
@@ -285,14 +285,14 @@ def apply(notebook, choices, base=None, ours=None, theirs=None):
                 if not isinstance(value, dict):
                     raise Refused("parameter %s: the edit must be a JSON object" % name)
                 value["name"] = name
-                params = resolve._parameter_list(notebook)
+                params = shape.parameter_list(notebook)
                 at = [i for i, p in enumerate(params)
                       if isinstance(p, dict) and p.get("name") == name]
                 if at:
                     params[at[0]] = value
             else:
-                for cell in resolve._cells(notebook):
-                    if driver._canvas(cell).get("name") == name:
+                for cell in shape.cell_list(notebook):
+                    if shape.canvas(cell).get("name") == name:
                         _set_source(cell, text)
                         break
     return resolve.find(notebook, fresh)
@@ -535,7 +535,7 @@ def _parser():
 def load(args):
     """The Tool for the command's files; raises resolve.ResolveError for a file that is no
     notebook."""
-    data = resolve._read_file(args.merged)
+    data = resolve.read_file(args.merged)
     notebook, found = resolve.read(data)
     if notebook is None:
         raise resolve.ResolveError(
@@ -551,10 +551,10 @@ def main(argv, announce=None):
     try:
         tool = load(args)
     except resolve.ResolveError as exc:
-        sys.stderr.write("%s mergetool: %s: %s\n" % (PROG, driver.one_line(args.merged),
-                                                       driver.one_line(str(exc))))
+        sys.stderr.write("%s mergetool: %s: %s\n" % (PROG, one_line(args.merged),
+                                                       one_line(str(exc))))
         return 2
     if not tool.items and not tool.by_hand:
-        print("%s mergetool: %s: no conflicts" % (PROG, driver.one_line(args.merged)))
+        print("%s mergetool: %s: no conflicts" % (PROG, one_line(args.merged)))
         return 0 if not tool.found else 1
     return serve(tool, not args.no_browser, announce=announce)

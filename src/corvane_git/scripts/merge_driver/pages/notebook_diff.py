@@ -892,10 +892,11 @@ def _want_colour(choice, stream, under_git):
         # setting; "always" into a file or pipe too): git passes no --color to an external
         # diff command, but `git -c color.diff=always` reaches the config.
         import subprocess
+        from corvane_git.scripts.merge_driver.git_wiring import runner
         try:
-            proc = subprocess.run(["git", "config", "--get-colorbool", "color.diff",
-                                   "true" if tty else "false"],
-                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            proc = runner.run(["config", "--get-colorbool", "color.diff",
+                               "true" if tty else "false"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         except OSError:
             return False
         return proc.stdout.strip() == b"true"

@@ -360,7 +360,7 @@ def value_text(value):
     return json.dumps(value, ensure_ascii=False, sort_keys=True)
 
 
-def _comment(c):
+def comment_text(c):
     if isinstance(c, dict) and isinstance(c.get("text"), str):
         who = c.get("author")
         return "%s: %s" % (who, c["text"]) if isinstance(who, str) else c["text"]
@@ -384,8 +384,8 @@ def detail_words(d):
             words.append("no longer depends on " + ", ".join("<b>%s</b>" % esc(x) for x in a))
         return "; ".join(words)
     if d.aspect == "comments":
-        return "; ".join(["comment added: <ins class=w>%s</ins>" % esc(_comment(c)) for c in b]
-                         + ["comment removed: <del class=w>%s</del>" % esc(_comment(c))
+        return "; ".join(["comment added: <ins class=w>%s</ins>" % esc(comment_text(c)) for c in b]
+                         + ["comment removed: <del class=w>%s</del>" % esc(comment_text(c))
                             for c in a])
     label = {"headerColor": "header colour", "cell_type": "cell type"}.get(d.aspect, d.aspect)
     if a is MISSING:
@@ -410,7 +410,7 @@ def _cell_heading(change):
         change.kind, change.kind, at[0], esc(change.cell_type or "cell"), name)
 
 
-def _words(items):
+def words_html(items):
     items = [w for w in items if w]
     return '<ul class="words">%s</ul>' % "".join("<li>%s</li>" % w for w in items) \
         if items else ""
@@ -436,7 +436,7 @@ def change_html(change, olds, news):
             '<div class="side"><h3>old</h3>%s</div><div class="side"><h3>new</h3>%s</div>'
             '</div></section>' % (change.new_index if change.new_index is not None else
                                   "d%d" % change.old_index, _cell_heading(change),
-                                  _words(words), left, right))
+                                  words_html(words), left, right))
 
 
 def notebook_change_html(change):
@@ -454,7 +454,7 @@ def notebook_change_html(change):
         head = 'notebook %s <span class="param">%s</span>' % (
             "metadata" if change.kind == "metadata" else "key", esc(change.name))
     return '<section class="card"><h2><span class="badge k-%s">%s</span> %s</h2>%s</section>' % (
-        change.kind, change.kind, head, _words(words))
+        change.kind, change.kind, head, words_html(words))
 
 
 def _unchanged(cells, start, end):

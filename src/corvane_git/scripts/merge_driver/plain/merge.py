@@ -19,11 +19,16 @@ import collections
 import json
 import os
 
-from corvane_git.scripts.merge_driver.driver import route as driver
-from corvane_git.scripts.merge_driver.notebooks import layout
+from corvane_git.scripts.merge_driver.conflicts.markers import conflict_labels
+from corvane_git.scripts.merge_driver.conflicts.report import Conflicts, MergeFailure
+from corvane_git.scripts.merge_driver.git_wiring import runner
+from corvane_git.scripts.merge_driver.notebooks import layout, shape
+from corvane_git.scripts.merge_driver.plain.engine import from_content, load_engine
 from corvane_git.scripts.merge_driver.plain.sequences import increasing
 
-__all__ = ["merge_if_plain", "is_plain", "merge_notebooks", "PlainConflicts"]
+__all__ = ["merge_plain", "is_plain", "merge_notebooks", "PlainConflicts", "NotText",
+           "SourceMerger", "pair", "ids", "fingerprint", "three_way", "merge_maps",
+           "source_text"]
 
 _ABSENT = object()
 # What a re-run changes; taken from one side as a whole.
@@ -34,91 +39,47 @@ _LOOKAHEAD = 8
 _LISTED = 20
 
 
-class PlainConflicts(driver.Conflicts):
+class PlainConflicts(Conflicts):
     """The Conflicts of a plain notebook: cells with conflict blocks, and the notes."""
 
     HEADLINE = "the merged notebook (plain, merged cell by cell) holds conflicts to resolve"
 
 
-def _canvas_free(notebook):
-    """Whether a parsed file is a notebook that the plain merge takes: a map with a "cells"
-    array of maps, and no "metadata" -> "canvas" in the notebook or in any cell."""
-    if not isinstance(notebook, dict) or not isinstance(notebook.get("cells"), list):
-        return False
-    meta = notebook.get("metadata")
-    if isinstance(meta, dict) and "canvas" in meta:
-        return False
-    for cell in notebook["cells"]:
-        if not isinstance(cell, dict):
-            return False
-        meta = cell.get("metadata")
-        if isinstance(meta, dict) and "canvas" in meta:
-            return False
-    return True
-
-
 def is_plain(base, ours, theirs):
     """Whether three parsed notebooks are all plain (None for base: both sides added it)."""
-    return (base is None or _canvas_free(base)) and _canvas_free(ours) and _canvas_free(theirs)
+    return ((base is None or shape.without_layer(base)) and shape.without_layer(ours)
+            and shape.without_layer(theirs))
 
 
-def merge_if_plain(base, target, incoming, path, ours_bytes, keep_one_line=False,
-                   look_inside=False, marker_size=7, labels=None):
-    """Merge the three files as plain notebooks when they are: write the result over `target`
-    and return its PlainConflicts; None, with nothing written, when they are not.
-
-    Without `look_inside`, a file that holds the key "canvas" anywhere is left to the component
-    merge unread; with it, such files are read and judged by where the key is.  An empty `base`
-    (both sides added the notebook) stands for a notebook without cells.  Conflict blocks carry
-    `labels` as driver.conflict_labels takes them.  A source that git cannot merge as text
-    makes the whole merge git's line merge (driver.merge_as_text, with markers of
-    `marker_size`): the result is then a driver.TextMerge.
-    """
+def merge_plain(base, ours, theirs, target, path, ours_bytes, keep_one_line=False,
+                labels=None):
+    """Merge three parsed plain notebooks (see is_plain; `base` None: both sides added the
+    notebook, which stands for a notebook without cells), write the result over `target` (in
+    the layout of our file, `ours_bytes`, or on one line with `keep_one_line`) and return its
+    PlainConflicts.  Conflict blocks carry `labels` as conflict_labels takes them.  Raises
+    NotText, with nothing written, for a source that git cannot merge as text (the whole file
+    is then left to git's line merge, as in the component merge)."""
+    if base is None:
+        base = {"cells": [], "metadata": {}}
+    merged, conflicts = merge_notebooks(base, ours, theirs, SourceMerger(path, labels))
     try:
-        with open(base, "rb") as f:
-            base_bytes = f.read()
-        with open(incoming, "rb") as f:
-            theirs_bytes = f.read()
-    except OSError:
-        return None   # the component merge reports it
-    if not look_inside and any(b'"canvas"' in data
-                               for data in (ours_bytes, base_bytes, theirs_bytes)):
-        return None
-    try:
-        ours = json.loads(ours_bytes.decode("utf-8"))
-        theirs = json.loads(theirs_bytes.decode("utf-8"))
-        base_nb = json.loads(base_bytes.decode("utf-8")) if base_bytes.strip() else None
-    except (ValueError, RecursionError):
-        return None
-    if not is_plain(base_nb, ours, theirs):
-        return None
-    if base_nb is None:
-        base_nb = {"cells": [], "metadata": {}}
-    merger = _SourceMerger(path, labels)
-    try:
-        merged, conflicts = merge_notebooks(base_nb, ours, theirs, merger)
-    except _NotText as failure:
-        return driver.merge_as_text(base, target, incoming, path, marker_size, str(failure),
-                                    labels)
-    try:
-        data = (layout.render(merged, layout.Layout()) if keep_one_line else None)
-        if data is None:
-            driver.write_in_layout(target, ours_bytes, ours, merged)
+        if keep_one_line:
+            layout.replace_file(target, layout.render(merged, layout.Layout()))
         else:
-            layout.replace_file(target, data)
+            layout.write_in_layout(target, ours_bytes, ours, merged)
     except OSError as exc:
-        raise driver.MergeFailure("cannot write the merged notebook beside our version (%s): %s"
-                                  % (target, exc.strerror or exc)) from exc
+        raise MergeFailure("cannot write the merged notebook beside our version (%s): %s"
+                           % (target, exc.strerror or exc)) from exc
     return conflicts
 
 
 # ---- source merges ---------------------------------------------------------------------------
 
-class _NotText(driver.MergeFailure):
+class NotText(MergeFailure):
     """A cell's source that git cannot merge as text; the message says why."""
 
 
-class _SourceMerger:
+class SourceMerger:
     """The source merges of one notebook, made by the extension's merge_sources as the
     component merge makes them (three files "current", "base" and "incoming" in a private
     directory that a later merge removes if this one is killed, git merge-file without options,
@@ -126,7 +87,7 @@ class _SourceMerger:
     label), all of them run ahead at once.  `names`: the labels of our and their side."""
 
     def __init__(self, path, labels=None):
-        self.labels = driver.conflict_labels(path, labels)
+        self.labels = conflict_labels(path, labels)
         self.names = (self.labels[0], self.labels[2])
 
     def __call__(self, current, base, incoming):
@@ -137,21 +98,21 @@ class _SourceMerger:
         """[(merged lines, number of conflicts git reported)] for [(current, base, incoming)].
         A source given as one string is merged as that text."""
         sources = [tuple([s] if isinstance(s, str) else s for s in triple) for triple in sources]
-        engine = driver.load_engine()
+        engine = load_engine()
         try:
             return engine.merge_sources(sources, self.labels)
         except Exception as exc:
-            if driver._is_git_missing(exc):
-                raise driver.MergeFailure(driver._GIT_MISSING) from exc
-            if driver.from_content(exc):
-                raise _NotText(driver._text(exc)) from exc   # as the component merge says it
-            raise driver.MergeFailure("the source of a cell cannot be merged (%s)"
-                                      % driver._text(exc)) from exc
+            if runner.is_git_missing(exc):
+                raise MergeFailure(runner.GIT_MISSING) from exc
+            if from_content(exc):
+                raise NotText(runner.failure_text(exc)) from exc   # as the component merge says it
+            raise MergeFailure("the source of a cell cannot be merged (%s)"
+                               % runner.failure_text(exc)) from exc
 
 
 # ---- pairing ---------------------------------------------------------------------------------
 
-def _text(source):
+def source_text(source):
     if type(source) is str:
         return source
     if type(source) is list:
@@ -162,12 +123,12 @@ def _text(source):
     return json.dumps(source, sort_keys=True)
 
 
-def _fingerprint(cell):
+def fingerprint(cell):
     kind = cell.get("cell_type")
-    return kind if isinstance(kind, str) else json.dumps(kind), _text(cell.get("source", ""))
+    return kind if isinstance(kind, str) else json.dumps(kind), source_text(cell.get("source", ""))
 
 
-def _ids(cells):
+def ids(cells):
     """The cells' "id"s when each has one, a string unique among them; else None."""
     ids = [c.get("id") for c in cells]
     if all(isinstance(i, str) for i in ids) and len(set(ids)) == len(ids):
@@ -213,7 +174,7 @@ def _diff(a, b):
 
 
 def _lines(cell):
-    return set(line.strip() for line in _text(cell.get("source", "")).splitlines()
+    return set(line.strip() for line in source_text(cell.get("source", "")).splitlines()
                if line.strip())
 
 
@@ -269,8 +230,8 @@ def pair(old, new, by_id, old_prints=None):
     if by_id:
         where = {c["id"]: i for i, c in enumerate(old)}
         return {j: where[c["id"]] for j, c in enumerate(new) if c["id"] in where}
-    old_prints = old_prints or [_fingerprint(c) for c in old]
-    new_prints = [_fingerprint(c) for c in new]
+    old_prints = old_prints or [fingerprint(c) for c in old]
+    new_prints = [fingerprint(c) for c in new]
     kept = _diff(old_prints, new_prints)
     paired = {j: i for i, j in kept}
     # Moved: a cell that left its place unchanged, found again elsewhere.
@@ -307,15 +268,15 @@ def _stable(paired):
 
 # ---- merging values --------------------------------------------------------------------------
 
-def _three_way(b, o, t):
+def three_way(base, ours, theirs):
     """(value, whether both sides changed it differently: then ours)."""
-    if o == t:
-        return o, False
-    if o == b:
-        return t, False
-    if t == b:
-        return o, False
-    return o, True
+    if ours == theirs:
+        return ours, False
+    if ours == base:
+        return theirs, False
+    if theirs == base:
+        return ours, False
+    return ours, True
 
 
 def merge_maps(b, o, t, where, clashes):
@@ -329,7 +290,7 @@ def merge_maps(b, o, t, where, clashes):
                 and ov != bv and tv != bv and (bv is _ABSENT or isinstance(bv, dict))):
             value = merge_maps(bv, ov, tv, where + [key], clashes)
         else:
-            value, clash = _three_way(bv, ov, tv)
+            value, clash = three_way(bv, ov, tv)
             if clash:
                 clashes.append(where + [key])
         if value is not _ABSENT:
@@ -338,7 +299,7 @@ def merge_maps(b, o, t, where, clashes):
 
 
 def _same_source(a, b):
-    return _text(a) == _text(b)
+    return source_text(a) == source_text(b)
 
 
 class _Merge:
@@ -377,7 +338,7 @@ class _Merge:
                     t.get(key), dict):
                 value = merge_maps(base.get(key), o[key], t[key], [], clashes)
             else:
-                value, clash = _three_way(base.get(key, _ABSENT), o.get(key, _ABSENT),
+                value, clash = three_way(base.get(key, _ABSENT), o.get(key, _ABSENT),
                                           t.get(key, _ABSENT))
                 if clash:
                     clashes.append([key])
@@ -398,7 +359,7 @@ class _Merge:
     def kept_deleted(self, cell, changed_by):
         """A copy of `cell`, which one side deleted and `changed_by` edited, with a block."""
         kept = dict(cell)
-        lines = _text(cell.get("source", "")).splitlines(True)
+        lines = source_text(cell.get("source", "")).splitlines(True)
         if lines and not lines[-1].endswith("\n"):
             lines[-1] += "\n"
         ours, theirs = self.merge_source.names
@@ -432,43 +393,49 @@ def _edited(b, side):
 def merge_notebooks(base, ours, theirs, merge_source):
     """(merged notebook, PlainConflicts) of three plain notebooks; `merge_source.merge_all`
     merges a list of (current, base, incoming) sources into [(lines, conflicts)], and
-    `merge_source.names` are the labels of our and their blocks (see _SourceMerger)."""
-    B, O, T = base["cells"], ours["cells"], theirs["cells"]
-    ids = [_ids(B), _ids(O), _ids(T)]
-    by_id = all(i is not None for i in ids)
-    prints = None if by_id else [_fingerprint(c) for c in B]
-    po, pt = pair(B, O, by_id, prints), pair(B, T, by_id, prints)
-    so, st = _stable(po), _stable(pt)
-    bo = {i: j for j, i in po.items()}
-    bt = {i: j for j, i in pt.items()}
+    `merge_source.names` are the labels of our and their blocks (see SourceMerger)."""
+    base_cells, our_cells, their_cells = base["cells"], ours["cells"], theirs["cells"]
+    by_id = all(ids(cells) is not None for cells in (base_cells, our_cells, their_cells))
+    base_prints = None if by_id else [fingerprint(c) for c in base_cells]
+    # {index in ours (theirs): index in the base}, and the other way round
+    ours_from_base = pair(base_cells, our_cells, by_id, base_prints)
+    theirs_from_base = pair(base_cells, their_cells, by_id, base_prints)
+    ours_in_place, theirs_in_place = _stable(ours_from_base), _stable(theirs_from_base)
+    base_to_ours = {i: j for j, i in ours_from_base.items()}
+    base_to_theirs = {i: j for j, i in theirs_from_base.items()}
     work = _Merge(merge_source)
 
     # Each base cell that survives: its merged version, and which side places it.
     placed = {}      # base index -> ("current" | "incoming" | "both", merged cell)
-    for i, b in enumerate(B):
-        jo, jt = bo.get(i), bt.get(i)
-        if jo is None and jt is None:
+    for i, base_cell in enumerate(base_cells):
+        at_ours, at_theirs = base_to_ours.get(i), base_to_theirs.get(i)
+        if at_ours is None and at_theirs is None:
             continue
-        if jo is None or jt is None:
-            side, j, cells = ("incoming", jt, T) if jo is None else ("current", jo, O)
-            if _edited(b, cells[j]):
+        if at_ours is None or at_theirs is None:
+            side, j, cells = (("incoming", at_theirs, their_cells) if at_ours is None
+                              else ("current", at_ours, our_cells))
+            if _edited(base_cell, cells[j]):
                 placed[i] = (side, work.kept_deleted(cells[j], side))
-            elif any(cells[j].get(k, _ABSENT) != b.get(k, _ABSENT) for k in _RUN_KEYS):
-                work.dropped_runs.append(("current" if jo is None else "incoming", side))
+            elif any(cells[j].get(k, _ABSENT) != base_cell.get(k, _ABSENT) for k in _RUN_KEYS):
+                work.dropped_runs.append(("current" if at_ours is None else "incoming", side))
             continue
-        side = ("both" if jo in so and jt in st else
-                "current" if jo not in so else "incoming")
-        placed[i] = (side, work.cell(b, O[jo], T[jt]))
+        side = ("both" if at_ours in ours_in_place and at_theirs in theirs_in_place else
+                "current" if at_ours not in ours_in_place else "incoming")
+        placed[i] = (side, work.cell(base_cell, our_cells[at_ours], their_cells[at_theirs]))
 
     # Between two cells that both sides kept in place: each side's cells, ours first.
-    anchors = [(i, bo[i], bt[i]) for i in sorted(placed) if placed[i][0] == "both"]
-    edges = [(-1, -1, -1)] + anchors + [(len(B), len(O), len(T))]
+    anchors = [(i, base_to_ours[i], base_to_theirs[i]) for i in sorted(placed)
+               if placed[i][0] == "both"]
+    edges = ([(-1, -1, -1)] + anchors
+             + [(len(base_cells), len(our_cells), len(their_cells))])
     cells = []
-    for (_, o0, t0), (i1, o1, t1) in zip(edges, edges[1:]):
-        mine = [_gap_item(O[j], po.get(j), placed, "current") for j in range(o0 + 1, o1)]
-        yours = [_gap_item(T[j], pt.get(j), placed, "incoming") for j in range(t0 + 1, t1)]
+    for (_, ours_from, theirs_from), (i1, ours_to, theirs_to) in zip(edges, edges[1:]):
+        mine = [_gap_item(our_cells[j], ours_from_base.get(j), placed, "current")
+                for j in range(ours_from + 1, ours_to)]
+        yours = [_gap_item(their_cells[j], theirs_from_base.get(j), placed, "incoming")
+                 for j in range(theirs_from + 1, theirs_to)]
         cells.extend(_weave([m for m in mine if m], [y for y in yours if y], by_id, work))
-        if i1 < len(B):
+        if i1 < len(base_cells):
             cells.append(placed[i1][1])
     work.run_jobs()
 
@@ -483,7 +450,7 @@ def _gap_item(cell, i, placed, side):
     """(key, cell) for a cell of `side` between two anchors that this side places, or None."""
     if i is None:
         return ("new", cell.get("id") if isinstance(cell.get("id"), str) else None,
-                _fingerprint(cell)), cell
+                fingerprint(cell)), cell
     where = placed.get(i)
     if where is None or where[0] != side:
         return None
@@ -527,7 +494,7 @@ def _merge_top(base, ours, theirs, cells, work):
             value = merge_maps(bv, ov, tv, [], clashes)
             work.meta.extend((None, path) for path in clashes)
         else:
-            value, clash = _three_way(bv, ov, tv)
+            value, clash = three_way(bv, ov, tv)
             if clash:
                 work.meta.append((None, [key]))
         if value is not _ABSENT:
