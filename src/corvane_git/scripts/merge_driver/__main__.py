@@ -1,4 +1,5 @@
 """python -m corvane_git.scripts.merge_driver: the merge driver's command line."""
+
 import sys
 
 from corvane_git.scripts.merge_driver.command import run

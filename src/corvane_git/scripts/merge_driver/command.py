@@ -5,6 +5,7 @@ BASE CURRENT INCOMING PATH) runs at once, importing only what that merge needs; 
 command line (the other commands, help, a usage error, an older driver line) goes to the
 whole command line of the cli module.
 """
+
 import errno
 import gc
 import os
@@ -12,7 +13,10 @@ import signal
 import sys
 
 from corvane_git.scripts.merge_driver.driver.invocation import (
-    end_by_signal, git_invocation, run_merge)
+    end_by_signal,
+    git_invocation,
+    run_merge,
+)
 
 
 def run():
@@ -40,12 +44,14 @@ def _run():
     try:
         if merge is not None:
             code = run_merge(*merge)
-        elif argv[:1] == ["diff"]:   # straight there: git may run it for every notebook
+        elif argv[:1] == ["diff"]:  # straight there: git may run it for every notebook
             from corvane_git.scripts.merge_driver.pages import notebook_diff
+
             gc.disable()
             code = notebook_diff.main(argv[1:])
         else:
             from corvane_git.scripts.merge_driver import cli
+
             returns = bool(argv) and argv[0] in cli.SUBCOMMANDS
             code = cli.main(argv)
         sys.stdout.flush()
@@ -62,7 +68,7 @@ def _run():
     try:
         sys.stdout.flush()
         sys.stderr.flush()
-    except Exception:   # a closed or broken stream: leave the ordinary way, which reports it
+    except Exception:  # a closed or broken stream: leave the ordinary way, which reports it
         return code
     os._exit(code)
 
@@ -77,8 +83,6 @@ def text_streams_in_utf8(streams=None, platform=os.name):
     for stream in streams or (sys.stdout, sys.stderr):
         try:
             if stream.encoding.replace("_", "-").lower() not in ("utf-8", "utf8"):
-                stream.reconfigure(encoding="utf-8", errors=stream.errors)
-        except (AttributeError, ValueError, OSError):   # a stand-in stream, or closed
+                stream.reconfigure(encoding="utf-8", errors=stream.errors)  # type: ignore[union-attr]
+        except (AttributeError, ValueError, OSError):  # a stand-in stream, or closed
             pass
-
-

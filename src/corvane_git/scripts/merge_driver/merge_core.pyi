@@ -1,6 +1,7 @@
 """Type stub of the extension module merge_core: the merge of merge_ipynb.merge_files on
 notebooks already parsed, the result kept in memory (the driver command's entry), and the source
 merges of plain notebooks."""
+
 from typing import Any, Dict, List, Optional, Tuple
 
 def merge_notebooks(
@@ -11,7 +12,8 @@ def merge_notebooks(
     labels: Optional[Tuple[str, str, str]] = None,
     source_conflicts: Optional[List[List[str]]] = None,
 ) -> Dict[str, Any]:
-    """Merge three notebooks as merge_files does, from their parsed JSON; return the merged notebook.
+    """Merge three notebooks as merge_files does, from their parsed JSON; return the merged
+    notebook.
 
     The current notebook's objects become part of the result and are changed by the merge.
     labels, a tuple (ours, base, theirs), label the conflict blocks of the source merges;

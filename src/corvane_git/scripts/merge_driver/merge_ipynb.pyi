@@ -1,4 +1,5 @@
 """Type stub of the extension module merge_ipynb: the notebook merge git's driver calls."""
+
 import json as json
 import logging as logging
 import os as os

@@ -19,10 +19,11 @@ BLOCK_MARKER_SIZE = 3
 
 # ---- marked names -------------------------------------------------------------------------
 
+
 def strip_marks(name):
     """`name` without the "<<< " and ">>> " marks in front of it."""
     while name.startswith((OURS_MARK, THEIRS_MARK)):
-        name = name[len(OURS_MARK):]
+        name = name[len(OURS_MARK) :]
     return name
 
 
@@ -31,6 +32,7 @@ def is_marked(name):
 
 
 # ---- marker lines ------------------------------------------------------------------------
+
 
 def marker_size(text, equals=True, minimum=MARKER_LINE_SIZE):
     """The marker size of `text` (one line; its line end does not count) when it reads as a
@@ -132,11 +134,15 @@ def blocks(lines, minimum=BLOCK_MARKER_SIZE):
 def text_markers(data):
     """The lines (from 1) of git's conflict markers in a file's text, of any size.  No line of
     a JSON text starts so."""
-    return [number for number, line in enumerate(
-        data.decode("utf-8", "replace").splitlines(), 1) if marker_size(line, True, 1)]
+    return [
+        number
+        for number, line in enumerate(data.decode("utf-8", "replace").splitlines(), 1)
+        if marker_size(line, True, 1)
+    ]
 
 
 # ---- saying them ---------------------------------------------------------------------------
+
 
 def conflict_labels(path, labels=None):
     """The labels of conflict blocks, (ours, base, theirs): git's `labels` when given, else

@@ -24,10 +24,10 @@ class Conflicts:
     HEADLINE = "the merged notebook holds conflicts to resolve"
 
     def __init__(self, components, parameters, source_cells, places=None):
-        self.components = components      # plain component names, in notebook order
-        self.parameters = parameters      # plain parameter names, in notebook order
+        self.components = components  # plain component names, in notebook order
+        self.parameters = parameters  # plain parameter names, in notebook order
         self.source_cells = source_cells  # (position from 1, plain name or None)
-        self.notes = []                   # what else the user should hear about the merge
+        self.notes = []  # what else the user should hear about the merge
         # Where a conflict stands, shown after its name: ("component" or "parameter", name)
         self.places = places or {}
 
@@ -42,17 +42,23 @@ class Conflicts:
     def summary(self, path):
         lines = ["%s: %s: %s" % (PROG, one_line(path), self.HEADLINE)]
         if self.components:
-            lines.append("  components in conflict: " + self._listed("component",
-                                                                     self.components))
+            lines.append("  components in conflict: " + self._listed("component", self.components))
         if self.parameters:
-            lines.append("  parameters in conflict: " + self._listed("parameter",
-                                                                     self.parameters))
+            lines.append("  parameters in conflict: " + self._listed("parameter", self.parameters))
         if self.source_cells:
-            lines.append("  cells with source conflicts: " + ", ".join(
-                "cell %d (%s)" % (pos, one_line(name)) if name else "cell %d" % pos
-                for pos, name in self.source_cells))
+            lines.append(
+                "  cells with source conflicts: "
+                + ", ".join(
+                    "cell %d (%s)" % (pos, one_line(name)) if name else "cell %d" % pos
+                    for pos, name in self.source_cells
+                )
+            )
         return "\n".join(lines)
 
     def _listed(self, kind, names):
-        return ", ".join("%s (%s)" % (one_line(n), one_line(self.places[kind, n]))
-                         if (kind, n) in self.places else one_line(n) for n in names)
+        return ", ".join(
+            "%s (%s)" % (one_line(n), one_line(self.places[kind, n]))
+            if (kind, n) in self.places
+            else one_line(n)
+            for n in names
+        )

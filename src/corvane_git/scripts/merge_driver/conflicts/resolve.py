@@ -25,6 +25,7 @@ it as a mark.
 `check` is meant to run on every commit: it reads files and imports nothing beyond the
 standard library and this package's pure-Python modules (no git, no GitPython).
 """
+
 import argparse
 import copy
 import json
@@ -50,6 +51,7 @@ class ResolveError(Exception):
 
 # ---- finding conflicts ---------------------------------------------------------------------
 
+
 def parse_mark(name):
     """(side, plain name) of a marked name, None for any other value."""
     if isinstance(name, str):
@@ -65,10 +67,10 @@ class Conflict:
     parameter list, our marked versions and theirs."""
 
     def __init__(self, name, ours, theirs, their_name=None):
-        self.name = name                  # plain name (ours, where there is our version)
+        self.name = name  # plain name (ours, where there is our version)
         self.ours = ours
         self.theirs = theirs
-        self.their_name = their_name      # their plain name when it differs (a renamed pair)
+        self.their_name = their_name  # their plain name when it differs (a renamed pair)
 
     @property
     def shape(self):
@@ -80,16 +82,20 @@ class Conflict:
 
     def place(self, unit):
         where = sorted(self.ours + self.theirs)
-        text = "%s %s" % (unit if len(where) == 1 else unit + "s",
-                          ", ".join(str(i + 1) for i in where))
+        text = "%s %s" % (
+            unit if len(where) == 1 else unit + "s",
+            ", ".join(str(i + 1) for i in where),
+        )
         kind = self.shape
         if kind == OURS:
             text += ": changed by us, deleted by them"
         elif kind == THEIRS:
             text += ": changed by them, deleted by us"
         elif kind == "ambiguous":
-            text += ": %d of ours, %d of theirs; resolve by hand" % (len(self.ours),
-                                                                     len(self.theirs))
+            text += ": %d of ours, %d of theirs; resolve by hand" % (
+                len(self.ours),
+                len(self.theirs),
+            )
         elif self.their_name:
             text += "; theirs named %s" % self.their_name
         return text
@@ -137,8 +143,9 @@ def deleted_by(lines, found=None):
     if len(found) != 1 or found[0][0] != 0 or found[0][3] != len(lines) - 1:
         return None
     start, base, middle, end = found[0]
-    if (base if base is not None else middle) == start + 1 and \
-            lines[start].rstrip("\r\n").endswith(DELETED):
+    if (base if base is not None else middle) == start + 1 and lines[start].rstrip("\r\n").endswith(
+        DELETED
+    ):
         return OURS
     if end == middle + 1 and lines[end].rstrip("\r\n").endswith(DELETED):
         return THEIRS
@@ -152,8 +159,13 @@ def unfinished(lines, code=True, found=None):
     inside = set()
     for start, _, _, end in blocks(lines) if found is None else found:
         inside.update(range(start, end + 1))
-    return [i for i, line in enumerate(lines) if i not in inside and line[:1] in
-            markers.MARKER_CHARS and markers.marker_size(line, equals=code)]
+    return [
+        i
+        for i, line in enumerate(lines)
+        if i not in inside
+        and line[:1] in markers.MARKER_CHARS
+        and markers.marker_size(line, equals=code)
+    ]
 
 
 def choose(lines, side):
@@ -167,8 +179,11 @@ def choose(lines, side):
         out, at = [], 0
         for start, base, middle, end in found:
             out.extend(lines[at:start])
-            out.extend(lines[start + 1:base if base is not None else middle] if side == OURS
-                       else lines[middle + 1:end])
+            out.extend(
+                lines[start + 1 : base if base is not None else middle]
+                if side == OURS
+                else lines[middle + 1 : end]
+            )
             at = end + 1
         out.extend(lines[at:])
         lines = out
@@ -183,11 +198,19 @@ def _ends_a_line(lines):
 class Found:
     """The conflicts of one notebook."""
 
-    def __init__(self, components, parameters, source_cells, text_lines=(), unfinished=(),
-                 deleted=None, dangling=()):
-        self.components = components        # [Conflict], positions in the cell list
-        self.parameters = parameters        # [Conflict], positions in the parameter list
-        self.source_cells = source_cells    # [(position from 0, cell name or None)]
+    def __init__(
+        self,
+        components,
+        parameters,
+        source_cells,
+        text_lines=(),
+        unfinished=(),
+        deleted=None,
+        dangling=(),
+    ):
+        self.components = components  # [Conflict], positions in the cell list
+        self.parameters = parameters  # [Conflict], positions in the parameter list
+        self.source_cells = source_cells  # [(position from 0, cell name or None)]
         self.text_lines = list(text_lines)  # lines (from 1) of git's markers in a non-JSON file
         # [(position from 0, cell name or None, [lines from 1])]: marker lines outside a block
         self.unfinished = list(unfinished)
@@ -197,41 +220,71 @@ class Found:
         self.dangling = list(dangling)
 
     def __bool__(self):
-        return bool(self.components or self.parameters or self.source_cells or self.text_lines
-                    or self.unfinished or self.dangling)
+        return bool(
+            self.components
+            or self.parameters
+            or self.source_cells
+            or self.text_lines
+            or self.unfinished
+            or self.dangling
+        )
 
     def summary(self, path):
         if self.text_lines:
-            return "%s: %s: git's conflict markers in the file's text, at line%s %s: the " \
-                   "notebook cannot be read until they are edited out" % (
-                       PROG, one_line(path), "s" if len(self.text_lines) > 1 else "",
-                       ", ".join(str(n) for n in self.text_lines[:10]))
+            return (
+                "%s: %s: git's conflict markers in the file's text, at line%s %s: the "
+                "notebook cannot be read until they are edited out"
+                % (
+                    PROG,
+                    one_line(path),
+                    "s" if len(self.text_lines) > 1 else "",
+                    ", ".join(str(n) for n in self.text_lines[:10]),
+                )
+            )
         places = {}
-        for kind, unit, found in (("component", "cell", self.components),
-                                  ("parameter", "parameter", self.parameters)):
+        for kind, unit, found in (
+            ("component", "cell", self.components),
+            ("parameter", "parameter", self.parameters),
+        ):
             for c in found:
                 places[kind, c.name] = c.place(unit)
         cells = []
         for pos, name in self.source_cells:
-            note = NOTES.get(self.deleted.get(pos))
+            note = NOTES.get(self.deleted.get(pos, ""))
             cells.append((pos + 1, "%s; %s" % (name, note) if name and note else name or note))
-        conflicts = Conflicts([c.name for c in self.components],
-                                     [c.name for c in self.parameters], cells, places)
+        conflicts = Conflicts(
+            [c.name for c in self.components], [c.name for c in self.parameters], cells, places
+        )
         text = conflicts.summary(path)
         if self.unfinished:
-            text += "\n  unfinished conflict blocks (marker lines left alone; edit them out): " \
-                + ", ".join("cell %d%s at line%s %s" % (
-                    pos + 1, " (%s)" % one_line(name) if name else "",
-                    "s" if len(lines) > 1 else "", ", ".join(str(n) for n in lines))
-                    for pos, name, lines in self.unfinished)
+            text += (
+                "\n  unfinished conflict blocks (marker lines left alone; edit them out): "
+                + ", ".join(
+                    "cell %d%s at line%s %s"
+                    % (
+                        pos + 1,
+                        " (%s)" % one_line(name) if name else "",
+                        "s" if len(lines) > 1 else "",
+                        ", ".join(str(n) for n in lines),
+                    )
+                    for pos, name, lines in self.unfinished
+                )
+            )
         if self.dangling:
             shown = self.dangling[:LISTED]
-            text += "\n  parents that point at no component of the notebook (point them at one, " \
-                "or remove them from the cell's parents): " + ", ".join(
-                    "cell %d (%s) -> %s" % (pos + 1, one_line(name), _parent_text(
-                        parent, key)) for pos, name, parent, key in shown) + (
+            text += (
+                "\n  parents that point at no component of the notebook (point them at one, "
+                "or remove them from the cell's parents): "
+                + ", ".join(
+                    "cell %d (%s) -> %s" % (pos + 1, one_line(name), _parent_text(parent, key))
+                    for pos, name, parent, key in shown
+                )
+                + (
                     " and %d more" % (len(self.dangling) - len(shown))
-                    if len(self.dangling) > len(shown) else "")
+                    if len(self.dangling) > len(shown)
+                    else ""
+                )
+            )
         return text
 
 
@@ -256,6 +309,7 @@ def fresh_copy_test(ours=None, base=None, theirs=None):
         if not isinstance(key, str) or key in held:
             return False
         return key not in known if known is not None else bool(FRESH_ID.match(key))
+
     return fresh
 
 
@@ -280,8 +334,7 @@ def dangling(notebook):
             key = p.get("id") if isinstance(p, dict) else None
             if key is not None and shape.hashable(key) and key not in held:
                 their = p.get("name")
-                found.append((pos, name, their if isinstance(their, str) and their else None,
-                              key))
+                found.append((pos, name, their if isinstance(their, str) and their else None, key))
     return found
 
 
@@ -290,10 +343,12 @@ def find(notebook, fresh=None):
     no side of the merge)."""
     fresh = fresh or fresh_copy_test()
     cells = shape.cell_list(notebook)
-    components = _group([shape.canvas(c).get("name") for c in cells],
-                        [fresh(shape.component_id(c)) for c in cells])
-    parameters = _group([p.get("name") if isinstance(p, dict) else None
-                         for p in shape.parameter_list(notebook)])
+    components = _group(
+        [shape.canvas(c).get("name") for c in cells], [fresh(shape.component_id(c)) for c in cells]
+    )
+    parameters = _group(
+        [p.get("name") if isinstance(p, dict) else None for p in shape.parameter_list(notebook)]
+    )
     sources, left, deleted = [], [], {}
     for pos, cell in enumerate(cells):
         lines = shape.shown_lines(cell)
@@ -305,12 +360,17 @@ def find(notebook, fresh=None):
             side = deleted_by(lines, found)
             if side:
                 deleted[pos] = side
-        stray = unfinished(lines, isinstance(cell, dict) and cell.get("cell_type") == "code",
-                           found)
+        stray = unfinished(lines, isinstance(cell, dict) and cell.get("cell_type") == "code", found)
         if stray:
             left.append((pos, name, [i + 1 for i in stray]))
-    return Found(components, parameters, sources, unfinished=left, deleted=deleted,
-                 dangling=dangling(notebook))
+    return Found(
+        components,
+        parameters,
+        sources,
+        unfinished=left,
+        deleted=deleted,
+        dangling=dangling(notebook),
+    )
 
 
 def read(data, fresh=None):
@@ -323,11 +383,16 @@ def read(data, fresh=None):
         marked = text_markers(data)
         if marked:
             return None, Found([], [], [], marked)
-        raise ResolveError("not a notebook: %s" % (
-            "not UTF-8 text" if isinstance(exc, UnicodeDecodeError) else "not valid JSON (%s)"
-            % exc))
+        raise ResolveError(
+            "not a notebook: %s"
+            % (
+                "not UTF-8 text"
+                if isinstance(exc, UnicodeDecodeError)
+                else "not valid JSON (%s)" % exc
+            )
+        ) from exc
     except RecursionError:
-        raise ResolveError("not a notebook: nested too deeply to be read")
+        raise ResolveError("not a notebook: nested too deeply to be read") from None
     if not markers.may_hold_conflicts(data):
         return notebook, Found([], [], [], dangling=dangling(notebook))
     return notebook, find(notebook, fresh)
@@ -338,10 +403,11 @@ def read_file(path):
         with open(path, "rb") as f:
             return f.read()
     except OSError as exc:
-        raise ResolveError("cannot read it: %s" % (exc.strerror or exc))
+        raise ResolveError("cannot read it: %s" % (exc.strerror or exc)) from exc
 
 
 # ---- resolving -----------------------------------------------------------------------------
+
 
 class Selection:
     """What to resolve: everything, or the named components and parameters and the cells
@@ -406,13 +472,16 @@ def _resolve_components(cells, chosen, side, before):
             if kind == side:
                 shape.canvas(cells[pos])["name"] = c.name
             else:
-                drop.add(pos)    # the other side's deletion wins
+                drop.add(pos)  # the other side's deletion wins
     kept = [put.get(i, cell) for i, cell in enumerate(cells) if i not in drop]
     present = {shape.component_id(c) for c in kept}
     gone = set(dropped) - present - {None}
     redirect = {k: v for k, v in redirect.items() if k in gone and v in present}
-    components = [shape.component_id(c) for c in kept
-                  if isinstance(shape.canvas(c).get("name"), str) and shape.canvas(c)["name"]]
+    components = [
+        shape.component_id(c)
+        for c in kept
+        if isinstance(shape.canvas(c).get("name"), str) and shape.canvas(c)["name"]
+    ]
     moved = {id(cell) for j, cell in put.items() if j not in restored}
     restored = {id(put[j]) for j in restored}
     for cell in kept:
@@ -422,20 +491,22 @@ def _resolve_components(cells, chosen, side, before):
             continue
         if id(cell) in restored and canvas.get("name"):
             # As the merge leaves a component's parents: links to components, by id alone.
-            canvas["parents"] = [{"id": p["id"]} for p in parents
-                                 if isinstance(p, dict) and p.get("id") in components]
+            canvas["parents"] = [
+                {"id": p["id"]}
+                for p in parents
+                if isinstance(p, dict) and p.get("id") in components
+            ]
             continue
         own, new, changed = shape.component_id(cell), [], False
         for p in parents:
             pid = p.get("id") if isinstance(p, dict) else None
             if id(cell) in moved and pid == own:
-                changed = True    # their version linked to ours, which it now is
+                changed = True  # their version linked to ours, which it now is
                 continue
             if shape.hashable(pid) and pid in redirect:
                 changed = True
                 target = redirect[pid]
-                if target == own or any(q.get("id") == target for q in new
-                                        if isinstance(q, dict)):
+                if target == own or any(q.get("id") == target for q in new if isinstance(q, dict)):
                     continue
                 p["id"] = target
             elif shape.hashable(pid) and pid in gone:
@@ -451,13 +522,16 @@ def _place_as_before(params, kept, before):
     """Move each map of `kept` (plain names now) to where our side had it before the merge."""
     order = [p.get("name") for p in shape.parameter_list(before) if isinstance(p, dict)]
     order = [n for n in order if isinstance(n, str)]
-    moving = sorted((m for m in kept if m.get("name") in order),
-                    key=lambda m: order.index(m["name"]), reverse=True)
+    moving = sorted(
+        (m for m in kept if m.get("name") in order),
+        key=lambda m: order.index(m["name"]),
+        reverse=True,
+    )
     for m in moving:
         params.pop(next(i for i, p in enumerate(params) if p is m))
         at = order.index(m["name"])
         names = [p.get("name") if isinstance(p, dict) else None for p in params]
-        for name in order[at + 1:]:
+        for name in order[at + 1 :]:
             if name in names:
                 params.insert(names.index(name), m)
                 break
@@ -497,8 +571,8 @@ class Outcome:
     """What resolve did to one notebook and what it left."""
 
     def __init__(self):
-        self.resolved = []     # texts: "component train model", "cell 1", ...
-        self.left = None       # Found: the conflicts that remain
+        self.resolved = []  # texts: "component train model", "cell 1", ...
+        self.left = None  # Found: the conflicts that remain
         self.written = False
 
 
@@ -560,8 +634,12 @@ def resolve(notebook, side, selection=None, before=None, base=None, theirs=None)
             continue
         key = _version_key(cell)
         version = chosen_version.get(key) if key is not None else None
-        if (version is not None and blocks(source)[-1][3] == len(source) - 1
-                and _ends_a_line(lines) and not _ends_a_line(shape.shown_lines(version))):
+        if (
+            version is not None
+            and blocks(source)[-1][3] == len(source) - 1
+            and _ends_a_line(lines)
+            and not _ends_a_line(shape.shown_lines(version))
+        ):
             last = lines[-1]
             lines[-1] = last[:-2] if last.endswith("\r\n") else last[:-1]
             if not lines[-1]:
@@ -570,8 +648,7 @@ def resolve(notebook, side, selection=None, before=None, base=None, theirs=None)
         outcome.resolved.append("cell %d" % (pos + 1))
     if parameters:
         canvas = shape.canvas(notebook)
-        canvas["parameters"] = _resolve_parameters(canvas["parameters"], parameters, side,
-                                                   before)
+        canvas["parameters"] = _resolve_parameters(canvas["parameters"], parameters, side, before)
         outcome.resolved.extend("parameter " + c.name for c in parameters)
     if components:
         notebook["cells"] = _resolve_components(all_cells, components, side, before)
@@ -588,11 +665,15 @@ def resolve_file(path, side, selection=None, before=None, base=None, theirs=None
     data = read_file(path)
     notebook, found = read(data)
     if notebook is None:
-        raise ResolveError("not a notebook: git's conflict markers in the file's text (line%s "
-                           "%s), from a merge of the whole file as text: edit them out, or "
-                           "take one side with git checkout --ours (or --theirs) -- PATH" % (
-                               "s" if len(found.text_lines) > 1 else "",
-                               ", ".join(str(n) for n in found.text_lines[:10])))
+        raise ResolveError(
+            "not a notebook: git's conflict markers in the file's text (line%s "
+            "%s), from a merge of the whole file as text: edit them out, or "
+            "take one side with git checkout --ours (or --theirs) -- PATH"
+            % (
+                "s" if len(found.text_lines) > 1 else "",
+                ", ".join(str(n) for n in found.text_lines[:10]),
+            )
+        )
     outcome = resolve(notebook, side, selection, before, base, theirs)
     if outcome.resolved:
         layout.replace_file(path, layout.render(notebook, layout.detect(data)))
@@ -602,10 +683,12 @@ def resolve_file(path, side, selection=None, before=None, base=None, theirs=None
 
 # A merge, cherry-pick, revert or rebase that stopped: the ref git keeps for it, then where
 # their version and the common ancestor are (ours is HEAD's); None: the merge base.
-STOPPED = (("MERGE_HEAD", "MERGE_HEAD", None),
-           ("CHERRY_PICK_HEAD", "CHERRY_PICK_HEAD", "CHERRY_PICK_HEAD^"),
-           ("REVERT_HEAD", "REVERT_HEAD^", "REVERT_HEAD"),
-           ("REBASE_HEAD", "REBASE_HEAD", "REBASE_HEAD^"))
+STOPPED = (
+    ("MERGE_HEAD", "MERGE_HEAD", None),
+    ("CHERRY_PICK_HEAD", "CHERRY_PICK_HEAD", "CHERRY_PICK_HEAD^"),
+    ("REVERT_HEAD", "REVERT_HEAD^", "REVERT_HEAD"),
+    ("REBASE_HEAD", "REBASE_HEAD", "REBASE_HEAD^"),
+)
 
 
 def versions(path):
@@ -619,8 +702,9 @@ def versions(path):
 
     def git(*args):
         try:
-            proc = runner.run(args, cwd=directory, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL)
+            proc = runner.run(
+                args, cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL
+            )
         except OSError:
             return None
         return proc.stdout if proc.returncode == 0 else None
@@ -633,8 +717,10 @@ def versions(path):
             if base_rev is None:
                 merge_base = git("merge-base", "HEAD", ref)
                 base_rev = merge_base.decode("ascii", "replace").strip() if merge_base else None
-            found = [git("show", "%s:%s" % (rev, relative)) if rev else None
-                     for rev in ("HEAD", base_rev, their_rev)]
+            found = [
+                git("show", "%s:%s" % (rev, relative)) if rev else None
+                for rev in ("HEAD", base_rev, their_rev)
+            ]
             break
 
     def parsed(data):
@@ -642,50 +728,84 @@ def versions(path):
             return json.loads(data.decode("utf-8")) if data is not None else None
         except (ValueError, RecursionError):
             return None
+
     return tuple(parsed(data) for data in found)
 
 
 # ---- the commands --------------------------------------------------------------------------
 
+
 def _parser(command):
-    p = argparse.ArgumentParser(prog="%s %s" % (PROG, command), description={
-        "conflicts": "List the conflicts that each notebook holds: component and parameter "
-                     "pairs (\"<<< name\" ours, \">>> name\" theirs) and one-sided marks, by "
-                     "plain name and position, and the cells whose source holds git's "
-                     "conflict blocks. Exit status 0, or 2 when a file cannot be read.",
-        "resolve": "Keep one side of the notebook's conflicts: all of them, or those named. "
-                   "A component pair keeps one version under its plain name (theirs takes our "
-                   "component id, which the rest of the notebook points at, and our cell's "
-                   "place); a one-sided mark keeps the changed cell (the marked side) or lets "
-                   "the deletion win; a parameter pair keeps one map under its plain name; a "
-                   "conflict block keeps the chosen side's lines (a cell that the chosen side "
-                   "deleted goes). Exit status 0 when all that was asked is resolved, 1 when "
-                   "some of it needs a hand (listed), 2 on errors.",
-        "check": "Exit with status 1 and list the conflicts when a notebook still holds any "
-                 "(marker lines left of a half-edited conflict block, git's markers in a "
-                 "file merged as text, and parents that point at no component included), 0 "
-                 "otherwise, 2 for a file that cannot be read or is not JSON: for a pre-commit "
-                 "hook.",
-    }[command])
+    p = argparse.ArgumentParser(
+        prog="%s %s" % (PROG, command),
+        description={
+            "conflicts": "List the conflicts that each notebook holds: component and parameter "
+            'pairs ("<<< name" ours, ">>> name" theirs) and one-sided marks, by '
+            "plain name and position, and the cells whose source holds git's "
+            "conflict blocks. Exit status 0, or 2 when a file cannot be read.",
+            "resolve": "Keep one side of the notebook's conflicts: all of them, or those named. "
+            "A component pair keeps one version under its plain name (theirs takes our "
+            "component id, which the rest of the notebook points at, and our cell's "
+            "place); a one-sided mark keeps the changed cell (the marked side) or lets "
+            "the deletion win; a parameter pair keeps one map under its plain name; a "
+            "conflict block keeps the chosen side's lines (a cell that the chosen side "
+            "deleted goes). Exit status 0 when all that was asked is resolved, 1 when "
+            "some of it needs a hand (listed), 2 on errors.",
+            "check": "Exit with status 1 and list the conflicts when a notebook still holds any "
+            "(marker lines left of a half-edited conflict block, git's markers in a "
+            "file merged as text, and parents that point at no component included), 0 "
+            "otherwise, 2 for a file that cannot be read or is not JSON: for a pre-commit "
+            "hook.",
+        }[command],
+    )
     if command == "check":
-        p.add_argument("--staged", action="store_true",
-                       help="check the notebooks staged for commit, as the index holds them "
-                            "(the plain git hook that install --pre-commit writes does this)")
+        p.add_argument(
+            "--staged",
+            action="store_true",
+            help="check the notebooks staged for commit, as the index holds them "
+            "(the plain git hook that install --pre-commit writes does this)",
+        )
         p.add_argument("paths", metavar="PATH", nargs="*")
         return p
     p.add_argument("paths", metavar="PATH", nargs="+")
     if command == "resolve":
         side = p.add_mutually_exclusive_group(required=True)
-        side.add_argument("--ours", dest="side", action="store_const", const=OURS,
-                          help="keep our version (\"<<< \") of each conflict")
-        side.add_argument("--theirs", dest="side", action="store_const", const=THEIRS,
-                          help="keep their version (\">>> \") of each conflict")
-        p.add_argument("--component", metavar="NAME", action="append", default=[],
-                       help="resolve only this component (plain name; repeatable)")
-        p.add_argument("--parameter", metavar="NAME", action="append", default=[],
-                       help="resolve only this parameter (plain name; repeatable)")
-        p.add_argument("--cell", metavar="N", action="append", default=[], type=int,
-                       help="resolve only the conflict blocks of cell N (from 1; repeatable)")
+        side.add_argument(
+            "--ours",
+            dest="side",
+            action="store_const",
+            const=OURS,
+            help='keep our version ("<<< ") of each conflict',
+        )
+        side.add_argument(
+            "--theirs",
+            dest="side",
+            action="store_const",
+            const=THEIRS,
+            help='keep their version (">>> ") of each conflict',
+        )
+        p.add_argument(
+            "--component",
+            metavar="NAME",
+            action="append",
+            default=[],
+            help="resolve only this component (plain name; repeatable)",
+        )
+        p.add_argument(
+            "--parameter",
+            metavar="NAME",
+            action="append",
+            default=[],
+            help="resolve only this parameter (plain name; repeatable)",
+        )
+        p.add_argument(
+            "--cell",
+            metavar="N",
+            action="append",
+            default=[],
+            type=int,
+            help="resolve only the conflict blocks of cell N (from 1; repeatable)",
+        )
     return p
 
 
@@ -701,8 +821,10 @@ def name_parents(found, path):
             key, name = shape.component_id(cell), shape.canvas(cell).get("name")
             if key is not None and isinstance(name, str) and strip_marks(name):
                 names.setdefault(key, strip_marks(name))
-    found.dangling = [(pos, component, name or names.get(key), key)
-                      for pos, component, name, key in found.dangling]
+    found.dangling = [
+        (pos, component, name or names.get(key), key)
+        for pos, component, name, key in found.dangling
+    ]
 
 
 def _error(path, message):
@@ -723,14 +845,14 @@ def run_conflicts(args):
             _error(path, str(exc))
             status = 2
             continue
-        print(found.summary(path) if found else "%s: %s: no conflicts" % (
-            PROG, one_line(path)))
+        print(found.summary(path) if found else "%s: %s: no conflicts" % (PROG, one_line(path)))
     return status
 
 
 def run_check(args):
     if args.staged:
         from corvane_git.scripts.merge_driver.git_wiring import staged
+
         try:
             files = staged.staged_notebooks()
         except staged.GitError as exc:
@@ -756,22 +878,27 @@ def run_check(args):
             if found.text_lines:
                 kinds.add("text")
             elif found.components or found.parameters or found.source_cells:
-                kinds.add("notebook")   # (unfinished blocks alone: the listing says what to do)
+                kinds.add("notebook")  # (unfinished blocks alone: the listing says what to do)
     if "notebook" in kinds:
-        sys.stderr.write("%s: resolve them in the notebook, or keep one side with: %s resolve "
-                         "PATH --ours (or --theirs)\n" % (PROG, PROG))
+        sys.stderr.write(
+            "%s: resolve them in the notebook, or keep one side with: %s resolve "
+            "PATH --ours (or --theirs)\n" % (PROG, PROG)
+        )
     if "text" in kinds:
-        sys.stderr.write("%s: a file merged as text: edit the conflict markers out of it in a "
-                         "text editor, or take one side whole with: git checkout --ours (or "
-                         "--theirs) -- PATH\n" % PROG)
+        sys.stderr.write(
+            "%s: a file merged as text: edit the conflict markers out of it in a "
+            "text editor, or take one side whole with: git checkout --ours (or "
+            "--theirs) -- PATH\n" % PROG
+        )
     return status
 
 
 def run_resolve(args):
     selection = Selection(args.component, args.parameter, args.cell)
     if selection and len(args.paths) > 1:
-        raise ResolveError("--component, --parameter and --cell select in one notebook; "
-                           "name only one PATH")
+        raise ResolveError(
+            "--component, --parameter and --cell select in one notebook; name only one PATH"
+        )
     status = 0
     for path in args.paths:
         try:
@@ -786,15 +913,19 @@ def run_resolve(args):
             continue
         left = outcome.left
         if outcome.resolved:
-            print("%s: %s: kept %s of %s" % (PROG, one_line(path), args.side,
-                                             one_line(", ".join(outcome.resolved))))
+            print(
+                "%s: %s: kept %s of %s"
+                % (PROG, one_line(path), args.side, one_line(", ".join(outcome.resolved)))
+            )
         elif not left:
             print("%s: %s: no conflicts" % (PROG, one_line(path)))
         if selection:
-            left = Found([c for c in left.components if c.names() & set(selection.components)],
-                         [c for c in left.parameters if c.names() & set(selection.parameters)],
-                         [], unfinished=[u for u in left.unfinished
-                                         if u[0] + 1 in selection.cells])
+            left = Found(
+                [c for c in left.components if c.names() & set(selection.components)],
+                [c for c in left.parameters if c.names() & set(selection.parameters)],
+                [],
+                unfinished=[u for u in left.unfinished if u[0] + 1 in selection.cells],
+            )
         if left:
             name_parents(left, path)
             sys.stderr.write(left.summary(path) + "\n")
@@ -806,8 +937,9 @@ def main(command, argv):
     """Run one of COMMANDS with its arguments; returns the exit status."""
     args = _parser(command).parse_args(argv)
     try:
-        return {"conflicts": run_conflicts, "check": run_check, "resolve": run_resolve}[
-            command](args)
+        return {"conflicts": run_conflicts, "check": run_check, "resolve": run_resolve}[command](
+            args
+        )
     except ResolveError as exc:
         sys.stderr.write("%s %s: error: %s\n" % (PROG, command, one_line(str(exc))))
         return 2

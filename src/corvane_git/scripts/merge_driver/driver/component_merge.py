@@ -22,6 +22,7 @@ merge_core decides as merge_files does.  Around it, the driver:
 
 Each step is one pass over the cells: no cell is compared with more than its own versions.
 """
+
 import json
 import os
 
@@ -74,8 +75,9 @@ def prepare(base, ours, theirs, base_made=False):
     both sides added (see route.empty_base_notebook)."""
     notebooks = (base, ours, theirs)
     keyed = [_keyed(shape.cell_list(nb)) for nb in notebooks]
-    stand_ins = _StandIns(base, [[c for c, canvas, _ in cells if canvas is None and _is_plain(c)]
-                                 for cells in keyed])
+    stand_ins = _StandIns(
+        base, [[c for c, canvas, _ in cells if canvas is None and _is_plain(c)] for cells in keyed]
+    )
     if stand_ins.maps:
         keyed = [_keyed(shape.cell_list(nb)) for nb in notebooks]
     finish = _Finish(keyed, stand_ins)
@@ -88,12 +90,13 @@ class _StandIns:
 
     def __init__(self, base, plain):
         """`plain`: the cells without the component layer of the base, ours and theirs."""
-        self.maps = {}            # id(canvas map) -> the map: held, so that ids stay unique
-        self.added_metadata = set()   # ids of the maps whose cell had no "metadata"
-        self.both_added = set()       # keys of the cells that both sides added
+        self.maps = {}  # id(canvas map) -> the map: held, so that ids stay unique
+        self.added_metadata = set()  # ids of the maps whose cell had no "metadata"
+        self.both_added = set()  # keys of the cells that both sides added
         if not any(plain):
             return
         from corvane_git.scripts.merge_driver.plain import merge as plain_merge
+
         base_cells, our_cells, their_cells = plain
         by_id = all(plain_merge.ids(cells) is not None for cells in plain)
         prints = None if by_id else [plain_merge.fingerprint(c) for c in base_cells]
@@ -101,10 +104,14 @@ class _StandIns:
         paired_t = plain_merge.pair(base_cells, their_cells, by_id, prints)
         token = os.urandom(8).hex()
         keys_b = ["plain-%s-b%d" % (token, i) for i in range(len(base_cells))]
-        keys_o = [keys_b[paired_o[j]] if j in paired_o else "plain-%s-o%d" % (token, j)
-                  for j in range(len(our_cells))]
-        keys_t = [keys_b[paired_t[j]] if j in paired_t else "plain-%s-t%d" % (token, j)
-                  for j in range(len(their_cells))]
+        keys_o = [
+            keys_b[paired_o[j]] if j in paired_o else "plain-%s-o%d" % (token, j)
+            for j in range(len(our_cells))
+        ]
+        keys_t = [
+            keys_b[paired_t[j]] if j in paired_t else "plain-%s-t%d" % (token, j)
+            for j in range(len(their_cells))
+        ]
         # A cell that both sides added (same cell id, or same type and source) is one cell,
         # merged as a notebook that both sides added merges it: against our version with an
         # empty source, or against itself when both versions are equal.
@@ -121,8 +128,11 @@ class _StandIns:
             keys_t[j] = keys_o[o]
             self.both_added.add(keys_o[o])
             ours = our_cells[o]
-            stand_in = dict(ours) if ours == cell else dict(ours, source=(
-                "" if isinstance(ours.get("source"), str) else []))
+            stand_in = (
+                dict(ours)
+                if ours == cell
+                else dict(ours, source=("" if isinstance(ours.get("source"), str) else []))
+            )
             stand_in["metadata"] = dict(shape.metadata_or_none(ours) or {})
             shape.cell_list(base).append(stand_in)
             base_cells.append(stand_in)
@@ -158,6 +168,7 @@ class _Finish:
     def __init__(self, keyed, stand_ins):
         """`keyed`: the _keyed cells of the base, ours and theirs."""
         self.stand_ins = stand_ins
+        self.both_added = set()  # keys that both sides added; set by prepare
         base_keyed, ours_keyed, their_keyed = keyed
         self.base = _by_key(base_keyed)
         self.ours = _by_key(ours_keyed)
@@ -169,13 +180,20 @@ class _Finish:
         self.named_ours = _named_parents(ours_keyed)
         self.named_theirs = _named_parents(their_keyed)
         # Their canvas maps by object: the merge's copies of their cells share them.
-        self.their_keys = ({id(canvas): key for key, canvas in self.their_order
-                            if canvas is not None} if self.named_theirs or self.named_ours
-                           else {})
+        self.their_keys = (
+            {id(canvas): key for key, canvas in self.their_order if canvas is not None}
+            if self.named_theirs or self.named_ours
+            else {}
+        )
         # Unnamed cells that our side deleted and their side changed: kept, and said.
-        self.back = set(key for key, t in self.theirs.items()
-                        if key not in self.ours and key in self.base and t != self.base[key]
-                        and not shape.canvas_or_none(t).get("name"))
+        self.back = set(
+            key
+            for key, t in self.theirs.items()
+            if key not in self.ours
+            and key in self.base
+            and t != self.base[key]
+            and not shape.canvas_or_none(t).get("name")
+        )
 
     def __call__(self, merged):
         """Finish the merged notebook in place; return the notes for the user."""
@@ -193,8 +211,11 @@ class _Finish:
             their_key = their_keys.get(id(canvas))
             if names is not None:
                 # The file the cell comes from: theirs where it holds their canvas map.
-                named = (self.named_theirs.get(their_key) if their_key is not None
-                         else self.named_ours.get(key))
+                named = (
+                    self.named_theirs.get(their_key)
+                    if their_key is not None
+                    else self.named_ours.get(key)
+                )
                 if named:
                     _restore_parent_names(canvas, named, names)
             if key in self.back and key not in ours:
@@ -208,14 +229,20 @@ class _Finish:
         position = {id(c): pos for pos, c in enumerate(cells, 1)}
         notes = []
         if reran:
-            notes.append("cells re-run on both sides, our outputs kept: " + _listed(
-                ["cell %d" % position[id(c)] for c in reran]))
+            notes.append(
+                "cells re-run on both sides, our outputs kept: "
+                + _listed(["cell %d" % position[id(c)] for c in reran])
+            )
         if clashes:
-            notes.append("changed on both sides, ours kept: " + _listed(
-                ["cell %d %s" % (position[id(c)], path) for c, path in clashes]))
+            notes.append(
+                "changed on both sides, ours kept: "
+                + _listed(["cell %d %s" % (position[id(c)], path) for c, path in clashes])
+            )
         if back:
-            notes.append("changed by them, deleted by us, kept: " + _listed(
-                ["cell %d" % position[id(c)] for c in back]))
+            notes.append(
+                "changed by them, deleted by us, kept: "
+                + _listed(["cell %d" % position[id(c)] for c in back])
+            )
         return notes
 
     # ---- their edits outside the source and the canvas map -----------------------------------
@@ -226,19 +253,21 @@ class _Finish:
         (o, path) to `clashes` for each key that both sides changed differently."""
         b, t = self.base.get(key), self.theirs.get(key)
         if b is None or t is None or key in self.both_added or t == b:
-            return   # (both sides added it: its base stands in for none; ours is kept)
+            return  # (both sides added it: its base stands in for none; ours is kept)
         if shape.canvas_or_none(t).get("id") != key:
-            return   # their version stands beside ours, with a fresh id
+            return  # their version stands beside ours, with a fresh id
         ran_o = any(o.get(k, _ABSENT) != b.get(k, _ABSENT) for k in _RUN_KEYS)
         ran_t = any(t.get(k, _ABSENT) != b.get(k, _ABSENT) for k in _RUN_KEYS)
         if ran_o and ran_t and any(o.get(k, _ABSENT) != t.get(k, _ABSENT) for k in _RUN_KEYS):
             reran.append(o)
         keys = set(t) | set(b)
         if all(t.get(k, _ABSENT) == b.get(k, _ABSENT) for k in keys if k not in _RUN_KEYS):
-            return   # they only re-ran it: our version, as merge_files keeps it
-        if all(t.get(k, _ABSENT) == b.get(k, _ABSENT) for k in keys
-               if k not in _RUN_KEYS and k != "source" and k != "metadata") and (
-                   _without_canvas(t.get("metadata")) == _without_canvas(b.get("metadata"))):
+            return  # they only re-ran it: our version, as merge_files keeps it
+        if all(
+            t.get(k, _ABSENT) == b.get(k, _ABSENT)
+            for k in keys
+            if k not in _RUN_KEYS and k != "source" and k != "metadata"
+        ) and (_without_canvas(t.get("metadata")) == _without_canvas(b.get("metadata"))):
             # Their edit is in the source and the canvas map, which the merge took care of:
             # only their run, where ours did not re-run.
             if ran_t and not ran_o:
@@ -293,7 +322,7 @@ class _Finish:
             if pending and not (pos + 1 < len(rest) and self._ours_added(rest[pos + 1][2])):
                 out.extend(pending)
                 pending = []
-        out.extend(theirs_added.values())   # none left but in an odd case: kept, at the end
+        out.extend(theirs_added.values())  # none left but in an odd case: kept, at the end
         return out
 
     def _ours_added(self, key):
@@ -307,8 +336,11 @@ def _named_parents(keyed):
         parents = canvas.get("parents") if key is not None else None
         if not parents or not isinstance(parents, list):
             continue
-        named = {p["id"]: dict(p) for p in parents
-                 if isinstance(p, dict) and "name" in p and isinstance(p.get("id"), str)}
+        named = {
+            p["id"]: dict(p)
+            for p in parents
+            if isinstance(p, dict) and "name" in p and isinstance(p.get("id"), str)
+        }
         if named:
             out[key] = named
     return out
@@ -360,6 +392,7 @@ def _merge_into(o, b, t, ran_o, ran_t, paths):
     """Merge their keys of a cell into our version `o` (kept: same object): "source" and the
     canvas map as the merge made them, the rest as the plain merge merges a cell's keys."""
     from corvane_git.scripts.merge_driver.plain import merge as plain_merge
+
     run = t if ran_t and not ran_o else o
     merged = {}
     for key in list(o) + [k for k in t if k not in o]:
@@ -384,9 +417,11 @@ def _merge_metadata(b, o, t, paths):
     """Metadata merged per key as the plain merge merges it, apart from "canvas": ours, as
     the merge made it, at its place."""
     from corvane_git.scripts.merge_driver.plain import merge as plain_merge
+
     clashes = []
-    merged = plain_merge.merge_maps(_without_canvas(b), _without_canvas(o), _without_canvas(t),
-                                    [], clashes)
+    merged = plain_merge.merge_maps(
+        _without_canvas(b), _without_canvas(o), _without_canvas(t), [], clashes
+    )
     paths.extend("metadata " + _quoted(path) for path in clashes)
     out = {}
     for key in o:

@@ -1,6 +1,7 @@
 """The merge as git runs it, from its command line to its exit status: the driver line's
 arguments, the checks before the merge, the signals that end it, and the one line on stderr
 that reports it."""
+
 import contextlib
 import gc
 import os
@@ -17,7 +18,7 @@ _DIGITS = "0123456789"
 
 
 # git hands the driver an int's conflict-marker size (%L); git merge-file takes no more.
-MAX_MARKER_SIZE = 2 ** 31 - 1
+MAX_MARKER_SIZE = 2**31 - 1
 # The options that carry git's conflict labels (%S %X %Y, git 2.44 and later), in the order of
 # the labels a merge takes: ours, the common ancestor's, theirs.
 LABEL_OPTIONS = ("--ours-label=", "--ancestor-label=", "--theirs-label=")
@@ -33,22 +34,34 @@ def git_invocation(argv):
     args = list(argv)
     while args and args[0] != "--":
         option = args.pop(0)
-        size = option[len("--marker-size="):]
+        size = option[len("--marker-size=") :]
         label = [n for n, prefix in enumerate(LABEL_OPTIONS) if option.startswith(prefix)]
         if option == "--keep-one-line" and keep_one_line is None:
             keep_one_line = True
-        elif (option.startswith("--marker-size=") and marker_size is None and size
-              and all(c in _DIGITS for c in size) and size.strip("0")):
+        elif (
+            option.startswith("--marker-size=")
+            and marker_size is None
+            and size
+            and all(c in _DIGITS for c in size)
+            and size.strip("0")
+        ):
             marker_size = marker_size_of(size)
         elif label and labels[label[0]] is None:
-            labels[label[0]] = option[len(LABEL_OPTIONS[label[0]]):]
+            labels[label[0]] = option[len(LABEL_OPTIONS[label[0]]) :]
         else:
             return None
     if len(args) != 5 or labels.count(None) not in (0, 3):
         return None
     base, current, incoming, path = args[1:]
-    return (base, current, incoming, path, bool(keep_one_line), marker_size or 7,
-            None if labels[0] is None else tuple(labels))
+    return (
+        base,
+        current,
+        incoming,
+        path,
+        bool(keep_one_line),
+        marker_size or 7,
+        None if labels[0] is None else tuple(labels),
+    )
 
 
 def marker_size_of(digits):
@@ -62,8 +75,11 @@ def run_merge(base, current, incoming, path, keep_one_line=False, marker_size=7,
     """The merge as git runs it: the exit status for git (0 merged, 1 conflicts, 2 failed).
     `labels`: git's conflict labels (ours, base, theirs), where the driver line passes them."""
     if marker_size > MAX_MARKER_SIZE:
-        say(sys.stderr, "%s: error: the --marker-size is more than git gives or takes (at "
-                         "most %d)\n" % (PROG, MAX_MARKER_SIZE))
+        say(
+            sys.stderr,
+            "%s: error: the --marker-size is more than git gives or takes (at "
+            "most %d)\n" % (PROG, MAX_MARKER_SIZE),
+        )
         return route.FAILURE
     # A file that is not there is no usage error: one line, as for every failed merge. git
     # gives regular files; anything else (a FIFO would block the read, a device never end
@@ -81,9 +97,15 @@ def run_merge(base, current, incoming, path, keep_one_line=False, marker_size=7,
     gc.disable()
     try:
         with ending_on_termination():
-            return merge_and_report(base, current, incoming, path,
-                                    keep_one_line=keep_one_line, marker_size=marker_size,
-                                    labels=labels)
+            return merge_and_report(
+                base,
+                current,
+                incoming,
+                path,
+                keep_one_line=keep_one_line,
+                marker_size=marker_size,
+                labels=labels,
+            )
     finally:
         if collecting:
             gc.enable()
@@ -117,7 +139,7 @@ def ending_on_termination():
             signum = getattr(signal, name)
             if signal.getsignal(signum) == signal.SIG_DFL:
                 before[signum] = signal.signal(signum, stop)
-    except ValueError:   # not the main thread: signals stay as they are
+    except ValueError:  # not the main thread: signals stay as they are
         pass
     try:
         yield
@@ -144,12 +166,16 @@ def end_by_signal(signum):
         os._exit(-0x3FFFFEC6)
     signal.signal(signum, signal.SIG_DFL)
     os.kill(os.getpid(), signum)
-    os._exit(128 + signum)   # where the signal does not end the process at once
+    os._exit(128 + signum)  # where the signal does not end the process at once
 
 
-_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),
-          (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
-          (stat.S_ISSOCK, "a socket"))
+_KINDS = (
+    (stat.S_ISDIR, "a directory"),
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+)
 
 
 def not_a_regular_file(path):
@@ -159,7 +185,7 @@ def not_a_regular_file(path):
     except FileNotFoundError:
         return "%s %r does not exist"
     except OSError:
-        return None   # the merge reports what keeps it from reading the file
+        return None  # the merge reports what keeps it from reading the file
     if stat.S_ISREG(mode):
         return None
     kind = next((words for test, words in _KINDS if test(mode)), "not a regular file")
@@ -176,16 +202,25 @@ def say(stream, text):
         pass
 
 
-def merge_and_report(base, current, incoming, path, report=None, keep_one_line=False,
-                     marker_size=7, labels=None):
+def merge_and_report(
+    base, current, incoming, path, report=None, keep_one_line=False, marker_size=7, labels=None
+):
     report = report or sys.stderr
     # git's own conflict labels go to the merge only where the driver line gives them.
     given = {} if labels is None else {"labels": labels}
     try:
-        result = route.merge(base, current, incoming, path, keep_one_line=keep_one_line,
-                              marker_size=marker_size, **given)
+        result = route.merge(
+            base,
+            current,
+            incoming,
+            path,
+            keep_one_line=keep_one_line,
+            marker_size=marker_size,
+            **given,
+        )
     except Exception as exc:
         import shlex
+
         # A MergeFailure names its cause; anything else escaped the explanation of a failure
         # (the merge itself has put our file back by then). git leaves our version in the
         # working tree without conflict markers: say where theirs is.
@@ -194,11 +229,18 @@ def merge_and_report(base, current, incoming, path, report=None, keep_one_line=F
         # any directory in it, so the pathspec says "from the top" (and, where the path holds
         # wildcard characters, "literally").
         top = ":(top,literal)" if any(c in path for c in "*?[\\") else ":/"
-        say(report, "%s: cannot merge %s: %s; our version is kept, without conflict markers: "
-                     "take theirs with git checkout --theirs -- %s, or see it with git show %s\n"
-                     % (PROG, one_line(path), one_line(cause),
-                        one_line(shlex.quote(top + path)),
-                        one_line(shlex.quote(":3:" + path))))
+        say(
+            report,
+            "%s: cannot merge %s: %s; our version is kept, without conflict markers: "
+            "take theirs with git checkout --theirs -- %s, or see it with git show %s\n"
+            % (
+                PROG,
+                one_line(path),
+                one_line(cause),
+                one_line(shlex.quote(top + path)),
+                one_line(shlex.quote(":3:" + path)),
+            ),
+        )
         return route.FAILURE
     say(report, "".join(line + "\n" for line in result.messages(path)))
     return route.CONFLICT if result else route.CLEAN

@@ -5,34 +5,61 @@ The route is a chain of steps over the files read once: the component merge, the
 merge, the text merge.  Each step gives the merge's result or declines (a Declined, saying why
 where there is something to say); the text merge takes what the others decline.
 """
+
 import collections
 import json
 import os
 import sys
+from typing import Any, Dict
 
 from corvane_git.scripts.merge_driver.conflicts.markers import (
-    conflict_labels, count_openings, holds_marker_line, is_marked, marker_lines_text,
-    may_hold_markers, strip_marks)
+    conflict_labels,
+    count_openings,
+    holds_marker_line,
+    is_marked,
+    marker_lines_text,
+    may_hold_markers,
+    strip_marks,
+)
 from corvane_git.scripts.merge_driver.conflicts.report import (
-    PROG, Conflicts, MergeFailure, one_line)
+    PROG,
+    Conflicts,
+    MergeFailure,
+    one_line,
+)
 from corvane_git.scripts.merge_driver.driver import component_merge
 from corvane_git.scripts.merge_driver.git_wiring import runner
 from corvane_git.scripts.merge_driver.notebooks import layout, shape
 from corvane_git.scripts.merge_driver.plain.engine import from_content, load_engine
 
-__all__ = ["merge", "merge_as_text", "TextMerge", "Declined", "Inputs", "Conflicts",
-           "MergeFailure", "find_conflicts", "empty_base_notebook", "describe_failure",
-           "conflict_labels", "one_line", "PROG", "CLEAN", "CONFLICT", "FAILURE"]
+__all__ = [
+    "merge",
+    "merge_as_text",
+    "TextMerge",
+    "Declined",
+    "Inputs",
+    "Conflicts",
+    "MergeFailure",
+    "find_conflicts",
+    "empty_base_notebook",
+    "describe_failure",
+    "conflict_labels",
+    "one_line",
+    "PROG",
+    "CLEAN",
+    "CONFLICT",
+    "FAILURE",
+]
 
 CLEAN, CONFLICT, FAILURE = 0, 1, 2
 
 # The three files in the order merge_files reads them, with the words a message uses for each.
-SIDES = (("current", "our version"), ("base", "the common ancestor"),
-         ("incoming", "their version"))
+SIDES = (("current", "our version"), ("base", "the common ancestor"), ("incoming", "their version"))
 
 
-def merge(base, current, incoming, path, engine=None, keep_one_line=False, marker_size=7,
-          labels=None):
+def merge(
+    base, current, incoming, path, engine=None, keep_one_line=False, marker_size=7, labels=None
+):
     """Merge like git's %O %A %B %P: write the result over `current`, return its Conflicts
     (or its TextMerge, below).
 
@@ -93,7 +120,7 @@ class Inputs:
         self.paths = paths
         self.target = target
         self.ours_bytes = ours_bytes
-        self.base_empty = not base_bytes.strip()   # both sides added the notebook
+        self.base_empty = not base_bytes.strip()  # both sides added the notebook
         self._unparsed = [base_bytes, theirs_bytes]
         self._parsed = self._failure = None
 
@@ -135,8 +162,7 @@ def component_step(inputs, path, keep_one_line, labels, engine=None):
         if from_content(exc):
             return Declined(describe_failure(exc, paths, named=False))
         raise MergeFailure(describe_failure(exc, paths)) from exc
-    if all(notebook is None or shape.without_layer(notebook)
-           for notebook in (base, ours, theirs)):
+    if all(notebook is None or shape.without_layer(notebook) for notebook in (base, ours, theirs)):
         return Declined()
     engine = engine or load_engine()
     try:
@@ -146,8 +172,9 @@ def component_step(inputs, path, keep_one_line, labels, engine=None):
             base = made["base"] = json.loads(json.dumps(empty_base_notebook(ours, theirs)))
         before = OursBefore(ours)
         finish = component_merge.prepare(base, ours, theirs, base_made="base" in made)
-        merged, conflicted = _merge_notebooks(engine or load_engine(), base, ours, theirs,
-                                              path, labels)
+        merged, conflicted = _merge_notebooks(
+            engine or load_engine(), base, ours, theirs, path, labels
+        )
         notes = finish(merged)
     except Exception as exc:
         if from_content(exc):
@@ -166,12 +193,15 @@ def component_step(inputs, path, keep_one_line, labels, engine=None):
                 raise
             except Exception as exc:
                 layout.replace_file(target, one_line_form(merged))
-                conflicts.notes.append("the merged notebook is left on one line: it cannot be "
-                                       "written in our version's layout (%s)"
-                                       % runner.failure_text(exc))
+                conflicts.notes.append(
+                    "the merged notebook is left on one line: it cannot be "
+                    "written in our version's layout (%s)" % runner.failure_text(exc)
+                )
     except OSError as exc:
-        raise MergeFailure("cannot write the merged notebook beside %s: %s" % (
-            _label("current", paths), exc.strerror or exc)) from exc
+        raise MergeFailure(
+            "cannot write the merged notebook beside %s: %s"
+            % (_label("current", paths), exc.strerror or exc)
+        ) from exc
     return conflicts
 
 
@@ -184,11 +214,13 @@ def plain_step(inputs, path, keep_one_line, labels, engine=None):
     except (ValueError, RecursionError):
         return Declined()
     from corvane_git.scripts.merge_driver.plain import merge as plain_merge
+
     if not plain_merge.is_plain(base, ours, theirs):
         return Declined()
     try:
-        return plain_merge.merge_plain(base, ours, theirs, inputs.target, path,
-                                       inputs.ours_bytes, keep_one_line, labels)
+        return plain_merge.merge_plain(
+            base, ours, theirs, inputs.target, path, inputs.ours_bytes, keep_one_line, labels
+        )
     except plain_merge.NotText as failure:
         return Declined(str(failure))
 
@@ -199,8 +231,9 @@ def _merge_notebooks(engine, base, ours, theirs, path, labels):
     if engine is not sys.modules.get("corvane_git.scripts.merge_driver.merge_core"):
         return engine.merge_notebooks(base, ours, theirs, path), None
     conflicted = []
-    merged = engine.merge_notebooks(base, ours, theirs, path, conflict_labels(path, labels),
-                                    conflicted)
+    merged = engine.merge_notebooks(
+        base, ours, theirs, path, conflict_labels(path, labels), conflicted
+    )
     return merged, conflicted
 
 
@@ -215,12 +248,13 @@ def one_line_form(merged):
 
 # ---- the merge git would make without the driver ---------------------------------------
 
+
 class TextMerge:
     """A merge of the whole files as text by git merge-file, as git merges without a driver."""
 
     def __init__(self, reason, conflicts, json_error=None, marker_size=7):
-        self.reason = reason          # why the notebook was not merged cell by cell
-        self.conflicts = conflicts    # conflict blocks written, as git merge-file counts them
+        self.reason = reason  # why the notebook was not merged cell by cell
+        self.conflicts = conflicts  # conflict blocks written, as git merge-file counts them
         self.json_error = json_error  # why a result without conflicts is not JSON, or None
         self.marker_size = marker_size
 
@@ -229,14 +263,20 @@ class TextMerge:
 
     def messages(self, path):
         line = "%s: %s: merged as text by git merge-file, not cell by cell (%s)" % (
-            PROG, path, self.reason)
+            PROG,
+            path,
+            self.reason,
+        )
         if self.conflicts:
             line += "; %d conflict%s to resolve between the %s" % (
-                self.conflicts, "" if self.conflicts == 1 else "s", marker_lines_text(
-                    self.marker_size))
+                self.conflicts,
+                "" if self.conflicts == 1 else "s",
+                marker_lines_text(self.marker_size),
+            )
         elif self.json_error:
             line += "; the merged text is not valid JSON (%s): repair it before git add" % (
-                self.json_error)
+                self.json_error
+            )
         return [one_line(line)]
 
 
@@ -245,40 +285,66 @@ def merge_as_text(base, current, incoming, path, marker_size, reason, labels=Non
     `current` in one step; returns the TextMerge.  `reason` says why, for the message;
     `labels` as conflict_labels takes them."""
     import subprocess
+
     labels = conflict_labels(path, labels)
-    args = ["merge-file", "-p", "--marker-size=%d" % marker_size,
-            "-L", labels[0], "-L", labels[1], "-L", labels[2], "--", current, base, incoming]
+    args = [
+        "merge-file",
+        "-p",
+        "--marker-size=%d" % marker_size,
+        "-L",
+        labels[0],
+        "-L",
+        labels[1],
+        "-L",
+        labels[2],
+        "--",
+        current,
+        base,
+        incoming,
+    ]
     try:
-        proc = runner.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE)
+        proc = runner.run(
+            args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
     except FileNotFoundError as exc:
         raise MergeFailure("%s, and %s" % (reason, runner.GIT_MISSING)) from exc
     except OSError as exc:
-        raise MergeFailure("%s, and git merge-file cannot run (%s)"
-                           % (reason, exc.strerror or exc)) from exc
+        raise MergeFailure(
+            "%s, and git merge-file cannot run (%s)" % (reason, exc.strerror or exc)
+        ) from exc
     if not 0 <= proc.returncode <= 127:
         names = {current: "our version", base: "the common ancestor", incoming: "their version"}
         error = proc.stderr.decode("utf-8", "replace").strip().splitlines()
-        cause = ("killed by signal %d" % -proc.returncode if proc.returncode < 0 else
-                 error[0].replace("error: ", "", 1) if error else
-                 "exit status %d" % proc.returncode)
+        cause = (
+            "killed by signal %d" % -proc.returncode
+            if proc.returncode < 0
+            else error[0].replace("error: ", "", 1)
+            if error
+            else "exit status %d" % proc.returncode
+        )
         for name, words in names.items():
             if cause.endswith(": " + name):
-                cause = cause[:-len(name)] + words
-        raise MergeFailure("%s, and git merge-file cannot merge it as text either (%s)"
-                           % (reason, cause))
+                cause = cause[: -len(name)] + words
+        raise MergeFailure(
+            "%s, and git merge-file cannot merge it as text either (%s)" % (reason, cause)
+        )
     json_error = None
     if proc.returncode == 0:
         try:
             json.loads(proc.stdout.decode("utf-8"))
         except (ValueError, RecursionError) as exc:
-            json_error = (runner.failure_text(exc) if not isinstance(exc, RecursionError)
-                          else "nested too deeply")
+            json_error = (
+                runner.failure_text(exc)
+                if not isinstance(exc, RecursionError)
+                else "nested too deeply"
+            )
     try:
         layout.replace_file(current, proc.stdout)
     except OSError as exc:
-        raise MergeFailure("%s, and the text merge cannot be written beside our version (%s)"
-                           % (reason, exc.strerror or exc)) from exc
+        raise MergeFailure(
+            "%s, and the text merge cannot be written beside our version (%s)"
+            % (reason, exc.strerror or exc)
+        ) from exc
     return TextMerge(reason, proc.returncode, json_error, marker_size)
 
 
@@ -291,7 +357,7 @@ def empty_base_notebook(ours, theirs):
     are then merged as two additions, as git does for a text file that both sides added, and
     other differences are judged as changes on both sides.
     """
-    base = {"cells": [], "metadata": {"canvas": {"parameters": []}}}
+    base: Dict[str, Any] = {"cells": [], "metadata": {"canvas": {"parameters": []}}}
     if isinstance(ours, dict):
         for key, value in ours.items():
             base.setdefault(key, value)
@@ -315,6 +381,7 @@ def empty_base_notebook(ours, theirs):
 
 
 # ---- what the user has to resolve ------------------------------------------------------
+
 
 def _gained_marks(before, after):
     """Marked names of `after` beyond those `before` already held, plain and in order."""
@@ -358,10 +425,10 @@ class OursBefore:
         source is one of them.  Else the "<<<<<<< " lines of a source are counted against our
         cell's, as find_conflicts does."""
         merged_cells = shape.cell_maps(merged)
-        components = _gained_marks(self.names,
-                                   [shape.canvas(c).get("name") for c in merged_cells])
-        parameters = _gained_marks(self.parameter_names,
-                                   [p.get("name") for p in shape.parameters(merged)])
+        components = _gained_marks(self.names, [shape.canvas(c).get("name") for c in merged_cells])
+        parameters = _gained_marks(
+            self.parameter_names, [p.get("name") for p in shape.parameters(merged)]
+        )
         ours_sources = {}
         for key, source in zip(self.ids, self.sources):
             if isinstance(key, str):
@@ -376,12 +443,16 @@ class OursBefore:
             return Conflicts(components, parameters, source_cells)
         for pos, cell in enumerate(merged_cells, 1):
             if not may_hold_markers(cell.get("source")) or not holds_marker_line(
-                    shape.source_lines(cell), cell.get("cell_type") == "code"):
+                shape.source_lines(cell), cell.get("cell_type") == "code"
+            ):
                 continue
             canvas = shape.canvas(cell)
             key = canvas.get("id")
-            before = (count_openings(shape.source_lines({"source": ours_sources.get(key)}))
-                      if isinstance(key, str) else 0)
+            before = (
+                count_openings(shape.source_lines({"source": ours_sources.get(key)}))
+                if isinstance(key, str)
+                else 0
+            )
             if count_openings(shape.source_lines(cell)) > before:
                 name = canvas.get("name")
                 source_cells.append((pos, name if isinstance(name, str) and name else None))
@@ -390,9 +461,11 @@ class OursBefore:
     def may_equal(self, merged):
         """False when `merged` surely differs from our notebook as it was."""
         merged_cells = shape.cell_maps(merged)
-        return (len(merged_cells) == len(self.sources) and
-                len(shape.parameters(merged)) == len(self.parameter_names) and
-                all(c.get("source") == s for c, s in zip(merged_cells, self.sources)))
+        return (
+            len(merged_cells) == len(self.sources)
+            and len(shape.parameters(merged)) == len(self.parameter_names)
+            and all(c.get("source") == s for c, s in zip(merged_cells, self.sources))
+        )
 
 
 # ---- why a merge failed ------------------------------------------------------------------
@@ -410,6 +483,7 @@ def describe_failure(exc, paths, named=True, made=None):
     A side in `made` (the base made for a notebook that both sides added) is taken as given.
     A file is named by the words for its side, followed by its path when `named`.
     """
+
     def label(side):
         return _label(side, paths) if named else dict(SIDES)[side]
 
@@ -433,16 +507,21 @@ def describe_failure(exc, paths, named=True, made=None):
             return "%s is nested too deeply to be read" % label(side)
         except MemoryError:
             return "%s is too large to be read" % label(side)
-    if isinstance(exc, OSError) and exc.filename and _same_directory(exc.filename, paths["current"]):
+    if (
+        isinstance(exc, OSError)
+        and exc.filename
+        and _same_directory(exc.filename, paths["current"])
+    ):
         # The merged notebook goes to a temporary file beside ours first: the name in the error
         # is that file's, gone by now.
         return "cannot write the merged notebook beside %s: %s" % (
-            label("current"), exc.strerror or exc)
+            label("current"),
+            exc.strerror or exc,
+        )
     if isinstance(exc, ValueError) and "duplicate component id" in str(exc):
-        for side, words in SIDES:
+        for side, _ in SIDES:
             if (" %s notebook" % side) in str(exc):
-                return "%s: %s" % (label(side),
-                                   str(exc).replace(" in %s notebook" % side, ""))
+                return "%s: %s" % (label(side), str(exc).replace(" in %s notebook" % side, ""))
     # A KeyError is matched to a missing key of that name; other errors to a value of the
     # wrong kind (reported with key None).
     missing = exc.args[0] if isinstance(exc, KeyError) and exc.args else None
@@ -455,8 +534,9 @@ def describe_failure(exc, paths, named=True, made=None):
 
 def _same_directory(path, notebook):
     try:
-        return (os.path.dirname(os.path.realpath(os.fsdecode(path)))
-                == os.path.dirname(os.path.realpath(notebook)))
+        return os.path.dirname(os.path.realpath(os.fsdecode(path))) == os.path.dirname(
+            os.path.realpath(notebook)
+        )
     except (TypeError, ValueError):
         return False
 
@@ -467,55 +547,66 @@ def _shape_problems(notebook):
         yield None, "not a notebook (the top level is not a JSON object)"
         return
     if not isinstance(notebook.get("cells"), list):
-        yield _absent(notebook, "cells"), "no \"cells\" array"
+        yield _absent(notebook, "cells"), 'no "cells" array'
         return
     for pos, cell in enumerate(notebook["cells"], 1):
         if isinstance(cell, dict) and "metadata" not in cell:
-            continue   # a plain cell, which the merge takes
+            continue  # a plain cell, which the merge takes
         if not isinstance(cell, dict) or not isinstance(cell.get("metadata"), dict):
-            yield _absent(cell, "metadata"), "cell %d has no \"metadata\" map" % pos
+            yield _absent(cell, "metadata"), 'cell %d has no "metadata" map' % pos
             continue
         if "canvas" not in cell["metadata"]:
-            continue   # a plain cell, which the merge takes
+            continue  # a plain cell, which the merge takes
         canvas = cell["metadata"].get("canvas")
         if not isinstance(canvas, dict):
-            yield (_absent(cell["metadata"], "canvas"),
-                   "cell %d has no \"metadata\" -> \"canvas\" map" % pos)
+            yield (
+                _absent(cell["metadata"], "canvas"),
+                'cell %d has no "metadata" -> "canvas" map' % pos,
+            )
             continue
-        for key, kinds in (("id", (str,)), ("name", (str, type(None))), ("parents", (list,)),
-                           ("comments", (list,))):
+        for key, kinds in (
+            ("id", (str,)),
+            ("name", (str, type(None))),
+            ("parents", (list,)),
+            ("comments", (list,)),
+        ):
             if key not in canvas:
-                yield key, "cell %d has no \"metadata\" -> \"canvas\" -> \"%s\"" % (pos, key)
-            elif not isinstance(canvas[key], kinds):
-                yield None, "cell %d: \"metadata\" -> \"canvas\" -> \"%s\" is %s" % (
-                    pos, key, json.dumps(canvas[key])[:40])
+                yield key, 'cell %d has no "metadata" -> "canvas" -> "%s"' % (pos, key)
+            elif not isinstance(canvas[key], kinds):  # type: ignore[arg-type]
+                yield (
+                    None,
+                    'cell %d: "metadata" -> "canvas" -> "%s" is %s'
+                    % (pos, key, json.dumps(canvas[key])[:40]),
+                )
         if "source" not in cell:
-            yield "source", "cell %d has no \"source\"" % pos
-        for parent in canvas.get("parents") if isinstance(canvas.get("parents"), list) else ():
+            yield "source", 'cell %d has no "source"' % pos
+        parents = canvas.get("parents")
+        for parent in parents if isinstance(parents, list) else ():
             if not isinstance(parent, dict):
                 yield None, "cell %d has a parent that is not a map" % pos
             elif "id" not in parent:
-                yield "id", "cell %d has a parent without \"id\"" % pos
+                yield "id", 'cell %d has a parent without "id"' % pos
     meta = notebook.get("metadata")
     if not isinstance(meta, dict):
-        yield _absent(notebook, "metadata"), "no top-level \"metadata\" map"
+        yield _absent(notebook, "metadata"), 'no top-level "metadata" map'
         return
     if not isinstance(meta.get("canvas"), dict):
-        yield _absent(meta, "canvas"), "no top-level \"metadata\" -> \"canvas\" map"
+        yield _absent(meta, "canvas"), 'no top-level "metadata" -> "canvas" map'
         return
     params = meta["canvas"].get("parameters")
     if not isinstance(params, list):
-        yield (_absent(meta["canvas"], "parameters"),
-               "no \"metadata\" -> \"canvas\" -> \"parameters\" array")
+        yield (
+            _absent(meta["canvas"], "parameters"),
+            'no "metadata" -> "canvas" -> "parameters" array',
+        )
         return
     for pos, param in enumerate(params, 1):
         if not isinstance(param, dict):
             yield None, "parameter %d is not a map" % pos
         elif "name" not in param:
-            yield "name", "parameter %d has no \"name\"" % pos
+            yield "name", 'parameter %d has no "name"' % pos
 
 
 def _absent(d, key):
     """`key` when `d` is a map without it (a KeyError's case), else None (a value's kind)."""
     return key if isinstance(d, dict) and key not in d else None
-

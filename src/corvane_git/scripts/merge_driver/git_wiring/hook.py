@@ -7,6 +7,7 @@ pre-commit framework's hook ours goes to pre-commit.legacy, which the framework'
 earlier one back.  The hook runs
 ``check --staged``, which reads the notebooks as the index holds them: what the commit takes.
 """
+
 import os
 import shlex
 import stat
@@ -16,11 +17,12 @@ from corvane_git.scripts.merge_driver.git_wiring import settings as git_setup
 from corvane_git.scripts.merge_driver.git_wiring.staged import GitError, git_output
 
 HOOK = "pre-commit"
-KEPT = "pre-commit.before-corvane"   # a hook that was there before ours
+KEPT = "pre-commit.before-corvane"  # a hook that was there before ours
 MARKER_LINE = "# written by corvane-merge-driver install; removed by its uninstall"
 # What hooks of older installs say instead; still ours.
-OLD_MARKER_LINES = ("# written by corvane-merge-driver install --pre-commit; removed by its "
-                    "uninstall",)
+OLD_MARKER_LINES = (
+    "# written by corvane-merge-driver install --pre-commit; removed by its uninstall",
+)
 
 
 # Git cannot tell what is asked, or the hook cannot be written: the message says why.
@@ -33,24 +35,29 @@ def hook_text(python=None):
     no notebook staged goes through, one with notebooks is refused with a line that says why
     (git commit --no-verify goes past it)."""
     path = os.path.abspath(python or sys.executable)
-    return "\n".join([
-        "#!/bin/sh",
-        MARKER_LINE,
-        "# Refuses a commit whose notebooks still hold conflicts left by a merge.",
-        'kept="$(dirname "$0")/%s"' % KEPT,
-        'if [ -x "$kept" ]; then',
-        '    "$kept" "$@" || exit $?',
-        "fi",
-        "if ! command -v %s >/dev/null 2>&1; then" % shlex.quote(path),
-        "    git diff --cached --quiet --no-ext-diff --no-renames --diff-filter=ACMT -- "
-        "'*.ipynb' && exit 0",
-        "    printf '%%s\\n' %s >&2" % shlex.quote(
-            "%s: the interpreter of the pre-commit hook (%s) is gone: run install again, or "
-            "uninstall" % (git_setup.DRIVER_PROG, path)),
-        "    exit 1",
-        "fi",
-        "exec %s check --staged" % git_setup.python_command(path),
-        ""])
+    return "\n".join(
+        [
+            "#!/bin/sh",
+            MARKER_LINE,
+            "# Refuses a commit whose notebooks still hold conflicts left by a merge.",
+            'kept="$(dirname "$0")/%s"' % KEPT,
+            'if [ -x "$kept" ]; then',
+            '    "$kept" "$@" || exit $?',
+            "fi",
+            "if ! command -v %s >/dev/null 2>&1; then" % shlex.quote(path),
+            "    git diff --cached --quiet --no-ext-diff --no-renames --diff-filter=ACMT -- "
+            "'*.ipynb' && exit 0",
+            "    printf '%%s\\n' %s >&2"
+            % shlex.quote(
+                "%s: the interpreter of the pre-commit hook (%s) is gone: run install again, or "
+                "uninstall" % (git_setup.DRIVER_PROG, path)
+            ),
+            "    exit 1",
+            "fi",
+            "exec %s check --staged" % git_setup.python_command(path),
+            "",
+        ]
+    )
 
 
 def hooks_directory(top):
@@ -62,7 +69,7 @@ def _holds(path, text):
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
             return text in f.read()
-    except OSError:   # not there, a directory, not readable: not a hook we can tell
+    except OSError:  # not there, a directory, not readable: not a hook we can tell
         return False
 
 
@@ -74,10 +81,14 @@ def in_work_tree(top, directory):
     """Whether the hooks `directory` lies in the work tree at `top` (core.hooksPath set to a
     tracked folder), outside the git directory: a hook there is a file to commit."""
     common = git_output(["rev-parse", "--git-common-dir"], top).decode("utf-8", "surrogateescape")
-    inside = [os.path.normcase(os.path.realpath(p)) for p in (
-        directory, top, os.path.join(top, common.rstrip("\n")))]
-    return (os.path.commonpath(inside[:2]) == inside[1]
-            and os.path.commonpath([inside[0], inside[2]]) != inside[2])
+    inside = [
+        os.path.normcase(os.path.realpath(p))
+        for p in (directory, top, os.path.join(top, common.rstrip("\n")))
+    ]
+    return (
+        os.path.commonpath(inside[:2]) == inside[1]
+        and os.path.commonpath([inside[0], inside[2]]) != inside[2]
+    )
 
 
 # The pre-commit framework's hook script says so in its second line.  `pre-commit install`
@@ -112,8 +123,10 @@ def _drop_framework_copies(directory, changes):
         path = os.path.join(directory, name)
         if _is_framework(path):
             os.remove(path)
-            changes.append("removed %s, a copy of the pre-commit framework's hook that would "
-                           "refuse every commit" % path)
+            changes.append(
+                "removed %s, a copy of the pre-commit framework's hook that would "
+                "refuse every commit" % path
+            )
 
 
 def install(top, explicit=False):
@@ -125,9 +138,11 @@ def install(top, explicit=False):
     names this machine's interpreter."""
     directory = hooks_directory(top)
     if not explicit and in_work_tree(top, directory):
-        return ["left out the pre-commit hook: the hooks directory %s is in the work tree "
-                "(core.hooksPath), where it would be a tracked file naming this machine's "
-                "interpreter; install --pre-commit writes it there" % directory]
+        return [
+            "left out the pre-commit hook: the hooks directory %s is in the work tree "
+            "(core.hooksPath), where it would be a tracked file naming this machine's "
+            "interpreter; install --pre-commit writes it there" % directory
+        ]
     main, kept = os.path.join(directory, HOOK), os.path.join(directory, KEPT)
     text, changes = hook_text(), []
     path = _our_slot(directory)
@@ -147,8 +162,9 @@ def install(top, explicit=False):
         path = os.path.join(directory, LEGACY) if _is_framework(main) else main
         if os.path.lexists(path):
             if os.path.lexists(kept):
-                raise HookError("%s is not ours, and %s is taken: move one of them away first"
-                                % (path, kept))
+                raise HookError(
+                    "%s is not ours, and %s is taken: move one of them away first" % (path, kept)
+                )
             os.rename(path, kept)
             changes.append("moved the existing hook %s to %s (it runs first)" % (path, kept))
     os.makedirs(directory, exist_ok=True)
@@ -177,18 +193,28 @@ def uninstall(top):
                 os.rename(kept, path)
                 changes.append("put the earlier hook back at %s" % path)
         except OSError as exc:
-            changes.append("could not %s: %s; do it by hand" % (
-                "remove the pre-commit hook %s" % path if os.path.lexists(path) else
-                "put the earlier hook %s back at %s" % (kept, path), exc.strerror or exc))
+            changes.append(
+                "could not %s: %s; do it by hand"
+                % (
+                    "remove the pre-commit hook %s" % path
+                    if os.path.lexists(path)
+                    else "put the earlier hook %s back at %s" % (kept, path),
+                    exc.strerror or exc,
+                )
+            )
     try:
         _drop_framework_copies(directory, changes)
     except OSError as exc:
-        changes.append("could not remove a copy of the pre-commit framework's hook: %s; do it "
-                       "by hand" % (exc.strerror or exc))
+        changes.append(
+            "could not remove a copy of the pre-commit framework's hook: %s; do it "
+            "by hand" % (exc.strerror or exc)
+        )
     if not found and os.path.lexists(kept):
-        changes.append("left %s in place: the hook that ran it is no longer at %s; move it "
-                       "back by hand if you want it to run" % (kept, " or ".join(
-                           os.path.join(directory, slot) for slot in SLOTS)))
+        changes.append(
+            "left %s in place: the hook that ran it is no longer at %s; move it "
+            "back by hand if you want it to run"
+            % (kept, " or ".join(os.path.join(directory, slot) for slot in SLOTS))
+        )
     return changes
 
 
@@ -197,17 +223,23 @@ def status(top):
     kind."""
     path = _our_slot(hooks_directory(top))
     if path is None:
-        return ["pre-commit hook: none (install writes it; it refuses commits of notebooks "
-                "with conflicts)"]
+        return [
+            "pre-commit hook: none (install writes it; it refuses commits of notebooks "
+            "with conflicts)"
+        ]
     lines = ["pre-commit hook: %s (refuses commits of notebooks with conflicts)" % path]
     if _holds(path, git_setup.UNSAFE_RUN):
-        lines.append("unsafe: the pre-commit hook runs the package with -m, which imports it "
-                     "from the top of the work tree when a corvane_git folder is there: run "
-                     "install again")
+        lines.append(
+            "unsafe: the pre-commit hook runs the package with -m, which imports it "
+            "from the top of the work tree when a corvane_git folder is there: run "
+            "install again"
+        )
     python = _interpreter(path)
     if python and not os.path.exists(python):
-        lines.append("the pre-commit hook names an interpreter that does not exist: %s: it "
-                     "refuses commits with notebooks; run install again" % python)
+        lines.append(
+            "the pre-commit hook names an interpreter that does not exist: %s: it "
+            "refuses commits with notebooks; run install again" % python
+        )
     return lines
 
 
@@ -217,7 +249,7 @@ def _interpreter(path):
         with open(path, encoding="utf-8", errors="replace") as f:
             for line in f:
                 if line.startswith("exec "):
-                    return git_setup.line_interpreter(line[len("exec "):])
+                    return git_setup.line_interpreter(line[len("exec ") :])
     except OSError:
         pass
     return ""

@@ -4,10 +4,10 @@ Every command line of git that this package runs goes through `run`, which names
 GIT_PYTHON_GIT_EXECUTABLE where that is set (as GitPython and the extension do), else "git"
 on the PATH.  Nothing is imported at load beyond `os`: the merge and `check` stay quick.
 """
+
 import os
 
-GIT_MISSING = ("the git command was not found (install git, or name it in "
-               "GIT_PYTHON_GIT_EXECUTABLE)")
+GIT_MISSING = "the git command was not found (install git, or name it in GIT_PYTHON_GIT_EXECUTABLE)"
 
 
 def executable():
@@ -19,6 +19,7 @@ def run(args, **options):
     """subprocess.run of git with `args` (the words after "git"); `options` go to
     subprocess.run as they are.  An OSError (git not found, not runnable) is the caller's."""
     import subprocess
+
     return subprocess.run([executable()] + list(args), **options)
 
 
@@ -29,7 +30,8 @@ def is_git_missing(exc):
     except ImportError:
         return "git executable" in str(exc).lower()
     return isinstance(exc, git.GitCommandNotFound) or (
-        isinstance(exc, ImportError) and "git executable" in str(exc).lower())
+        isinstance(exc, ImportError) and "git executable" in str(exc).lower()
+    )
 
 
 def is_git_failure(exc):
@@ -64,6 +66,6 @@ def git_failure_text(exc):
     stderr = exc.stderr or ""
     prefix = "\n  stderr: '"
     if stderr.startswith(prefix) and stderr.endswith("'"):
-        stderr = stderr[len(prefix):-1]
+        stderr = stderr[len(prefix) : -1]
     lines = [line.strip() for line in stderr.splitlines() if line.strip()]
     return "%s: %s" % (text, lines[0]) if lines else text

@@ -1,4 +1,5 @@
 """Wiring the driver into git: merge.<driver> in a config file and "*.ipynb merge=<driver>"."""
+
 import os
 import re
 import shlex
@@ -29,9 +30,11 @@ class SetupError(Exception):
 # ("-P" is 3.11's) and keep the user's site-packages (which "-I" drops, and `pip install --user`
 # relies on).  The console script's absolute path would do too, but it is not there where the
 # package is run from a source tree, and on Windows it is a launcher of its own.
-BOOTSTRAP = ("import os,sys;c=os.path.normcase(os.getcwd());sys.path[:]=[p for p in sys.path "
-             "if os.path.isabs(p) and os.path.normcase(os.path.normpath(p))!=c];"
-             "from corvane_git.scripts.merge_driver.command import run;sys.exit(run())")
+BOOTSTRAP = (
+    "import os,sys;c=os.path.normcase(os.getcwd());sys.path[:]=[p for p in sys.path "
+    "if os.path.isabs(p) and os.path.normcase(os.path.normpath(p))!=c];"
+    "from corvane_git.scripts.merge_driver.command import run;sys.exit(run())"
+)
 # What a driver line or hook that an older install wrote runs: the package from the work tree
 # when one is there.
 UNSAFE_RUN = "-m corvane_git.scripts.merge_driver"
@@ -42,8 +45,10 @@ LABELS_SINCE = (2, 44)
 
 def python_command(python=None):
     """The interpreter that runs this code and the bootstrap, quoted for sh."""
-    return "%s -c %s" % (shlex.quote(os.path.abspath(python or sys.executable)),
-                         shlex.quote(BOOTSTRAP))
+    return "%s -c %s" % (
+        shlex.quote(os.path.abspath(python or sys.executable)),
+        shlex.quote(BOOTSTRAP),
+    )
 
 
 def driver_command(python=None, one_line=False, git_version=None):
@@ -63,15 +68,19 @@ def driver_command(python=None, one_line=False, git_version=None):
     path = os.path.abspath(python or sys.executable)
     # No backslash in what echo prints (some shells' echo reads escapes), no "%" but git's.
     gone = "%s: the interpreter of the driver line is gone, run install again: " % DRIVER_PROG
-    return ("if command -v {python} >/dev/null 2>&1; then exec {command} {one_line}"
-            "--marker-size=%L {labels}-- %O %A %B %P; else echo {gone}%P{merged} >&2; "
-            "git merge-file --marker-size=%L {text_labels} -- %A %O %B; fi").format(
-        python=shlex.quote(path), command=python_command(path),
+    return (
+        "if command -v {python} >/dev/null 2>&1; then exec {command} {one_line}"
+        "--marker-size=%L {labels}-- %O %A %B %P; else echo {gone}%P{merged} >&2; "
+        "git merge-file --marker-size=%L {text_labels} -- %A %O %B; fi"
+    ).format(
+        python=shlex.quote(path),
+        command=python_command(path),
         one_line="--keep-one-line " if one_line else "",
         labels="--ancestor-label=%S --ours-label=%X --theirs-label=%Y " if labels else "",
-        gone=shlex.quote(gone), merged=shlex.quote(" merged as text by git merge-file"),
-        text_labels="-L %X -L %S -L %Y" if labels else
-        "-L %P-current -L %P-base -L %P-incoming")
+        gone=shlex.quote(gone),
+        merged=shlex.quote(" merged as text by git merge-file"),
+        text_labels="-L %X -L %S -L %Y" if labels else "-L %P-current -L %P-base -L %P-incoming",
+    )
 
 
 def line_interpreter(command):
@@ -82,7 +91,7 @@ def line_interpreter(command):
     except ValueError:
         return ""
     for at in range(len(words) - 2):
-        if words[at:at + 2] == ["command", "-v"]:
+        if words[at : at + 2] == ["command", "-v"]:
             return words[at + 2]
     return words[0] if words else ""
 
@@ -91,8 +100,13 @@ def guarded(python, name, run, fallback):
     """A shell function `name` that runs `run` (our command, with the arguments that git
     appends) where the interpreter `python` is there, else `fallback`; then calls it.  git
     runs such a setting as `<setting> "$@"`, so the arguments reach the function."""
-    return ('%s() { if command -v %s >/dev/null 2>&1; then exec %s "$@"; else %s; fi; }; %s'
-            % (name, shlex.quote(python), run, fallback, name))
+    return '%s() { if command -v %s >/dev/null 2>&1; then exec %s "$@"; else %s; fi; }; %s' % (
+        name,
+        shlex.quote(python),
+        run,
+        fallback,
+        name,
+    )
 
 
 def git_version(cwd=None):
@@ -105,8 +119,14 @@ def git_version(cwd=None):
 def _git(args, cwd=None, check=True):
     try:
         # git writes UTF-8 whatever the locale (git for Windows included): paths, config values.
-        proc = runner.run(args, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          encoding="utf-8", errors="surrogateescape")
+        proc = runner.run(
+            args,
+            cwd=cwd,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            encoding="utf-8",
+            errors="surrogateescape",
+        )
     except OSError as exc:
         raise SetupError("cannot run git: %s" % (exc.strerror or exc)) from exc
     if check and proc.returncode != 0:
@@ -126,9 +146,10 @@ class Scope:
         else:
             proc = _git(["rev-parse", "--show-toplevel"], cwd=repo, check=False)
             if proc.returncode != 0:
-                raise SetupError("%s is not inside a git repository (use --global to set up "
-                                 "the driver for all repositories)"
-                                 % os.path.abspath(repo or os.curdir))
+                raise SetupError(
+                    "%s is not inside a git repository (use --global to set up "
+                    "the driver for all repositories)" % os.path.abspath(repo or os.curdir)
+                )
             self.top = proc.stdout.strip()
             self.name = "repository"
         self.config_flag = "--global" if is_global else "--local"
@@ -136,9 +157,10 @@ class Scope:
     @property
     def attributes_file(self):
         if not self.is_global:
-            return os.path.join(self.top, ".gitattributes")
-        proc = _git(["config", "--global", "--get", "core.attributesFile"], cwd=self.cwd,
-                    check=False)
+            return os.path.join(self.top, ".gitattributes")  # type: ignore[arg-type]
+        proc = _git(
+            ["config", "--global", "--get", "core.attributesFile"], cwd=self.cwd, check=False
+        )
         if proc.returncode == 0 and proc.stdout.strip():
             return _expand_home(proc.stdout.strip())
         xdg = os.environ.get("XDG_CONFIG_HOME")
@@ -146,8 +168,9 @@ class Scope:
         return os.path.join(base, "git", "attributes")
 
     def get(self, key):
-        proc = _git(["config", self.config_flag, "--get", key], cwd=self.top or self.cwd,
-                    check=False)
+        proc = _git(
+            ["config", self.config_flag, "--get", key], cwd=self.top or self.cwd, check=False
+        )
         return proc.stdout.rstrip("\n") if proc.returncode == 0 else None
 
     def set(self, key, value):
@@ -155,17 +178,24 @@ class Scope:
 
     def unset(self, key):
         # Exit status 5 means the key was not there, which is what unset wants.
-        proc = _git(["config", self.config_flag, "--unset-all", key], cwd=self.top or self.cwd,
-                    check=False)
+        proc = _git(
+            ["config", self.config_flag, "--unset-all", key], cwd=self.top or self.cwd, check=False
+        )
         if proc.returncode not in (0, 5):
             raise SetupError("git config --unset-all %s failed: %s" % (key, proc.stderr.strip()))
 
     def remove_empty_section(self, section="merge." + DRIVER):
-        proc = _git(["config", self.config_flag, "--get-regexp", "^" + section.replace(".", r"\.")
-                     + r"\."], cwd=self.top or self.cwd, check=False)
+        proc = _git(
+            ["config", self.config_flag, "--get-regexp", "^" + section.replace(".", r"\.") + r"\."],
+            cwd=self.top or self.cwd,
+            check=False,
+        )
         if proc.returncode == 1:
-            _git(["config", self.config_flag, "--remove-section", section],
-                 cwd=self.top or self.cwd, check=False)
+            _git(
+                ["config", self.config_flag, "--remove-section", section],
+                cwd=self.top or self.cwd,
+                check=False,
+            )
 
 
 # ---- the cell-by-cell diff: "*.ipynb diff=<driver>" and diff.<driver>.* beside the merge ------
@@ -184,15 +214,26 @@ def diff_settings(python=None):
     # Where the interpreter is gone: git's own diff of the two files (git passes path, old
     # file, old id, old mode, new file, ...; exit status 1 means "they differ", which git
     # would read from an external diff as its death), and the raw text for textconv.
-    gone = shlex.quote("%s: the interpreter of the diff settings is gone, run install again: "
-                       % DRIVER_PROG)
-    return (("diff.%s.command" % DRIVER, guarded(
-                path, "corvane_diff", command + " --git",
+    gone = shlex.quote(
+        "%s: the interpreter of the diff settings is gone, run install again: " % DRIVER_PROG
+    )
+    return (
+        (
+            "diff.%s.command" % DRIVER,
+            guarded(
+                path,
+                "corvane_diff",
+                command + " --git",
                 'echo %s"$1" shown as text >&2; git diff --no-index --no-ext-diff --no-textconv '
-                '-- "$2" "$5"; [ $? -le 1 ]' % gone)),
-            ("diff.%s.textconv" % DRIVER, guarded(
-                path, "corvane_textconv", command + " --textconv", 'cat -- "$1"')),
-            ("diff.%s.xfuncname" % DRIVER, DIFF_FUNCNAME))
+                '-- "$2" "$5"; [ $? -le 1 ]' % gone,
+            ),
+        ),
+        (
+            "diff.%s.textconv" % DRIVER,
+            guarded(path, "corvane_textconv", command + " --textconv", 'cat -- "$1"'),
+        ),
+        ("diff.%s.xfuncname" % DRIVER, DIFF_FUNCNAME),
+    )
 
 
 # ---- the merge tool: git mergetool --tool=corvane-notebook ----------------------------------
@@ -205,9 +246,10 @@ def mergetool_settings(python=None):
     notebook's conflicts by clicks (git mergetool --tool=corvane-notebook); its exit status
     tells git whether the notebook is resolved."""
     command = python_command(python) + " mergetool"
-    return (("mergetool.%s.cmd" % MERGETOOL,
-             command + ' "$BASE" "$LOCAL" "$REMOTE" "$MERGED"'),
-            ("mergetool.%s.trustExitCode" % MERGETOOL, "true"))
+    return (
+        ("mergetool.%s.cmd" % MERGETOOL, command + ' "$BASE" "$LOCAL" "$REMOTE" "$MERGED"'),
+        ("mergetool.%s.trustExitCode" % MERGETOOL, "true"),
+    )
 
 
 def diff_status(scopes, repo=None):
@@ -219,22 +261,46 @@ def diff_status(scopes, repo=None):
             value = scope.get(key)
             lines.append("  %-36s %s" % (key, value if value is not None else "(not set)"))
         found = _attribute_lines(_read_bytes(scope.attributes_file), DIFF_ATTRIBUTE_LINE)
-        lines.append("  %-36s %s" % (scope.attributes_file, "line %d: %s" % (
-            found[0], DIFF_ATTRIBUTE_LINE) if found else "(no %r line)" % DIFF_ATTRIBUTE_LINE))
+        lines.append(
+            "  %-36s %s"
+            % (
+                scope.attributes_file,
+                "line %d: %s" % (found[0], DIFF_ATTRIBUTE_LINE)
+                if found
+                else "(no %r line)" % DIFF_ATTRIBUTE_LINE,
+            )
+        )
     probe = _git(["check-attr", "diff", "--", "notebook.ipynb"], cwd=repo, check=False)
     if probe.returncode == 0:
         effective = probe.stdout.strip().rsplit(": ", 1)[-1]
         # The settings that git takes: the repository's where set, else the global ones.
-        command = next((value for value in (scope.get("diff.%s.%s" % (DRIVER, key))
-                                            for key in ("command", "textconv")
-                                            for scope in scopes) if value is not None), None)
+        command = next(
+            (
+                value
+                for value in (
+                    scope.get("diff.%s.%s" % (DRIVER, key))
+                    for key in ("command", "textconv")
+                    for scope in scopes
+                )
+                if value is not None
+            ),
+            None,
+        )
         python = line_interpreter(command or "")
-        lines.append("*.ipynb diff attribute: %s (%s)" % (
-            effective, "git diff shows notebooks as JSON text" if effective != DRIVER else
-            "git diff, log -p and show give the cell view" if os.path.exists(python) else
-            "the diff settings are not set: git diff shows notebooks as JSON text"
-            if command is None else
-            "the diff settings' interpreter is gone: git diff shows notebooks as JSON text"))
+        lines.append(
+            "*.ipynb diff attribute: %s (%s)"
+            % (
+                effective,
+                "git diff shows notebooks as JSON text"
+                if effective != DRIVER
+                else "git diff, log -p and show give the cell view"
+                if os.path.exists(python)
+                else "the diff settings are not set: git diff shows notebooks as JSON text"
+                if command is None
+                else "the diff settings' interpreter is gone: "
+                "git diff shows notebooks as JSON text",
+            )
+        )
     return lines
 
 
@@ -248,15 +314,27 @@ def _command_faults(scopes, keys):
             if value is None:
                 continue
             if UNSAFE_RUN in value:
-                lines.append("unsafe: %s (%s config) runs the package with -m, which imports "
-                             "it from the top of the work tree when a corvane_git folder is "
-                             "there: run install again" % (key, scope.name))
+                lines.append(
+                    "unsafe: %s (%s config) runs the package with -m, which imports "
+                    "it from the top of the work tree when a corvane_git folder is "
+                    "there: run install again" % (key, scope.name)
+                )
             python = line_interpreter(value)
             if python and not os.path.exists(python):
-                lines.append("%s (%s config) names an interpreter that does not exist: %s: %s; "
-                             "run install again" % (key, scope.name, python, (
-                                 "git mergetool fails" if key.startswith("mergetool.") else
-                                 "notebooks show as JSON text")))
+                lines.append(
+                    "%s (%s config) names an interpreter that does not exist: %s: %s; "
+                    "run install again"
+                    % (
+                        key,
+                        scope.name,
+                        python,
+                        (
+                            "git mergetool fails"
+                            if key.startswith("mergetool.")
+                            else "notebooks show as JSON text"
+                        ),
+                    )
+                )
     return lines
 
 
@@ -321,7 +399,7 @@ def _without_our_lines(data, attribute=ATTRIBUTE_LINE):
     where there are none."""
     ours, lines, kept, i = attribute.encode("ascii"), _lines(data), [], 0
     while i < len(lines):
-        if (_is(lines[i], _MARKER) and i + 1 < len(lines) and _is(lines[i + 1], ours)):
+        if _is(lines[i], _MARKER) and i + 1 < len(lines) and _is(lines[i + 1], ours):
             i += 2
             continue
         kept.append(lines[i])
@@ -393,8 +471,11 @@ def _change(scope, settings, path, data, change):
             _write_bytes(path, data)
     except (SetupError, OSError) as exc:
         done.take_back()
-        cause = str(exc) if isinstance(exc, SetupError) else "cannot %s %s: %s" % (
-            change, path, exc.strerror or exc)
+        cause = (
+            str(exc)
+            if isinstance(exc, SetupError)
+            else "cannot %s %s: %s" % (change, path, exc.strerror or exc)
+        )
         raise SetupError("%s; nothing was changed" % cause) from exc
 
 
@@ -408,10 +489,16 @@ def install(scope, one_line=False):
         if with_it is not None:
             data = with_it
             added.append(attribute)
-    settings = [(key, value) for key, value in (("merge.%s.name" % DRIVER, DRIVER_NAME),
-                                                ("merge.%s.driver" % DRIVER, command))
-                + diff_settings() + mergetool_settings()
-                if scope.get(key) != value]
+    settings = [
+        (key, value)
+        for key, value in (
+            ("merge.%s.name" % DRIVER, DRIVER_NAME),
+            ("merge.%s.driver" % DRIVER, command),
+        )
+        + diff_settings()
+        + mergetool_settings()
+        if scope.get(key) != value
+    ]
     _change(scope, settings, path, data if added else None, "write")
     changes = ["set %s = %s (%s config)" % (key, value, scope.name) for key, value in settings]
     changes.extend("added %r to %s" % (attribute, path) for attribute in added)
@@ -427,17 +514,21 @@ def uninstall(scope):
         if without_it is not None:
             data = without_it
             removed.append(attribute)
-    settings = [(key, None) for key in ("merge.%s.driver" % DRIVER, "merge.%s.name" % DRIVER)
-                + tuple(key for key, _ in diff_settings() + mergetool_settings())
-                if scope.get(key) is not None]
-    _change(scope, settings, path, data if removed else None,
-            "remove %r from" % ATTRIBUTE_LINE)
+    settings = [
+        (key, None)
+        for key in ("merge.%s.driver" % DRIVER, "merge.%s.name" % DRIVER)
+        + tuple(key for key, _ in diff_settings() + mergetool_settings())
+        if scope.get(key) is not None
+    ]
+    _change(scope, settings, path, data if removed else None, "remove %r from" % ATTRIBUTE_LINE)
     scope.remove_empty_section()
     scope.remove_empty_section("diff." + DRIVER)
     scope.remove_empty_section("mergetool." + MERGETOOL)
     changes = ["removed %s (%s config)" % (key, scope.name) for key, _ in settings]
-    changes.extend("removed %r from %s%s" % (attribute, path, "" if data else
-                                             " (now empty, deleted)") for attribute in removed)
+    changes.extend(
+        "removed %r from %s%s" % (attribute, path, "" if data else " (now empty, deleted)")
+        for attribute in removed
+    )
     return changes
 
 
@@ -460,14 +551,25 @@ def status(repo=None, hook_status=None):
                 command = value
         path = scope.attributes_file
         found = _attribute_lines(_read_bytes(path))
-        lines.append("  %-36s %s" % (path, "line %d: %s" % (found[0], ATTRIBUTE_LINE)
-                                     if found else "(no %r line)" % ATTRIBUTE_LINE))
+        lines.append(
+            "  %-36s %s"
+            % (
+                path,
+                "line %d: %s" % (found[0], ATTRIBUTE_LINE)
+                if found
+                else "(no %r line)" % ATTRIBUTE_LINE,
+            )
+        )
         if scope.top and hook_status is not None:
             lines.extend("  " + line for line in hook_status(scope.top))
     lines.extend(diff_status(scopes, repo))
-    lines.extend(_command_faults(scopes, [key for key, _ in diff_settings()
-                                          if not key.endswith("xfuncname")]
-                                 + ["mergetool.%s.cmd" % MERGETOOL]))
+    lines.extend(
+        _command_faults(
+            scopes,
+            [key for key, _ in diff_settings() if not key.endswith("xfuncname")]
+            + ["mergetool.%s.cmd" % MERGETOOL],
+        )
+    )
     probe = _git(["check-attr", "merge", "--", "notebook.ipynb"], cwd=repo, check=False)
     effective = probe.stdout.strip().rsplit(": ", 1)[-1] if probe.returncode == 0 else None
     wired = effective == DRIVER and command is not None
@@ -479,19 +581,27 @@ def status(repo=None, hook_status=None):
     if command is not None:
         python = line_interpreter(command)
         if UNSAFE_RUN in command:
-            lines.append("unsafe: the driver command runs the package with -m, which imports it "
-                         "from the top of the work tree being merged when a corvane_git folder "
-                         "is there: run install again")
+            lines.append(
+                "unsafe: the driver command runs the package with -m, which imports it "
+                "from the top of the work tree being merged when a corvane_git folder "
+                "is there: run install again"
+            )
         if not os.path.exists(python):
-            lines.append("the driver command names an interpreter that does not exist: %s"
-                         % python)
+            lines.append("the driver command names an interpreter that does not exist: %s" % python)
             wired = False
     if wired:
-        lines.append("plain Jupyter notebooks (no component layer on any side) merge cell by "
-                     "cell, paired by cell id or by content")
-        lines.append("notebooks with the component layer on some sides only, and "
-                     "files that are not notebooks, merge as text by git merge-file, as without "
-                     "the driver")
-    lines.append("notebooks merge through the driver" if wired
-                 else "notebooks do not merge through the driver")
+        lines.append(
+            "plain Jupyter notebooks (no component layer on any side) merge cell by "
+            "cell, paired by cell id or by content"
+        )
+        lines.append(
+            "notebooks with the component layer on some sides only, and "
+            "files that are not notebooks, merge as text by git merge-file, as without "
+            "the driver"
+        )
+    lines.append(
+        "notebooks merge through the driver"
+        if wired
+        else "notebooks do not merge through the driver"
+    )
     return wired, lines

@@ -1,5 +1,6 @@
 """The notebooks staged for commit, as the index holds them (what `check --staged` reads), and
 git's output for a command that must succeed."""
+
 import os
 import subprocess
 
@@ -17,8 +18,10 @@ def git_output(args, cwd=None):
     except OSError as exc:
         raise GitError("cannot run git: %s" % (exc.strerror or exc)) from exc
     if proc.returncode != 0:
-        raise GitError("git %s failed: %s" % (" ".join(args[:2]), proc.stderr.decode(
-            "utf-8", "replace").strip()))
+        raise GitError(
+            "git %s failed: %s"
+            % (" ".join(args[:2]), proc.stderr.decode("utf-8", "replace").strip())
+        )
     return proc.stdout
 
 
@@ -37,9 +40,22 @@ def staged_notebooks(cwd=None):
     top = git_output(["rev-parse", "--show-toplevel"], cwd).decode("utf-8", "surrogateescape")
     top = top.rstrip("\n")
     # Each entry: ":old-mode new-mode old-id new-id status", then the path; each ends in NUL.
-    fields = git_output(["diff", "--cached", "--raw", "-z", "--no-abbrev", "--no-renames",
-                   "--no-color", "--no-ext-diff", "--diff-filter=ACMT", "--", "*.ipynb"],
-                  top).split(b"\0")
+    fields = git_output(
+        [
+            "diff",
+            "--cached",
+            "--raw",
+            "-z",
+            "--no-abbrev",
+            "--no-renames",
+            "--no-color",
+            "--no-ext-diff",
+            "--diff-filter=ACMT",
+            "--",
+            "*.ipynb",
+        ],
+        top,
+    ).split(b"\0")
     staged = []
     for at in range(0, len(fields) - 1, 2):
         header, name = fields[at].split(), fields[at + 1]
@@ -54,9 +70,13 @@ def _batch(top, staged):
     """The contents of the objects of `staged` ([(path, object id)]), through one git cat-file
     --batch."""
     try:
-        proc = runner.run(["cat-file", "--batch"], cwd=top,
-                          input=b"".join(key + b"\n" for _, key in staged),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        proc = runner.run(
+            ["cat-file", "--batch"],
+            cwd=top,
+            input=b"".join(key + b"\n" for _, key in staged),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
     except OSError as exc:
         raise GitError("cannot run git: %s" % (exc.strerror or exc)) from exc
     if proc.returncode != 0:
@@ -66,9 +86,11 @@ def _batch(top, staged):
         end = data.index(b"\n", at)
         header = data[at:end].split()
         if len(header) != 3 or header[1] != b"blob":
-            raise GitError("git cat-file: the staged version of %s (object %s) cannot be read"
-                            % (path, key.decode("ascii", "replace")))
+            raise GitError(
+                "git cat-file: the staged version of %s (object %s) cannot be read"
+                % (path, key.decode("ascii", "replace"))
+            )
         size = int(header[2])
-        contents.append(data[end + 1:end + 1 + size])
+        contents.append(data[end + 1 : end + 1 + size])
         at = end + 1 + size + 1
     return contents

@@ -177,8 +177,8 @@ def dumps_indented(value, indent, item_separator, key_separator, ensure_ascii, f
     and None is returned: a large notebook is never held as one text. A value that only
     json.dumps can write then raises _NotPlainJson, whatever parts went out before.
     """
-    encode = (json.encoder.encode_basestring_ascii if ensure_ascii
-              else json.encoder.encode_basestring)
+    encode = (json.encoder.encode_basestring_ascii if ensure_ascii  # type: ignore[attr-defined]
+              else json.encoder.encode_basestring)  # type: ignore[attr-defined]
     unit = " " * indent if isinstance(indent, int) else indent
     pieces = []
     append = pieces.append

@@ -7,6 +7,7 @@ Where two readers want different things, there are two accessors with their own 
 `source_lines` gives a source's lines without their ends, `shown_lines` the lines as Jupyter
 shows them, each with its end; `canvas` gives {} where `canvas_or_none` gives None.
 """
+
 import re
 
 

@@ -13,6 +13,7 @@ carry the random token of the address (403 otherwise) and name that address in i
 header (no DNS rebinding).  Everything from the notebook is escaped or shown in a frame
 sandboxed without scripts (see view).
 """
+
 import argparse
 import copy
 import hmac
@@ -22,6 +23,7 @@ import secrets
 import sys
 import time
 import urllib.parse
+from typing import Tuple
 
 from corvane_git.scripts.merge_driver.conflicts import resolve
 from corvane_git.scripts.merge_driver.conflicts.markers import strip_marks
@@ -35,6 +37,7 @@ IDLE = 30 * 60
 
 
 # ---- the conflicts as items of the page ----------------------------------------------------
+
 
 class Item:
     """One thing to decide: key (what the page posts back), kind ("component", "parameter",
@@ -71,8 +74,10 @@ def _parameter(notebook, name):
 
 
 def _names(notebook):
-    return {k: strip_marks(shape.canvas(c).get("name") or "") or str(k)
-            for k, c in _by_component(notebook).items()}
+    return {
+        k: strip_marks(shape.canvas(c).get("name") or "") or str(k)
+        for k, c in _by_component(notebook).items()
+    }
 
 
 def _component_html(cell, names, base=None):
@@ -81,19 +86,25 @@ def _component_html(cell, names, base=None):
     if cell is None:
         return '<p class="none">(deleted)</p>'
     canvas = shape.canvas(cell)
-    parents = [names.get(p.get("id"), str(p.get("id"))) if isinstance(p, dict) else str(p)
-               for p in canvas.get("parents") or ()]
-    words = ['name <b>%s</b>' % view.esc(strip_marks(canvas.get("name") or "")),
-             "depends on " + (", ".join("<b>%s</b>" % view.esc(p) for p in parents)
-                              if parents else "nothing")]
+    parents = [
+        names.get(p.get("id"), str(p.get("id"))) if isinstance(p, dict) else str(p)
+        for p in canvas.get("parents") or ()
+    ]
+    words = [
+        "name <b>%s</b>" % view.esc(strip_marks(canvas.get("name") or "")),
+        "depends on "
+        + (", ".join("<b>%s</b>" % view.esc(p) for p in parents) if parents else "nothing"),
+    ]
     if canvas.get("headerColor"):
         words.append("header colour %s" % view.esc(canvas["headerColor"]))
     for c in canvas.get("comments") or ():
         words.append("comment: " + view.esc(view.comment_text(c)))
     marks = None
     if base is not None and base is not cell:
-        marks = view.line_marks(view.text(base.get("source", "")),
-                                view.text(cell.get("source", "")))[1] or None
+        marks = (
+            view.line_marks(view.text(base.get("source", "")), view.text(cell.get("source", "")))[1]
+            or None
+        )
     return view.words_html(words) + view.cell_html(cell, marks)
 
 
@@ -132,16 +143,31 @@ def items(notebook, found, base, ours, theirs):
         other = cells[c.theirs[0]] if c.theirs else None
         key = shape.component_id(mine if mine is not None else other)
         old = base_cells.get(key)
-        title = "component %s" % c.name + (" (theirs renamed it %s)" % c.their_name
-                                           if c.their_name else "")
-        note = {OURS: "changed by us, deleted by them", THEIRS: "changed by them, deleted by us"
-                }.get(c.shape, "changed on both sides")
+        title = "component %s" % c.name + (
+            " (theirs renamed it %s)" % c.their_name if c.their_name else ""
+        )
+        note = {
+            OURS: "changed by us, deleted by them",
+            THEIRS: "changed by them, deleted by us",
+        }.get(c.shape, "changed on both sides")
         kept = mine if mine is not None else other
-        out.append(Item("component:" + c.name, "component", title,
-                        [_component_html(old, names) if old is not None else
-                         '<p class="none">(not in the base)</p>',
-                         _component_html(mine, names, old), _component_html(other, names, old)],
-                        (OURS, THEIRS), view.text(kept.get("source", "")), note))
+        out.append(
+            Item(
+                "component:" + c.name,
+                "component",
+                title,
+                [
+                    _component_html(old, names)
+                    if old is not None
+                    else '<p class="none">(not in the base)</p>',
+                    _component_html(mine, names, old),
+                    _component_html(other, names, old),
+                ],
+                (OURS, THEIRS),
+                view.text(kept.get("source", "")),
+                note,
+            )
+        )
     params = shape.parameter_list(notebook)
     for c in found.parameters:
         if c.shape == "ambiguous":
@@ -149,54 +175,72 @@ def items(notebook, found, base, ours, theirs):
         mine = params[c.ours[0]] if c.ours else None
         other = params[c.theirs[0]] if c.theirs else None
         kept = _plain_param(mine if mine is not None else other)
-        note = {OURS: "changed by us, deleted by them", THEIRS: "changed by them, deleted by us"
-                }.get(c.shape, "changed on both sides")
-        out.append(Item("parameter:" + c.name, "parameter", "parameter %s" % c.name,
-                        [_param_html(_parameter(base, c.name)), _param_html(mine),
-                         _param_html(other)], (OURS, THEIRS),
-                        json.dumps(kept, indent=1, ensure_ascii=False), note))
+        note = {
+            OURS: "changed by us, deleted by them",
+            THEIRS: "changed by them, deleted by us",
+        }.get(c.shape, "changed on both sides")
+        out.append(
+            Item(
+                "parameter:" + c.name,
+                "parameter",
+                "parameter %s" % c.name,
+                [_param_html(_parameter(base, c.name)), _param_html(mine), _param_html(other)],
+                (OURS, THEIRS),
+                json.dumps(kept, indent=1, ensure_ascii=False),
+                note,
+            )
+        )
     for pos, name in found.source_cells:
         cell = cells[pos]
         lines = shape.shown_lines(cell)
         kind = cell.get("cell_type")
         gone = found.deleted.get(pos)
         for k, (start, middle_base, middle, end) in enumerate(resolve.blocks(lines)):
-            mine = lines[start + 1:middle_base if middle_base is not None else middle]
-            other = lines[middle + 1:end]
-            old = lines[middle_base + 1:middle] if middle_base is not None else None
-            title = "cell %d%s, conflict block %d" % (pos + 1, " (%s)" % name if name else "",
-                                                     k + 1)
+            mine = lines[start + 1 : middle_base if middle_base is not None else middle]
+            other = lines[middle + 1 : end]
+            old = lines[middle_base + 1 : middle] if middle_base is not None else None
+            title = "cell %d%s, conflict block %d" % (
+                pos + 1,
+                " (%s)" % name if name else "",
+                k + 1,
+            )
             if gone:
                 note = resolve.NOTES[gone]
-                sides = (OURS, THEIRS)
+                sides: Tuple[str, ...] = (OURS, THEIRS)
                 mine = None if gone == OURS else mine
                 other = None if gone == THEIRS else other
-                versions = [_lines_html(old, kind),
-                            _lines_html(mine, kind) if mine is not None else
-                            '<p class="none">(deleted this cell)</p>',
-                            _lines_html(other, kind) if other is not None else
-                            '<p class="none">(deleted this cell)</p>']
+                versions = [
+                    _lines_html(old, kind),
+                    _lines_html(mine, kind)
+                    if mine is not None
+                    else '<p class="none">(deleted this cell)</p>',
+                    _lines_html(other, kind)
+                    if other is not None
+                    else '<p class="none">(deleted this cell)</p>',
+                ]
                 edit = "".join(mine if mine is not None else other)
             else:
                 note = "changed on both sides"
                 sides = (OURS, THEIRS, "both")
-                versions = [_lines_html(old, kind), _lines_html(mine, kind),
-                            _lines_html(other, kind)]
+                versions = [
+                    _lines_html(old, kind),
+                    _lines_html(mine, kind),
+                    _lines_html(other, kind),
+                ]
                 edit = "".join(mine)
-            out.append(Item("block:%d:%d" % (pos, k), "block", title, versions, sides, edit,
-                            note))
+            out.append(Item("block:%d:%d" % (pos, k), "block", title, versions, sides, edit, note))
     return out
 
 
 # ---- applying the choices ------------------------------------------------------------------
+
 
 class Refused(Exception):
     """The choices cannot be saved; the message says why (the page shows it)."""
 
 
 def _set_source(cell, text):
-    cell["source"] = text if isinstance(cell.get("source"), str) else \
-        text.splitlines(True)
+    cell["source"] = text if isinstance(cell.get("source"), str) else text.splitlines(True)
 
 
 def _with_line_end(text, newline):
@@ -224,8 +268,9 @@ def apply(notebook, choices, base=None, ours=None, theirs=None):
         found_blocks = resolve.blocks(lines)
         sides = {c.get("side") for c in chosen.values()}
         if len(chosen) == len(found_blocks) and len(sides) == 1 and sides <= {OURS, THEIRS}:
-            resolve.resolve(notebook, sides.pop(), resolve.Selection(cells=[pos + 1]),
-                            ours, base, theirs)
+            resolve.resolve(
+                notebook, sides.pop(), resolve.Selection(cells=[pos + 1]), ours, base, theirs
+            )
             continue
         gone = resolve.deleted_by(lines, found_blocks)
         newline = "\r\n" if lines and lines[0].endswith("\r\n") else "\n"
@@ -235,7 +280,7 @@ def apply(notebook, choices, base=None, ours=None, theirs=None):
             at = end + 1
             choice = chosen.get(k)
             if choice is None:
-                out.extend(lines[start:end + 1])
+                out.extend(lines[start : end + 1])
                 continue
             side = choice.get("side")
             if side == "edit":
@@ -243,11 +288,11 @@ def apply(notebook, choices, base=None, ours=None, theirs=None):
                 text = str(choice.get("text", ""))
                 out.append(text if last else _with_line_end(text, newline))
             elif gone and side == gone:
-                out = None    # the cell goes, as the side that deleted it wants
+                out = None  # type: ignore[assignment]  # the cell goes, as the side that deleted it wants
                 break
             else:
-                mine = lines[start + 1:middle_base if middle_base is not None else middle]
-                other = lines[middle + 1:end]
+                mine = lines[start + 1 : middle_base if middle_base is not None else middle]
+                other = lines[middle + 1 : end]
                 out.extend(mine if side == OURS else other if side == THEIRS else mine + other)
         if out is None:
             del cells[pos]
@@ -281,15 +326,16 @@ def apply(notebook, choices, base=None, ours=None, theirs=None):
                 try:
                     value = json.loads(text)
                 except ValueError as exc:
-                    raise Refused("parameter %s: the edit is no JSON: %s" % (name, exc))
+                    raise Refused("parameter %s: the edit is no JSON: %s" % (name, exc)) from exc
                 if not isinstance(value, dict):
                     raise Refused("parameter %s: the edit must be a JSON object" % name)
                 value["name"] = name
                 params = shape.parameter_list(notebook)
-                at = [i for i, p in enumerate(params)
-                      if isinstance(p, dict) and p.get("name") == name]
-                if at:
-                    params[at[0]] = value
+                named = [
+                    i for i, p in enumerate(params) if isinstance(p, dict) and p.get("name") == name
+                ]
+                if named:
+                    params[named[0]] = value
             else:
                 for cell in shape.cell_list(notebook):
                     if shape.canvas(cell).get("name") == name:
@@ -309,7 +355,8 @@ function left(){
   var n = 0;
   items.forEach(function(s){ if(!choices[s.id]) n++; });
   document.getElementById('left').textContent =
-    n ? n + ' of ' + items.length + ' conflicts left' : 'all ' + items.length + ' conflicts resolved';
+    n ? n + ' of ' + items.length + ' conflicts left'
+      : 'all ' + items.length + ' conflicts resolved';
   return n;
 }
 function mark(s, label){
@@ -349,7 +396,8 @@ document.getElementById('save').addEventListener('click', function(){
 });
 document.getElementById('close').addEventListener('click', function(){
   post('/close').then(function(){ done = true;
-    document.getElementById('message').textContent = 'Closed without saving; the notebook is as it was.'; });
+    document.getElementById('message').textContent =
+      'Closed without saving; the notebook is as it was.'; });
 });
 window.addEventListener('pagehide', function(){
   if (!done) navigator.sendBeacon('/close?token=' + encodeURIComponent(token), '');
@@ -362,40 +410,59 @@ SIDE_LABELS = {OURS: "Take ours", THEIRS: "Take theirs", "both": "Take both"}
 
 
 def item_html(item):
-    return ('<section class="card item" id="%s" aria-label="%s"><h2><span class="badge '
-            'k-conflict">%s</span> %s <span class="ctype">%s</span></h2>'
-            '<div class="sides three"><div class="side"><h3>base</h3>%s</div>'
-            '<div class="side"><h3>ours</h3>%s</div><div class="side"><h3>theirs</h3>%s</div>'
-            '</div><div class="actions">%s<span class="state">not resolved</span></div>'
-            '<div class="actions"><label style="flex:1">Edit the result by hand (%s):'
-            '<textarea spellcheck="false">%s</textarea></label></div></section>') % (
-        view.esc(item.key), view.esc(item.title), view.esc(item.kind), view.esc(item.title),
-        view.esc(item.note), item.versions[0], item.versions[1], item.versions[2],
-        "".join('<button type="button" data-side="%s" aria-pressed="false">%s</button>' % (
-            side, SIDE_LABELS[side]) for side in item.sides),
-        {"component": "the cell's source; the other changes are ours",
-         "parameter": "the parameter as JSON",
-         "block": "the lines that replace the block"}[item.kind],
-        view.esc(item.edit))
+    return (
+        '<section class="card item" id="%s" aria-label="%s"><h2><span class="badge '
+        'k-conflict">%s</span> %s <span class="ctype">%s</span></h2>'
+        '<div class="sides three"><div class="side"><h3>base</h3>%s</div>'
+        '<div class="side"><h3>ours</h3>%s</div><div class="side"><h3>theirs</h3>%s</div>'
+        '</div><div class="actions">%s<span class="state">not resolved</span></div>'
+        '<div class="actions"><label style="flex:1">Edit the result by hand (%s):'
+        '<textarea spellcheck="false">%s</textarea></label></div></section>'
+    ) % (
+        view.esc(item.key),
+        view.esc(item.title),
+        view.esc(item.kind),
+        view.esc(item.title),
+        view.esc(item.note),
+        item.versions[0],
+        item.versions[1],
+        item.versions[2],
+        "".join(
+            '<button type="button" data-side="%s" aria-pressed="false">%s</button>'
+            % (side, SIDE_LABELS[side])
+            for side in item.sides
+        ),
+        {
+            "component": "the cell's source; the other changes are ours",
+            "parameter": "the parameter as JSON",
+            "block": "the lines that replace the block",
+        }[item.kind],
+        view.esc(item.edit),
+    )
 
 
 def tool_page(path, listed, token, by_hand=()):
-    body = ('<header class="top"><h1>Notebook merge</h1><span class="files">%s</span>'
-            '<span id="left" class="state" role="status"></span>'
-            '<button type="button" id="save" class="primary">Save</button>'
-            '<button type="button" id="close">Close without saving</button></header><main>'
-            '<p id="message" class="summary" role="status" aria-live="polite">Choose a side or '
-            'edit each conflict, then Save. Closing this page without saving leaves the '
-            'notebook as it was.</p>%s%s</main>') % (
+    body = (
+        '<header class="top"><h1>Notebook merge</h1><span class="files">%s</span>'
+        '<span id="left" class="state" role="status"></span>'
+        '<button type="button" id="save" class="primary">Save</button>'
+        '<button type="button" id="close">Close without saving</button></header><main>'
+        '<p id="message" class="summary" role="status" aria-live="polite">Choose a side or '
+        "edit each conflict, then Save. Closing this page without saving leaves the "
+        "notebook as it was.</p>%s%s</main>"
+    ) % (
         view.esc(path),
-        "".join('<p class="summary">Needs a hand in the notebook: %s</p>' % view.esc(t)
-                for t in by_hand),
-        "".join(item_html(i) for i in listed))
+        "".join(
+            '<p class="summary">Needs a hand in the notebook: %s</p>' % view.esc(t) for t in by_hand
+        ),
+        "".join(item_html(i) for i in listed),
+    )
     html = view.page("merge: %s" % path, body, SCRIPT, connect=True)
     return html.replace("<body>", '<body data-token="%s">' % view.esc(token), 1)
 
 
 # ---- the server ----------------------------------------------------------------------------
+
 
 class Tool:
     """The state of one run: the merged file, its conflicts, the outcome."""
@@ -406,11 +473,10 @@ class Tool:
         self.token = secrets.token_urlsafe(24)
         self.found = resolve.find(notebook, resolve.fresh_copy_test(ours, base, theirs))
         self.items = items(notebook, self.found, base, ours, theirs)
-        self.by_hand = [c.place("cell") for c in self.found.components
-                        if c.shape == "ambiguous"] + [c.place("parameter") for c in
-                                                      self.found.parameters
-                                                      if c.shape == "ambiguous"]
-        self.status = None        # 0 saved, 1 closed
+        self.by_hand = [
+            c.place("cell") for c in self.found.components if c.shape == "ambiguous"
+        ] + [c.place("parameter") for c in self.found.parameters if c.shape == "ambiguous"]
+        self.status = None  # 0 saved, 1 closed
         self.last = time.monotonic()
 
     def save(self, choices):
@@ -447,7 +513,8 @@ def handler(tool, host):
             url = urllib.parse.urlsplit(self.path)
             given = urllib.parse.parse_qs(url.query).get("token", [""])[0]
             if self.headers.get("Host") not in allowed or not hmac.compare_digest(
-                    given.encode("utf-8"), tool.token.encode("utf-8")):
+                given.encode("utf-8"), tool.token.encode("utf-8")
+            ):
                 self._reply(403, "Forbidden")
                 return None
             tool.last = time.monotonic()
@@ -459,8 +526,11 @@ def handler(tool, host):
                 return
             if path != "/":
                 return self._reply(404, "Not found")
-            self._reply(200, tool_page(tool.merged, tool.items, tool.token, tool.by_hand),
-                        "text/html; charset=utf-8")
+            self._reply(
+                200,
+                tool_page(tool.merged, tool.items, tool.token, tool.by_hand),
+                "text/html; charset=utf-8",
+            )
 
         def do_POST(self):
             path = self._allowed()
@@ -476,20 +546,19 @@ def handler(tool, host):
             if path != "/save":
                 return self._reply(404, "Not found")
             if tool.status is not None:
-                return self._reply(409, "Already %s." % ("saved" if tool.status == 0
-                                                         else "closed"))
+                return self._reply(409, "Already %s." % ("saved" if tool.status == 0 else "closed"))
             try:
                 choices = json.loads(body.decode("utf-8")).get("choices")
                 if not isinstance(choices, dict) or not all(
-                        isinstance(v, dict) for v in choices.values()):
+                    isinstance(v, dict) for v in choices.values()
+                ):
                     raise Refused("Not saved: no choices given")
                 tool.save(choices)
             except Refused as exc:
                 return self._reply(409, str(exc))
             except (ValueError, AttributeError, resolve.ResolveError) as exc:
                 return self._reply(400, "Not saved: %s" % exc)
-            self._reply(200, "Saved %s; no conflicts left. You can close this page." %
-                        tool.merged)
+            self._reply(200, "Saved %s; no conflicts left. You can close this page." % tool.merged)
 
     return Handler
 
@@ -497,7 +566,7 @@ def handler(tool, host):
 def serve(tool, open_browser=True, idle=IDLE, announce=None):
     """Serve the page until it is saved or closed or `idle` seconds pass without a request;
     returns the exit status."""
-    server = http.server.HTTPServer(("127.0.0.1", 0), None)
+    server = http.server.HTTPServer(("127.0.0.1", 0), None)  # type: ignore[arg-type]
     server.RequestHandlerClass = handler(tool, server.server_address)
     server.timeout = 0.5
     url = "http://127.0.0.1:%d/?token=%s" % (server.server_address[1], tool.token)
@@ -507,6 +576,7 @@ def serve(tool, open_browser=True, idle=IDLE, announce=None):
         opened = False
         if open_browser:
             import webbrowser
+
             opened = webbrowser.open(url)
         if not opened:
             print("%s mergetool: open %s" % (PROG, url), flush=True)
@@ -521,14 +591,18 @@ def _parser():
     p = argparse.ArgumentParser(
         prog="%s mergetool" % PROG,
         description="Resolve the conflicts of a merged notebook on a local page: base, ours "
-                    "and theirs of each, Take ours / Take theirs / an edit, then Save. For git "
-                    "mergetool --tool=corvane-notebook (install registers it). Exit status 0 "
-                    "when saved with no conflict left, 1 when closed without saving (MERGED "
-                    "is left as it was), 2 on errors.")
+        "and theirs of each, Take ours / Take theirs / an edit, then Save. For git "
+        "mergetool --tool=corvane-notebook (install registers it). Exit status 0 "
+        "when saved with no conflict left, 1 when closed without saving (MERGED "
+        "is left as it was), 2 on errors.",
+    )
     for name in ("BASE", "LOCAL", "REMOTE", "MERGED"):
         p.add_argument(name.lower(), metavar=name)
-    p.add_argument("--no-browser", action="store_true",
-                   help="print the page's address instead of opening a browser")
+    p.add_argument(
+        "--no-browser",
+        action="store_true",
+        help="print the page's address instead of opening a browser",
+    )
     return p
 
 
@@ -540,10 +614,17 @@ def load(args):
     if notebook is None:
         raise resolve.ResolveError(
             "git merged this notebook as text: edit its conflict markers out in a text editor "
-            "(lines %s), or take one side with git checkout --ours (or --theirs)" % ", ".join(
-                str(n) for n in found.text_lines[:10]))
-    return Tool(args.merged, data, notebook, _read_json(args.base), _read_json(args.local),
-                _read_json(args.remote))
+            "(lines %s), or take one side with git checkout --ours (or --theirs)"
+            % ", ".join(str(n) for n in found.text_lines[:10])
+        )
+    return Tool(
+        args.merged,
+        data,
+        notebook,
+        _read_json(args.base),
+        _read_json(args.local),
+        _read_json(args.remote),
+    )
 
 
 def main(argv, announce=None):
@@ -551,8 +632,9 @@ def main(argv, announce=None):
     try:
         tool = load(args)
     except resolve.ResolveError as exc:
-        sys.stderr.write("%s mergetool: %s: %s\n" % (PROG, one_line(args.merged),
-                                                       one_line(str(exc))))
+        sys.stderr.write(
+            "%s mergetool: %s: %s\n" % (PROG, one_line(args.merged), one_line(str(exc)))
+        )
         return 2
     if not tool.items and not tool.by_hand:
         print("%s mergetool: %s: no conflicts" % (PROG, one_line(args.merged)))

@@ -11,6 +11,7 @@ grows with the size of the notebooks.
 `main(argv)` is the command line (`corvane-merge-driver diff`), also as git's external diff
 command and as its textconv filter.
 """
+
 import collections
 import json
 import os
@@ -23,8 +24,17 @@ from corvane_git.scripts.merge_driver.plain.sequences import increasing
 PROG = "corvane-merge-driver"
 CONTEXT = 3
 
-__all__ = ["Change", "Detail", "MISSING", "diff", "diff_files", "render", "load", "main",
-           "NotReadable"]
+__all__ = [
+    "Change",
+    "Detail",
+    "MISSING",
+    "diff",
+    "diff_files",
+    "render",
+    "load",
+    "main",
+    "NotReadable",
+]
 
 
 class _Missing:
@@ -43,8 +53,7 @@ MISSING = _Missing()
 # top-level key).  old_index, new_index: the cell's place in each version (None where it has
 # none).  name: the component name, else None for a cell; the parameter's name or the key.
 # cell_type and title (first source line) name a cell.  details: the Detail records.
-Change = collections.namedtuple(
-    "Change", "kind old_index new_index name cell_type title details")
+Change = collections.namedtuple("Change", "kind old_index new_index name cell_type title details")
 # One aspect of a change: "source" (texts), "cell_type", "name" (renamed), "parents" (old:
 # the names removed, new: the names added), "comments" (old: removed, new: added),
 # "headerColor", "canvas.KEY", "metadata.KEY", "outputs" (the two output lists),
@@ -58,6 +67,7 @@ class NotReadable(Exception):
 
 # ---- reading -----------------------------------------------------------------------------
 
+
 def load(path):
     """(notebook, text): the parsed notebook or None when the file is no notebook, and its
     text (for a line diff); None for git's /dev/null.  Raises NotReadable."""
@@ -67,7 +77,7 @@ def load(path):
         with open(path, "rb") as f:
             data = f.read()
     except OSError as exc:
-        raise NotReadable("cannot read %s: %s" % (path, exc.strerror or exc))
+        raise NotReadable("cannot read %s: %s" % (path, exc.strerror or exc)) from exc
     try:
         text = data.decode("utf-8-sig")
     except UnicodeDecodeError:
@@ -76,13 +86,17 @@ def load(path):
         notebook = json.loads(text)
     except ValueError:
         return None, text
-    if not isinstance(notebook, dict) or not isinstance(notebook.get("cells"), list) or \
-            not all(isinstance(c, dict) for c in notebook["cells"]):
+    if (
+        not isinstance(notebook, dict)
+        or not isinstance(notebook.get("cells"), list)
+        or not all(isinstance(c, dict) for c in notebook["cells"])
+    ):
         return None, text
     return notebook, text
 
 
 # ---- pairing -----------------------------------------------------------------------------
+
 
 def _canvas(cell):
     meta = cell.get("metadata")
@@ -121,6 +135,7 @@ def _link_ids(cells):
 
 def _plain_pairs(old, new):
     from corvane_git.scripts.merge_driver.plain import merge as plain_merge
+
     by_id = _all_unique_ids(old) and _all_unique_ids(new)
     return plain_merge.pair(old, new, by_id)
 
@@ -150,6 +165,7 @@ def pair_cells(old, new, layered):
 
 # ---- line diff ---------------------------------------------------------------------------
 
+
 def _matches(a, b):
     """Monotone pairs (i, j) with a[i] == b[j]: the common head and tail, then the lines that
     occur once on both sides, in an order both keep, and the same again between them."""
@@ -169,8 +185,7 @@ def _matches(a, b):
             continue
         count_a, count_b = collections.Counter(a[alo:ahi]), collections.Counter(b[blo:bhi])
         at_b = {b[j]: j for j in range(blo, bhi) if count_b[b[j]] == 1}
-        common = [(i, at_b[a[i]]) for i in range(alo, ahi)
-                  if count_a[a[i]] == 1 and a[i] in at_b]
+        common = [(i, at_b[a[i]]) for i in range(alo, ahi) if count_a[a[i]] == 1 and a[i] in at_b]
         if not common:
             continue
         anchors = [common[k] for k in increasing([j for _, j in common])]
@@ -188,7 +203,7 @@ def line_hunks(a, b, context=CONTEXT, keys=None):
     " ", "-" or "+".  `keys`: (keys of a, keys of b) to match lines by instead of the lines.
     The work beyond the matching is in the changed lines and their context only."""
     ka, kb = keys if keys else (a, b)
-    blocks = []   # (i0, i1, j0, j1): a[i0:i1] replaced by b[j0:j1]; equal runs between them
+    blocks = []  # (i0, i1, j0, j1): a[i0:i1] replaced by b[j0:j1]; equal runs between them
     i = j = 0
     for pi, pj in _matches(ka, kb) + [(len(a), len(b))]:
         if pi > i or pj > j:
@@ -212,12 +227,14 @@ def line_hunks(a, b, context=CONTEXT, keys=None):
             part.extend(("+", line) for line in b[j0:j1])
             x, y = i1, j1
         after = blocks[k][0] if k < len(blocks) else len(a)
-        part.extend((" ", line) for line in a[x:min(after, x + context)])
+        part.extend((" ", line) for line in a[x : min(after, x + context)])
         before = x
-        old_n = sum(1 for mark, _ in part if mark != "+")
-        new_n = sum(1 for mark, _ in part if mark != "-")
-        header = "@@ -%s +%s @@" % (_span(top[0] + (1 if old_n else 0), old_n),
-                                    _span(top[1] + (1 if new_n else 0), new_n))
+        old_n = sum(mark != "+" for mark, _ in part)
+        new_n = sum(mark != "-" for mark, _ in part)
+        header = "@@ -%s +%s @@" % (
+            _span(top[0] + (1 if old_n else 0), old_n),
+            _span(top[1] + (1 if new_n else 0), new_n),
+        )
         hunks.append((header, part))
     return hunks
 
@@ -239,6 +256,7 @@ def _lines(text):
 
 
 # ---- comparing ---------------------------------------------------------------------------
+
 
 def _first_line(cell):
     for line in _lines(_text(cell.get("source", ""))):
@@ -318,8 +336,10 @@ def _parent_names(pids, names, entries):
             key = entry.get("id")
             if isinstance(key, (str, int)):
                 carried.setdefault(key, entry["name"])
-    return [names.get(p) or carried.get(p) or str(p) if isinstance(p, (str, int)) else str(p)
-            for p in pids]
+    return [
+        names.get(p) or carried.get(p) or str(p) if isinstance(p, (str, int)) else str(p)
+        for p in pids
+    ]
 
 
 def _canvas_details(old_c, new_c, names):
@@ -335,9 +355,13 @@ def _canvas_details(old_c, new_c, names):
         elif key == "parents":
             removed, added = _multiset_change(_parent_ids(old_c), _parent_ids(new_c))
             if removed or added:
-                out.append(Detail("parents",
-                                  _parent_names(removed, names[0], old_c.get("parents") or ()),
-                                  _parent_names(added, names[1], new_c.get("parents") or ())))
+                out.append(
+                    Detail(
+                        "parents",
+                        _parent_names(removed, names[0], old_c.get("parents") or ()),
+                        _parent_names(added, names[1], new_c.get("parents") or ()),
+                    )
+                )
         elif key == "comments":
             removed, added = _multiset_change(a, b)
             if removed or added:
@@ -368,15 +392,23 @@ def _cell_details(old, new, names, show_all, outputs):
                 va, vb = ma.get(mkey, MISSING), mb.get(mkey, MISSING)
                 if va == vb and type(va) is type(vb):
                     continue
-                if mkey == "canvas" and isinstance(va, (dict, _Missing)) and \
-                        isinstance(vb, (dict, _Missing)):
+                if (
+                    mkey == "canvas"
+                    and isinstance(va, (dict, _Missing))
+                    and isinstance(vb, (dict, _Missing))
+                ):
                     out.extend(_canvas_details(va, vb, names))
                 else:
                     out.append(Detail("metadata." + mkey, va, vb))
         elif key == "outputs":
             if outputs:
-                out.append(Detail("outputs", a if isinstance(a, list) else [],
-                                  b if isinstance(b, list) else []))
+                out.append(
+                    Detail(
+                        "outputs",
+                        a if isinstance(a, list) else [],
+                        b if isinstance(b, list) else [],
+                    )
+                )
         elif key in ("execution_count", "id"):
             if show_all:
                 out.append(Detail(key, a, b))
@@ -394,6 +426,7 @@ def _parameters(notebook):
 
 def _parameter_changes(old, new):
     """Parameters paired by name (the k-th of a name with the k-th), changes per key."""
+
     def keyed(params):
         seen, out = collections.Counter(), collections.OrderedDict()
         for p in params:
@@ -402,21 +435,23 @@ def _parameter_changes(old, new):
             seen[_hashable(name)] += 1
             out[key] = p
         return out
+
     a, b = keyed(_parameters(old)), keyed(_parameters(new))
     changes = []
     for key in list(b) + [k for k in a if k not in b]:
         pa, pb = a.get(key, MISSING), b.get(key, MISSING)
         if pa == pb:
             continue
-        name = (pb if pb is not MISSING else pa)
+        name = pb if pb is not MISSING else pa
         name = name.get("name") if isinstance(name, dict) else name
-        if pa is MISSING or pb is MISSING or not isinstance(pa, dict) or \
-                not isinstance(pb, dict):
+        if pa is MISSING or pb is MISSING or not isinstance(pa, dict) or not isinstance(pb, dict):
             details = [Detail("parameter", pa, pb)]
         else:
-            details = [Detail(k, pa.get(k, MISSING), pb.get(k, MISSING))
-                       for k in list(pb) + [k for k in pa if k not in pb]
-                       if pa.get(k, MISSING) != pb.get(k, MISSING)]
+            details = [
+                Detail(k, pa.get(k, MISSING), pb.get(k, MISSING))
+                for k in list(pb) + [k for k in pa if k not in pb]
+                if pa.get(k, MISSING) != pb.get(k, MISSING)
+            ]
         changes.append(Change("parameter", None, None, name, None, None, details))
     return changes
 
@@ -428,26 +463,46 @@ def _notebook_changes(old, new):
     for key in list(mb) + [k for k in ma if k not in mb]:
         a, b = ma.get(key, MISSING), mb.get(key, MISSING)
         if key == "canvas" and isinstance(a, (dict, _Missing)) and isinstance(b, (dict, _Missing)):
-            a, b = a or {}, b or {}
+            a = {} if isinstance(a, _Missing) else a
+            b = {} if isinstance(b, _Missing) else b
             for ckey in list(b) + [k for k in a if k not in b]:
                 if ckey != "parameters" and a.get(ckey, MISSING) != b.get(ckey, MISSING):
-                    changes.append(Change("metadata", None, None, "canvas." + ckey, None, None,
-                                          [Detail("canvas." + ckey, a.get(ckey, MISSING),
-                                                  b.get(ckey, MISSING))]))
+                    changes.append(
+                        Change(
+                            "metadata",
+                            None,
+                            None,
+                            "canvas." + ckey,
+                            None,
+                            None,
+                            [Detail("canvas." + ckey, a.get(ckey, MISSING), b.get(ckey, MISSING))],
+                        )
+                    )
         elif a != b:
-            changes.append(Change("metadata", None, None, key, None, None,
-                                  [Detail(key, a, b)]))
+            changes.append(Change("metadata", None, None, key, None, None, [Detail(key, a, b)]))
     for key in list(new) + [k for k in old if k not in new]:
         if key not in ("cells", "metadata") and old.get(key, MISSING) != new.get(key, MISSING):
-            changes.append(Change("notebook", None, None, key, None, None,
-                                  [Detail(key, old.get(key, MISSING), new.get(key, MISSING))]))
+            changes.append(
+                Change(
+                    "notebook",
+                    None,
+                    None,
+                    key,
+                    None,
+                    None,
+                    [Detail(key, old.get(key, MISSING), new.get(key, MISSING))],
+                )
+            )
     return changes
 
 
 def _content(old, new, names, outputs):
     """The details of an added or deleted cell: its source and its outputs."""
-    return [d for d in _cell_details(old, new, names, False, outputs)
-            if d.aspect in ("source", "outputs") and (d.old or d.new)]
+    return [
+        d
+        for d in _cell_details(old, new, names, False, outputs)
+        if d.aspect in ("source", "outputs") and (d.old or d.new)
+    ]
 
 
 def diff(old, new, show_all=False, outputs=True):
@@ -469,16 +524,33 @@ def diff(old, new, show_all=False, outputs=True):
         while next_old < limit:
             if next_old not in taken:
                 cell = olds[next_old]
-                changes.append(Change("deleted", next_old, None, _name(cell),
-                                      cell.get("cell_type"), _first_line(cell),
-                                      _content(cell, {}, names, outputs)))
+                changes.append(
+                    Change(
+                        "deleted",
+                        next_old,
+                        None,
+                        _name(cell),
+                        cell.get("cell_type"),
+                        _first_line(cell),
+                        _content(cell, {}, names, outputs),
+                    )
+                )
             next_old += 1
 
     for j, cell in enumerate(news):
         i = paired.get(j)
         if i is None:
-            changes.append(Change("added", None, j, _name(cell), cell.get("cell_type"),
-                                  _first_line(cell), _content({}, cell, names, outputs)))
+            changes.append(
+                Change(
+                    "added",
+                    None,
+                    j,
+                    _name(cell),
+                    cell.get("cell_type"),
+                    _first_line(cell),
+                    _content({}, cell, names, outputs),
+                )
+            )
             continue
         if j in stable:
             deleted_before(i)
@@ -488,8 +560,17 @@ def diff(old, new, show_all=False, outputs=True):
             continue
         details = _cell_details(before, cell, names, show_all, outputs)
         if details or j not in stable:
-            changes.append(Change("changed" if j in stable else "moved", i, j, _name(cell),
-                                  cell.get("cell_type"), _first_line(cell), details))
+            changes.append(
+                Change(
+                    "changed" if j in stable else "moved",
+                    i,
+                    j,
+                    _name(cell),
+                    cell.get("cell_type"),
+                    _first_line(cell),
+                    details,
+                )
+            )
     deleted_before(len(olds))
     return changes
 
@@ -509,25 +590,34 @@ def diff_files(old_path, new_path, show_all=False, outputs=True):
 # ---- text --------------------------------------------------------------------------------
 
 # git's default colours: meta (headers) bold, frag (@@) cyan, old red, new green.
-COLOURS = {"meta": "\x1b[1m", "frag": "\x1b[36m", "old": "\x1b[31m", "new": "\x1b[32m",
-           "moved": "\x1b[35m", "reset": "\x1b[m"}
+COLOURS = {
+    "meta": "\x1b[1m",
+    "frag": "\x1b[36m",
+    "old": "\x1b[31m",
+    "new": "\x1b[32m",
+    "moved": "\x1b[35m",
+    "reset": "\x1b[m",
+}
 
 
 def _value(value):
     if value is MISSING:
         return "(none)"
     if isinstance(value, str):
-        return value if value and "\n" not in value and value.strip() == value else \
-            json.dumps(value, ensure_ascii=False)
+        return (
+            value
+            if value and "\n" not in value and value.strip() == value
+            else json.dumps(value, ensure_ascii=False)
+        )
     return json.dumps(value, ensure_ascii=False, sort_keys=True)
 
 
 def _size(n):
     if n < 1000:
         return "%d B" % n
-    if n < 1000 ** 2:
+    if n < 1000**2:
         return "%.1f kB" % (n / 1000)
-    return "%.1f MB" % (n / 1000 ** 2)
+    return "%.1f MB" % (n / 1000**2)
 
 
 def _binary_size(data):
@@ -560,7 +650,7 @@ def _output_lines(outputs, digest=False):
         if kind == "stream":
             head = "[stream %s]" % o.get("name", "")
             out.append((head, head))
-            out.extend((l, l) for l in _lines(_text(o.get("text", ""))))
+            out.extend((line, line) for line in _lines(_text(o.get("text", ""))))
         elif kind == "error":
             head = "[error] %s: %s" % (o.get("ename", ""), o.get("evalue", ""))
             out.append((head, head))
@@ -571,12 +661,14 @@ def _output_lines(outputs, digest=False):
                 if mime in _LINE_TYPES:
                     shown = "%s:" % mime
                     out.append((shown, shown))
-                    out.extend((l, l) for l in _lines(_text(data)))
+                    out.extend((line, line) for line in _lines(_text(data)))
                 else:
                     raw = _text(data)
-                    shown = "%s %s" % (mime, _size(_binary_size(raw) if _is_base64(mime)
-                                                   else len(raw)))
-                    if digest:   # the same in every process: for textconv
+                    shown = "%s %s" % (
+                        mime,
+                        _size(_binary_size(raw) if _is_base64(mime) else len(raw)),
+                    )
+                    if digest:  # the same in every process: for textconv
                         shown += " %08x" % zlib.crc32(raw.encode("utf-8", "replace"))
                     out.append((shown, "\0binary\0%s %x" % (shown, hash(raw))))
         else:
@@ -590,13 +682,19 @@ def cell_title(change):
     at = change.new_index if change.new_index is not None else change.old_index
     kind = change.cell_type if isinstance(change.cell_type, str) else "cell"
     if change.name is not None:
-        return "cell %d [%s] component %s" % (at + 1, kind, json.dumps(change.name,
-                                                                       ensure_ascii=False))
+        return "cell %d [%s] component %s" % (
+            at + 1,
+            kind,
+            json.dumps(change.name, ensure_ascii=False),
+        )
     title = change.title or ""
     if len(title) > 60:
         title = title[:57] + "..."
-    return "cell %d [%s]%s" % (at + 1, kind, (" " + json.dumps(title, ensure_ascii=False))
-                               if title else "")
+    return "cell %d [%s]%s" % (
+        at + 1,
+        kind,
+        (" " + json.dumps(title, ensure_ascii=False)) if title else "",
+    )
 
 
 # Control characters (but the tab) of names, paths and notebook text are shown as escapes, so
@@ -623,16 +721,18 @@ class _Text:
         for header, part in hunks:
             self.put(indent + header, "frag")
             for mark, line in part:
-                self.put(indent + mark + line,
-                         "old" if mark == "-" else "new" if mark == "+" else None)
+                self.put(
+                    indent + mark + line, "old" if mark == "-" else "new" if mark == "+" else None
+                )
 
 
 def _outputs_text(t, old, new, indent):
     a, b = _output_lines(old), _output_lines(new)
     # What a binary entry shows ("image/png 14.2 kB"), to tell it from text lines.
     binary = {shown for shown, key in a + b if key.startswith("\0binary\0")}
-    hunks = line_hunks([x[0] for x in a], [x[0] for x in b],
-                       keys=([x[1] for x in a], [x[1] for x in b]))
+    hunks = line_hunks(
+        [x[0] for x in a], [x[0] for x in b], keys=([x[1] for x in a], [x[1] for x in b])
+    )
     for header, part in hunks:
         t.put(indent + header, "frag")
         k = 0
@@ -648,22 +748,21 @@ def _outputs_text(t, old, new, indent):
                     adds += 1
                 removed, added = part[k:run], part[run:adds]
                 free = {}
-                for n, (_, l) in enumerate(added):
-                    if l in binary:
-                        free.setdefault(l.split(" ", 1)[0], collections.deque()).append(n)
+                for n, (_, line) in enumerate(added):
+                    if line in binary:
+                        free.setdefault(line.split(" ", 1)[0], collections.deque()).append(n)
                 taken, shown = set(), []
-                for m, l in removed:
-                    queue = free.get(l.split(" ", 1)[0]) if l in binary else None
+                for m, line in removed:
+                    queue = free.get(line.split(" ", 1)[0]) if line in binary else None
                     if queue:
                         n = queue.popleft()
                         taken.add(n)
-                        shown.append(("~", "%s → %s" % (l, added[n][1].split(" ", 1)[1])))
+                        shown.append(("~", "%s → %s" % (line, added[n][1].split(" ", 1)[1])))
                     else:
-                        shown.append((m, l))
+                        shown.append((m, line))
                 lone = [x for n, x in enumerate(added) if n not in taken]
-                for m, l in shown + lone:
-                    t.put(indent + m + l,
-                          "old" if m == "-" else "new" if m == "+" else "moved")
+                for m, line in shown + lone:
+                    t.put(indent + m + line, "old" if m == "-" else "new" if m == "+" else "moved")
                 k = adds
                 continue
             t.put(indent + mark + line, "new" if mark == "+" else None)
@@ -714,9 +813,17 @@ def render(changes, colour=False):
             elif d.aspect == "parameter" and d.new is MISSING:
                 t.put("parameter removed: %s = %s" % (_value(ch.name), _param(d.old)), "old")
             else:
-                t.put("parameter changed: %s: %s" % (_value(ch.name), "; ".join(
-                    "%s %s → %s" % (x.aspect, _value(x.old), _value(x.new))
-                    for x in ch.details)), "meta")
+                t.put(
+                    "parameter changed: %s: %s"
+                    % (
+                        _value(ch.name),
+                        "; ".join(
+                            "%s %s → %s" % (x.aspect, _value(x.old), _value(x.new))
+                            for x in ch.details
+                        ),
+                    ),
+                    "meta",
+                )
         elif ch.kind in ("metadata", "notebook"):
             d = ch.details[0]
             what = "notebook metadata" if ch.kind == "metadata" else "notebook"
@@ -726,20 +833,26 @@ def render(changes, colour=False):
             for d in ch.details:
                 if d.aspect == "source":
                     for line in _lines(d.old or d.new):
-                        t.put("    " + ("+" if ch.kind == "added" else "-") + line,
-                              "new" if ch.kind == "added" else "old")
+                        t.put(
+                            "    " + ("+" if ch.kind == "added" else "-") + line,
+                            "new" if ch.kind == "added" else "old",
+                        )
                 elif d.aspect == "outputs":
                     lines = _output_lines(d.old or d.new)
                     if lines:
                         t.put("  outputs:")
                     for shown, _ in lines:
-                        t.put("    " + ("+" if ch.kind == "added" else "-") + shown,
-                              "new" if ch.kind == "added" else "old")
+                        t.put(
+                            "    " + ("+" if ch.kind == "added" else "-") + shown,
+                            "new" if ch.kind == "added" else "old",
+                        )
         else:
             if ch.kind == "moved":
-                t.put("%s: moved from cell %d%s" % (cell_title(ch), ch.old_index + 1,
-                                                    " and changed" if ch.details else ""),
-                      "moved")
+                t.put(
+                    "%s: moved from cell %d%s"
+                    % (cell_title(ch), ch.old_index + 1, " and changed" if ch.details else ""),
+                    "moved",
+                )
             else:
                 t.put("%s: changed" % cell_title(ch), "meta")
             for d in ch.details:
@@ -762,8 +875,10 @@ def show(notebook):
     binary outputs as type, size and checksum."""
     out = []
     for p in _parameters(notebook):
-        out.append("parameter %s = %s" % (
-            _value(p.get("name") if isinstance(p, dict) else None), _param(p)))
+        out.append(
+            "parameter %s = %s"
+            % (_value(p.get("name") if isinstance(p, dict) else None), _param(p))
+        )
     meta = notebook.get("metadata")
     if isinstance(meta, dict):
         for key, value in meta.items():
@@ -778,8 +893,13 @@ def show(notebook):
         kind = cell.get("cell_type")
         name = _name(cell)
         out.append("")
-        out.append("[%s]%s" % (kind if isinstance(kind, str) else "cell",
-                               (" component " + _value(name)) if name is not None else ""))
+        out.append(
+            "[%s]%s"
+            % (
+                kind if isinstance(kind, str) else "cell",
+                (" component " + _value(name)) if name is not None else "",
+            )
+        )
         canvas = _canvas(cell) or {}
         parents = _parent_names(_parent_ids(canvas), names, canvas.get("parents") or ())
         if parents:
@@ -792,12 +912,11 @@ def show(notebook):
             if key not in ("id", "name", "parents", "comments", "headerColor"):
                 out.append("  canvas.%s: %s" % (key, _value(value)))
         m = cell.get("metadata")
-        for key, value in (m.items() if isinstance(m, dict) else ()):
+        for key, value in m.items() if isinstance(m, dict) else ():
             if key != "canvas":
                 out.append("  metadata.%s: %s" % (key, _value(value)))
         for key, value in cell.items():
-            if key not in ("cell_type", "metadata", "source", "outputs", "execution_count",
-                           "id"):
+            if key not in ("cell_type", "metadata", "source", "outputs", "execution_count", "id"):
                 out.append("  %s: %s" % (key, _value(value)))
         out.extend("    " + line for line in _lines(_text(cell.get("source", ""))))
         outputs = cell.get("outputs")
@@ -892,11 +1011,15 @@ def _want_colour(choice, stream, under_git):
         # setting; "always" into a file or pipe too): git passes no --color to an external
         # diff command, but `git -c color.diff=always` reaches the config.
         import subprocess
+
         from corvane_git.scripts.merge_driver.git_wiring import runner
+
         try:
-            proc = runner.run(["config", "--get-colorbool", "color.diff",
-                               "true" if tty else "false"],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            proc = runner.run(
+                ["config", "--get-colorbool", "color.diff", "true" if tty else "false"],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.DEVNULL,
+            )
         except OSError:
             return False
         return proc.stdout.strip() == b"true"
@@ -911,12 +1034,13 @@ def _console_takes_colour(stream):
     try:
         import ctypes
         import msvcrt
-        kernel = ctypes.windll.kernel32
-        handle = msvcrt.get_osfhandle(stream.fileno())
+
+        kernel = ctypes.windll.kernel32  # type: ignore[attr-defined]
+        handle = msvcrt.get_osfhandle(stream.fileno())  # type: ignore[attr-defined]
         mode = ctypes.c_uint32()
         if not kernel.GetConsoleMode(handle, ctypes.byref(mode)):
-            return True   # not a console (mintty and the like): it reads escapes
-        return bool(kernel.SetConsoleMode(handle, mode.value | 0x0004))   # VT processing
+            return True  # not a console (mintty and the like): it reads escapes
+        return bool(kernel.SetConsoleMode(handle, mode.value | 0x0004))  # VT processing
     except (AttributeError, OSError, ValueError, ImportError):
         return False
 
@@ -950,8 +1074,7 @@ def main(argv):
         opts, files = _parse(argv)
     except _Usage as exc:
         sys.stderr.write("%s diff: error: %s\n" % (PROG, _visible(str(exc))))
-        sys.stderr.write("usage: %s diff [--color[=WHEN]] [--all] [--no-outputs] OLD NEW\n"
-                         % PROG)
+        sys.stderr.write("usage: %s diff [--color[=WHEN]] [--all] [--no-outputs] OLD NEW\n" % PROG)
         return 2
     if opts.get("help"):
         _write([USAGE.rstrip("\n") % {"prog": PROG}])
@@ -959,8 +1082,12 @@ def main(argv):
     try:
         if opts["textconv"]:
             notebook, text = load(files[0])
-            _write([_visible(line) for line in (show(notebook) if notebook is not None
-                                                else _lines(text))])
+            _write(
+                [
+                    _visible(line)
+                    for line in (show(notebook) if notebook is not None else _lines(text))
+                ]
+            )
             return 0
         if opts["git"]:
             path, old_file, new_file = files[0], files[1], files[4]
@@ -977,20 +1104,35 @@ def main(argv):
     if opts["git"]:
         t.put("diff --git %s %s" % (label_a, label_b), "meta")
     if old is None or new is None:
-        which = " and ".join(f for f, nb in ((old_file if not opts["git"] else label_a, old),
-                                            (new_file if not opts["git"] else label_b, new))
-                             if nb is None)
-        lines = t.lines + _text_diff(old_text, new_text, label_a, label_b, colour,
-                                     "%s %s not a notebook" % (
-                                         which, "are" if " and " in which else "is"))
+        which = " and ".join(
+            f
+            for f, nb in (
+                (old_file if not opts["git"] else label_a, old),
+                (new_file if not opts["git"] else label_b, new),
+            )
+            if nb is None
+        )
+        lines = t.lines + _text_diff(
+            old_text,
+            new_text,
+            label_a,
+            label_b,
+            colour,
+            "%s %s not a notebook" % (which, "are" if " and " in which else "is"),
+        )
     else:
         changes = diff(old, new, show_all=opts["all"], outputs=opts["outputs"])
         lines = t.lines + render(changes, colour)
         if not changes and old != new:
-            lines.append("only %s differ (not shown%s)" % (
-                "execution counts, cell ids or outputs" if not opts["outputs"] else
-                "execution counts or cell ids",
-                "" if opts["git"] else "; --all shows them"))
+            lines.append(
+                "only %s differ (not shown%s)"
+                % (
+                    "execution counts, cell ids or outputs"
+                    if not opts["outputs"]
+                    else "execution counts or cell ids",
+                    "" if opts["git"] else "; --all shows them",
+                )
+            )
         elif not changes and old_text != new_text:
             lines.append("the same notebook, written in another layout")
         if not changes and opts["git"] and len(lines) == 1:

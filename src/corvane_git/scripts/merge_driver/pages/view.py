@@ -9,6 +9,7 @@ scripts.  A Content-Security-Policy lets only the page's own script (by its nonc
 The building blocks (cells, markdown, highlighting, outputs, the style) serve the merge tool
 page too.
 """
+
 import argparse
 import base64
 import difflib
@@ -65,7 +66,8 @@ pre{margin:0;white-space:pre-wrap;word-break:break-word;overflow-wrap:anywhere}
 .src{border:1px solid var(--line);border-radius:4px;background:#fff;padding:2px 0}
 .src .l{display:block;padding:0 8px;min-height:1.4em}
 .src .l.del{background:var(--old)}.src .l.ins{background:var(--new)}
-.md{border:1px solid var(--line);border-radius:4px;padding:4px 10px;background:#fff;overflow-wrap:anywhere}
+.md{border:1px solid var(--line);border-radius:4px;padding:4px 10px;background:#fff;
+overflow-wrap:anywhere}
 .md h1,.md h2,.md h3,.md h4{margin:.4em 0;font-size:1.15em}
 .md p{margin:.4em 0}.md pre{background:#f6f8fa;padding:6px}
 .md.del{background:var(--old)}.md.ins{background:var(--new)}
@@ -105,23 +107,33 @@ def esc(value):
 def csp(nonce, connect=False):
     """The page's Content-Security-Policy: its own styles and nonce script only, images from
     data: URLs, frames for sandboxed outputs, requests to its own origin where it posts."""
-    return ("default-src 'none'; style-src 'unsafe-inline'; img-src data:; "
-            "script-src 'nonce-%s'; frame-src data: about:; form-action 'none'; "
-            "base-uri 'none'%s" % (nonce, "; connect-src 'self'" if connect else ""))
+    return (
+        "default-src 'none'; style-src 'unsafe-inline'; img-src data:; "
+        "script-src 'nonce-%s'; frame-src data: about:; form-action 'none'; "
+        "base-uri 'none'%s" % (nonce, "; connect-src 'self'" if connect else "")
+    )
 
 
 def page(title, body, script="", connect=False):
     nonce = secrets.token_urlsafe(16)
-    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-            "<meta http-equiv=\"Content-Security-Policy\" content=\"%s\">\n"
-            "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n"
-            "<meta name=\"referrer\" content=\"no-referrer\">\n"
-            "<title>%s</title><style>%s</style></head>\n<body>%s%s</body></html>\n" % (
-                csp(nonce, connect), esc(title), STYLE, body,
-                "<script nonce=\"%s\">%s</script>" % (nonce, script) if script else ""))
+    return (
+        '<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">\n'
+        '<meta http-equiv="Content-Security-Policy" content="%s">\n'
+        '<meta name="viewport" content="width=device-width,initial-scale=1">\n'
+        '<meta name="referrer" content="no-referrer">\n'
+        "<title>%s</title><style>%s</style></head>\n<body>%s%s</body></html>\n"
+        % (
+            csp(nonce, connect),
+            esc(title),
+            STYLE,
+            body,
+            '<script nonce="%s">%s</script>' % (nonce, script) if script else "",
+        )
+    )
 
 
 # ---- text: sources, highlighting, markdown ------------------------------------------------
+
 
 def text(source):
     """A cell's source (a string or a list of strings) as one string."""
@@ -134,16 +146,19 @@ def text(source):
     return json.dumps(source, ensure_ascii=False)
 
 
-_PY_KEYWORDS = ("False None True and as assert async await break class continue def del elif "
-                "else except finally for from global if import in is lambda nonlocal not or "
-                "pass raise return try while with yield print self").split()
+_PY_KEYWORDS = (
+    "False None True and as assert async await break class continue def del elif "
+    "else except finally for from global if import in is lambda nonlocal not or "
+    "pass raise return try while with yield print self"
+).split()
 _TOKENS = re.compile(
     r"(?P<cm>#[^\n]*)"
     r"|(?P<st>[rRbBuUfF]{0,2}(?:\"\"\"[\s\S]*?(?:\"\"\"|$)|'''[\s\S]*?(?:'''|$)"
     r"|\"(?:[^\"\\\n]|\\.)*\"?|'(?:[^'\\\n]|\\.)*'?))"
     r"|(?P<dc>@[A-Za-z_][\w.]*)"
     r"|(?P<nu>\b(?:0[xXoObB][\da-fA-F_]+|\d[\d_]*(?:\.\d*)?(?:[eE][+-]?\d+)?j?)\b)"
-    r"|(?P<kw>\b(?:%s)\b)" % "|".join(_PY_KEYWORDS))
+    r"|(?P<kw>\b(?:%s)\b)" % "|".join(_PY_KEYWORDS)
+)
 
 
 def highlight(code):
@@ -151,25 +166,31 @@ def highlight(code):
     the result are the lines of `code`."""
     out, at = [], 0
     for m in _TOKENS.finditer(code):
-        out.append(esc(code[at:m.start()]))
+        out.append(esc(code[at : m.start()]))
         kind = m.lastgroup
         # A span never crosses a line: each line of a long string gets its own.
-        out.append("\n".join('<span class="%s">%s</span>' % (kind, esc(part)) if part else ""
-                             for part in m.group().split("\n")))
+        out.append(
+            "\n".join(
+                '<span class="%s">%s</span>' % (kind, esc(part)) if part else ""
+                for part in m.group().split("\n")
+            )
+        )
         at = m.end()
     out.append(esc(code[at:]))
     return "".join(out)
 
 
-_INLINE = re.compile(r"`([^`]+)`|\*\*(.+?)\*\*|__(.+?)__|\*([^*\s][^*]*?)\*"
-                     r"|\[([^\]]+)\]\(([^)\s]+)\)")
+_INLINE = re.compile(
+    r"`([^`]+)`|\*\*(.+?)\*\*|__(.+?)__|\*([^*\s][^*]*?)\*"
+    r"|\[([^\]]+)\]\(([^)\s]+)\)"
+)
 
 
 def _inline(line):
     """One line of markdown (raw) as HTML: escaped, with code, bold, italic and links."""
     out, at = [], 0
     for m in _INLINE.finditer(line):
-        out.append(esc(line[at:m.start()]))
+        out.append(esc(line[at : m.start()]))
         code, bold, bold2, italic, label, url = m.groups()
         if code is not None:
             out.append("<code>%s</code>" % esc(code))
@@ -194,12 +215,13 @@ def markdown(source):
     def flush():
         nonlocal items
         if para:
-            out.append("<p>%s</p>" % "<br>".join(_inline(l) for l in para))
+            out.append("<p>%s</p>" % "<br>".join(_inline(line) for line in para))
             del para[:]
         if items is not None:
             tag, entries = items
-            out.append("<%s>%s</%s>" % (tag, "".join("<li>%s</li>" % _inline(e)
-                                                    for e in entries), tag))
+            out.append(
+                "<%s>%s</%s>" % (tag, "".join("<li>%s</li>" % _inline(e) for e in entries), tag)
+            )
             items = None
 
     for line in source.splitlines():
@@ -227,7 +249,7 @@ def markdown(source):
                 flush()
             if items is None:
                 items = (tag, [])
-            items[1].append((bullet or number).group(1))
+            items[1].append((bullet or number).group(1))  # type: ignore[index, union-attr]
         elif not stripped:
             flush()
         elif re.match(r"(-{3,}|\*{3,}|_{3,})$", stripped):
@@ -245,11 +267,15 @@ def markdown(source):
 
 # ---- cells -------------------------------------------------------------------------------
 
+
 def _fold(inner, lines, label):
     if lines <= FOLD_LINES:
         return inner
     return "<details><summary>%s: %d lines (show)</summary>%s</details>" % (
-        esc(label), lines, inner)
+        esc(label),
+        lines,
+        inner,
+    )
 
 
 def _pre_text(value):
@@ -277,32 +303,48 @@ def output_html(output):
     if kind == "stream":
         body = _pre_text(output.get("text"))
         return '<div class="out">%s</div>' % _fold(
-            "<pre>%s</pre>" % esc(body), len(body.splitlines()),
-            "output (%s)" % output.get("name", "stream"))
+            "<pre>%s</pre>" % esc(body),
+            len(body.splitlines()),
+            "output (%s)" % output.get("name", "stream"),
+        )
     if kind == "error":
-        body = _pre_text("\n".join(output.get("traceback") or []) or "%s: %s" % (
-            output.get("ename"), output.get("evalue")))
+        body = _pre_text(
+            "\n".join(output.get("traceback") or [])
+            or "%s: %s" % (output.get("ename"), output.get("evalue"))
+        )
         return '<div class="out err">%s</div>' % _fold(
-            "<pre>%s</pre>" % esc(body), len(body.splitlines()), "error")
-    data = output.get("data") if isinstance(output.get("data"), dict) else {}
+            "<pre>%s</pre>" % esc(body), len(body.splitlines()), "error"
+        )
+    data = output.get("data")
+    if not isinstance(data, dict):
+        data = {}
     for mime in ("image/png", "image/jpeg", "image/gif", "image/svg+xml"):
         if mime in data:
             return '<div class="out"><img alt="%s output" src="%s"></div>' % (
-                esc(mime), _data_url(mime, data[mime]))
+                esc(mime),
+                _data_url(mime, data[mime]),
+            )
     if "text/html" in data:
         # A frame sandboxed without scripts: the output's HTML shows, none of it runs.
-        return ('<div class="out"><iframe sandbox title="HTML output" srcdoc="%s">'
-                '</iframe></div>' % esc(text(data["text/html"])))
+        return (
+            '<div class="out"><iframe sandbox title="HTML output" srcdoc="%s">'
+            "</iframe></div>" % esc(text(data["text/html"]))
+        )
     for mime in ("text/markdown", "text/latex", "text/plain", "application/json"):
         if mime in data:
-            value = data[mime] if mime != "application/json" else json.dumps(
-                data[mime], indent=1, ensure_ascii=False)
+            value = (
+                data[mime]
+                if mime != "application/json"
+                else json.dumps(data[mime], indent=1, ensure_ascii=False)
+            )
             body = _pre_text(value)
             return '<div class="out">%s</div>' % _fold(
-                "<pre>%s</pre>" % esc(body), len(body.splitlines()), "output (%s)" % mime)
+                "<pre>%s</pre>" % esc(body), len(body.splitlines()), "output (%s)" % mime
+            )
     if data:
         return '<div class="out"><pre class="none">%s</pre></div>' % esc(
-            ", ".join(sorted(data)) + " (not shown)")
+            ", ".join(sorted(data)) + " (not shown)"
+        )
     return ""
 
 
@@ -315,8 +357,9 @@ def source_html(source, cell_type, marks=None):
         lines.pop()
     marks = marks or {}
     return '<pre class="src">%s</pre>' % "".join(
-        '<span class="l%s">%s</span>' % (" " + marks[i] if i in marks else "", l or " ")
-        for i, l in enumerate(lines))
+        '<span class="l%s">%s</span>' % (" " + marks[i] if i in marks else "", line or " ")
+        for i, line in enumerate(lines)
+    )
 
 
 def cell_html(cell, marks=None, outputs=True, tint=None):
@@ -328,11 +371,12 @@ def cell_html(cell, marks=None, outputs=True, tint=None):
     source = text(cell.get("source", ""))
     parts = []
     if kind == "markdown":
-        parts.append('<div class="md%s">%s</div>' % (" " + tint if tint else "",
-                                                     markdown(source)))
+        parts.append('<div class="md%s">%s</div>' % (" " + tint if tint else "", markdown(source)))
         if marks:
-            parts.append("<details><summary>markdown source</summary>%s</details>"
-                         % source_html(source, kind, marks))
+            parts.append(
+                "<details><summary>markdown source</summary>%s</details>"
+                % source_html(source, kind, marks)
+            )
     else:
         parts.append(source_html(source, kind, marks))
     if outputs:
@@ -374,8 +418,10 @@ def detail_words(d):
     if d.aspect in ("source", "outputs"):
         return None
     if d.aspect == "name":
-        return "component renamed from <b>%s</b> to <b>%s</b>" % (esc(value_text(a)),
-                                                                  esc(value_text(b)))
+        return "component renamed from <b>%s</b> to <b>%s</b>" % (
+            esc(value_text(a)),
+            esc(value_text(b)),
+        )
     if d.aspect == "parents":
         words = []
         if b:
@@ -384,36 +430,52 @@ def detail_words(d):
             words.append("no longer depends on " + ", ".join("<b>%s</b>" % esc(x) for x in a))
         return "; ".join(words)
     if d.aspect == "comments":
-        return "; ".join(["comment added: <ins class=w>%s</ins>" % esc(comment_text(c)) for c in b]
-                         + ["comment removed: <del class=w>%s</del>" % esc(comment_text(c))
-                            for c in a])
+        return "; ".join(
+            ["comment added: <ins class=w>%s</ins>" % esc(comment_text(c)) for c in b]
+            + ["comment removed: <del class=w>%s</del>" % esc(comment_text(c)) for c in a]
+        )
     label = {"headerColor": "header colour", "cell_type": "cell type"}.get(d.aspect, d.aspect)
     if a is MISSING:
         return "%s set to <ins class=w>%s</ins>" % (esc(label), esc(value_text(b)))
     if b is MISSING:
         return "%s removed (was <del class=w>%s</del>)" % (esc(label), esc(value_text(a)))
     return "%s changed from <del class=w>%s</del> to <ins class=w>%s</ins>" % (
-        esc(label), esc(value_text(a)), esc(value_text(b)))
+        esc(label),
+        esc(value_text(a)),
+        esc(value_text(b)),
+    )
 
 
 def _cell_heading(change):
     at = []
     if change.old_index is not None and change.new_index is not None:
-        at.append("cell %d" % (change.new_index + 1) if change.old_index == change.new_index
-                  else "cell %d → %d" % (change.old_index + 1, change.new_index + 1))
+        at.append(
+            "cell %d" % (change.new_index + 1)
+            if change.old_index == change.new_index
+            else "cell %d → %d" % (change.old_index + 1, change.new_index + 1)
+        )
     else:
-        at.append("cell %d" % ((change.new_index if change.new_index is not None
-                                else change.old_index) + 1))
-    name = ('<span class="comp">component %s</span>' % esc(change.name)
-            if change.name is not None else esc(change.title or ""))
+        at.append(
+            "cell %d"
+            % ((change.new_index if change.new_index is not None else change.old_index) + 1)
+        )
+    name = (
+        '<span class="comp">component %s</span>' % esc(change.name)
+        if change.name is not None
+        else esc(change.title or "")
+    )
     return '<span class="badge k-%s">%s</span> %s <span class="ctype">[%s]</span> %s' % (
-        change.kind, change.kind, at[0], esc(change.cell_type or "cell"), name)
+        change.kind,
+        change.kind,
+        at[0],
+        esc(change.cell_type or "cell"),
+        name,
+    )
 
 
 def words_html(items):
     items = [w for w in items if w]
-    return '<ul class="words">%s</ul>' % "".join("<li>%s</li>" % w for w in items) \
-        if items else ""
+    return '<ul class="words">%s</ul>' % "".join("<li>%s</li>" % w for w in items) if items else ""
 
 
 def change_html(change, olds, news):
@@ -421,22 +483,32 @@ def change_html(change, olds, news):
     new = news[change.new_index] if change.new_index is not None else None
     words = [detail_words(d) for d in change.details]
     if change.kind == "moved":
-        words.insert(0, "moved from cell %d to cell %d" % (change.old_index + 1,
-                                                           change.new_index + 1))
+        words.insert(
+            0, "moved from cell %d to cell %d" % (change.old_index + 1, change.new_index + 1)
+        )
     if old is not None and new is not None:
         gone, came = line_marks(text(old.get("source", "")), text(new.get("source", "")))
         left = cell_html(old, gone or None)
         right = cell_html(new, came or None)
     else:
-        left = cell_html(old, tint="del") if old is not None else \
-            '<p class="none">(not in this version)</p>'
-        right = cell_html(new, tint="ins") if new is not None else \
-            '<p class="none">(deleted)</p>'
-    return ('<section class="card" id="c%s"><h2>%s</h2>%s<div class="sides">'
-            '<div class="side"><h3>old</h3>%s</div><div class="side"><h3>new</h3>%s</div>'
-            '</div></section>' % (change.new_index if change.new_index is not None else
-                                  "d%d" % change.old_index, _cell_heading(change),
-                                  words_html(words), left, right))
+        left = (
+            cell_html(old, tint="del")
+            if old is not None
+            else '<p class="none">(not in this version)</p>'
+        )
+        right = cell_html(new, tint="ins") if new is not None else '<p class="none">(deleted)</p>'
+    return (
+        '<section class="card" id="c%s"><h2>%s</h2>%s<div class="sides">'
+        '<div class="side"><h3>old</h3>%s</div><div class="side"><h3>new</h3>%s</div>'
+        "</div></section>"
+        % (
+            change.new_index if change.new_index is not None else "d%d" % change.old_index,
+            _cell_heading(change),
+            words_html(words),
+            left,
+            right,
+        )
+    )
 
 
 def notebook_change_html(change):
@@ -452,9 +524,15 @@ def notebook_change_html(change):
     else:
         words = [detail_words(d) for d in change.details]
         head = 'notebook %s <span class="param">%s</span>' % (
-            "metadata" if change.kind == "metadata" else "key", esc(change.name))
+            "metadata" if change.kind == "metadata" else "key",
+            esc(change.name),
+        )
     return '<section class="card"><h2><span class="badge k-%s">%s</span> %s</h2>%s</section>' % (
-        change.kind, change.kind, head, words_html(words))
+        change.kind,
+        change.kind,
+        head,
+        words_html(words),
+    )
 
 
 def _unchanged(cells, start, end):
@@ -464,13 +542,21 @@ def _unchanged(cells, start, end):
     label = "cell %d" % (start + 1) if n == 1 else "cells %d–%d" % (start + 1, end)
     # In a template until opened (the page's script puts it in): a long run of unchanged
     # cells, their frames and images, costs nothing while it stays folded.
-    return ('<details class="same"><summary>%d unchanged cell%s (%s)</summary><template>%s'
-            '</template></details>' % (
-        n, "" if n == 1 else "s", label, "".join(
-            '<section class="card"><h2>cell %d <span class="ctype">[%s]</span></h2>'
-            '<div class="side">%s</div></section>' % (
-                k + 1, esc(cells[k].get("cell_type", "cell")), cell_html(cells[k]))
-            for k in range(start, end))))
+    return (
+        '<details class="same"><summary>%d unchanged cell%s (%s)</summary><template>%s'
+        "</template></details>"
+        % (
+            n,
+            "" if n == 1 else "s",
+            label,
+            "".join(
+                '<section class="card"><h2>cell %d <span class="ctype">[%s]</span></h2>'
+                '<div class="side">%s</div></section>'
+                % (k + 1, esc(cells[k].get("cell_type", "cell")), cell_html(cells[k]))
+                for k in range(start, end)
+            ),
+        )
+    )
 
 
 def diff_page(old, new, old_label="old", new_label="new"):
@@ -490,9 +576,11 @@ def diff_page(old, new, old_label="old", new_label="new"):
         parts.append(change_html(change, olds, news))
     parts.append(_unchanged(news, shown, len(news)))
     summary = ", ".join("%d %s" % (n, k) for k, n in counts.items()) or "no changes"
-    body = ('<header class="top"><h1>Notebook diff</h1><span class="files">%s → %s</span>'
-            '</header><main><p class="summary">%s</p>%s</main>' % (
-                esc(old_label), esc(new_label), esc(summary), "".join(parts)))
+    body = (
+        '<header class="top"><h1>Notebook diff</h1><span class="files">%s → %s</span>'
+        '</header><main><p class="summary">%s</p>%s</main>'
+        % (esc(old_label), esc(new_label), esc(summary), "".join(parts))
+    )
     return page("diff: %s" % new_label, body, UNFOLD)
 
 
@@ -508,17 +596,22 @@ document.querySelectorAll('details.same').forEach(function(d){
 
 # ---- the command ---------------------------------------------------------------------------
 
+
 def _parser():
     p = argparse.ArgumentParser(
         prog="%s view" % PROG,
         description="Show what changed between two versions of a notebook as one HTML page: "
-                    "the versions side by side, markdown rendered, images shown, unchanged "
-                    "cells folded. The page is self-contained and loads nothing.")
+        "the versions side by side, markdown rendered, images shown, unchanged "
+        "cells folded. The page is self-contained and loads nothing.",
+    )
     p.add_argument("old", metavar="OLD")
     p.add_argument("new", metavar="NEW")
-    p.add_argument("--output", "-o", metavar="FILE",
-                   help="write the page to FILE (default: a temporary file, opened in the "
-                        "browser)")
+    p.add_argument(
+        "--output",
+        "-o",
+        metavar="FILE",
+        help="write the page to FILE (default: a temporary file, opened in the browser)",
+    )
     return p
 
 
@@ -544,6 +637,7 @@ def main(argv):
     with os.fdopen(fd, "wb") as f:
         f.write(data)
     import webbrowser
+
     if not webbrowser.open("file://" + path if os.name != "nt" else path):
         print(path)
     return 0

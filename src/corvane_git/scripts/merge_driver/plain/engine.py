@@ -1,5 +1,6 @@
 """The extension's merge as both notebook merges use it: loading merge_core, and telling
 whether one of its failures comes from what the files hold or from the machine."""
+
 import warnings
 
 from corvane_git.scripts.merge_driver.conflicts.report import MergeFailure
@@ -13,8 +14,9 @@ def load_engine():
         with warnings.catch_warnings():
             # A build made for another host version warns at load; git would show the
             # warning on every merge, and the merge does not depend on it.
-            warnings.filterwarnings("ignore", message="compiletime version",
-                                    category=RuntimeWarning)
+            warnings.filterwarnings(
+                "ignore", message="compiletime version", category=RuntimeWarning
+            )
             from corvane_git.scripts.merge_driver import merge_core
     except ImportError as exc:
         if runner.is_git_missing(exc):

@@ -9,15 +9,18 @@ place on both sides hold the order, and between two of them each side's insertio
 land where that side put them, ours first when both put something there.
 
 Per cell: the source as the component merge merges it (the extension's source merge: git
-merge-file, labels PATH-current, PATH-base and PATH-incoming, or git's own), outputs and execution count from the side
-that re-ran the cell (ours when both did), metadata three ways per key.  A cell deleted on one side and edited
-on the other stays, with a conflict block in its source that says which side deleted it.
+merge-file, labels PATH-current, PATH-base and PATH-incoming, or git's own), outputs and
+execution count from the side that re-ran the cell (ours when both did), metadata three ways per
+key.  A cell deleted on one side and edited on the other stays, with a conflict block in its
+source that says which side deleted it.
 A source that git cannot merge as text (a NUL character, a lone surrogate, lines that are not
 strings) leaves the whole file to git's line merge, as in the component merge.
 """
+
 import collections
 import json
 import os
+from typing import List, Optional, Tuple
 
 from corvane_git.scripts.merge_driver.conflicts.markers import conflict_labels
 from corvane_git.scripts.merge_driver.conflicts.report import Conflicts, MergeFailure
@@ -26,9 +29,20 @@ from corvane_git.scripts.merge_driver.notebooks import layout, shape
 from corvane_git.scripts.merge_driver.plain.engine import from_content, load_engine
 from corvane_git.scripts.merge_driver.plain.sequences import increasing
 
-__all__ = ["merge_plain", "is_plain", "merge_notebooks", "PlainConflicts", "NotText",
-           "SourceMerger", "pair", "ids", "fingerprint", "three_way", "merge_maps",
-           "source_text"]
+__all__ = [
+    "merge_plain",
+    "is_plain",
+    "merge_notebooks",
+    "PlainConflicts",
+    "NotText",
+    "SourceMerger",
+    "pair",
+    "ids",
+    "fingerprint",
+    "three_way",
+    "merge_maps",
+    "source_text",
+]
 
 _ABSENT = object()
 # What a re-run changes; taken from one side as a whole.
@@ -47,12 +61,14 @@ class PlainConflicts(Conflicts):
 
 def is_plain(base, ours, theirs):
     """Whether three parsed notebooks are all plain (None for base: both sides added it)."""
-    return ((base is None or shape.without_layer(base)) and shape.without_layer(ours)
-            and shape.without_layer(theirs))
+    return (
+        (base is None or shape.without_layer(base))
+        and shape.without_layer(ours)
+        and shape.without_layer(theirs)
+    )
 
 
-def merge_plain(base, ours, theirs, target, path, ours_bytes, keep_one_line=False,
-                labels=None):
+def merge_plain(base, ours, theirs, target, path, ours_bytes, keep_one_line=False, labels=None):
     """Merge three parsed plain notebooks (see is_plain; `base` None: both sides added the
     notebook, which stands for a notebook without cells), write the result over `target` (in
     the layout of our file, `ours_bytes`, or on one line with `keep_one_line`) and return its
@@ -68,12 +84,15 @@ def merge_plain(base, ours, theirs, target, path, ours_bytes, keep_one_line=Fals
         else:
             layout.write_in_layout(target, ours_bytes, ours, merged)
     except OSError as exc:
-        raise MergeFailure("cannot write the merged notebook beside our version (%s): %s"
-                           % (target, exc.strerror or exc)) from exc
+        raise MergeFailure(
+            "cannot write the merged notebook beside our version (%s): %s"
+            % (target, exc.strerror or exc)
+        ) from exc
     return conflicts
 
 
 # ---- source merges ---------------------------------------------------------------------------
+
 
 class NotText(MergeFailure):
     """A cell's source that git cannot merge as text; the message says why."""
@@ -105,12 +124,14 @@ class SourceMerger:
             if runner.is_git_missing(exc):
                 raise MergeFailure(runner.GIT_MISSING) from exc
             if from_content(exc):
-                raise NotText(runner.failure_text(exc)) from exc   # as the component merge says it
-            raise MergeFailure("the source of a cell cannot be merged (%s)"
-                               % runner.failure_text(exc)) from exc
+                raise NotText(runner.failure_text(exc)) from exc  # as the component merge says it
+            raise MergeFailure(
+                "the source of a cell cannot be merged (%s)" % runner.failure_text(exc)
+            ) from exc
 
 
 # ---- pairing ---------------------------------------------------------------------------------
+
 
 def source_text(source):
     if type(source) is str:
@@ -158,8 +179,7 @@ def _diff(a, b):
             seen_a[a[i]] = -1 if a[i] in seen_a else i
         for j in range(blo, bhi):
             seen_b[b[j]] = -1 if b[j] in seen_b else j
-        common = [(i, seen_b[k]) for k, i in seen_a.items()
-                  if i >= 0 and seen_b.get(k, -1) >= 0]
+        common = [(i, seen_b[k]) for k, i in seen_a.items() if i >= 0 and seen_b.get(k, -1) >= 0]
         if not common:
             continue
         common.sort()
@@ -174,8 +194,9 @@ def _diff(a, b):
 
 
 def _lines(cell):
-    return set(line.strip() for line in source_text(cell.get("source", "")).splitlines()
-               if line.strip())
+    return set(
+        line.strip() for line in source_text(cell.get("source", "")).splitlines() if line.strip()
+    )
 
 
 def _alike(a, b, lines):
@@ -206,14 +227,18 @@ def _pair_changed(old, new, olds, news, pairs):
             a += 1
             b += 1
             continue
-        ahead_new = next((k for k in range(b + 1, min(m, b + 1 + _LOOKAHEAD))
-                          if _alike(o, new[news[k]], lines)), None)
-        ahead_old = next((k for k in range(a + 1, min(n, a + 1 + _LOOKAHEAD))
-                          if _alike(old[olds[k]], w, lines)), None)
+        ahead_new = next(
+            (k for k in range(b + 1, min(m, b + 1 + _LOOKAHEAD)) if _alike(o, new[news[k]], lines)),
+            None,
+        )
+        ahead_old = next(
+            (k for k in range(a + 1, min(n, a + 1 + _LOOKAHEAD)) if _alike(old[olds[k]], w, lines)),
+            None,
+        )
         if ahead_new is not None and (ahead_old is None or ahead_new - b <= ahead_old - a):
-            b = ahead_new          # new cells inserted before o
+            b = ahead_new  # new cells inserted before o
         elif ahead_old is not None:
-            a = ahead_old          # old cells deleted before w
+            a = ahead_old  # old cells deleted before w
         elif n - a == m - b or o.get("cell_type") == w.get("cell_type"):
             pairs.append((olds[a], news[b]))
             a += 1
@@ -268,6 +293,7 @@ def _stable(paired):
 
 # ---- merging values --------------------------------------------------------------------------
 
+
 def three_way(base, ours, theirs):
     """(value, whether both sides changed it differently: then ours)."""
     if ours == theirs:
@@ -286,8 +312,14 @@ def merge_maps(b, o, t, where, clashes):
     out = {}
     for key in list(o) + [k for k in t if k not in o]:
         bv, ov, tv = b.get(key, _ABSENT), o.get(key, _ABSENT), t.get(key, _ABSENT)
-        if (isinstance(ov, dict) and isinstance(tv, dict) and ov != tv
-                and ov != bv and tv != bv and (bv is _ABSENT or isinstance(bv, dict))):
+        if (
+            isinstance(ov, dict)
+            and isinstance(tv, dict)
+            and ov != tv
+            and ov != bv
+            and tv != bv
+            and (bv is _ABSENT or isinstance(bv, dict))
+        ):
             value = merge_maps(bv, ov, tv, where + [key], clashes)
         else:
             value, clash = three_way(bv, ov, tv)
@@ -307,17 +339,17 @@ class _Merge:
 
     def __init__(self, merge_source):
         self.merge_source = merge_source
-        self.jobs = []           # (merged cell, current, base, incoming): sources to merge
+        self.jobs = []  # (merged cell, current, base, incoming): sources to merge
         self.conflicted = set()  # id(merged cell) whose source merge git found conflicts in
-        self.deleted = {}        # id(merged cell) -> (side that changed it, side that deleted it)
-        self.reran = []          # merged cells that both sides re-ran differently
-        self.meta = []           # (merged cell, key path) changed on both sides
-        self.dropped_runs = []   # (side that deleted, side that re-ran) for cells dropped
+        self.deleted = {}  # id(merged cell) -> (side that changed it, side that deleted it)
+        self.reran = []  # merged cells that both sides re-ran differently
+        self.meta = []  # (merged cell, key path) changed on both sides
+        self.dropped_runs = []  # (side that deleted, side that re-ran) for cells dropped
 
     def cell(self, b, o, t):
         """The merged version of a cell paired on both sides (`b` None: added by both)."""
         if o == t or t == b:
-            return o   # as it is: never changed in place
+            return o  # as it is: never changed in place
         if o == b:
             return t
         base = b if b is not None else {}
@@ -332,14 +364,17 @@ class _Merge:
             if key in _RUN_KEYS:
                 value = run.get(key, _ABSENT)
             elif key == "source":
-                value = self._source(merged, base.get(key, _ABSENT), o.get(key, _ABSENT),
-                                     t.get(key, _ABSENT))
-            elif key == "metadata" and isinstance(o.get(key), dict) and isinstance(
-                    t.get(key), dict):
+                value = self._source(
+                    merged, base.get(key, _ABSENT), o.get(key, _ABSENT), t.get(key, _ABSENT)
+                )
+            elif (
+                key == "metadata" and isinstance(o.get(key), dict) and isinstance(t.get(key), dict)
+            ):
                 value = merge_maps(base.get(key), o[key], t[key], [], clashes)
             else:
-                value, clash = three_way(base.get(key, _ABSENT), o.get(key, _ABSENT),
-                                          t.get(key, _ABSENT))
+                value, clash = three_way(
+                    base.get(key, _ABSENT), o.get(key, _ABSENT), t.get(key, _ABSENT)
+                )
                 if clash:
                     clashes.append([key])
             if value is not _ABSENT:
@@ -348,8 +383,12 @@ class _Merge:
         return merged
 
     def _source(self, merged, b, o, t):
-        if o is _ABSENT or t is _ABSENT or _same_source(o, t) or (
-                b is not _ABSENT and _same_source(t, b)):
+        if (
+            o is _ABSENT
+            or t is _ABSENT
+            or _same_source(o, t)
+            or (b is not _ABSENT and _same_source(t, b))
+        ):
             return o if o is not _ABSENT else t
         if b is not _ABSENT and _same_source(o, b):
             return t
@@ -364,11 +403,17 @@ class _Merge:
             lines[-1] += "\n"
         ours, theirs = self.merge_source.names
         if changed_by == "current":
-            block = (["<<<<<<< %s (changed this cell)\n" % ours] + lines
-                     + ["=======\n", ">>>>>>> %s (deleted this cell)" % theirs])
+            block = (
+                ["<<<<<<< %s (changed this cell)\n" % ours]
+                + lines
+                + ["=======\n", ">>>>>>> %s (deleted this cell)" % theirs]
+            )
         else:
-            block = (["<<<<<<< %s (deleted this cell)\n" % ours, "=======\n"] + lines
-                     + [">>>>>>> %s (changed this cell)" % theirs])
+            block = (
+                ["<<<<<<< %s (deleted this cell)\n" % ours, "=======\n"]
+                + lines
+                + [">>>>>>> %s (changed this cell)" % theirs]
+            )
         kept["source"] = block if isinstance(cell.get("source"), list) else "".join(block)
         self.deleted[id(kept)] = changed_by
         return kept
@@ -406,34 +451,46 @@ def merge_notebooks(base, ours, theirs, merge_source):
     work = _Merge(merge_source)
 
     # Each base cell that survives: its merged version, and which side places it.
-    placed = {}      # base index -> ("current" | "incoming" | "both", merged cell)
+    placed = {}  # base index -> ("current" | "incoming" | "both", merged cell)
     for i, base_cell in enumerate(base_cells):
         at_ours, at_theirs = base_to_ours.get(i), base_to_theirs.get(i)
         if at_ours is None and at_theirs is None:
             continue
         if at_ours is None or at_theirs is None:
-            side, j, cells = (("incoming", at_theirs, their_cells) if at_ours is None
-                              else ("current", at_ours, our_cells))
+            side, j, cells = (
+                ("incoming", at_theirs, their_cells)
+                if at_ours is None
+                else ("current", at_ours, our_cells)
+            )
             if _edited(base_cell, cells[j]):
                 placed[i] = (side, work.kept_deleted(cells[j], side))
             elif any(cells[j].get(k, _ABSENT) != base_cell.get(k, _ABSENT) for k in _RUN_KEYS):
                 work.dropped_runs.append(("current" if at_ours is None else "incoming", side))
             continue
-        side = ("both" if at_ours in ours_in_place and at_theirs in theirs_in_place else
-                "current" if at_ours not in ours_in_place else "incoming")
+        side = (
+            "both"
+            if at_ours in ours_in_place and at_theirs in theirs_in_place
+            else "current"
+            if at_ours not in ours_in_place
+            else "incoming"
+        )
         placed[i] = (side, work.cell(base_cell, our_cells[at_ours], their_cells[at_theirs]))
 
     # Between two cells that both sides kept in place: each side's cells, ours first.
-    anchors = [(i, base_to_ours[i], base_to_theirs[i]) for i in sorted(placed)
-               if placed[i][0] == "both"]
-    edges = ([(-1, -1, -1)] + anchors
-             + [(len(base_cells), len(our_cells), len(their_cells))])
+    anchors = [
+        (i, base_to_ours[i], base_to_theirs[i]) for i in sorted(placed) if placed[i][0] == "both"
+    ]
+    edges = [(-1, -1, -1)] + anchors + [(len(base_cells), len(our_cells), len(their_cells))]
     cells = []
     for (_, ours_from, theirs_from), (i1, ours_to, theirs_to) in zip(edges, edges[1:]):
-        mine = [_gap_item(our_cells[j], ours_from_base.get(j), placed, "current")
-                for j in range(ours_from + 1, ours_to)]
-        yours = [_gap_item(their_cells[j], theirs_from_base.get(j), placed, "incoming")
-                 for j in range(theirs_from + 1, theirs_to)]
+        mine = [
+            _gap_item(our_cells[j], ours_from_base.get(j), placed, "current")
+            for j in range(ours_from + 1, ours_to)
+        ]
+        yours = [
+            _gap_item(their_cells[j], theirs_from_base.get(j), placed, "incoming")
+            for j in range(theirs_from + 1, theirs_to)
+        ]
         cells.extend(_weave([m for m in mine if m], [y for y in yours if y], by_id, work))
         if i1 < len(base_cells):
             cells.append(placed[i1][1])
@@ -449,8 +506,11 @@ def merge_notebooks(base, ours, theirs, merge_source):
 def _gap_item(cell, i, placed, side):
     """(key, cell) for a cell of `side` between two anchors that this side places, or None."""
     if i is None:
-        return ("new", cell.get("id") if isinstance(cell.get("id"), str) else None,
-                fingerprint(cell)), cell
+        return (
+            "new",
+            cell.get("id") if isinstance(cell.get("id"), str) else None,
+            fingerprint(cell),
+        ), cell
     where = placed.get(i)
     if where is None or where[0] != side:
         return None
@@ -509,13 +569,12 @@ def _wants_ids(notebook):
 
 
 def _has_ids(notebook):
-    return not _wants_ids(notebook) or all(isinstance(c.get("id"), str)
-                                           for c in notebook["cells"])
+    return not _wants_ids(notebook) or all(isinstance(c.get("id"), str) for c in notebook["cells"])
 
 
 def _settle_ids(cells):
     """Give each cell without an "id" (one from a side before 4.5), or with one taken by an
-    earlier cell, a new one: a 4.5 notebook is valid only so.  """
+    earlier cell, a new one: a 4.5 notebook is valid only so."""
     seen = set()
     for k, cell in enumerate(cells):
         cid = cell.get("id")
@@ -540,27 +599,48 @@ def _listed(items):
 def _report(ours, cells, work):
     # Only a merged source in which git found conflicts holds a block that the merge made (or
     # one kept with a deletion).
-    source_cells = []
+    source_cells: List[Tuple[int, Optional[str]]] = []
     for pos, cell in enumerate(cells, 1):
         side = work.deleted.get(id(cell))
         if side:
-            source_cells.append((pos, "changed by us, deleted by them" if side == "current"
-                                 else "changed by them, deleted by us"))
+            source_cells.append(
+                (
+                    pos,
+                    "changed by us, deleted by them"
+                    if side == "current"
+                    else "changed by them, deleted by us",
+                )
+            )
         elif id(cell) in work.conflicted:
             source_cells.append((pos, None))
     conflicts = PlainConflicts([], [], source_cells)
     position = {id(c): pos for pos, c in enumerate(cells, 1)}
     if work.reran:
-        conflicts.notes.append("cells re-run on both sides, our outputs kept: " + _listed(
-            ["cell %d" % position[id(c)] for c in work.reran if id(c) in position]))
+        conflicts.notes.append(
+            "cells re-run on both sides, our outputs kept: "
+            + _listed(["cell %d" % position[id(c)] for c in work.reran if id(c) in position])
+        )
     if work.meta:
-        conflicts.notes.append("changed on both sides, ours kept: " + _listed(
-            [("cell %d metadata " % position[id(c)] if c is not None else "") +
-             " -> ".join(json.dumps(k) for k in path) for c, path in work.meta
-             if c is None or id(c) in position]))
+        conflicts.notes.append(
+            "changed on both sides, ours kept: "
+            + _listed(
+                [
+                    ("cell %d metadata " % position[id(c)] if c is not None else "")
+                    + " -> ".join(json.dumps(k) for k in path)
+                    for c, path in work.meta
+                    if c is None or id(c) in position
+                ]
+            )
+        )
     for deleted_by, ran_by in sorted(set(work.dropped_runs)):
         count = work.dropped_runs.count((deleted_by, ran_by))
-        conflicts.notes.append("%d cell%s deleted by %s, only re-run by %s: deleted" % (
-            count, "" if count == 1 else "s", "us" if deleted_by == "current" else "them",
-            "us" if ran_by == "current" else "them"))
+        conflicts.notes.append(
+            "%d cell%s deleted by %s, only re-run by %s: deleted"
+            % (
+                count,
+                "" if count == 1 else "s",
+                "us" if deleted_by == "current" else "them",
+                "us" if ran_by == "current" else "them",
+            )
+        )
     return conflicts
