@@ -339,6 +339,28 @@ class TestInARepository:
         assert refused.returncode == 1 and listing in refused.stderr
 
 
+    @pytest.mark.skipif(os.name == "nt", reason="the stand-in git is a POSIX shell script")
+    @pytest.mark.parametrize("command, logged", [
+        (["resolve", "nb.ipynb", "--theirs"], "show"),
+        (["check", "--staged"], "diff --cached"),
+        (["status"], "config"),
+        (["install", "--no-hook"], "config"),
+    ])
+    def test_every_command_starts_the_git_that_the_environment_names(self, make_repo, tmp_path,
+                                                                      command, logged):
+        repo = make_repo(install=[])
+        base, ours, theirs = apart(X_ID, Y_ID, end="")
+        assert repo.merge_branches(base, ours, theirs).returncode == 1
+        repo.git("add", "nb.ipynb")
+        log, stand_in = tmp_path / "git.log", tmp_path / "stand-in-git"
+        stand_in.write_text('#!/bin/sh\necho "$*" >> "%s"\nexec git "$@"\n' % log)
+        stand_in.chmod(0o755)
+        repo.env["GIT_PYTHON_GIT_EXECUTABLE"] = str(stand_in)
+        repo.driver(*command, check=False)
+        assert log.exists() and any(line.startswith(logged)
+                                    for line in log.read_text().splitlines()), command
+
+
 AMBIGUOUS = json.dumps({"cells": [], "metadata": {"canvas": {"parameters": [
     {"name": "<<< p"}, {"name": "<<< p"}, {"name": ">>> p"}]}}})
 
