@@ -234,16 +234,6 @@ Error find_program(const std::string& name, std::string& path) {
 
 bool is_not_found(Error error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
-Environment Environment::current() {
-    Environment environment;
-    wchar_t* block = GetEnvironmentStringsW();
-    if (!block) return environment;
-    for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1)
-        environment.entries_.push_back(narrow(entry, wcslen(entry)));
-    FreeEnvironmentStringsW(block);
-    return environment;
-}
-
 Process::~Process() {
     if (process_ != -1) {
         stop();
@@ -252,21 +242,11 @@ Process::~Process() {
     if (error_pipe_ != -1) CloseHandle(reinterpret_cast<HANDLE>(error_pipe_));
 }
 
-Error Process::start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output,
-                     const Environment* environment) {
+Error Process::start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output) {
     std::wstring line;
     for (const std::string& arg : argv) {
         if (!line.empty()) line += L' ';
         append_quoted(line, wide(arg));
-    }
-    std::wstring block;
-    if (environment) {
-        for (const std::string& entry : environment->entries()) {
-            block += wide(entry);
-            block += L'\0';
-        }
-        if (block.empty()) block += L'\0';
-        block += L'\0';
     }
 
     // Only the handles listed here reach the child, so that children started at the same time by
@@ -307,7 +287,7 @@ Error Process::start(const std::string& program, const std::vector<std::string>&
         const std::wstring application = wide(program);
         if (CreateProcessW(application.c_str(), &line[0], nullptr, nullptr, TRUE,
                            CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
-                           environment ? &block[0] : nullptr, nullptr, &startup.StartupInfo, &info)) {
+                           nullptr, nullptr, &startup.StartupInfo, &info)) {
             CloseHandle(info.hThread);
             process_ = reinterpret_cast<std::intptr_t>(info.hProcess);
             if (read_end) error_pipe_ = reinterpret_cast<std::intptr_t>(read_end.release());
@@ -337,11 +317,6 @@ std::string Process::read_error_output() {
     return text;
 }
 
-// A process handle stays valid until it is closed, so the child cannot be mistaken for another.
-void Process::await_end() {
-    if (process_ != -1) WaitForSingleObject(reinterpret_cast<HANDLE>(process_), INFINITE);
-}
-
 void Process::stop() {
     if (process_ != -1) TerminateProcess(reinterpret_cast<HANDLE>(process_), stopped_code);
 }
@@ -359,15 +334,9 @@ int Process::collect() {
 
 std::int64_t process_id() { return static_cast<std::int64_t>(GetCurrentProcessId()); }
 
-// Windows has no address-space limit that aborts a thread's start: a job object's memory limit
-// makes the allocation fail, and std::thread reports that.
-std::size_t address_space_headroom() { return SIZE_MAX; }
-
 // No proof here that a process is gone (ids are reused at once): the tag without a start time
 // keeps what a killed run left out of the driver's removal.
 std::string process_tag() { return std::to_string(static_cast<unsigned long>(GetCurrentProcessId())) + "-0-0-0"; }
-
-const char private_directory_prefix[] = "corvane-src-";
 
 Error make_private_directory(const std::string& parent, std::string& path) {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789_";
