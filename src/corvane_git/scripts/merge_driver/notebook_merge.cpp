@@ -683,15 +683,6 @@ Ref merge_parameters(MergeState& s) {
     return merged;
 }
 
-// Removes the temporary file after a failure, keeping that failure as the one reported.
-void remove_temporary(PyObject* temp_path) {
-    binding::SavedError first;  // a file already gone or not removable: the first failure counts
-    Ref os = Ref::borrow(PyDict_GetItemWithError(binding::state().dict, names::os));
-    if (!os) return;
-    Ref unlink = Ref::steal_or_null(PyObject_GetAttr(os.get(), names::unlink_));
-    if (unlink) Ref::steal_or_null(PyObject_CallFunctionObjArgs(unlink.get(), temp_path, nullptr));
-}
-
 // The notebook goes to a temporary file beside the file that current_file_path names, which then
 // replaces that file in one step: a failure on the way leaves it as it was and removes the temporary
 // one. A symbolic link is resolved first, so that the link stays and its target gets the notebook.
@@ -701,11 +692,7 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
     Ref os_path = getattr(os.get(), names::path);
     Ref target = call(getattr(os_path.get(), names::realpath).get(), {current_file_path});
     Ref directory = call(getattr(os_path.get(), names::dirname).get(), {target.get()});
-    Ref mkstemp = getattr(global(names::tempfile).get(), names::mkstemp_);
-    // The maker's tag in the name lets a later run remove the file if this process is killed.
-    Ref prefix = Ref::steal(PyUnicode_FromFormat("%U%s-", names::temp_prefix, platform::process_tag().c_str()));
-    Ref made = call_kw(mkstemp.get(), {}, {{names::dir, directory.get()}, {names::prefix, prefix.get()},
-                                          {names::suffix, names::temp_suffix}});
+    Ref made = made_temporary(directory.get(), names::temp_prefix);
     Ref fd = Ref::steal(PySequence_GetItem(made.get(), 0));
     Ref temp_path = Ref::steal(PySequence_GetItem(made.get(), 1));
     try {
@@ -723,32 +710,7 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
         Ref mode = getattr(stat.get(), names::st_mode);
         Ref mask = Ref::steal(PyLong_FromLong(07777));
         Ref bits = Ref::steal(PyNumber_And(mode.get(), mask.get()));
-        Ref chmod = getattr(os_now.get(), names::chmod_);
-        // Where a read-only file can be neither replaced nor removed (Windows), the temporary file
-        // stays writable, the target's mark is lifted for the replace (and put back when that
-        // fails), and the new file gets the mark after it.
-        Ref writable = Ref::steal(PyLong_FromLong(0200));
-        Ref lifted;
-        if (platform::replace_refuses_read_only && !truthy(Ref::steal(PyNumber_And(bits.get(), writable.get())).get())) {
-            lifted = Ref::steal(PyNumber_Or(bits.get(), writable.get()));
-            call(chmod.get(), {target.get(), lifted.get()});
-        } else {
-            call(chmod.get(), {temp_path.get(), bits.get()});
-        }
-        try {
-            call(getattr(os_now.get(), names::replace).get(), {temp_path.get(), target.get()});
-        } catch (const HostError&) {
-            if (lifted) {
-                PyObject *t, *v, *tb;
-                PyErr_Fetch(&t, &v, &tb);
-                PyObject* done = PyObject_CallFunctionObjArgs(chmod.get(), target.get(), bits.get(), nullptr);
-                Py_XDECREF(done);
-                PyErr_Clear();  // the replace's failure is the one to report
-                PyErr_Restore(t, v, tb);
-            }
-            throw;
-        }
-        if (lifted) call(chmod.get(), {target.get(), bits.get()});
+        replace_with_temporary(temp_path.get(), target.get(), bits.get());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         remove_temporary(temp_path.get());

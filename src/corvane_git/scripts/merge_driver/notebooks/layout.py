@@ -24,12 +24,11 @@ Each property is read on its own, from the start of the file wherever it can be:
 - line ending: CRLF when the first line break of the document is one, else LF;
 - whitespace before and after the document (Jupyter's final newline) is kept as it was.
 """
+import io
 import json
 import os
 import re
-import stat
 
-from corvane_git.scripts.merge_driver.notebooks import temporary
 
 __all__ = ["Layout", "detect", "render", "dumps_indented", "same_value", "replace_file"]
 
@@ -332,38 +331,13 @@ def replace_file(path, data):
     `data` is the bytes, or a function that writes them to the binary file it is given (open
     for reading too, so that it may begin again from the start).
 
-    The bytes go to a temporary file in the same directory first, so a failure leaves the
-    file as it was.  A symbolic link is followed: its target is replaced, the link stays.
+    The extension's merge_core.replace_file does it, as merge_files writes its notebook: the
+    bytes go to a temporary file in the same directory first, so a failure leaves the file as
+    it was.  A symbolic link is followed: its target is replaced, the link stays.
     """
-    target = os.path.realpath(path)
-    mode = stat.S_IMODE(os.stat(target).st_mode)
-    fd, temp = temporary.mkstemp(temporary.LAID_OUT, ".tmp", os.path.dirname(target))
-    lifted = False
-    try:
-        with os.fdopen(fd, "w+b") as f:
-            if callable(data):
-                data(f)
-            else:
-                f.write(data)
-        if os.name == "nt" and not mode & stat.S_IWRITE:
-            # Windows can neither replace nor remove a read-only file: the temporary file stays
-            # writable, the target's mark is lifted for the replace (and put back when that
-            # fails), and the new file gets the mark after it.
-            os.chmod(target, mode | stat.S_IWRITE)
-            lifted = True
-        else:
-            os.chmod(temp, mode)
-        os.replace(temp, target)
-        if lifted:
-            os.chmod(target, mode)
-    except BaseException:
-        try:
-            if lifted:
-                os.chmod(target, mode)
-        except OSError:
-            pass
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
-        raise
+    from corvane_git.scripts.merge_driver import merge_core
+    if callable(data):
+        buffer = io.BytesIO()
+        data(buffer)
+        data = buffer.getvalue()
+    merge_core.replace_file(os.fsdecode(path), bytes(data))

@@ -10,7 +10,7 @@ than this process's: the tag is "PID-0-0-0"), nothing is ever removed. Removal n
 file system of the directory it looks at (a mount point on or inside a leftover stays with what
 it holds) and never follows a symbolic link.
 
-The merge makes, with these prefixes (the extension makes the first two; keep them in step):
+The merge makes, with these prefixes (the tag is always the extension's, process_tag here):
 
 - in the temporary directory: "corvane-src-TAG-XXXXXX" directories (one source merge each)
   and "corvane-base-TAG-XXXXXXXX.ipynb" files (the base of a notebook that both sides added);
@@ -76,13 +76,10 @@ def _host():
 
 
 def process_tag():
-    """This process's tag, the part of our temporary names after the prefix."""
-    pid = os.getpid()
-    host = _host()
-    start = _start_time(pid) if host else None
-    if not host or not isinstance(start, int):
-        return "%d-0-0-0" % pid
-    return "%d-%d-%s-%s" % (pid, start, host[0], host[1])
+    """This process's tag, the part of our temporary names after the prefix: the extension's
+    own (merge_core.process_tag), so that the merge and the driver name their files alike."""
+    from corvane_git.scripts.merge_driver import merge_core
+    return merge_core.process_tag()
 
 
 def mkstemp(prefix, suffix, directory=None):
