@@ -1,5 +1,6 @@
 // What the module needs from the operating system, and the only place that knows which one it is.
-// Paths are std::string in the host's file-system encoding (UTF-8 on Windows). Errors are the
+// Paths are std::string in the host's file-system encoding (UTF-8 on Windows; a path that does
+// not convert to the system's UTF-16 is an error, never a name with a replacement character). Errors are the
 // system's own codes (errno, or a Windows error), 0 meaning success; raise_os_error turns one into
 // the host's OSError. Nothing here calls the host unless it says so.
 #pragma once
@@ -19,8 +20,9 @@ extern const char path_separator;
 extern const bool replace_refuses_read_only;
 
 // The git executable as the git package runs it: GIT_PYTHON_GIT_EXECUTABLE where set and not
-// empty, else "git". Reads the environment: call it holding the host's lock.
-std::string git_command_name();
+// empty, else "git", in `name`. Reads the environment: call it holding the host's lock. Fails
+// only where the variable's value has no UTF-8 form (Windows: a lone surrogate).
+Error git_command_name(std::string& name);
 
 // Where `name` is run from: as given when it names a directory, else the first match on PATH
 // (the system's default search path when PATH is unset). ENOENT (or the system's "not found")

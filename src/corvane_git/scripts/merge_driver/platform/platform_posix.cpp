@@ -35,9 +35,10 @@ int close_quietly(int fd) {
 
 }  // namespace
 
-std::string git_command_name() {
+Error git_command_name(std::string& name) {
     const char* configured = std::getenv("GIT_PYTHON_GIT_EXECUTABLE");
-    return configured && *configured ? configured : "git";
+    name = configured && *configured ? configured : "git";
+    return 0;
 }
 
 // As execvp searches: a candidate that exists but cannot be run is remembered (EACCES) and the

@@ -260,8 +260,7 @@ public:
         if (armed_) return parent_ == parent && !program_.empty();
         armed_ = true;
         parent_ = parent;
-        command_name_ = platform::git_command_name();
-        if (platform::find_program(command_name_, program_)) {
+        if (platform::git_command_name(command_name_) || platform::find_program(command_name_, program_)) {
             program_.clear();
             return false;
         }
