@@ -262,8 +262,9 @@ def test_a_run_that_fails_is_made_again_in_turn(tmp_path, private_tmp, monkeypat
     kinds = ("clean", "conflict") * 5
     three, triples = three_way(work, kinds)
     expected = [one_by_one(t) for t in triples]
-    first = 'm=$(cat "$2" "$3" "$4" | cksum | tr " " _); if mkdir "%s/$m" 2>/dev/null; then %s; fi' % (
-        marks.as_posix(), FIRST_RUN_FAULTS[fault])
+    # marks/ sits beside tmp/, which holds the run's private directory: two levels above "$2".
+    first = ('m=$(cat "$2" "$3" "$4" | cksum | tr " " _); '
+             'if mkdir "$(dirname "$2")/../../marks/$m" 2>/dev/null; then %s; fi' % FIRST_RUN_FAULTS[fault])
     monkeypatch.setenv("PATH", fake_git(tmp_path / "bin", first))
     if via == "merge_sources":
         from corvane_git.scripts.merge_driver import merge_core
