@@ -1,8 +1,10 @@
-"""Source merges that run ahead of their turn while merge_files decides its cells.
+"""Source merges that run ahead of their turn, as git processes, while merge_files decides its
+cells.
 
 Whatever ran ahead, each cell gets exactly what its own source merge gives (checked against
 _merge_source with the git package's own handle, which never runs ahead), guesses that turn out
-wrong cost nothing, and no directory, process or thread outlives the merge, also when it fails.
+wrong cost nothing, a run that fails in any way is made again in turn, no thread is started, and
+no directory or process outlives the merge, also when it fails.
 """
 import copy
 import os
@@ -13,7 +15,7 @@ import git
 import pytest
 
 from corvane_git.scripts.merge_driver import merge_ipynb as m
-from conftest import NO_FORK, ON_WINDOWS, run_python
+from conftest import NO_FORK, run_python
 from notebooks import FILE_PATH, ThreeWay, canvas, cell, find, lines, notebook
 from test_faults import fake_git
 
@@ -243,72 +245,61 @@ def test_a_temporary_directory_that_moves_midway(tmp_path, private_tmp, monkeypa
     assert os.listdir(private_tmp) == [] and os.listdir(str(elsewhere)) == []
 
 
-# A _merge_source of the host's may hand the merge's handle to another thread. Here that thread's
-# source merge is for the last cell, whose run ahead is held in git until the merge's thread lets
-# it go and then keeps the interpreter lock (a long switch interval) while the run ends: the other
-# thread wakes to find the lock taken, and the merge's thread goes on to its next source merge.
-# The sleeps only stage that order; a hang ends the child with every thread's stack.
-HANDLE_ON_ANOTHER_THREAD = """
-import faulthandler, os, pathlib, sys, tempfile, threading, time
-sys.path.insert(0, %r)
-faulthandler.dump_traceback_later(60, exit=True)
-import test_merge_ahead as t
-from test_faults import fake_git
-from corvane_git.scripts.merge_driver import merge_ipynb as m
-
-root = pathlib.Path(%r)
-tmp, release, started = root / "tmp", root / "release", root / "started"
-tmp.mkdir()
-tempfile.tempdir = str(tmp)
-os.mkfifo(str(release))
-os.environ["PATH"] = fake_git(root / "bin", 'if grep -q "^first 2" "$3" && mkdir %%s 2>/dev/null; '
-                                            'then read go < %%s; fi' %% (started, release))
-work = root / "work"
-work.mkdir()
-three, triples = t.three_way(work, ("clean",) * 3)
-real, other = m._merge_source, {}
-
-def on_the_other_thread(g, names):
-    base, ours, theirs = triples[2]
-    other["lines"] = real(g, ours["source"], base["source"], theirs["source"], **names)
-
-def merge_source(g, *sources, **names):
-    if "thread" in other:
-        return real(g, *sources, **names)
-    lines = real(g, *sources, **names)
-    while not started.exists():
-        time.sleep(0.01)
-    other["thread"] = threading.Thread(target=on_the_other_thread, args=(g, names))
-    other["thread"].start()
-    time.sleep(0.2)
-    with open(str(release), "w") as f:
-        f.write("go\\n")
-    end = time.monotonic() + 0.3
-    while time.monotonic() < end:
-        pass
-    return lines
-
-m._merge_source = merge_source
-sys.setswitchinterval(1000)
-three.run()
-other["thread"].join()
-sys.setswitchinterval(0.005)
-m._merge_source = real
-emit({"merged": [t.find(three.result(), "C%%d" %% i)["source"] for i in range(3)],
-      "one by one": [t.one_by_one(triple) for triple in triples],
-      "other thread": other["lines"], "left behind": os.listdir(str(tmp))})
-"""
+# How a run ahead fails the first time git runs for its texts (again in turn, git merges).
+FIRST_RUN_FAULTS = {
+    "killed": "kill -9 $$",
+    "fails": "exit 200",
+    "leaves no result": 'rm "$2"; exit 0',
+}
 
 
-@pytest.mark.skipif(ON_WINDOWS, reason="stages its threads with a named pipe (mkfifo), which Windows lacks")
-def test_a_handle_used_on_another_thread(tmp_path):
-    """The runs ahead serve the merge's own thread: a source merge on another thread with the
-    merge's handle neither holds the merge up nor changes what either gets."""
-    tests = os.path.dirname(os.path.abspath(__file__))
-    out = run_python(HANDLE_ON_ANOTHER_THREAD % (tests, str(tmp_path)))
-    assert out["merged"] == out["one by one"]
-    assert out["other thread"] == out["one by one"][2]
-    assert out["left behind"] == []
+@pytest.mark.parametrize("via", ["merge_files", "merge_sources"])
+@pytest.mark.parametrize("fault", sorted(FIRST_RUN_FAULTS))
+def test_a_run_that_fails_is_made_again_in_turn(tmp_path, private_tmp, monkeypatch, fault, via):
+    work, marks = tmp_path / "work", tmp_path / "marks"
+    work.mkdir()
+    marks.mkdir()
+    kinds = ("clean", "conflict") * 5
+    three, triples = three_way(work, kinds)
+    expected = [one_by_one(t) for t in triples]
+    # marks/ sits beside tmp/, which holds the run's private directory: two levels above "$2".
+    first = ('m=$(cat "$2" "$3" "$4" | cksum | tr " " _); '
+             'if mkdir "$(dirname "$2")/../../marks/$m" 2>/dev/null; then %s; fi' % FIRST_RUN_FAULTS[fault])
+    monkeypatch.setenv("PATH", fake_git(tmp_path / "bin", first))
+    if via == "merge_sources":
+        from corvane_git.scripts.merge_driver import merge_core
+        merged = [lines for lines, _ in merge_core.merge_sources(
+            [(o["source"], b["source"], t["source"]) for b, o, t in triples],
+            tuple(FILE_PATH + s for s in ("-current", "-base", "-incoming")))]
+    else:
+        three.run()
+        merged = [find(three.result(), "C%d" % i)["source"] for i in range(len(kinds))]
+    assert merged == expected
+    assert len(os.listdir(str(marks))) == len(kinds)   # every merge went to git first ahead
+    assert os.listdir(private_tmp) == []
+
+
+def test_a_handle_used_on_another_thread(tmp_path, private_tmp, monkeypatch):
+    """A _merge_source of the host's that hands the merge's handle to another thread: there the
+    source merge runs in turn, and each cell still gets its own merge."""
+    work = tmp_path / "work"
+    work.mkdir()
+    three, triples = three_way(work, ("clean", "conflict") * 3)
+    real = m._merge_source
+
+    def on_another_thread(g, *sources, **names):
+        out = {}
+        worker = threading.Thread(target=lambda: out.update(lines=real(g, *sources, **names)))
+        worker.start()
+        worker.join()
+        return out["lines"]
+
+    monkeypatch.setattr(m, "_merge_source", on_another_thread)
+    three.run()
+    result = three.result()
+    monkeypatch.setattr(m, "_merge_source", real)
+    assert [find(result, "C%d" % i)["source"] for i in range(6)] == [one_by_one(t) for t in triples]
+    assert os.listdir(private_tmp) == []
 
 
 # Keys that the host's json reader planted in two cells of base: each collides with "source" and,
@@ -372,8 +363,8 @@ def test_guesses_run_no_comparison_of_the_hosts(tmp_path):
 
 # The runs ahead of a merge that forks (through a hook of the host's, here tempfile's) at its n-th
 # source merge: the parent waits for its child, which finishes the same merge on its own and exits.
-# In the child the runs' threads and git processes do not exist; it must neither wait for nor join
-# nor signal them. A hang ends the child with its stacks.
+# In the child the runs' git processes are not its children; it must neither wait for nor signal
+# them, nor remove their directories. A hang ends the child with its stacks.
 FORK_MIDWAY = """
 import faulthandler, os, pathlib, sys, tempfile, time
 sys.path.insert(0, %r)
@@ -435,45 +426,3 @@ def test_a_fork_midway_finishes_the_merge_in_both(tmp_path, at):
     tests = os.path.dirname(os.path.abspath(__file__))
     out = run_python(FORK_MIDWAY % (tests, str(tmp_path), at))
     assert out == {"child status": 0, "child merged": True, "merged": True, "left behind": []}
-
-
-# Address space for a few more allocations but not for a thread's stack: no worker can start, and
-# the merge runs every source merge in turn.
-NO_THREADS = """
-import os, pathlib, resource, sys, tempfile, threading
-sys.path.insert(0, %r)
-import test_merge_ahead as t
-from corvane_git.scripts.merge_driver import merge_ipynb as m
-
-if "asan" in os.environ.get("LD_PRELOAD", ""):
-    emit("skip: the sanitizer's shadow memory needs an unlimited address space")
-    sys.exit()
-root = pathlib.Path(%r)
-tmp, work = root / "tmp", root / "work"
-tmp.mkdir()
-work.mkdir()
-tempfile.tempdir = str(tmp)
-three, triples = t.three_way(work, ("clean", "conflict") * 6)
-expected = [t.one_by_one(triple) for triple in triples]
-with open("/proc/self/status") as f:
-    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
-resource.setrlimit(resource.RLIMIT_AS, (size + (4 << 20), resource.RLIM_INFINITY))
-try:
-    threading.Thread(target=lambda: None).start()
-    emit("skip: a thread still starts under the limit")
-    sys.exit()
-except RuntimeError:
-    pass
-three.run()
-emit({"merged": [t.find(three.result(), "C%%d" %% i)["source"] for i in range(12)] == expected,
-      "left behind": os.listdir(str(tmp))})
-"""
-
-
-@pytest.mark.skipif(ON_WINDOWS, reason="limits the address space with setrlimit, which Windows lacks")
-def test_no_worker_thread_can_start(tmp_path):
-    tests = os.path.dirname(os.path.abspath(__file__))
-    out = run_python(NO_THREADS % (tests, str(tmp_path)))
-    if isinstance(out, str):
-        pytest.skip(out[len("skip: "):])
-    assert out == {"merged": True, "left behind": []}

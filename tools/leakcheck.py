@@ -200,7 +200,11 @@ def merge_loop(count, directory):
                 batch = [tuple(c["source"] for c in cells) for cells in zip(*(nb["cells"] for nb in sides))]
                 core.merge_sources(batch, ("a", "b", "c"))
             else:
-                core.merge_notebooks(*sides, "nb.ipynb")
+                merged = core.merge_notebooks(*sides, "nb.ipynb")
+                core.replace_file(paths[1], json.dumps(merged).encode())   # the driver's write
+                fails(core.replace_file, os.path.join(directory, "missing", "nb.ipynb"), b"{}")
+                fails(core.replace_file, paths[1], "not bytes")
+                core.process_tag()
         finally:
             if library is not None:
                 sys.modules["jsondiff"] = library

@@ -1,6 +1,6 @@
 """Type stub of the extension module merge_core: the merge of merge_ipynb.merge_files on
-notebooks already parsed, the result kept in memory (the driver command's entry), and the source
-merges of plain notebooks."""
+notebooks already parsed, the result kept in memory (the driver command's entry), the source
+merges of plain notebooks, and the one atomic replace and temporary-name tag."""
 
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -27,3 +27,12 @@ def merge_sources(
 
     sources: a list of (current, base, incoming) line lists; labels: None or a tuple
     (ours, base, theirs) for the conflict blocks; conflicts: the number git reported."""
+
+def replace_file(path: str, data: bytes) -> None:
+    """Replace the file at path (a symbolic link: its target) by the bytes data in one step.
+
+    The bytes go to a temporary file beside it first, which then takes its place with its
+    permission bits (a read-only file too); a failure leaves the file as it was."""
+
+def process_tag() -> str:
+    """This process's tag, the part of the merge's temporary names after their prefix."""

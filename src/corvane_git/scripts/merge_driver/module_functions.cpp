@@ -21,6 +21,14 @@ const char* const merge_sources_doc =
     "sources: a list of (current, base, incoming) line lists; labels: None or a tuple\n"
     "(ours, base, theirs) for the conflict blocks; conflicts: the number git reported.";
 
+const char* const replace_file_doc =
+    "Replace the file at path (a symbolic link: its target) by the bytes data in one step.\n\n"
+    "The bytes go to a temporary file beside it first, which then takes its place with its\n"
+    "permission bits (a read-only file too); a failure leaves the file as it was.";
+
+const char* const process_tag_doc =
+    "This process's tag, the part of the merge's temporary names after their prefix.";
+
 const char* const s = "str";
 const char* const d = "Dict[str, Any]";
 const char* const l = "List[str]";
@@ -91,6 +99,9 @@ const std::vector<binding::FunctionDef> table = {
     {merge_sources_body, "merge_sources", lines::merge_sources::def,
      {{"sources", "List[Tuple[List[str], List[str], List[str]]]"}, {"labels", "Optional[Tuple[str, str, str]]"}},
      "List[Tuple[List[str], int]]", merge_sources_doc, {"g", "results", "lines"}, 1},
+    {replace_file_body, "replace_file", lines::core_load::frame, {{"path", s}, {"data", "bytes"}}, "None",
+     replace_file_doc, {}},
+    {process_tag_body, "process_tag", lines::core_load::frame, {}, "str", process_tag_doc, {}},
 };
 
 void build_cell_class(binding::Loader& load) {

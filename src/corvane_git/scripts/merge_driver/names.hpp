@@ -31,7 +31,7 @@
     X(dirname, "dirname") X(mkstemp_, "mkstemp") X(dir, "dir") X(prefix, "prefix")                \
     X(suffix, "suffix") X(stat_, "stat") X(st_mode, "st_mode") X(chmod_, "chmod")                 \
     X(unlink_, "unlink") X(temp_prefix, ".merge_ipynb-") X(temp_suffix, ".tmp")                   \
-    X(realpath, "realpath")                                                                        \
+    X(realpath, "realpath") X(wb, "wb") X(laid_out_prefix, ".corvane-merge-")                     \
     /* notebook keys and literals */                                                               \
     X(metadata, "metadata") X(canvas, "canvas") X(id, "id") X(outputs, "outputs")                 \
     X(execution_count, "execution_count") X(cells, "cells") X(parameters, "parameters")           \

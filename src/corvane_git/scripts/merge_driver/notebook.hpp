@@ -80,5 +80,18 @@ Ref merge_files_body(At&, PyObject* const*);
 Ref merge_notebooks_body(At&, PyObject* const*);
 // source_merge.cpp: sources (a list of (current, base, incoming) tuples), labels
 Ref merge_sources_body(At&, PyObject* const*);
+// replace_file.cpp: path, data (bytes)
+Ref replace_file_body(At&, PyObject* const*);
+// replace_file.cpp: no arguments
+Ref process_tag_body(At&, PyObject* const*);
+
+// A new temporary file in `directory` named `prefix`, the process's tag, "-", a random part and
+// ".tmp": tempfile.mkstemp's (descriptor, path).
+Ref made_temporary(PyObject* directory, PyObject* prefix);
+// The temporary file at `temp_path` put in place of `target` in one step with the permission
+// bits `bits` (a read-only target too, on Windows). On failure the target is as it was.
+void replace_with_temporary(PyObject* temp_path, PyObject* target, PyObject* bits);
+// Removes the temporary file after a failure, keeping that failure as the one reported.
+void remove_temporary(PyObject* temp_path);
 
 }  // namespace merge_driver

@@ -592,32 +592,32 @@ void store_marked(PyObject* merged, PyObject* prefix, PyObject* name, PyObject* 
 //     (10) o added, o == t       ours
 //     (11) o added, o != t       "<<< " ours and ">>> " theirs, at the end
 //     (12) only t added          theirs, at the end
-Ref merge_parameters(MergeState& s) {
-    At& at = s.at;
-    at(line::current_parameters); Ref current_parameters = parameter_table(s.current.get());
-    at(line::base_parameters); Ref base_parameters = parameter_table(s.base.get());
-    at(line::incoming_parameters); Ref incoming_parameters = parameter_table(s.incoming.get());
-    at(line::merged_parameters); Ref merged = Ref::steal(PyDict_Copy(current_parameters.get()));
-    PyObject* merged_parameters = merged.get();
+// The three parameter tables and the merged one, which starts as a copy of ours.
+struct ParameterTables {
+    Ref current, base, incoming, merged;
+};
 
+// Names that base and ours both hold, in base order: (1) to (7).
+void merge_parameters_both_hold(At& at, ParameterTables& t) {
+    PyObject* merged_parameters = t.merged.get();
     Py_ssize_t pos = 0;
     PyObject *name_key, *base_value;
     at(line::both_names);
-    while (PyDict_Next(base_parameters.get(), &pos, &name_key, &base_value)) {
+    while (PyDict_Next(t.base.get(), &pos, &name_key, &base_value)) {
         Ref name = Ref::borrow(name_key), base_map = Ref::borrow(base_value);
         at(line::both_names);
-        if (!has_key(current_parameters.get(), name.get())) continue;
-        Ref ours = dict_item(current_parameters.get(), name.get());
+        if (!has_key(t.current.get(), name.get())) continue;
+        Ref ours = dict_item(t.current.get(), name.get());
         at(line::ours_changed);
         if (differ(base_map.get(), ours.get())) {
             at(line::their_deleted);
-            if (!has_key(incoming_parameters.get(), name.get())) {
+            if (!has_key(t.incoming.get(), name.get())) {
                 at(line::mark_ours_deleted); store_marked(merged_parameters, names::mark_ours, name.get(),
                                       dict_item(merged_parameters, name.get()).get());
                 at(line::drop_ours_deleted); check(PyDict_DelItem(merged_parameters, name.get()));  // (1)
                 continue;
             }
-            Ref theirs = dict_item(incoming_parameters.get(), name.get());
+            Ref theirs = dict_item(t.incoming.get(), name.get());
             at(line::theirs_as_base);
             if (equal(base_map.get(), theirs.get())) continue;                            // (2)
             at(line::theirs_as_ours);
@@ -630,42 +630,50 @@ Ref merge_parameters(MergeState& s) {
             continue;
         }
         at(line::kept_their_deleted);
-        if (!has_key(incoming_parameters.get(), name.get())) {
+        if (!has_key(t.incoming.get(), name.get())) {
             at(line::kept_drop); check(PyDict_DelItem(merged_parameters, name.get()));                 // (5)
             continue;
         }
-        Ref theirs = dict_item(incoming_parameters.get(), name.get());
+        Ref theirs = dict_item(t.incoming.get(), name.get());
         at(line::kept_theirs_as_base);
         if (equal(base_map.get(), theirs.get())) continue;                                // (6)
         at(line::kept_take_their_parameter); setitem(merged_parameters, name.get(), theirs.get());  // (7)
     }
+}
 
-    pos = 0;
+// Names that base holds and ours does not, in base order: (8) and (9).
+void merge_parameters_we_deleted(At& at, ParameterTables& t) {
+    Py_ssize_t pos = 0;
+    PyObject *name_key, *base_value;
     at(line::we_deleted_names);
-    while (PyDict_Next(base_parameters.get(), &pos, &name_key, &base_value)) {
+    while (PyDict_Next(t.base.get(), &pos, &name_key, &base_value)) {
         Ref name = Ref::borrow(name_key), base_map = Ref::borrow(base_value);
         at(line::we_deleted_names);
-        if (has_key(current_parameters.get(), name.get())) continue;
+        if (has_key(t.current.get(), name.get())) continue;
         at(line::we_deleted_theirs_held);
-        if (!has_key(incoming_parameters.get(), name.get())) continue;                    // (8)
-        Ref theirs = dict_item(incoming_parameters.get(), name.get());
+        if (!has_key(t.incoming.get(), name.get())) continue;                    // (8)
+        Ref theirs = dict_item(t.incoming.get(), name.get());
         at(line::we_deleted_they_changed);
         if (differ(theirs.get(), base_map.get())) {
             at(line::we_deleted_mark_theirs);
-            store_marked(merged_parameters, names::mark_theirs, name.get(), theirs.get());  // (9)
+            store_marked(t.merged.get(), names::mark_theirs, name.get(), theirs.get());  // (9)
         }
     }
+}
 
-    pos = 0;
-    PyObject* their_value;
+// Names that theirs holds and base does not, in their order: (10) to (12).
+void merge_parameters_they_added(At& at, ParameterTables& t) {
+    PyObject* merged_parameters = t.merged.get();
+    Py_ssize_t pos = 0;
+    PyObject *name_key, *their_value;
     at(line::they_added_names);
-    while (PyDict_Next(incoming_parameters.get(), &pos, &name_key, &their_value)) {
+    while (PyDict_Next(t.incoming.get(), &pos, &name_key, &their_value)) {
         Ref name = Ref::borrow(name_key), theirs = Ref::borrow(their_value);
         at(line::they_added_names);
-        if (has_key(base_parameters.get(), name.get())) continue;
+        if (has_key(t.base.get(), name.get())) continue;
         at(line::they_added_ours_held);
-        if (has_key(current_parameters.get(), name.get())) {
-            Ref ours = dict_item(current_parameters.get(), name.get());
+        if (has_key(t.current.get(), name.get())) {
+            Ref ours = dict_item(t.current.get(), name.get());
             at(line::added_equal);
             if (equal(ours.get(), theirs.get())) continue;                                // (10)
             at(line::added_differ);
@@ -680,16 +688,19 @@ Ref merge_parameters(MergeState& s) {
         }
         at(line::added_take_theirs_parameter); setitem(merged_parameters, name.get(), theirs.get());  // (12)
     }
-    return merged;
 }
 
-// Removes the temporary file after a failure, keeping that failure as the one reported.
-void remove_temporary(PyObject* temp_path) {
-    binding::SavedError first;  // a file already gone or not removable: the first failure counts
-    Ref os = Ref::borrow(PyDict_GetItemWithError(binding::state().dict, names::os));
-    if (!os) return;
-    Ref unlink = Ref::steal_or_null(PyObject_GetAttr(os.get(), names::unlink_));
-    if (unlink) Ref::steal_or_null(PyObject_CallFunctionObjArgs(unlink.get(), temp_path, nullptr));
+Ref merge_parameters(MergeState& s) {
+    At& at = s.at;
+    ParameterTables t;
+    at(line::current_parameters); t.current = parameter_table(s.current.get());
+    at(line::base_parameters); t.base = parameter_table(s.base.get());
+    at(line::incoming_parameters); t.incoming = parameter_table(s.incoming.get());
+    at(line::merged_parameters); t.merged = Ref::steal(PyDict_Copy(t.current.get()));
+    merge_parameters_both_hold(at, t);
+    merge_parameters_we_deleted(at, t);
+    merge_parameters_they_added(at, t);
+    return std::move(t.merged);
 }
 
 // The notebook goes to a temporary file beside the file that current_file_path names, which then
@@ -701,11 +712,7 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
     Ref os_path = getattr(os.get(), names::path);
     Ref target = call(getattr(os_path.get(), names::realpath).get(), {current_file_path});
     Ref directory = call(getattr(os_path.get(), names::dirname).get(), {target.get()});
-    Ref mkstemp = getattr(global(names::tempfile).get(), names::mkstemp_);
-    // The maker's tag in the name lets a later run remove the file if this process is killed.
-    Ref prefix = Ref::steal(PyUnicode_FromFormat("%U%s-", names::temp_prefix, platform::process_tag().c_str()));
-    Ref made = call_kw(mkstemp.get(), {}, {{names::dir, directory.get()}, {names::prefix, prefix.get()},
-                                          {names::suffix, names::temp_suffix}});
+    Ref made = made_temporary(directory.get(), names::temp_prefix);
     Ref fd = Ref::steal(PySequence_GetItem(made.get(), 0));
     Ref temp_path = Ref::steal(PySequence_GetItem(made.get(), 1));
     try {
@@ -723,32 +730,7 @@ void write_notebook(At& at, PyObject* merged, PyObject* current_file_path) {
         Ref mode = getattr(stat.get(), names::st_mode);
         Ref mask = Ref::steal(PyLong_FromLong(07777));
         Ref bits = Ref::steal(PyNumber_And(mode.get(), mask.get()));
-        Ref chmod = getattr(os_now.get(), names::chmod_);
-        // Where a read-only file can be neither replaced nor removed (Windows), the temporary file
-        // stays writable, the target's mark is lifted for the replace (and put back when that
-        // fails), and the new file gets the mark after it.
-        Ref writable = Ref::steal(PyLong_FromLong(0200));
-        Ref lifted;
-        if (platform::replace_refuses_read_only && !truthy(Ref::steal(PyNumber_And(bits.get(), writable.get())).get())) {
-            lifted = Ref::steal(PyNumber_Or(bits.get(), writable.get()));
-            call(chmod.get(), {target.get(), lifted.get()});
-        } else {
-            call(chmod.get(), {temp_path.get(), bits.get()});
-        }
-        try {
-            call(getattr(os_now.get(), names::replace).get(), {temp_path.get(), target.get()});
-        } catch (const HostError&) {
-            if (lifted) {
-                PyObject *t, *v, *tb;
-                PyErr_Fetch(&t, &v, &tb);
-                PyObject* done = PyObject_CallFunctionObjArgs(chmod.get(), target.get(), bits.get(), nullptr);
-                Py_XDECREF(done);
-                PyErr_Clear();  // the replace's failure is the one to report
-                PyErr_Restore(t, v, tb);
-            }
-            throw;
-        }
-        if (lifted) call(chmod.get(), {target.get(), bits.get()});
+        replace_with_temporary(temp_path.get(), target.get(), bits.get());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         remove_temporary(temp_path.get());

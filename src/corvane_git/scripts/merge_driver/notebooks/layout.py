@@ -24,15 +24,23 @@ Each property is read on its own, from the start of the file wherever it can be:
 - line ending: CRLF when the first line break of the document is one, else LF;
 - whitespace before and after the document (Jupyter's final newline) is kept as it was.
 """
+
+import io
 import json
 import os
 import re
-import stat
+from typing import Any
 
-from corvane_git.scripts.merge_driver.notebooks import temporary
-
-__all__ = ["Layout", "detect", "render", "dumps_indented", "same_value", "replace_file",
-           "write_in_layout", "write_laid_out"]
+__all__ = [
+    "Layout",
+    "detect",
+    "render",
+    "dumps_indented",
+    "same_value",
+    "replace_file",
+    "write_in_layout",
+    "write_laid_out",
+]
 
 # Separators, indentation and the line ending are read from this much of the file.
 HEAD = 1 << 16
@@ -46,18 +54,35 @@ _ESCAPE = re.compile(rb"\\u([0-9a-fA-F]{4})")
 class Layout:
     """How a notebook file is written; `recognised` says whether the indentation was read."""
 
-    __slots__ = ("indent", "item_separator", "key_separator", "ensure_ascii", "newline",
-                 "lead", "trail", "recognised")
+    __slots__ = (
+        "indent",
+        "item_separator",
+        "key_separator",
+        "ensure_ascii",
+        "newline",
+        "lead",
+        "trail",
+        "recognised",
+    )
 
-    def __init__(self, indent=None, item_separator=", ", key_separator=": ",
-                 ensure_ascii=True, newline="\n", lead=b"", trail=b"", recognised=True):
-        self.indent = indent                  # None (one line) or the indentation unit
+    def __init__(
+        self,
+        indent=None,
+        item_separator=", ",
+        key_separator=": ",
+        ensure_ascii=True,
+        newline="\n",
+        lead=b"",
+        trail=b"",
+        recognised=True,
+    ):
+        self.indent = indent  # None (one line) or the indentation unit
         self.item_separator = item_separator
         self.key_separator = key_separator
         self.ensure_ascii = ensure_ascii
-        self.newline = newline                # "\n" or "\r\n", between the lines
-        self.lead = lead                      # bytes before the document
-        self.trail = trail                    # bytes after it (Jupyter: b"\n")
+        self.newline = newline  # "\n" or "\r\n", between the lines
+        self.lead = lead  # bytes before the document
+        self.trail = trail  # bytes after it (Jupyter: b"\n")
         self.recognised = recognised
 
     def __repr__(self):
@@ -65,7 +90,8 @@ class Layout:
 
     def __eq__(self, other):
         return isinstance(other, Layout) and all(
-            getattr(self, k) == getattr(other, k) for k in self.__slots__)
+            getattr(self, k) == getattr(other, k) for k in self.__slots__
+        )
 
 
 def _separators(head):
@@ -74,7 +100,7 @@ def _separators(head):
     for m in _TOKEN.finditer(head):
         sep = m.group(1)
         if sep is None:
-            if m.end() - m.start() == 1:   # a string the head cuts off: stop reading
+            if m.end() - m.start() == 1:  # a string the head cuts off: stop reading
                 break
             continue
         text = sep.decode("ascii")
@@ -107,9 +133,9 @@ def _indentation(body):
     if body[:1] != b"{" or body[1:first_end].strip(_WS):
         return 1, False
     second_end = body.find(b"\n", first_end + 1)
-    second = body[first_end + 1:second_end if second_end != -1 else len(body)]
+    second = body[first_end + 1 : second_end if second_end != -1 else len(body)]
     stripped = second.lstrip(b" \t")
-    unit = second[:len(second) - len(stripped)]
+    unit = second[: len(second) - len(stripped)]
     if not stripped.startswith(b'"') or (unit.strip(b" ") and unit.strip(b"\t")):
         return 1, False
     if not unit.strip(b" "):
@@ -132,10 +158,10 @@ def detect(data):
         newline = "\r\n" if trail.startswith(b"\r\n") else "\n"
     else:
         indent, recognised = _indentation(body)
-        newline = "\r\n" if body[first_break - 1:first_break] == b"\r" else "\n"
+        newline = "\r\n" if body[first_break - 1 : first_break] == b"\r" else "\n"
     item, key = _separators(head)
     if indent is not None and not recognised:
-        item = key = None   # separators of an unknown layout: take Jupyter's
+        item = key = None  # separators of an unknown layout: take Jupyter's
     if item is None:
         item = "," if indent is not None else ", "
     if key is None:
@@ -177,8 +203,9 @@ def dumps_indented(value, indent, item_separator, key_separator, ensure_ascii, f
     and None is returned: a large notebook is never held as one text. A value that only
     json.dumps can write then raises _NotPlainJson, whatever parts went out before.
     """
-    encode = (json.encoder.encode_basestring_ascii if ensure_ascii  # type: ignore[attr-defined]
-              else json.encoder.encode_basestring)  # type: ignore[attr-defined]
+    # The C encoders of the json package (typeshed lists only their Python fallbacks).
+    encoder: Any = json.encoder
+    encode = encoder.encode_basestring_ascii if ensure_ascii else encoder.encode_basestring
     unit = " " * indent if isinstance(indent, int) else indent
     pieces = []
     append = pieces.append
@@ -255,8 +282,12 @@ def dumps_indented(value, indent, item_separator, key_separator, ensure_ascii, f
         try:
             write(value, "\n")
         except _NotPlainJson:
-            return json.dumps(value, indent=indent, ensure_ascii=ensure_ascii,
-                              separators=(item_separator, key_separator))
+            return json.dumps(
+                value,
+                indent=indent,
+                ensure_ascii=ensure_ascii,
+                separators=(item_separator, key_separator),
+            )
         return "".join(pieces)
     write(value, "\n")
     flush("".join(pieces))
@@ -277,6 +308,7 @@ def render_into(value, layout, put, restart):
     """Hand the bytes of `value` in `layout` to put(part), part after part, as render would
     return them; restart() means: forget every part put so far (the text is begun again in
     another form)."""
+
     def emit(ensure_ascii):
         def text_out(text):
             if layout.newline != "\n":
@@ -286,17 +318,29 @@ def render_into(value, layout, put, restart):
 
         put(layout.lead)
         separators = (layout.item_separator, layout.key_separator)
-        if layout.indent is None:   # json's C encoder writes one line fast enough
+        if layout.indent is None:  # json's C encoder writes one line fast enough
             text_out(json.dumps(value, ensure_ascii=ensure_ascii, separators=separators))
         else:
             try:
-                dumps_indented(value, layout.indent, layout.item_separator,
-                               layout.key_separator, ensure_ascii, flush=text_out)
+                dumps_indented(
+                    value,
+                    layout.indent,
+                    layout.item_separator,
+                    layout.key_separator,
+                    ensure_ascii,
+                    flush=text_out,
+                )
             except _NotPlainJson:
                 restart()
                 put(layout.lead)
-                text_out(json.dumps(value, indent=layout.indent, ensure_ascii=ensure_ascii,
-                                    separators=separators))
+                text_out(
+                    json.dumps(
+                        value,
+                        indent=layout.indent,
+                        ensure_ascii=ensure_ascii,
+                        separators=separators,
+                    )
+                )
         put(layout.trail)
 
     try:
@@ -338,6 +382,7 @@ def write_laid_out(target, merged, ours_bytes, may_equal):
             if merged == ours and same_value(merged, ours):
                 written.restart()
                 written.put(ours_bytes)
+
     replace_file(target, write)
 
 
@@ -351,7 +396,7 @@ class _Compared:
     def put(self, part):
         self.f.write(part)
         end = self.size + len(part)
-        self.same = self.same and self.ours[self.size:end] == part
+        self.same = self.same and self.ours[self.size : end] == part
         self.size = end
 
     def restart(self):
@@ -389,38 +434,14 @@ def replace_file(path, data):
     `data` is the bytes, or a function that writes them to the binary file it is given (open
     for reading too, so that it may begin again from the start).
 
-    The bytes go to a temporary file in the same directory first, so a failure leaves the
-    file as it was.  A symbolic link is followed: its target is replaced, the link stays.
+    The extension's merge_core.replace_file does it, as merge_files writes its notebook: the
+    bytes go to a temporary file in the same directory first, so a failure leaves the file as
+    it was.  A symbolic link is followed: its target is replaced, the link stays.
     """
-    target = os.path.realpath(path)
-    mode = stat.S_IMODE(os.stat(target).st_mode)
-    fd, temp = temporary.mkstemp(temporary.LAID_OUT, ".tmp", os.path.dirname(target))
-    lifted = False
-    try:
-        with os.fdopen(fd, "w+b") as f:
-            if callable(data):
-                data(f)
-            else:
-                f.write(data)
-        if os.name == "nt" and not mode & stat.S_IWRITE:
-            # Windows can neither replace nor remove a read-only file: the temporary file stays
-            # writable, the target's mark is lifted for the replace (and put back when that
-            # fails), and the new file gets the mark after it.
-            os.chmod(target, mode | stat.S_IWRITE)
-            lifted = True
-        else:
-            os.chmod(temp, mode)
-        os.replace(temp, target)
-        if lifted:
-            os.chmod(target, mode)
-    except BaseException:
-        try:
-            if lifted:
-                os.chmod(target, mode)
-        except OSError:
-            pass
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
-        raise
+    from corvane_git.scripts.merge_driver import merge_core
+
+    if callable(data):
+        buffer = io.BytesIO()
+        data(buffer)
+        data = buffer.getvalue()
+    merge_core.replace_file(os.fsdecode(path), bytes(data))

@@ -10,13 +10,14 @@ than this process's: the tag is "PID-0-0-0"), nothing is ever removed. Removal n
 file system of the directory it looks at (a mount point on or inside a leftover stays with what
 it holds) and never follows a symbolic link.
 
-The merge makes, with these prefixes (the extension makes the first two; keep them in step):
+The merge makes, with these prefixes (the tag is always the extension's, process_tag here):
 
 - in the temporary directory: "corvane-src-TAG-XXXXXX" directories (one source merge each)
   and "corvane-base-TAG-XXXXXXXX.ipynb" files (the base of a notebook that both sides added);
 - beside the notebook that is written: ".merge_ipynb-TAG-XXXXXXXX.tmp" and
   ".corvane-merge-TAG-XXXXXXXX.tmp" files (the merged notebook before it replaces ours).
 """
+
 import errno
 import os
 import re
@@ -32,8 +33,10 @@ IN_TEMP_DIR = ((SOURCE_MERGE, "", True), (EMPTY_BASE, ".ipynb", False))
 BESIDE_NOTEBOOK = ((MERGED, ".tmp", False), (LAID_OUT, ".tmp", False))
 
 _TAG = r"(?P<pid>[0-9]+)-(?P<start>[0-9]+)-(?P<ns>[0-9]+)-(?P<boot>[0-9a-f]+)-[A-Za-z0-9_]+"
-_PATTERNS = {(prefix, suffix): re.compile(re.escape(prefix) + _TAG + re.escape(suffix) + r"\Z")
-             for prefix, suffix, _ in IN_TEMP_DIR + BESIDE_NOTEBOOK}
+_PATTERNS = {
+    (prefix, suffix): re.compile(re.escape(prefix) + _TAG + re.escape(suffix) + r"\Z")
+    for prefix, suffix, _ in IN_TEMP_DIR + BESIDE_NOTEBOOK
+}
 
 
 def _read(path):
@@ -49,10 +52,13 @@ def _start_time(pid):
     (a zombie has ended), "unknown" when /proc cannot say."""
     data = _read("/proc/%d/stat" % pid)
     if data is None:
-        return None if os.path.isdir("/proc/self") and not os.path.exists(
-            "/proc/%d" % pid) else "unknown"
+        return (
+            None
+            if os.path.isdir("/proc/self") and not os.path.exists("/proc/%d" % pid)
+            else "unknown"
+        )
     try:
-        fields = data[data.rindex(b")") + 2:].split()
+        fields = data[data.rindex(b")") + 2 :].split()
         state, start = fields[0], int(fields[19])
     except (ValueError, IndexError):
         return "unknown"
@@ -76,13 +82,11 @@ def _host():
 
 
 def process_tag():
-    """This process's tag, the part of our temporary names after the prefix."""
-    pid = os.getpid()
-    host = _host()
-    start = _start_time(pid) if host else None
-    if not host or not isinstance(start, int):
-        return "%d-0-0-0" % pid
-    return "%d-%d-%s-%s" % (pid, start, host[0], host[1])
+    """This process's tag, the part of our temporary names after the prefix: the extension's
+    own (merge_core.process_tag), so that the merge and the driver name their files alike."""
+    from corvane_git.scripts.merge_driver import merge_core
+
+    return merge_core.process_tag()
 
 
 def mkstemp(prefix, suffix, directory=None):
@@ -101,8 +105,11 @@ def _remove_tree(name, parent_fd, device):
     """Remove the directory `name` in the directory open at `parent_fd` with everything in it,
     walking by descriptors: links are removed, not followed; a directory on another device than
     `device` fails the removal (OSError), and what it holds stays."""
-    fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0),
-                 dir_fd=parent_fd)
+    fd = os.open(
+        name,
+        os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0),
+        dir_fd=parent_fd,
+    )
     try:
         if os.fstat(fd).st_dev != device:
             raise OSError(errno.EXDEV, "on another file system", name)
@@ -143,7 +150,7 @@ def remove_left_behind(directory, kinds):
 
 
 def _remove_if_left_behind(entry, kinds, dir_fd, device, host):
-    for prefix, suffix, is_directory in kinds:
+    for prefix, suffix, is_directory in kinds:  # noqa: B007 (the match found is used below)
         match = _PATTERNS[prefix, suffix].match(entry.name)
         if match:
             break
@@ -154,8 +161,12 @@ def _remove_if_left_behind(entry, kinds, dir_fd, device, host):
     except OSError:
         return
     kind_ok = stat.S_ISDIR(info.st_mode) if is_directory else stat.S_ISREG(info.st_mode)
-    if (not kind_ok or info.st_uid != os.geteuid() or info.st_dev != device
-            or not _maker_is_gone(match, host)):
+    if (
+        not kind_ok
+        or info.st_uid != os.geteuid()
+        or info.st_dev != device
+        or not _maker_is_gone(match, host)
+    ):
         return
     try:
         if is_directory:

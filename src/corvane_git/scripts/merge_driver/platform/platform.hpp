@@ -1,8 +1,8 @@
 // What the module needs from the operating system, and the only place that knows which one it is.
-// Paths are std::string in the host's file-system encoding (UTF-8 on Windows). Errors are the
+// Paths are std::string in the host's file-system encoding (UTF-8 on Windows; a path that does
+// not convert to the system's UTF-16 is an error, never a name with a replacement character). Errors are the
 // system's own codes (errno, or a Windows error), 0 meaning success; raise_os_error turns one into
-// the host's OSError. Nothing here calls the host unless it says so, so that worker threads that
-// do not hold the host's lock can use it.
+// the host's OSError. Nothing here calls the host unless it says so.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -20,8 +20,9 @@ extern const char path_separator;
 extern const bool replace_refuses_read_only;
 
 // The git executable as the git package runs it: GIT_PYTHON_GIT_EXECUTABLE where set and not
-// empty, else "git". Reads the environment: call it holding the host's lock.
-std::string git_command_name();
+// empty, else "git", in `name`. Reads the environment: call it holding the host's lock. Fails
+// only where the variable's value has no UTF-8 form (Windows: a lone surrogate).
+Error git_command_name(std::string& name);
 
 // Where `name` is run from: as given when it names a directory, else the first match on PATH
 // (the system's default search path when PATH is unset). ENOENT (or the system's "not found")
@@ -31,18 +32,10 @@ Error find_program(const std::string& name, std::string& path);
 // True for the error find_program and Process::start give when there is no such program.
 bool is_not_found(Error error);
 
-// The process's environment, copied while the host cannot change it (its lock held), for children
-// started later from threads that do not hold that lock.
-class Environment {
-public:
-    static Environment current();
-    const std::vector<std::string>& entries() const { return entries_; }  // "NAME=value"
-private:
-    std::vector<std::string> entries_;
-};
-
-// One child process, run from a program path and its arguments (no shell), with the null device
-// as its input and output. Its error output is discarded or kept for read_error_output.
+// One child process, the module's only way to start one: run from a program path and its
+// arguments (no shell), with the null device as its input and output. Its error output is
+// discarded or kept for read_error_output. Several may run at once; each is collected by its own
+// handle (waitpid, WaitForSingleObject), never by waiting for any child.
 class Process {
 public:
     enum class ErrorOutput { discard, capture };
@@ -52,15 +45,12 @@ public:
     Process& operator=(const Process&) = delete;
     ~Process();  // a process still running is stopped and collected; a captured pipe is closed
 
-    // Starts `program` with `argv` (argv[0] included) in the current directory, with `environment`
-    // or, when null, the process's own (then the host's lock must be held).
-    Error start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output,
-                const Environment* environment = nullptr);
+    // Starts `program` with `argv` (argv[0] included) in the current directory, with the process's
+    // environment (read: hold the host's lock).
+    Error start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output);
     // All that the child writes to its error output, until it closes it (capture only).
     std::string read_error_output();
-    // Blocks until the child has ended, without collecting it: until collect, `stop` is safe.
-    void await_end();
-    // Stops the child at once (it ends as killed). Any thread, while it has not been collected.
+    // Stops the child at once (it ends as killed), while it has not been collected.
     void stop();
     // Waits for the child's end and collects it: its exit code, or the negated number of the
     // signal that ended it; -1 when it cannot be waited for.
@@ -70,13 +60,6 @@ private:
     std::intptr_t process_ = -1;  // the system's handle on the child; -1 when there is none
     std::intptr_t error_pipe_ = -1;  // read end of the captured error output
 };
-
-// How many more bytes of address space the process may map before the system refuses (a limit
-// such as RLIMIT_AS); SIZE_MAX when there is no such limit. Worker threads are started only
-// within it: a thread the system cannot give its stack, its thread-local data or its memory
-// arena may abort the whole process (glibc's "cannot allocate memory for thread-local data")
-// instead of failing to start. Where the system has a limit but cannot say how much is used, 0.
-std::size_t address_space_headroom();
 
 // The id of the calling process, to tell a forked child from the process that started something.
 std::int64_t process_id();
@@ -90,7 +73,7 @@ std::int64_t process_id();
 std::string process_tag();
 
 // The start of the name of a source merge's directory, followed by the tag and a random part.
-extern const char private_directory_prefix[];
+inline constexpr char private_directory_prefix[] = "corvane-src-";
 
 // A new directory under `parent` named private_directory_prefix, process_tag(), "-" and a random
 // part, that only the user may use; its path in `path` on success.

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -36,9 +35,10 @@ int close_quietly(int fd) {
 
 }  // namespace
 
-std::string git_command_name() {
+Error git_command_name(std::string& name) {
     const char* configured = std::getenv("GIT_PYTHON_GIT_EXECUTABLE");
-    return configured && *configured ? configured : "git";
+    name = configured && *configured ? configured : "git";
+    return 0;
 }
 
 // As execvp searches: a candidate that exists but cannot be run is remembered (EACCES) and the
@@ -76,12 +76,6 @@ Error find_program(const std::string& name, std::string& path) {
 
 bool is_not_found(Error error) { return error == ENOENT; }
 
-Environment Environment::current() {
-    Environment environment;
-    for (char** e = environ; *e; ++e) environment.entries_.emplace_back(*e);
-    return environment;
-}
-
 Process::~Process() {
     if (process_ >= 0) {
         stop();
@@ -90,19 +84,11 @@ Process::~Process() {
     if (error_pipe_ >= 0) close_quietly(static_cast<int>(error_pipe_));
 }
 
-Error Process::start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output,
-                     const Environment* environment) {
+Error Process::start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output) {
     std::vector<std::string> words = argv;
     std::vector<char*> cargv;
     for (std::string& w : words) cargv.push_back(w.data());
     cargv.push_back(nullptr);
-    std::vector<std::string> entries;
-    std::vector<char*> envp;
-    if (environment) {
-        entries = environment->entries();
-        for (std::string& e : entries) envp.push_back(e.data());
-        envp.push_back(nullptr);
-    }
 
     int err_pipe[2] = {-1, -1};
     if (error_output == ErrorOutput::capture) {
@@ -126,8 +112,7 @@ Error Process::start(const std::string& program, const std::vector<std::string>&
     else
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    Error error = posix_spawn(&pid, program.c_str(), &actions, nullptr, cargv.data(),
-                              environment ? envp.data() : environ);
+    Error error = posix_spawn(&pid, program.c_str(), &actions, nullptr, cargv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (err_pipe[1] >= 0) close_quietly(err_pipe[1]);
     if (error != 0) {
@@ -156,13 +141,6 @@ std::string Process::read_error_output() {
     close_quietly(static_cast<int>(error_pipe_));
     error_pipe_ = -1;
     return text;
-}
-
-// waitid with WNOWAIT leaves the child a zombie, so its pid cannot be reused until collect.
-void Process::await_end() {
-    if (process_ < 0) return;
-    siginfo_t info;
-    while (waitid(P_PID, static_cast<id_t>(process_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {}
 }
 
 void Process::stop() {
@@ -242,24 +220,6 @@ std::string process_tag() {
     if (!start_namespace_boot(pid, start, ns, boot)) return pid + "-0-0-0";
     return pid + "-" + start + "-" + ns + "-" + boot;
 }
-
-std::size_t address_space_headroom() {
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
-#ifdef __linux__
-    const std::string statm = first_line("/proc/self/statm");  // the first field: pages mapped
-    const unsigned long long pages = std::strtoull(statm.c_str(), nullptr, 10);
-    const long page = sysconf(_SC_PAGESIZE);
-    if (statm.empty() || page <= 0) return 0;
-    const unsigned long long used = pages * static_cast<unsigned long long>(page);
-    const unsigned long long cap = static_cast<unsigned long long>(limit.rlim_cur);
-    return used >= cap ? 0 : static_cast<std::size_t>(cap - used);
-#else
-    return 0;
-#endif
-}
-
-const char private_directory_prefix[] = "corvane-src-";
 
 Error make_private_directory(const std::string& parent, std::string& path) {
     std::string name = parent + "/" + private_directory_prefix + process_tag() + "-XXXXXX";  // mkdtemp makes it 0700

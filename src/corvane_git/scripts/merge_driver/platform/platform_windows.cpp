@@ -31,23 +31,39 @@ namespace {
 // failure, which no merge result uses.
 constexpr DWORD stopped_code = 255;
 
-std::wstring wide(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-    return out;
+// The error of a text that does not convert: UTF-8 that is not valid (a path holding a lone
+// surrogate, as the host encodes it) or UTF-16 holding a lone surrogate.
+constexpr Error not_convertible = ERROR_NO_UNICODE_TRANSLATION;
+
+// UTF-8 to UTF-16 in `out`; not_convertible, never a replacement character, for text that is not
+// valid UTF-8 (or too long for the system's calls).
+Error wide(const std::string& text, std::wstring& out) {
+    out.clear();
+    if (text.empty()) return 0;
+    if (text.size() > static_cast<size_t>(INT_MAX)) return not_convertible;
+    const int size = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (n <= 0) return not_convertible;
+    out.assign(static_cast<size_t>(n), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, &out[0], n) != n) return not_convertible;
+    return 0;
 }
 
-std::string narrow(const wchar_t* text, size_t length) {
-    if (length == 0) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &out[0], n, nullptr, nullptr);
-    return out;
+// UTF-16 to UTF-8 in `out`; not_convertible for text holding a lone surrogate.
+Error narrow(const wchar_t* text, size_t length, std::string& out) {
+    out.clear();
+    if (length == 0) return 0;
+    if (length > static_cast<size_t>(INT_MAX)) return not_convertible;
+    const int size = static_cast<int>(length);
+    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, size, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return not_convertible;
+    out.assign(static_cast<size_t>(n), '\0');
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, size, &out[0], n, nullptr, nullptr) != n)
+        return not_convertible;
+    return 0;
 }
 
-std::string narrow(const std::wstring& text) { return narrow(text.data(), text.size()); }
+Error narrow(const std::wstring& text, std::string& out) { return narrow(text.data(), text.size(), out); }
 
 // A variable of the process's environment block (where the host's os.environ writes too), or
 // false when it is not set.
@@ -141,45 +157,57 @@ Error make_directory_for_user(const std::wstring& path) {
     return error;
 }
 
-Error remove_tree_wide(const std::wstring& path, std::string& failed) {
+// `path` (UTF-8: `name`) removed with everything in it; on failure `failed` names what stays.
+// A name in it that does not convert to UTF-8 fails the removal, naming the directory.
+Error remove_tree_wide(const std::wstring& path, const std::string& name, std::string& failed) {
     WIN32_FIND_DATAW entry;
     HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE) {
         Error error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND) {
-            failed = narrow(path);
+            failed = name;
             return error;
         }
     } else {
-        std::vector<std::pair<std::wstring, DWORD>> entries;
+        struct Entry {
+            std::wstring path;
+            std::string name;
+            DWORD attributes;
+        };
+        std::vector<Entry> entries;
+        Error converted = 0;
         do {
-            const std::wstring name = entry.cFileName;
-            if (name != L"." && name != L"..") entries.emplace_back(path + L"\\" + name, entry.dwFileAttributes);
+            const std::wstring child = entry.cFileName;
+            if (child == L"." || child == L"..") continue;
+            std::string child_name;
+            if (!converted) converted = narrow(child, child_name);
+            entries.push_back({path + L"\\" + child, name + "\\" + child_name, entry.dwFileAttributes});
         } while (FindNextFileW(find, &entry));
         Error listing = GetLastError();
         FindClose(find);
-        if (listing != ERROR_NO_MORE_FILES) {
-            failed = narrow(path);
-            return listing;
+        if (listing != ERROR_NO_MORE_FILES || converted) {
+            failed = name;
+            return converted ? converted : listing;
         }
-        for (auto& [child, attributes] : entries) {
+        for (const Entry& child : entries) {
+            const DWORD attributes = child.attributes;
             if (attributes & FILE_ATTRIBUTE_READONLY)
-                SetFileAttributesW(child.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+                SetFileAttributesW(child.path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
             // A link to a directory is removed as a link: what it points to stays.
             if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                if (Error error = remove_tree_wide(child, failed)) return error;
-            } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? !RemoveDirectoryW(child.c_str())
-                                                               : !DeleteFileW(child.c_str())) {
+                if (Error error = remove_tree_wide(child.path, child.name, failed)) return error;
+            } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? !RemoveDirectoryW(child.path.c_str())
+                                                               : !DeleteFileW(child.path.c_str())) {
                 Error error = GetLastError();
                 if (error != ERROR_FILE_NOT_FOUND) {
-                    failed = narrow(child);
+                    failed = child.name;
                     return error;
                 }
             }
         }
     }
     if (!RemoveDirectoryW(path.c_str())) {
-        failed = narrow(path);
+        failed = name;
         return GetLastError();
     }
     return 0;
@@ -187,11 +215,12 @@ Error remove_tree_wide(const std::wstring& path, std::string& failed) {
 
 }  // namespace
 
-std::string git_command_name() {
+Error git_command_name(std::string& name) {
     std::wstring configured;
     if (environment_variable(L"GIT_PYTHON_GIT_EXECUTABLE", configured) && !configured.empty())
-        return narrow(configured);
-    return "git";
+        return narrow(configured, name);
+    name = "git";
+    return 0;
 }
 
 // As the git package starts a program on Windows: a name with a directory part is taken as it is,
@@ -199,16 +228,14 @@ std::string git_command_name() {
 // ".exe", as CreateProcess gives it.
 Error find_program(const std::string& name, std::string& path) {
     if (name.empty()) return ERROR_FILE_NOT_FOUND;
-    const std::wstring wname = wide(name);
+    std::wstring wname;
+    if (Error error = wide(name, wname)) return error;
     auto candidates = [&](const std::wstring& base) {
         return std::vector<std::wstring>{has_extension(base) ? base : base + L".exe"};
     };
     if (wname.find_first_of(L"\\/:") != std::wstring::npos) {
         for (const std::wstring& candidate : candidates(wname))
-            if (is_file(candidate)) {
-                path = narrow(candidate);
-                return 0;
-            }
+            if (is_file(candidate)) return narrow(candidate, path);
         return ERROR_FILE_NOT_FOUND;
     }
     std::wstring dirs;
@@ -222,10 +249,7 @@ Error find_program(const std::string& name, std::string& path) {
         if (!dir.empty()) {
             if (dir.back() != L'\\' && dir.back() != L'/') dir += L'\\';
             for (const std::wstring& candidate : candidates(dir + wname))
-                if (is_file(candidate)) {
-                    path = narrow(candidate);
-                    return 0;
-                }
+                if (is_file(candidate)) return narrow(candidate, path);
         }
         start = end + 1;
     }
@@ -233,16 +257,6 @@ Error find_program(const std::string& name, std::string& path) {
 }
 
 bool is_not_found(Error error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
-
-Environment Environment::current() {
-    Environment environment;
-    wchar_t* block = GetEnvironmentStringsW();
-    if (!block) return environment;
-    for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1)
-        environment.entries_.push_back(narrow(entry, wcslen(entry)));
-    FreeEnvironmentStringsW(block);
-    return environment;
-}
 
 Process::~Process() {
     if (process_ != -1) {
@@ -252,22 +266,14 @@ Process::~Process() {
     if (error_pipe_ != -1) CloseHandle(reinterpret_cast<HANDLE>(error_pipe_));
 }
 
-Error Process::start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output,
-                     const Environment* environment) {
-    std::wstring line;
+Error Process::start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output) {
+    std::wstring line, word, application;
     for (const std::string& arg : argv) {
+        if (Error error = wide(arg, word)) return error;
         if (!line.empty()) line += L' ';
-        append_quoted(line, wide(arg));
+        append_quoted(line, word);
     }
-    std::wstring block;
-    if (environment) {
-        for (const std::string& entry : environment->entries()) {
-            block += wide(entry);
-            block += L'\0';
-        }
-        if (block.empty()) block += L'\0';
-        block += L'\0';
-    }
+    if (Error error = wide(program, application)) return error;
 
     // Only the handles listed here reach the child, so that children started at the same time by
     // other threads never hold each other's pipes open.
@@ -304,10 +310,9 @@ Error Process::start(const std::string& program, const std::vector<std::string>&
         startup.StartupInfo.hStdError = error_handle;
         startup.lpAttributeList = list;
         PROCESS_INFORMATION info{};
-        const std::wstring application = wide(program);
         if (CreateProcessW(application.c_str(), &line[0], nullptr, nullptr, TRUE,
                            CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
-                           environment ? &block[0] : nullptr, nullptr, &startup.StartupInfo, &info)) {
+                           nullptr, nullptr, &startup.StartupInfo, &info)) {
             CloseHandle(info.hThread);
             process_ = reinterpret_cast<std::intptr_t>(info.hProcess);
             if (read_end) error_pipe_ = reinterpret_cast<std::intptr_t>(read_end.release());
@@ -337,11 +342,6 @@ std::string Process::read_error_output() {
     return text;
 }
 
-// A process handle stays valid until it is closed, so the child cannot be mistaken for another.
-void Process::await_end() {
-    if (process_ != -1) WaitForSingleObject(reinterpret_cast<HANDLE>(process_), INFINITE);
-}
-
 void Process::stop() {
     if (process_ != -1) TerminateProcess(reinterpret_cast<HANDLE>(process_), stopped_code);
 }
@@ -359,15 +359,9 @@ int Process::collect() {
 
 std::int64_t process_id() { return static_cast<std::int64_t>(GetCurrentProcessId()); }
 
-// Windows has no address-space limit that aborts a thread's start: a job object's memory limit
-// makes the allocation fail, and std::thread reports that.
-std::size_t address_space_headroom() { return SIZE_MAX; }
-
 // No proof here that a process is gone (ids are reused at once): the tag without a start time
 // keeps what a killed run left out of the driver's removal.
 std::string process_tag() { return std::to_string(static_cast<unsigned long>(GetCurrentProcessId())) + "-0-0-0"; }
-
-const char private_directory_prefix[] = "corvane-src-";
 
 Error make_private_directory(const std::string& parent, std::string& path) {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789_";
@@ -380,23 +374,38 @@ Error make_private_directory(const std::string& parent, std::string& path) {
         if (!name.empty() && name.back() != '\\' && name.back() != '/') name += '\\';
         name += private_directory_prefix + process_tag() + "-";
         for (unsigned char r : random) name += letters[r % (sizeof letters - 1)];
-        error = make_directory_for_user(wide(name));
+        std::wstring wname;
+        error = wide(name, wname);
+        if (error == 0) error = make_directory_for_user(wname);
         if (error == 0) path.swap(name);
     }
     return error;
 }
 
-Error remove_tree(const std::string& path, std::string& failed) { return remove_tree_wide(wide(path), failed); }
+Error remove_tree(const std::string& path, std::string& failed) {
+    std::wstring wpath;
+    if (Error error = wide(path, wpath)) {
+        failed = path;
+        return error;
+    }
+    return remove_tree_wide(wpath, path, failed);
+}
 
 Error remove_files(const std::string* files, std::size_t count, const std::string& directory, std::string& failed) {
-    for (std::size_t i = 0; i < count; ++i)
-        if (!DeleteFileW(wide(files[i]).c_str())) {
-            const Error error = GetLastError();
-            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
-            failed = files[i];
-            return error;
-        }
-    if (RemoveDirectoryW(wide(directory).c_str())) return 0;
+    std::wstring wpath;
+    for (std::size_t i = 0; i < count; ++i) {
+        Error error = wide(files[i], wpath);
+        if (error == 0 && DeleteFileW(wpath.c_str())) continue;
+        if (error == 0) error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
+        failed = files[i];
+        return error;
+    }
+    if (Error error = wide(directory, wpath)) {
+        failed = directory;
+        return error;
+    }
+    if (RemoveDirectoryW(wpath.c_str())) return 0;
     const Error error = GetLastError();
     if (error != ERROR_DIR_NOT_EMPTY) {
         failed = directory;
@@ -422,7 +431,9 @@ Error write_all(HANDLE file, const char* data, std::size_t size) {
 }  // namespace
 
 Error write_file(const std::string& path, const Piece* pieces, std::size_t count, bool exclusive) {
-    Handle file(CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+    std::wstring wpath;
+    if (Error error = wide(path, wpath)) return error;
+    Handle file(CreateFileW(wpath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                             exclusive ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return GetLastError();
     // Small pieces are gathered into one buffer and written together; a large one goes as it is.
@@ -449,7 +460,9 @@ Error write_file(const std::string& path, const Piece* pieces, std::size_t count
 }
 
 Error read_file(const std::string& path, std::string& data) {
-    Handle file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    std::wstring wpath;
+    if (Error error = wide(path, wpath)) return error;
+    Handle file(CreateFileW(wpath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return GetLastError();
     LARGE_INTEGER size;

@@ -53,7 +53,9 @@ struct Outcome {
 // `command` with the command line as the git package reports it. Raises git.GitCommandNotFound
 // (or GitCommandError) when git cannot be started.
 Outcome run_merge_file(PyObject* const* paths, Py_ssize_t n, Ref& command) {
-    const std::string executable = platform::git_command_name();
+    std::string executable;
+    const platform::Error name_error = platform::git_command_name(executable);
+    if (name_error) executable = "GIT_PYTHON_GIT_EXECUTABLE";  // its value has no UTF-8 form
     std::vector<std::string> argv = {executable, "merge-file"};
     command = Ref::steal(PyList_New(0));
     for (const char* word : {executable.c_str(), "merge-file"}) {
@@ -68,6 +70,7 @@ Outcome run_merge_file(PyObject* const* paths, Py_ssize_t n, Ref& command) {
         argv.emplace_back(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
         binding::check(PyList_Append(command.get(), text.get()));
     }
+    if (name_error) raise_not_started(name_error, executable, command.get());
     std::string program;
     if (platform::Error error = platform::find_program(executable, program))
         raise_not_started(error, executable, command.get());
@@ -85,8 +88,8 @@ Outcome run_merge_file(PyObject* const* paths, Py_ssize_t n, Ref& command) {
 }  // namespace
 
 bool git_can_start() {
-    std::string program;
-    return platform::find_program(platform::git_command_name(), program) == 0;
+    std::string name, program;
+    return platform::git_command_name(name) == 0 && platform::find_program(name, program) == 0;
 }
 
 namespace {

@@ -1,5 +1,6 @@
 // The module merge_core: merge_notebooks, the merge of merge_files on notebooks already parsed,
-// with the result kept in memory, and merge_sources, the source merges of a plain notebook. It loads without importing anything: the modules the merge
+// with the result kept in memory, merge_sources, the source merges of a plain notebook, and the
+// file helpers the driver shares with merge_files (replace_file, process_tag). It loads without importing anything: the modules the merge
 // names (the git and jsondiff packages among them) are imported when the merge first uses them,
 // so that a command that merges one notebook pays only for what that merge needs; the logging
 // module is used only where the host has loaded it.
@@ -26,6 +27,8 @@ void module_body(binding::Loader& load) {
     define_cells_and_source_merge(load);
     at(lines::merge_notebooks::def); load.define(fn_merge_notebooks);
     at(lines::merge_sources::def); load.define(fn_merge_sources);
+    at(lines::core_load::frame); load.define(fn_replace_file);
+    load.define(fn_process_tag);
     at(lines::core_load::frame);
 }
 

@@ -1,13 +1,7 @@
-// Source merges run ahead of their turn: the guess, the worker threads and the hand-over.
+// Source merges run ahead of their turn: the guess, the git processes and the hand-over.
 #include "speed/merges_ahead.hpp"
-#include <algorithm>
-#include <condition_variable>
-#include <cstring>
 #include <cstdint>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 #include "notebook.hpp"
 #include "platform/platform.hpp"
@@ -45,7 +39,7 @@ bool list_of_strings(PyObject* lines) {
 
 // One side's source as a run writes it, without copying the text: the side's strings, held, and
 // where the UTF-8 bytes of each line are (in the string itself when it is ASCII, else in its
-// encoding, held too). Made and freed holding the host's lock; a worker only reads `pieces`.
+// encoding, held too).
 struct HeldLines {
     Ref strings;                         // a tuple of the lines as they were when guessed
     std::vector<Ref> encodings;          // the UTF-8 of those that are not ASCII
@@ -146,8 +140,8 @@ bool id_and_source(PyObject* cell, PyObject*& id, PyObject*& source) {
     return true;
 }
 
-// Id -> source of a notebook's cells (a later cell of the same id wins, as in the cell tables);
-// null when the table cannot be made.
+// Id -> source of a notebook's cells; null when the table cannot be made. Ids are unique here:
+// the cell tables, made before any source merge, refuse a notebook holding an id twice.
 Ref sources_by_id(PyObject* notebook) {
     Ref table = Ref::steal_or_null(PyDict_New());
     PyObject* cells = str_item(notebook, names::cells);
@@ -204,14 +198,14 @@ std::vector<SourceTexts> expected_source_merges(PyObject* current, PyObject* bas
     return expected;
 }
 
-// One source merge run ahead. A worker owns it from `running` to `ended`; the merge's thread
-// reads it only in `ended`, or marks it `passed` while still `waiting`.
+// One source merge run ahead: its texts (kept to match the source merge that takes it), and, once
+// started, its private directory, its three files and git merge-file running there.
 struct AheadJob {
-    enum State { waiting, running, ended, passed } state = waiting;
+    enum State { waiting, running, ended } state = waiting;
     SourceTexts texts;
-    MergedAhead result;
-    platform::Process* process = nullptr;  // while git runs and may be stopped (under the mutex)
-    bool ok = false;  // ran, git ended with 0 to 127, read back and removed
+    std::string directory;
+    std::vector<std::string> files;  // current, base, incoming in `directory`
+    platform::Process process;
 };
 
 }  // namespace
@@ -225,8 +219,7 @@ public:
     // Runs known from the start, in the order they will be taken: no guess.
     explicit MergesAhead(std::vector<SourceTexts> known)
         : current_(nullptr), base_(nullptr), incoming_(nullptr), guessed_(true) {
-        jobs_.resize(known.size());
-        for (size_t i = 0; i < known.size(); ++i) jobs_[i].texts = std::move(known[i]);
+        fill(known);
     }
 
     // Makes the guess, once: the source merges from the cell whose source is `current_lines` on
@@ -238,186 +231,159 @@ public:
             const Py_ssize_t first = position_of_source(current_, current_lines);
             if (first < 0) return false;
             std::vector<SourceTexts> expected = expected_source_merges(current_, base_, incoming_, first);
-            jobs_.resize(expected.size());
-            for (size_t i = 0; i < expected.size(); ++i) jobs_[i].texts = std::move(expected[i]);
+            fill(expected);
         }
         return !jobs_.empty();
     }
 
-    // Stops git where it runs and joins the workers. Only in the process that made it: anywhere
-    // else its workers and children do not exist, and its mutex may be held by one of them.
+    // Stops every git still running, collects it and removes its directory: all of them first
+    // stopped, so that none is waited for while it still works.
     ~MergesAhead() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-            for (AheadJob& job : jobs_)
-                if (job.process) job.process->stop();
-        }
-        work_.notify_all();
-        Py_BEGIN_ALLOW_THREADS
-        for (std::thread& worker : workers_) worker.join();
-        Py_END_ALLOW_THREADS
+        for (AheadJob& job : jobs_)
+            if (job.state == AheadJob::running) job.process.stop();
+        for (AheadJob& job : jobs_)
+            if (job.state == AheadJob::running) end_unused(job);
     }
 
-    // A fork copies the runs into the child without their threads and children.
+    // A fork copies the runs into the child, whose children they are not: there they are left
+    // alone, neither waited for, stopped nor removed.
     bool in_its_process() const { return process_ == platform::process_id(); }
 
-    // Only the thread that made it takes runs (and so never while it is being freed): a thread
-    // holding the host's lock could otherwise wait on the mutex while another, woken from its
-    // wait, waits on the host's lock with the mutex held.
-    bool on_its_thread() const { return owner_ == std::this_thread::get_id(); }
+    // Only the thread that made it takes runs: a source merge with the handle on another thread
+    // of the host's runs in turn, while this one may be waiting for a run with the host's lock
+    // released.
+    bool on_its_thread() const { return owner_ == PyThread_get_thread_ident(); }
 
-    // Starts the workers in the directory the first source merge names; false when `parent` is
-    // not that directory or the runs cannot start. Holds the host's lock (reads the environment).
+    // Starts the first runs in the directory the first source merge names; false when `parent`
+    // is not that directory or git cannot be found.
     bool arm(const std::string& parent) {
-        if (armed_) return parent_ == parent && !workers_.empty();
+        if (armed_) return parent_ == parent && !program_.empty();
         armed_ = true;
         parent_ = parent;
-        command_name_ = platform::git_command_name();
-        if (platform::find_program(command_name_, program_)) return false;
-        environment_ = platform::Environment::current();
-        const unsigned cpus = std::thread::hardware_concurrency();
-        unsigned count = cpus < 1 ? 2 : cpus > 4 ? 8 : 2 * cpus;  // they mostly wait on git
-        // Each worker maps its stack and, on its first allocation, a memory arena (64 MB of
-        // address space with glibc); the merge itself keeps room to grow. Under a tight limit
-        // fewer workers start, or none, rather than one that aborts the process.
-        const std::size_t per_worker = std::size_t(80) << 20, for_the_merge = std::size_t(256) << 20;
-        const std::size_t headroom = platform::address_space_headroom();
-        if (headroom != SIZE_MAX)
-            count = headroom <= for_the_merge ? 0 : static_cast<unsigned>(std::min<std::size_t>(
-                                                        count, (headroom - for_the_merge) / per_worker));
-        if (count == 0) return false;
-        try {
-            for (unsigned i = 0; i < count; ++i) workers_.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
-        } catch (const std::bad_alloc&) {
+        if (platform::git_command_name(command_name_) || platform::find_program(command_name_, program_)) {
+            program_.clear();
+            return false;
         }
-        return !workers_.empty();
+        start_more();
+        return true;
     }
 
     // Takes the run of these three sides' sources: true with its result once it ran well. Runs
-    // passed over on the way are left undone. A run no worker has started yet is made here, on
-    // the merge's thread, rather than made again from the host's lists.
+    // passed over on the way are stopped and removed; the next ones are started before this one
+    // is waited for.
     bool take(PyObject* current, PyObject* base, PyObject* incoming, MergedAhead& out) {
-        // The texts are compared outside the mutex: workers only read them, and only this thread
-        // moves `next_` or frees the runs.
         for (size_t i = next_; i < jobs_.size(); ++i) {
             AheadJob& job = jobs_[i];
             if (!sources_match(current, base, incoming, job.texts)) continue;
-            std::unique_lock<std::mutex> lock(mutex_);
-            for (size_t k = next_; k < i; ++k)
-                if (jobs_[k].state == AheadJob::waiting) jobs_[k].state = AheadJob::passed;
+            for (size_t k = next_; k < i; ++k) pass(jobs_[k]);
             next_ = i + 1;
-            if (job.state == AheadJob::waiting) {
-                job.state = AheadJob::running;
-                lock.unlock();
-                Py_BEGIN_ALLOW_THREADS
-                run_here(job);
-                Py_END_ALLOW_THREADS
-                lock.lock();
-                job.state = AheadJob::ended;
-            } else if (job.state == AheadJob::running) {
-                Py_BEGIN_ALLOW_THREADS
-                done_.wait(lock, [&] { return job.state == AheadJob::ended; });
-                Py_END_ALLOW_THREADS
-            }
-            if (job.state != AheadJob::ended) return false;
-            job.texts = SourceTexts();  // ended: no worker reads them any more
-            if (!job.ok) return false;
-            out.directory.swap(job.result.directory);
-            out.merged.swap(job.result.merged);
-            out.conflicts = job.result.conflicts;
-            return true;
+            if (job.state == AheadJob::waiting) start(job);
+            start_more();
+            const bool ok = job.state == AheadJob::running && finish(job, out);
+            job.texts = SourceTexts();
+            return ok;
         }
         return false;
     }
 
 private:
-    void work() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            work_.wait(lock, [&] { return stopping_ || queued_ < jobs_.size(); });
-            if (stopping_) return;
-            AheadJob& job = jobs_[queued_++];
-            if (job.state != AheadJob::waiting) continue;
-            job.state = AheadJob::running;
-            lock.unlock();
-            run_here(job);
-            lock.lock();
-            job.state = AheadJob::ended;
-            done_.notify_all();
+    // At most this many runs at a time: they mostly wait on git starting.
+    static constexpr size_t in_flight = 6;
+
+    void fill(std::vector<SourceTexts>& texts) {
+        std::vector<AheadJob> jobs(texts.size());
+        for (size_t i = 0; i < texts.size(); ++i) jobs[i].texts = std::move(texts[i]);
+        jobs_.swap(jobs);
+    }
+
+    // Starts the runs from the next one on until `in_flight` of them run.
+    void start_more() {
+        size_t running = 0;
+        for (size_t i = next_; i < jobs_.size() && running < in_flight; ++i) {
+            if (jobs_[i].state == AheadJob::waiting) start(jobs_[i]);
+            if (jobs_[i].state == AheadJob::running) ++running;
         }
     }
 
-    // Runs the job on this thread, the host's lock released: nothing may leave it by exception.
-    void run_here(AheadJob& job) noexcept {
+    // Makes the run's directory and files and starts git merge-file there; any failure leaves
+    // nothing behind and the run ended (its source merge is made in turn).
+    void start(AheadJob& job) noexcept {
+        job.state = AheadJob::ended;
         try {
-            run(job);
-        } catch (...) {  // short of memory: the source merge makes it again in turn
-            job.ok = false;
-        }
-    }
-
-    // Outside the host's lock: no host calls.
-    void run(AheadJob& job) {
-        std::string directory;
-        if (platform::make_private_directory(parent_, directory)) return;
-        const std::string sep(1, platform::path_separator);
-        std::vector<std::string> argv;
-        try {
-            argv = {command_name_, "merge-file", directory + sep + "current", directory + sep + "base",
-                    directory + sep + "incoming"};
-        } catch (const std::bad_alloc&) {
-            std::string failed;
-            platform::remove_files(nullptr, 0, directory, failed);
-            throw;
-        }
-        // The three files are removed by the paths made above: short of memory, a removal that
-        // had to allocate (listing the directory) would leave them behind.
-        struct Removal {
-            const std::vector<std::string>& argv;
-            const std::string& directory;
-            AheadJob& job;
-            ~Removal() {
-                std::string failed;  // empty, and so not allocated, unless a path cannot be removed
-                if (platform::remove_files(&argv[2], 3, directory, failed)) job.ok = false;
+            if (platform::make_private_directory(parent_, job.directory)) return;
+            const std::string sep(1, platform::path_separator);
+            job.files.reserve(3);
+            for (const char* name : {"current", "base", "incoming"}) job.files.push_back(job.directory + sep + name);
+            const HeldLines* texts[] = {&job.texts.current, &job.texts.base, &job.texts.incoming};
+            bool written = true;
+            for (int k = 0; k < 3 && written; ++k)
+                written = !platform::write_file(job.files[k], texts[k]->pieces.data(), texts[k]->pieces.size(), true);
+            if (written) {
+                const std::vector<std::string> argv = {command_name_, "merge-file", job.files[0], job.files[1],
+                                                       job.files[2]};
+                if (!job.process.start(program_, argv, platform::Process::ErrorOutput::discard)) {
+                    job.state = AheadJob::running;
+                    return;
+                }
             }
-        } removal{argv, directory, job};
-        job.result.directory = directory;
-        const HeldLines* texts[] = {&job.texts.current, &job.texts.base, &job.texts.incoming};
-        for (int k = 0; k < 3; ++k)
-            if (platform::write_file(argv[2 + k], texts[k]->pieces.data(), texts[k]->pieces.size(), true)) return;
-        platform::Process process;
-        if (process.start(program_, argv, platform::Process::ErrorOutput::discard, &environment_)) return;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            job.process = &process;
-            if (stopping_) process.stop();
+        } catch (const std::bad_alloc&) {
         }
-        // Given up before collecting, so that the destructor never stops a collected process.
-        process.await_end();
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            job.process = nullptr;
-        }
-        const int code = process.collect();
-        job.result.conflicts = code;
-        job.ok = code >= 0 && code <= 127 && platform::read_file(argv[2], job.result.merged) == 0;
+        remove(job);
     }
 
-    std::mutex mutex_;
-    std::condition_variable work_, done_;
+    // Removes the run's files and directory; false when something stays.
+    static bool remove(AheadJob& job) noexcept {
+        if (job.directory.empty()) return true;
+        std::string failed;  // empty, and so not allocated, unless a path cannot be removed
+        const bool removed = !platform::remove_files(job.files.data(), job.files.size(), job.directory, failed);
+        job.directory.clear();
+        return removed;
+    }
+
+    // A run no source merge will take: stopped, collected and removed.
+    void pass(AheadJob& job) noexcept {
+        if (job.state == AheadJob::running) {
+            job.process.stop();
+            end_unused(job);
+        }
+        job.state = AheadJob::ended;
+        job.texts = SourceTexts();
+    }
+
+    static void end_unused(AheadJob& job) noexcept {
+        job.process.collect();
+        remove(job);
+        job.state = AheadJob::ended;
+    }
+
+    // Waits for the run's git, the host's lock released, then reads its result and removes its
+    // directory: true when git ended with 0 to 127 and all of that went well.
+    bool finish(AheadJob& job, MergedAhead& out) noexcept {
+        int code;
+        Py_BEGIN_ALLOW_THREADS
+        code = job.process.collect();
+        Py_END_ALLOW_THREADS
+        job.state = AheadJob::ended;
+        bool ok = code >= 0 && code <= 127;
+        try {
+            out.merged.clear();
+            if (ok) ok = platform::read_file(job.files[0], out.merged) == 0;
+            if (ok) out.directory = job.directory;
+        } catch (const std::bad_alloc&) {
+            ok = false;
+        }
+        out.conflicts = code;
+        return remove(job) && ok;
+    }
+
     PyObject *current_, *base_, *incoming_;  // borrowed, see the constructor
     bool guessed_ = false;
-    std::vector<AheadJob> jobs_;  // filled once, by `guessed`, before any worker starts
-    std::vector<std::thread> workers_;
+    std::vector<AheadJob> jobs_;  // filled once, by `guessed` or the constructor
     std::string parent_, command_name_, program_;
-    platform::Environment environment_;
-    bool armed_ = false, stopping_ = false;
-    const std::thread::id owner_ = std::this_thread::get_id();
+    bool armed_ = false;
+    const unsigned long owner_ = PyThread_get_thread_ident();
     const std::int64_t process_ = platform::process_id();
-    size_t next_ = 0;    // the first run not yet taken or passed over (merge's thread)
-    size_t queued_ = 0;  // the first run no worker has looked at
+    size_t next_ = 0;  // the first run not yet taken or passed over
 };
 
 MergesAheadScope::MergesAheadScope(PyObject* g, PyObject* current, PyObject* base, PyObject* incoming) : g_(g) {

@@ -3,14 +3,18 @@
 // A merge attaches a guess to its command handle; the guess is made when the first source merge
 // that git must make names the temporary directory: the source merges the merge will make from
 // that cell on (cells that all three sides hold and whose source both sides changed), so that a
-// merge without such a source merge never pays for it. Worker threads then run them there
-// (directory, files, git merge-file, reading back, removal), a few at a time; a source merge whose
-// three texts match one that ran takes its result instead of running git itself, and one whose
-// run no worker has begun yet makes that run on its own thread. A run writes the lines it was
-// given from the host's strings themselves, held until the run is taken, without a copy. Anything
-// that did not go exactly right is left to the source merge to do again, so that errors are
-// raised where they always are; so is everything in a process other than the one that started the
-// runs (a fork in the middle of a merge) and everything when no worker thread can be started.
+// merge without such a source merge never pays for it. The merge's own thread then starts the
+// next few of them as git merge-file processes, each in a private directory of its own (git
+// without -p writes the merge into its first file), goes on deciding, and, when a source merge
+// comes whose three texts match a run, waits for that process, reads the file back and removes
+// the directory, starting the next runs first. No thread is started and no lock taken. A run
+// writes the lines it was given from the host's strings themselves, held until the run is taken,
+// without a copy. Anything that did not go exactly right (a directory, a file or the process that
+// cannot be made, git failing, a result that cannot be read or removed) is left to the source
+// merge to do again, so that errors are raised where they always are; so is everything in a
+// process other than the one that started the runs (a fork in the middle of a merge) and on a
+// thread other than the merge's. Runs passed over, and those left when the merge ends (a failure,
+// Ctrl-C), are stopped, collected and removed.
 #pragma once
 #include <Python.h>
 #include <string>
