@@ -38,7 +38,8 @@ bool equals(PyObject* a, PyObject* b) { return binding::equal(a, b); }
 Ref class_constant(PyObject* name) {
     Ref value = getattr(global(names::Cell).get(), name);
     if (!binding::is_str_or_none(value.get()))
-        binding::raise(PyExc_TypeError, "Expected %s, got %.200s", "unicode", Py_TYPE(value.get())->tp_name);
+        binding::raise(PyExc_TypeError, "Expected %s, got %.200s", "unicode",
+                       Py_TYPE(value.get())->tp_name);
     return value;
 }
 
@@ -52,7 +53,8 @@ binding::FunctionInfo* own_init(PyObject* cls) {
         type->tp_new != PyBaseObject_Type.tp_new)
         return nullptr;
     PyObject* mro = type->tp_mro;
-    if (!mro || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != 2 || PyTuple_GET_ITEM(mro, 0) != cls ||
+    if (!mro || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != 2 ||
+        PyTuple_GET_ITEM(mro, 0) != cls ||
         PyTuple_GET_ITEM(mro, 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type))
         return nullptr;
     PyObject* init = PyDict_GetItemWithError(type->tp_dict, names::__init__);
@@ -72,7 +74,8 @@ Ref make_cell(PyObject* cell, PyObject* side) {
     Ref cls = global(names::Cell);
     if (binding::FunctionInfo* init = own_init(cls.get())) {
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
-        binding::compat::ClassCallLevels levels;  // the recursion levels the host's call would count
+        binding::compat::ClassCallLevels
+            levels;  // the recursion levels the host's call would count
         Ref no_args = Ref::steal(PyTuple_New(0));
         Ref self = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
         PyObject* const args[] = {self.get(), cell, side};
@@ -84,7 +87,8 @@ Ref make_cell(PyObject* cell, PyObject* side) {
 
 Ref cell_init_body(At& at, PyObject* const* a) {
     PyObject *self = a[0], *cell = a[1], *file_type = a[2];
-    at(lines::cell_init::store_data); setattr(self, names::_data, cell);
+    at(lines::cell_init::store_data);
+    setattr(self, names::_data, cell);
     at(lines::cell_init::check_side);
     if (binding::state().assertions) {
         Ref cls = global(names::Cell);
@@ -93,7 +97,8 @@ Ref cell_init_body(At& at, PyObject* const* a) {
                      equals(file_type, getattr(cls.get(), names::INCOMING).get());
         if (!known) binding::raise_assertion();
     }
-    at(lines::cell_init::store_file_type); setattr(self, names::_file_type, file_type);
+    at(lines::cell_init::store_file_type);
+    setattr(self, names::_file_type, file_type);
     return binding::none();
 }
 
@@ -101,43 +106,54 @@ Ref cell_file_type_get_body(At& at, PyObject* const* a) {
     PyObject* self = a[0];
     at(lines::cell_file_type::is_current);
     if (equals(getattr(self, names::_file_type).get(), names::current)) {
-        at(lines::cell_file_type::current); return class_constant(names::CURRENT);
+        at(lines::cell_file_type::current);
+        return class_constant(names::CURRENT);
     }
     at(lines::cell_file_type::is_incoming);
     if (equals(getattr(self, names::_file_type).get(), names::incoming)) {
-        at(lines::cell_file_type::incoming); return class_constant(names::INCOMING);
+        at(lines::cell_file_type::incoming);
+        return class_constant(names::INCOMING);
     }
-    at(lines::cell_file_type::base); return class_constant(names::BASE);
+    at(lines::cell_file_type::base);
+    return class_constant(names::BASE);
 }
 
 Ref cell_data_get_body(At& at, PyObject* const* a) {
-    at(lines::cell_data_get::body); return getattr(a[0], names::_data);
+    at(lines::cell_data_get::body);
+    return getattr(a[0], names::_data);
 }
 Ref cell_data_set_body(At& at, PyObject* const* a) {
-    at(lines::cell_data_set::body); setattr(a[0], names::_data, a[1]);
+    at(lines::cell_data_set::body);
+    setattr(a[0], names::_data, a[1]);
     return binding::none();
 }
 
 Ref cell_cell_id_get_body(At& at, PyObject* const* a) {
-    at(lines::cell_cell_id_get::body); return path_get(a[0], {names::id});
+    at(lines::cell_cell_id_get::body);
+    return path_get(a[0], {names::id});
 }
 Ref cell_cell_id_set_body(At& at, PyObject* const* a) {
-    at(lines::cell_cell_id_set::body); return path_set(a[0], {names::id}, a[1]);
+    at(lines::cell_cell_id_set::body);
+    return path_set(a[0], {names::id}, a[1]);
 }
 
 Ref cell_source_get_body(At& at, PyObject* const* a) {
-    at(lines::cell_source_get::body); return path_get(a[0], {names::source});
+    at(lines::cell_source_get::body);
+    return path_get(a[0], {names::source});
 }
 Ref cell_source_set_body(At& at, PyObject* const* a) {
-    at(lines::cell_source_set::body); return path_set(a[0], {names::source}, a[1]);
+    at(lines::cell_source_set::body);
+    return path_set(a[0], {names::source}, a[1]);
 }
 
 Ref cell_meta_data_get_body(At& at, PyObject* const* a) {
-    at(lines::cell_meta_data::body); return path_get(a[0], {names::metadata, names::canvas});
+    at(lines::cell_meta_data::body);
+    return path_get(a[0], {names::metadata, names::canvas});
 }
 
 Ref cell_link_id_get_body(At& at, PyObject* const* a) {
-    at(lines::cell_link_id_get::body); return path_get(a[0], {names::metadata, names::canvas, names::id});
+    at(lines::cell_link_id_get::body);
+    return path_get(a[0], {names::metadata, names::canvas, names::id});
 }
 Ref cell_link_id_set_body(At& at, PyObject* const* a) {
     at(lines::cell_link_id_set::body);
@@ -145,7 +161,8 @@ Ref cell_link_id_set_body(At& at, PyObject* const* a) {
 }
 
 Ref cell_name_get_body(At& at, PyObject* const* a) {
-    at(lines::cell_name_get::body); return path_get(a[0], {names::metadata, names::canvas, names::name});
+    at(lines::cell_name_get::body);
+    return path_get(a[0], {names::metadata, names::canvas, names::name});
 }
 Ref cell_name_set_body(At& at, PyObject* const* a) {
     at(lines::cell_name_set::body);
@@ -162,7 +179,8 @@ Ref cell_parents_set_body(At& at, PyObject* const* a) {
 }
 
 Ref cell_comments_get_body(At& at, PyObject* const* a) {
-    at(lines::cell_comments::body); return path_get(a[0], {names::metadata, names::canvas, names::comments});
+    at(lines::cell_comments::body);
+    return path_get(a[0], {names::metadata, names::canvas, names::comments});
 }
 
 Ref cell_add_comment_body(At& at, PyObject* const* a) {
@@ -181,15 +199,21 @@ Ref cell_add_conflict_mark_body(At& at, PyObject* const* a) {
     PyObject* self = a[0];
     at(lines::cell_add_conflict_mark::is_named);
     if (!truthy(getattr(self, names::name).get())) return binding::none();
-    struct Side { int compare_line, test_line, assign_line; PyObject* constant; PyObject* prefix; };
+    struct Side {
+        int compare_line, test_line, assign_line;
+        PyObject* constant;
+        PyObject* prefix;
+    };
     namespace line = lines::cell_add_conflict_mark;
-    const Side sides[] = {
-        {line::is_current, line::current_marked, line::mark_current, names::CURRENT, names::mark_ours},
-        {line::is_incoming, line::incoming_marked, line::mark_incoming, names::INCOMING, names::mark_theirs}};
+    const Side sides[] = {{line::is_current, line::current_marked, line::mark_current,
+                           names::CURRENT, names::mark_ours},
+                          {line::is_incoming, line::incoming_marked, line::mark_incoming,
+                           names::INCOMING, names::mark_theirs}};
     for (const Side& side : sides) {
         at(side.compare_line);
         Ref file_type = getattr(self, names::file_type);
-        if (!equals(file_type.get(), getattr(global(names::Cell).get(), side.constant).get())) continue;
+        if (!equals(file_type.get(), getattr(global(names::Cell).get(), side.constant).get()))
+            continue;
         at(side.test_line);
         Ref name = getattr(self, names::name);
         Ref marked = binding::call_method(name.get(), names::startswith, {side.prefix});

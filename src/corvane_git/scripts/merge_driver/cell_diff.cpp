@@ -59,7 +59,9 @@ bool equal_values(PyObject* a, PyObject* b) {
     const bool texts = !dicts && !lists && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b);
     if (!dicts && !lists && !texts) return binding::equal(a, b);
     if (Py_EnterRecursiveCall(" in comparison")) throw HostError{};
-    struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     if (texts) return same_text(a, b);
     if (lists) {
         if (PyList_GET_SIZE(a) != PyList_GET_SIZE(b)) return false;
@@ -121,7 +123,9 @@ Prepared prepare(PyObject* a, PyObject* b) {
     }
     if (!PyDict_Check(a) || !PyDict_Check(b)) return {Ref::borrow(a), Ref::borrow(b)};
     if (Py_EnterRecursiveCall(" while comparing cells")) throw HostError{};
-    struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     Ref first = Ref::steal(PyDict_New());
     Ref second_values = Ref::steal(PyDict_New());  // what the second map holds for common keys
     Py_ssize_t pos = 0;
@@ -245,7 +249,8 @@ Ref cell_changed_body(At& at, PyObject* const* args) {
         Ref debug = getattr(logging.get(), names::debug);
         call(debug.get(), {cell_diff.get()});
     }
-    at(lines::cell_changed::result); return cell_diff;
+    at(lines::cell_changed::result);
+    return cell_diff;
 }
 
 }  // namespace merge_driver

@@ -61,7 +61,8 @@ void CellTable::remove(PyObject* key) {
 void CellTable::insert_after(PyObject* key, PyObject* new_key, PyObject* cell) {
     Py_ssize_t anchor = node_of(key);
     if (find(new_key) >= 0)
-        binding::raise(PyExc_ValueError, "fresh id '%S' is already in the merged notebook", new_key);
+        binding::raise(PyExc_ValueError, "fresh id '%S' is already in the merged notebook",
+                       new_key);
     Py_ssize_t node = add_node(new_key, cell);
     link_after(anchor, node);
     changed(new_key);
@@ -121,9 +122,11 @@ void CellTable::link_after(Py_ssize_t before, Py_ssize_t node) {
     for (;;) {
         Py_ssize_t after = before >= 0 ? nodes_[before].next : head_;
         const std::uint64_t low = before >= 0 ? nodes_[before].label : 0;
-        const std::uint64_t high = after >= 0 ? nodes_[after].label : std::numeric_limits<std::uint64_t>::max();
+        const std::uint64_t high =
+            after >= 0 ? nodes_[after].label : std::numeric_limits<std::uint64_t>::max();
         if (high - low >= 2) {
-            nodes_[node].label = after >= 0 || high - low <= spacing ? low + (high - low) / 2 : low + spacing;
+            nodes_[node].label =
+                after >= 0 || high - low <= spacing ? low + (high - low) / 2 : low + spacing;
             nodes_[node].prev = before;
             nodes_[node].next = after;
             (before >= 0 ? nodes_[before].next : head_) = node;

@@ -56,7 +56,8 @@ public:
     // f(key, cell) for each entry in table order; f must not change the table.
     template <class F>
     void each(F&& f) const {
-        for (Py_ssize_t n = head_; n >= 0; n = nodes_[n].next) f(nodes_[n].key.get(), nodes_[n].cell.get());
+        for (Py_ssize_t n = head_; n >= 0; n = nodes_[n].next)
+            f(nodes_[n].key.get(), nodes_[n].cell.get());
     }
 
 private:
@@ -70,7 +71,9 @@ private:
     };
     struct LaterFirst {
         const std::vector<Node>* nodes;
-        bool operator()(Py_ssize_t a, Py_ssize_t b) const { return (*nodes)[a].label > (*nodes)[b].label; }
+        bool operator()(Py_ssize_t a, Py_ssize_t b) const {
+            return (*nodes)[a].label > (*nodes)[b].label;
+        }
     };
     using Holders = std::set<Py_ssize_t, LaterFirst>;  // the entries holding one name, last first
 
@@ -88,14 +91,14 @@ private:
 
     std::vector<Node> nodes_;  // removed nodes stay, unlinked and empty
     Py_ssize_t head_ = -1, tail_ = -1;
-    Ref index_;                // key -> position in nodes_
+    Ref index_;  // key -> position in nodes_
 
-    Ref comp_names_;           // name -> key of the last entry holding it, as of the last refresh
-    Ref counted_;              // key -> position in nodes_ of the entry counted under a name
-    Ref groups_of_;            // name -> position in groups_
+    Ref comp_names_;  // name -> key of the last entry holding it, as of the last refresh
+    Ref counted_;     // key -> position in nodes_ of the entry counted under a name
+    Ref groups_of_;   // name -> position in groups_
     std::vector<Holders> groups_;
     std::vector<Py_ssize_t> free_groups_;
-    std::vector<Ref> dirty_;   // keys whose entry or name changed since the last refresh
+    std::vector<Ref> dirty_;  // keys whose entry or name changed since the last refresh
 };
 
 }  // namespace merge_driver

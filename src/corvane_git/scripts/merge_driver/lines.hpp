@@ -24,9 +24,7 @@ constexpr int has_current_name = 49, replace_current = 50, has_incoming_name = 5
               replace_incoming = 52, append = 53, result = 54;
 }  // namespace merge_source
 
-namespace cell_class {
-constexpr int def = 62, base = 65, current = 66, incoming = 67;
-}
+namespace cell_class { constexpr int def = 62, base = 65, current = 66, incoming = 67; }
 
 namespace cell_init {
 constexpr int def = 69, store_data = 70, check_side = 71, store_file_type = 72;
@@ -68,16 +66,24 @@ namespace merge_files {
 constexpr int def = 181;
 
 // Reading a notebook: opening the file, then parsing it.
-struct Read { int open, parse; };
+struct Read {
+    int open, parse;
+};
 constexpr Read read_current{216, 217}, read_base{218, 219}, read_incoming{220, 221};
 constexpr int current_cells = 223, merged_cells = 224, base_cells = 225, incoming_cells = 226;
 
 // A diff without "outputs": testing for the key, then removing it.
-struct WithoutOutputs { int test, drop; };
+struct WithoutOutputs {
+    int test, drop;
+};
 // An incoming copy with fresh ids: the copy, its link_id, its cell_id.
-struct FreshCopy { int copy, link_id, cell_id; };
+struct FreshCopy {
+    int copy, link_id, cell_id;
+};
 // A source merge of the decision: the call, the three sides' sources, the two labels.
-struct SourceMerge { int call, ours, base, theirs, labels; };
+struct SourceMerge {
+    int call, ours, base, theirs, labels;
+};
 
 // Cells that our side deleted.
 constexpr int deleted_each = 229, deleted_theirs_held = 230, deleted_their_diff = 233,

@@ -33,6 +33,7 @@ const char* const s = "str";
 const char* const d = "Dict[str, Any]";
 const char* const l = "List[str]";
 
+// clang-format off: one row per function, as the table reads
 const std::vector<binding::FunctionDef> table = {
     {merge_source_body, "_merge_source", lines::merge_source::def,
      {{"g", "git.cmd.Git"}, {"current", l}, {"base", l}, {"incoming", l},
@@ -103,28 +104,42 @@ const std::vector<binding::FunctionDef> table = {
      replace_file_doc, {}},
     {process_tag_body, "process_tag", lines::core_load::frame, {}, "str", process_tag_doc, {}},
 };
+// clang-format on
 
 void build_cell_class(binding::Loader& load) {
     At& at = load.at;
     at(lines::cell_class::def);
     Ref ns = load.class_namespace(names::Cell, "Data structure to represent a cell.");
     PyObject* cls = ns.get();
-    at(lines::cell_class::base); binding::check(PyDict_SetItem(cls, names::BASE, names::base));
-    at(lines::cell_class::current); binding::check(PyDict_SetItem(cls, names::CURRENT, names::current));
-    at(lines::cell_class::incoming); binding::check(PyDict_SetItem(cls, names::INCOMING, names::incoming));
-    at(lines::cell_init::def); load.define(fn_init, cls);
+    at(lines::cell_class::base);
+    binding::check(PyDict_SetItem(cls, names::BASE, names::base));
+    at(lines::cell_class::current);
+    binding::check(PyDict_SetItem(cls, names::CURRENT, names::current));
+    at(lines::cell_class::incoming);
+    binding::check(PyDict_SetItem(cls, names::INCOMING, names::incoming));
+    at(lines::cell_init::def);
+    load.define(fn_init, cls);
     load.property(cls, fn_file_type, lines::cell_file_type::def);
-    load.property(cls, fn_data_get, lines::cell_data_get::def, fn_data_set, lines::cell_data_set::def);
-    load.property(cls, fn_cell_id_get, lines::cell_cell_id_get::def, fn_cell_id_set, lines::cell_cell_id_set::def);
-    load.property(cls, fn_source_get, lines::cell_source_get::def, fn_source_set, lines::cell_source_set::def);
+    load.property(cls, fn_data_get, lines::cell_data_get::def, fn_data_set,
+                  lines::cell_data_set::def);
+    load.property(cls, fn_cell_id_get, lines::cell_cell_id_get::def, fn_cell_id_set,
+                  lines::cell_cell_id_set::def);
+    load.property(cls, fn_source_get, lines::cell_source_get::def, fn_source_set,
+                  lines::cell_source_set::def);
     load.property(cls, fn_meta_data, lines::cell_meta_data::def);
-    load.property(cls, fn_link_id_get, lines::cell_link_id_get::def, fn_link_id_set, lines::cell_link_id_set::def);
-    load.property(cls, fn_name_get, lines::cell_name_get::def, fn_name_set, lines::cell_name_set::def);
-    load.property(cls, fn_parents_get, lines::cell_parents_get::def, fn_parents_set, lines::cell_parents_set::def);
+    load.property(cls, fn_link_id_get, lines::cell_link_id_get::def, fn_link_id_set,
+                  lines::cell_link_id_set::def);
+    load.property(cls, fn_name_get, lines::cell_name_get::def, fn_name_set,
+                  lines::cell_name_set::def);
+    load.property(cls, fn_parents_get, lines::cell_parents_get::def, fn_parents_set,
+                  lines::cell_parents_set::def);
     load.property(cls, fn_comments, lines::cell_comments::def);
-    at(lines::cell_add_comment::def); load.define(fn_add_comment, cls);
-    at(lines::cell_add_conflict_mark::def); load.define(fn_add_conflict_mark, cls);
-    at(lines::cell_class::def); load.bind_class(names::Cell, cls);
+    at(lines::cell_add_comment::def);
+    load.define(fn_add_comment, cls);
+    at(lines::cell_add_conflict_mark::def);
+    load.define(fn_add_conflict_mark, cls);
+    at(lines::cell_class::def);
+    load.bind_class(names::Cell, cls);
 }
 
 }  // namespace
@@ -133,9 +148,11 @@ const std::vector<binding::FunctionDef>& function_table() { return table; }
 
 void define_cells_and_source_merge(binding::Loader& load) {
     At& at = load.at;
-    at(lines::merge_source::def); load.define(fn_merge_source);
+    at(lines::merge_source::def);
+    load.define(fn_merge_source);
     build_cell_class(load);
-    at(lines::cell_changed::def); load.define(fn_cell_changed);
+    at(lines::cell_changed::def);
+    load.define(fn_cell_changed);
 }
 
 }  // namespace merge_driver

@@ -8,7 +8,8 @@ MERGE_IPYNB_NAMES(MERGE_IPYNB_DEFINE)
 #undef MERGE_IPYNB_DEFINE
 
 void create() {
-#define MERGE_IPYNB_MAKE(c, text) if (!c) c = binding::intern(text);
+#define MERGE_IPYNB_MAKE(c, text)                                                                  \
+    if (!c) c = binding::intern(text);
     MERGE_IPYNB_NAMES(MERGE_IPYNB_MAKE)
 #undef MERGE_IPYNB_MAKE
 }

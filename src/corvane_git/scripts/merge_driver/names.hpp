@@ -3,6 +3,7 @@
 #include <Python.h>
 
 // X(c_name, "text"): names::c_name is the interned string "text".
+// clang-format off: the names in rows, as written
 #define MERGE_IPYNB_NAMES(X)                                                                       \
     /* modules and module-level names */                                                           \
     X(json, "json") X(logging, "logging") X(os, "os") X(tempfile, "tempfile") X(uuid, "uuid")      \
@@ -39,6 +40,7 @@
     X(current, "current") X(base, "base") X(incoming, "incoming")                                 \
     X(r, "r") X(w, "w") X(utf_8, "utf-8") X(suffix_current, "-current")                           \
     X(suffix_incoming, "-incoming") X(empty, "") X(newline, "newline") X(line_feed, "\n")
+// clang-format on
 
 namespace merge_driver::names {
 #define MERGE_IPYNB_DECLARE(c, text) extern PyObject* c;

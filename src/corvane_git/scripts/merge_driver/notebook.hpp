@@ -17,10 +17,10 @@ using binding::Ref;
 using Body = Ref (*)(At& at, PyObject* const* args);
 
 // Cell (cell.cpp): args[0] is self.
-Ref cell_init_body(At&, PyObject* const*);            // self, cell, file_type
+Ref cell_init_body(At&, PyObject* const*);  // self, cell, file_type
 Ref cell_file_type_get_body(At&, PyObject* const*);
 Ref cell_data_get_body(At&, PyObject* const*);
-Ref cell_data_set_body(At&, PyObject* const*);        // self, value
+Ref cell_data_set_body(At&, PyObject* const*);  // self, value
 Ref cell_cell_id_get_body(At&, PyObject* const*);
 Ref cell_cell_id_set_body(At&, PyObject* const*);
 Ref cell_source_get_body(At&, PyObject* const*);
@@ -33,7 +33,7 @@ Ref cell_name_set_body(At&, PyObject* const*);
 Ref cell_parents_get_body(At&, PyObject* const*);
 Ref cell_parents_set_body(At&, PyObject* const*);
 Ref cell_comments_get_body(At&, PyObject* const*);
-Ref cell_add_comment_body(At&, PyObject* const*);     // self, comment
+Ref cell_add_comment_body(At&, PyObject* const*);  // self, comment
 Ref cell_add_conflict_mark_body(At&, PyObject* const*);
 // Cell(cell, file_type=side): the module's global Cell called so.
 Ref make_cell(PyObject* cell, PyObject* side);

@@ -47,17 +47,18 @@ bool differ(PyObject* a, PyObject* b) {
 }
 
 [[noreturn]] void raise_unbound(const char* name) {
-    binding::raise(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
+    binding::raise(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
+                   name);
 }
 
 // The working state of one call; everything dies with it.
 struct MergeState {
     At& at;
     PyObject* file_path;
-    Ref current, base, incoming;                     // the parsed notebooks
-    Ref current_cells, base_cells, incoming_cells;   // component id -> Cell
-    CellTable* merged_cells = nullptr;               // and comp_names, which it keeps
-    Ref g;                                           // git.cmd.Git(), made once per call
+    Ref current, base, incoming;                    // the parsed notebooks
+    Ref current_cells, base_cells, incoming_cells;  // component id -> Cell
+    CellTable* merged_cells = nullptr;              // and comp_names, which it keeps
+    Ref g;                                          // git.cmd.Git(), made once per call
     PyObject* labels = nullptr;      // merge_notebooks: the conflict blocks' labels, or null
     PyObject* conflicted = nullptr;  // merge_notebooks: gets the sources git found conflicts in
 };
@@ -81,10 +82,12 @@ Ref cell_table(PyObject* notebook, PyObject* side, const char* side_text) {
     Ref cells = getitem(notebook, names::cells);
     Ref it = Ref::steal(PyObject_GetIter(cells.get()));
     while (Ref cell = Ref::steal_or_null(PyIter_Next(it.get()))) {
-        Ref key = getitem(getitem(getitem(cell.get(), names::metadata).get(), names::canvas).get(), names::id);
+        Ref key = getitem(getitem(getitem(cell.get(), names::metadata).get(), names::canvas).get(),
+                          names::id);
         if (has_key(table.get(), key.get())) {
             Ref text = Ref::steal(PyObject_Str(key.get()));
-            binding::raise(PyExc_ValueError, "duplicate component id '%U' in %s notebook", text.get(), side_text);
+            binding::raise(PyExc_ValueError, "duplicate component id '%U' in %s notebook",
+                           text.get(), side_text);
         }
         Ref wrapped = make_cell(cell.get(), side);
         check(PyDict_SetItem(table.get(), key.get(), wrapped.get()));
@@ -111,8 +114,10 @@ Ref fresh_id() {
 // An incoming copy of their version with a fresh link_id, then a fresh cell_id. A cell without
 // a top-level "id" (nbformat before 4.5, where the key is not allowed) gets none.
 Ref incoming_copy_with_fresh_ids(At& at, lines::merge_files::FreshCopy line, PyObject* their_cell) {
-    at(line.copy); Ref new_cell = incoming_copy(their_cell);
-    at(line.link_id); setattr(new_cell.get(), names::link_id, fresh_id().get());
+    at(line.copy);
+    Ref new_cell = incoming_copy(their_cell);
+    at(line.link_id);
+    setattr(new_cell.get(), names::link_id, fresh_id().get());
     at(line.cell_id);
     if (contains(getattr(new_cell.get(), names::data).get(), names::id))
         setattr(new_cell.get(), names::cell_id, fresh_id().get());
@@ -133,7 +138,8 @@ Ref cell_changed_without_outputs(At& at, lines::merge_files::WithoutOutputs line
     Ref diff = cell_changed(cell0, cell1);
     at(line.test);
     if (contains(diff.get(), names::outputs)) {
-        at(line.drop); call_method(diff.get(), names::pop, {names::outputs});
+        at(line.drop);
+        call_method(diff.get(), names::pop, {names::outputs});
     }
     return diff;
 }
@@ -148,16 +154,21 @@ Ref with_suffix(PyObject* path, PyObject* suffix) {
 // is still our version's wrapper, so the lines land in our cell dict.
 void merge_decided_source(MergeState& s, lines::merge_files::SourceMerge line, PyObject* cell_id) {
     At& at = s.at;
-    at(line.call); Ref merge_source = global(names::_merge_source);
-    at(line.ours); Ref ours = getattr(dict_item(s.current_cells.get(), cell_id).get(), names::source);
-    at(line.base); Ref base = getattr(dict_item(s.base_cells.get(), cell_id).get(), names::source);
-    at(line.theirs); Ref theirs = getattr(dict_item(s.incoming_cells.get(), cell_id).get(), names::source);
+    at(line.call);
+    Ref merge_source = global(names::_merge_source);
+    at(line.ours);
+    Ref ours = getattr(dict_item(s.current_cells.get(), cell_id).get(), names::source);
+    at(line.base);
+    Ref base = getattr(dict_item(s.base_cells.get(), cell_id).get(), names::source);
+    at(line.theirs);
+    Ref theirs = getattr(dict_item(s.incoming_cells.get(), cell_id).get(), names::source);
     at(line.labels);
     Ref current_name = with_suffix(s.file_path, names::suffix_current);
     Ref incoming_name = with_suffix(s.file_path, names::suffix_incoming);
     at(line.call);
-    Ref merged = call_kw(merge_source.get(), {s.g.get(), ours.get(), base.get(), theirs.get()},
-                        {{names::current_name, current_name.get()}, {names::incoming_name, incoming_name.get()}});
+    Ref merged = call_kw(
+        merge_source.get(), {s.g.get(), ours.get(), base.get(), theirs.get()},
+        {{names::current_name, current_name.get()}, {names::incoming_name, incoming_name.get()}});
     setattr(s.merged_cells->get(cell_id).get(), names::source, merged.get());
 }
 
@@ -182,13 +193,16 @@ void merge_cells_we_deleted(MergeState& s) {
         at(line::deleted_each);
         if (has_key(s.current_cells.get(), id.get())) continue;
         at(line::deleted_theirs_held);
-        if (!has_key(s.incoming_cells.get(), id.get())) continue;                         // (1)
+        if (!has_key(s.incoming_cells.get(), id.get())) continue;  // (1)
         at(line::deleted_their_diff);
-        Ref diff = cell_changed(base_version.get(), dict_item(s.incoming_cells.get(), id.get()).get());
-        if (!truthy(diff.get())) continue;                                                 // (2)
+        Ref diff =
+            cell_changed(base_version.get(), dict_item(s.incoming_cells.get(), id.get()).get());
+        if (!truthy(diff.get())) continue;  // (2)
         at(line::deleted_take_theirs);
-        s.merged_cells->store(id.get(), incoming_copy(dict_item(s.incoming_cells.get(), id.get()).get()).get());
-        at(line::deleted_mark_theirs); s.merged_cells->mark(id.get());                           // (3)
+        s.merged_cells->store(
+            id.get(), incoming_copy(dict_item(s.incoming_cells.get(), id.get()).get()).get());
+        at(line::deleted_mark_theirs);
+        s.merged_cells->mark(id.get());  // (3)
     }
 }
 
@@ -212,9 +226,10 @@ void merge_cells_they_added(MergeState& s) {
         at(line::added_ours_held);
         if (has_key(s.current_cells.get(), id.get())) {
             Ref ours = dict_item(s.current_cells.get(), id.get());
-            Ref diff = cell_changed_without_outputs(at, line::added_outputs, ours.get(), theirs.get());
+            Ref diff =
+                cell_changed_without_outputs(at, line::added_outputs, ours.get(), theirs.get());
             at(line::added_ours_held);
-            if (!truthy(diff.get())) continue;                                             // (1)
+            if (!truthy(diff.get())) continue;  // (1)
             Ref our_name = getattr(ours.get(), names::name);
             Ref their_name = getattr(theirs.get(), names::name);
             Ref new_cell = incoming_copy_with_fresh_ids(at, line::added_fresh_copy, theirs.get());
@@ -226,14 +241,17 @@ void merge_cells_they_added(MergeState& s) {
             insert_after(s, line::added_ours_held, id.get(), new_cell.get());  // (2)
             continue;
         }
-        at(line::added_their_name); Ref incoming_comp_name = getattr(theirs.get(), names::name);
+        at(line::added_their_name);
+        Ref incoming_comp_name = getattr(theirs.get(), names::name);
         at(line::added_name_held);
         if (has_key(s.merged_cells->comp_names(), incoming_comp_name.get())) {
-            at(line::added_take_theirs); s.merged_cells->store(id.get(), incoming_copy(theirs.get()).get());
+            at(line::added_take_theirs);
+            s.merged_cells->store(id.get(), incoming_copy(theirs.get()).get());
             at(line::added_mark_holder);
             Ref holder = dict_item(s.merged_cells->comp_names(), incoming_comp_name.get());
             s.merged_cells->mark(holder.get());
-            at(line::added_mark_theirs); s.merged_cells->mark(id.get());                        // (3)
+            at(line::added_mark_theirs);
+            s.merged_cells->mark(id.get());  // (3)
         } else {
             at(line::added_append_theirs);
             s.merged_cells->store(id.get(), incoming_copy(theirs.get()).get());  // (4)
@@ -299,7 +317,9 @@ private:
             PyFloat_CheckExact(value) || PyBool_Check(value))
             return Ref::borrow(value);
         if (Py_EnterRecursiveCall(" while indexing comments")) throw HostError{};
-        struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
+        struct Leave {
+            ~Leave() { Py_LeaveRecursiveCall(); }
+        } leave;
         if (PyList_CheckExact(value)) {
             Ref items = Ref::steal(PyTuple_New(PyList_GET_SIZE(value)));
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
@@ -356,7 +376,8 @@ void take_their_comments(MergeState& s, PyObject* cell_id) {
             in_merged = std::make_unique<CommentIndex>(comments.get());
         }
         if (in_merged->contains(comments.get(), comment.get())) continue;
-        at(line::comment_add); call_method(merged.get(), names::add_comment, {comment.get()});
+        at(line::comment_add);
+        call_method(merged.get(), names::add_comment, {comment.get()});
         in_merged->appended(comments.get(), comment.get());
         at(line::comment_each);
     }
@@ -368,7 +389,8 @@ void merge_cell_we_kept(MergeState& s, PyObject* cell_id) {
     At& at = s.at;
     at(line::kept_theirs_held);
     if (!has_key(s.incoming_cells.get(), cell_id)) {
-        at(line::kept_names_before_removal); s.merged_cells->refresh_names();
+        at(line::kept_names_before_removal);
+        s.merged_cells->refresh_names();
         at(line::kept_removed_name);
         Ref pop_comp_name = getattr(s.merged_cells->get(cell_id).get(), names::name);
         at(line::kept_name_is_text);
@@ -378,29 +400,35 @@ void merge_cell_we_kept(MergeState& s, PyObject* cell_id) {
             if (has_key(s.merged_cells->comp_names(), comp_name.get())) {
                 at(line::kept_conflict_id);
                 Ref comp_id = dict_item(s.merged_cells->comp_names(), comp_name.get());
-                at(line::kept_rename_conflict); s.merged_cells->rename(comp_id.get(), pop_comp_name.get());
+                at(line::kept_rename_conflict);
+                s.merged_cells->rename(comp_id.get(), pop_comp_name.get());
             }
         }
-        at(line::kept_remove); s.merged_cells->remove(cell_id);  // (1)
+        at(line::kept_remove);
+        s.merged_cells->remove(cell_id);  // (1)
         return;
     }
-    at(line::kept_names_before_theirs); s.merged_cells->refresh_names();
+    at(line::kept_names_before_theirs);
+    s.merged_cells->refresh_names();
     at(line::kept_their_diff);
     Ref base_version = dict_item(s.base_cells.get(), cell_id);
     Ref theirs = dict_item(s.incoming_cells.get(), cell_id);
-    Ref incoming_cell_diff =
-        cell_changed_without_outputs(at, line::kept_their_outputs, base_version.get(), theirs.get());
+    Ref incoming_cell_diff = cell_changed_without_outputs(at, line::kept_their_outputs,
+                                                          base_version.get(), theirs.get());
     at(line::kept_they_changed);
-    if (!truthy(incoming_cell_diff.get())) return;                                         // (2)
-    at(line::kept_their_name); Ref incoming_comp_name = getattr(theirs.get(), names::name);
+    if (!truthy(incoming_cell_diff.get())) return;  // (2)
+    at(line::kept_their_name);
+    Ref incoming_comp_name = getattr(theirs.get(), names::name);
     at(line::kept_name_held);
     if (has_key(s.merged_cells->comp_names(), incoming_comp_name.get()) &&
         differ(dict_item(s.merged_cells->comp_names(), incoming_comp_name.get()).get(), cell_id)) {
-        at(line::kept_take_theirs); s.merged_cells->store(cell_id, incoming_copy(theirs.get()).get());
+        at(line::kept_take_theirs);
+        s.merged_cells->store(cell_id, incoming_copy(theirs.get()).get());
         at(line::kept_mark_holder);
         Ref holder = dict_item(s.merged_cells->comp_names(), incoming_comp_name.get());
         s.merged_cells->mark(holder.get());
-        at(line::kept_mark_theirs); s.merged_cells->mark(cell_id);                              // (3)
+        at(line::kept_mark_theirs);
+        s.merged_cells->mark(cell_id);  // (3)
         return;
     }
     at(line::kept_replace_with_theirs);
@@ -422,28 +450,32 @@ void merge_cell_we_changed(MergeState& s, PyObject* cell_id) {
         at(line::changed_ours_named);
         Ref merged = s.merged_cells->get(cell_id);
         if (truthy(getattr(merged.get(), names::name).get())) {
-            at(line::changed_mark_ours); s.merged_cells->mark(cell_id);
+            at(line::changed_mark_ours);
+            s.merged_cells->mark(cell_id);
         }
-        return;                                                                            // (5)
+        return;  // (5)
     }
     at(line::changed_their_diff);
     Ref base_version = dict_item(s.base_cells.get(), cell_id);
     Ref theirs = dict_item(s.incoming_cells.get(), cell_id);
-    Ref incoming_cell_diff =
-        cell_changed_without_outputs(at, line::changed_their_outputs, base_version.get(), theirs.get());
+    Ref incoming_cell_diff = cell_changed_without_outputs(at, line::changed_their_outputs,
+                                                          base_version.get(), theirs.get());
     at(line::changed_they_changed);
-    if (!truthy(incoming_cell_diff.get())) return;                                         // (6)
+    if (!truthy(incoming_cell_diff.get())) return;  // (6)
     at(line::changed_our_name);
     Ref current_comp_name = getattr(dict_item(s.current_cells.get(), cell_id).get(), names::name);
-    at(line::changed_their_name); Ref incoming_comp_name = getattr(theirs.get(), names::name);
+    at(line::changed_their_name);
+    Ref incoming_comp_name = getattr(theirs.get(), names::name);
     bool ours_named, theirs_named;
 
     at(line::changed_canvas);
-    bool canvas_changed = contains(incoming_cell_diff.get(), names::metadata) &&
+    bool canvas_changed =
+        contains(incoming_cell_diff.get(), names::metadata) &&
         contains(getitem(incoming_cell_diff.get(), names::metadata).get(), names::canvas);
     if (canvas_changed) {
         at(line::changed_only_header);
-        Ref canvas = getitem(getitem(incoming_cell_diff.get(), names::metadata).get(), names::canvas);
+        Ref canvas =
+            getitem(getitem(incoming_cell_diff.get(), names::metadata).get(), names::canvas);
         Ref keys = call_method(canvas.get(), names::keys);
         Ref changed_keys = Ref::steal(PySet_New(keys.get()));
         if (canvas_keys_are(changed_keys.get(), {names::headerColor}, true)) {
@@ -468,14 +500,18 @@ void merge_cell_we_changed(MergeState& s, PyObject* cell_id) {
         Ref new_cell = incoming_copy_with_fresh_ids(at, line::canvas_fresh_copy, theirs.get());
         at(line::canvas_both_named);
         if (truthy(current_comp_name.get()) && truthy(incoming_comp_name.get())) {
-            at(line::canvas_mark_ours); s.merged_cells->mark(cell_id);
-            at(line::canvas_mark_theirs); mark_new(new_cell.get());
+            at(line::canvas_mark_ours);
+            s.merged_cells->mark(cell_id);
+            at(line::canvas_mark_theirs);
+            mark_new(new_cell.get());
         }
         insert_after(s, line::canvas_insert_theirs, cell_id, new_cell.get());  // (10)
         return;
     }
-    at(line::changed_ours_named_flag); ours_named = truthy(current_comp_name.get());
-    at(line::changed_theirs_named_flag); theirs_named = truthy(incoming_comp_name.get());
+    at(line::changed_ours_named_flag);
+    ours_named = truthy(current_comp_name.get());
+    at(line::changed_theirs_named_flag);
+    theirs_named = truthy(incoming_comp_name.get());
     if (ours_named != theirs_named) {
         Ref new_cell = incoming_copy_with_fresh_ids(at, line::named_once_fresh_copy, theirs.get());
         insert_after(s, line::named_once_insert_theirs, cell_id, new_cell.get());  // (11)
@@ -513,8 +549,8 @@ void merge_cells_both_hold(MergeState& s) {
         if (!has_key(s.base_cells.get(), id.get())) continue;
         at(line::both_base_version);
         Ref base_version = dict_item(s.base_cells.get(), id.get());
-        Ref current_cell_diff =
-            cell_changed_without_outputs(at, line::both_our_outputs, base_version.get(), ours.get());
+        Ref current_cell_diff = cell_changed_without_outputs(at, line::both_our_outputs,
+                                                             base_version.get(), ours.get());
         at(line::both_we_changed);
         if (truthy(current_cell_diff.get()))
             merge_cell_we_changed(s, id.get());
@@ -551,7 +587,8 @@ void filter_parents(MergeState& s) {
             check(PyList_Append(new_parents.get(), entry.get()));
         }
         if (PyErr_Occurred()) throw HostError{};
-        at(line::set_parents); setattr(component.get(), names::parents, new_parents.get());
+        at(line::set_parents);
+        setattr(component.get(), names::parents, new_parents.get());
     }
 }
 
@@ -612,32 +649,38 @@ void merge_parameters_both_hold(At& at, ParameterTables& t) {
         if (differ(base_map.get(), ours.get())) {
             at(line::their_deleted);
             if (!has_key(t.incoming.get(), name.get())) {
-                at(line::mark_ours_deleted); store_marked(merged_parameters, names::mark_ours, name.get(),
-                                      dict_item(merged_parameters, name.get()).get());
-                at(line::drop_ours_deleted); check(PyDict_DelItem(merged_parameters, name.get()));  // (1)
+                at(line::mark_ours_deleted);
+                store_marked(merged_parameters, names::mark_ours, name.get(),
+                             dict_item(merged_parameters, name.get()).get());
+                at(line::drop_ours_deleted);
+                check(PyDict_DelItem(merged_parameters, name.get()));  // (1)
                 continue;
             }
             Ref theirs = dict_item(t.incoming.get(), name.get());
             at(line::theirs_as_base);
-            if (equal(base_map.get(), theirs.get())) continue;                            // (2)
+            if (equal(base_map.get(), theirs.get())) continue;  // (2)
             at(line::theirs_as_ours);
-            if (equal(ours.get(), theirs.get())) continue;                                // (3)
-            at(line::conflict_mark_ours); store_marked(merged_parameters, names::mark_ours, name.get(),
-                                  dict_item(merged_parameters, name.get()).get());
+            if (equal(ours.get(), theirs.get())) continue;  // (3)
+            at(line::conflict_mark_ours);
+            store_marked(merged_parameters, names::mark_ours, name.get(),
+                         dict_item(merged_parameters, name.get()).get());
             at(line::conflict_mark_theirs);
             store_marked(merged_parameters, names::mark_theirs, name.get(), theirs.get());
-            at(line::conflict_drop); check(PyDict_DelItem(merged_parameters, name.get()));  // (4)
+            at(line::conflict_drop);
+            check(PyDict_DelItem(merged_parameters, name.get()));  // (4)
             continue;
         }
         at(line::kept_their_deleted);
         if (!has_key(t.incoming.get(), name.get())) {
-            at(line::kept_drop); check(PyDict_DelItem(merged_parameters, name.get()));                 // (5)
+            at(line::kept_drop);
+            check(PyDict_DelItem(merged_parameters, name.get()));  // (5)
             continue;
         }
         Ref theirs = dict_item(t.incoming.get(), name.get());
         at(line::kept_theirs_as_base);
-        if (equal(base_map.get(), theirs.get())) continue;                                // (6)
-        at(line::kept_take_their_parameter); setitem(merged_parameters, name.get(), theirs.get());  // (7)
+        if (equal(base_map.get(), theirs.get())) continue;  // (6)
+        at(line::kept_take_their_parameter);
+        setitem(merged_parameters, name.get(), theirs.get());  // (7)
     }
 }
 
@@ -651,7 +694,7 @@ void merge_parameters_we_deleted(At& at, ParameterTables& t) {
         at(line::we_deleted_names);
         if (has_key(t.current.get(), name.get())) continue;
         at(line::we_deleted_theirs_held);
-        if (!has_key(t.incoming.get(), name.get())) continue;                    // (8)
+        if (!has_key(t.incoming.get(), name.get())) continue;  // (8)
         Ref theirs = dict_item(t.incoming.get(), name.get());
         at(line::we_deleted_they_changed);
         if (differ(theirs.get(), base_map.get())) {
@@ -675,28 +718,35 @@ void merge_parameters_they_added(At& at, ParameterTables& t) {
         if (has_key(t.current.get(), name.get())) {
             Ref ours = dict_item(t.current.get(), name.get());
             at(line::added_equal);
-            if (equal(ours.get(), theirs.get())) continue;                                // (10)
+            if (equal(ours.get(), theirs.get())) continue;  // (10)
             at(line::added_differ);
             if (differ(ours.get(), theirs.get())) {
-                at(line::added_mark_ours); store_marked(merged_parameters, names::mark_ours, name.get(),
-                                      dict_item(merged_parameters, name.get()).get());
+                at(line::added_mark_ours);
+                store_marked(merged_parameters, names::mark_ours, name.get(),
+                             dict_item(merged_parameters, name.get()).get());
                 at(line::added_mark_theirs_parameter);
                 store_marked(merged_parameters, names::mark_theirs, name.get(), theirs.get());
-                at(line::added_drop); check(PyDict_DelItem(merged_parameters, name.get()));  // (11)
+                at(line::added_drop);
+                check(PyDict_DelItem(merged_parameters, name.get()));  // (11)
             }
             continue;
         }
-        at(line::added_take_theirs_parameter); setitem(merged_parameters, name.get(), theirs.get());  // (12)
+        at(line::added_take_theirs_parameter);
+        setitem(merged_parameters, name.get(), theirs.get());  // (12)
     }
 }
 
 Ref merge_parameters(MergeState& s) {
     At& at = s.at;
     ParameterTables t;
-    at(line::current_parameters); t.current = parameter_table(s.current.get());
-    at(line::base_parameters); t.base = parameter_table(s.base.get());
-    at(line::incoming_parameters); t.incoming = parameter_table(s.incoming.get());
-    at(line::merged_parameters); t.merged = Ref::steal(PyDict_Copy(t.current.get()));
+    at(line::current_parameters);
+    t.current = parameter_table(s.current.get());
+    at(line::base_parameters);
+    t.base = parameter_table(s.base.get());
+    at(line::incoming_parameters);
+    t.incoming = parameter_table(s.incoming.get());
+    at(line::merged_parameters);
+    t.merged = Ref::steal(PyDict_Copy(t.current.get()));
     merge_parameters_both_hold(at, t);
     merge_parameters_we_deleted(at, t);
     merge_parameters_they_added(at, t);
@@ -750,25 +800,31 @@ namespace {
 // notebook's own) gets the merged parameters.
 Ref merge_parsed(MergeState& s) {
     At& at = s.at;
-    at(line::current_cells); s.current_cells = cell_table(s.current.get(), names::current, "current");
+    at(line::current_cells);
+    s.current_cells = cell_table(s.current.get(), names::current, "current");
     at(line::merged_cells);
     CellTable merged_cells(cell_table(s.current.get(), names::current, "current").get());
     s.merged_cells = &merged_cells;
-    at(line::base_cells); s.base_cells = cell_table(s.base.get(), names::base, "base");
-    at(line::incoming_cells); s.incoming_cells = cell_table(s.incoming.get(), names::incoming, "incoming");
+    at(line::base_cells);
+    s.base_cells = cell_table(s.base.get(), names::base, "base");
+    at(line::incoming_cells);
+    s.incoming_cells = cell_table(s.incoming.get(), names::incoming, "incoming");
 
     merge_cells_we_deleted(s);
-    at(line::names_before_added); s.merged_cells->refresh_names();
+    at(line::names_before_added);
+    s.merged_cells->refresh_names();
     merge_cells_they_added(s);
     // The handle runs git merge-file itself rather than through git.cmd.Git, whose command
     // wrapper costs more than the process it starts.
-    at(line::git_handle); s.g = make_git_command();
+    at(line::git_handle);
+    s.g = make_git_command();
     set_source_merge_options(s.g.get(), s.labels, s.conflicted);
     merge_cells_both_hold(s);
     filter_parents(s);
     Ref merged_parameters = merge_parameters(s);
 
-    at(line::copy_current); Ref merged = call_method(s.current.get(), names::copy);
+    at(line::copy_current);
+    Ref merged = call_method(s.current.get(), names::copy);
     at(line::output_cells);
     Ref cells = Ref::steal(PyList_New(0));
     merged_cells.each([&](PyObject*, PyObject* cell) {
@@ -808,7 +864,8 @@ Ref merge_notebooks_body(At& at, PyObject* const* args) {
     MergeState s{at, args[3]};
     s.labels = checked_labels(args[4], "merge_notebooks");
     if (args[5] != Py_None && !PyList_CheckExact(args[5]))
-        binding::raise(PyExc_TypeError, "merge_notebooks(): source_conflicts must be None or a list");
+        binding::raise(PyExc_TypeError,
+                       "merge_notebooks(): source_conflicts must be None or a list");
     s.conflicted = args[5] == Py_None ? nullptr : args[5];
     s.base = Ref::borrow(args[0]);
     s.current = Ref::borrow(args[1]);

@@ -23,7 +23,8 @@ void replace_with_temporary(PyObject* temp_path, PyObject* target, PyObject* bit
     // fails), and the new file gets the mark after it.
     Ref writable = Ref::steal(PyLong_FromLong(0200));
     Ref lifted;
-    if (platform::replace_refuses_read_only && !truthy(Ref::steal(PyNumber_And(bits, writable.get())).get())) {
+    if (platform::replace_refuses_read_only &&
+        !truthy(Ref::steal(PyNumber_And(bits, writable.get())).get())) {
         lifted = Ref::steal(PyNumber_Or(bits, writable.get()));
         call(chmod.get(), {target, lifted.get()});
     } else {
@@ -53,19 +54,22 @@ Ref made_temporary(PyObject* directory, PyObject* prefix) {
     Ref mkstemp = getattr(global(names::tempfile).get(), names::mkstemp_);
     // The maker's tag in the name lets a later run remove the file if this process is killed.
     Ref tagged = Ref::steal(PyUnicode_FromFormat("%U%s-", prefix, platform::process_tag().c_str()));
-    return call_kw(mkstemp.get(), {}, {{names::dir, directory}, {names::prefix, tagged.get()},
-                                       {names::suffix, names::temp_suffix}});
+    return call_kw(mkstemp.get(), {},
+                   {{names::dir, directory},
+                    {names::prefix, tagged.get()},
+                    {names::suffix, names::temp_suffix}});
 }
 
 namespace {
 
 // bytes(data) written to the open descriptor `fd`, which is closed on every way out.
 void write_to(PyObject* fd, PyObject* data) {
-    Ref file = Ref::steal_or_null(PyObject_CallFunctionObjArgs(binding::state().open, fd, names::wb, nullptr));
+    Ref file = Ref::steal_or_null(
+        PyObject_CallFunctionObjArgs(binding::state().open, fd, names::wb, nullptr));
     if (!file) {
         binding::SavedError failure;
-        Ref::steal_or_null(PyObject_CallFunctionObjArgs(getattr(global(names::os).get(), names::close).get(), fd,
-                                                        nullptr));
+        Ref::steal_or_null(PyObject_CallFunctionObjArgs(
+            getattr(global(names::os).get(), names::close).get(), fd, nullptr));
         throw HostError{};
     }
     try {

@@ -66,21 +66,24 @@ struct Label {
 // the path and its label are exact strings and the text does not hold the path.
 bool may_replace(PyObject* text, Py_ssize_t start, Py_ssize_t end, Label label) {
     PyObject* part = label.path;
-    if (!PyUnicode_CheckExact(text) || !PyUnicode_CheckExact(part) || !PyUnicode_CheckExact(label.name))
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_CheckExact(part) ||
+        !PyUnicode_CheckExact(label.name))
         return true;
     Py_ssize_t found = PyUnicode_Find(text, part, start, end, 1);
     if (found == -2) throw HostError{};
     return found >= 0;
 }
 
-Py_ssize_t text_length(PyObject* o) { return PyUnicode_CheckExact(o) ? PyUnicode_GET_LENGTH(o) : 0; }
+Py_ssize_t text_length(PyObject* o) {
+    return PyUnicode_CheckExact(o) ? PyUnicode_GET_LENGTH(o) : 0;
+}
 
 // One line read back, `line`, which is text[start:end]: every occurrence of each temporary path
 // replaced by its label, then kept. Replacing a path that the line does not hold would give the
 // line as it is; most lines hold none, and looking is much cheaper than replacing. The base's path
 // is replaced only where the handle carries labels (never in merge_files's source merges).
-void append_line(At& at, PyObject* lines, Ref line, PyObject* text, Py_ssize_t start, Py_ssize_t end,
-                 Label current, Label incoming, Label base = {nullptr, nullptr}) {
+void append_line(At& at, PyObject* lines, Ref line, PyObject* text, Py_ssize_t start,
+                 Py_ssize_t end, Label current, Label incoming, Label base = {nullptr, nullptr}) {
     at(lines::merge_source::has_current_name);
     if (truthy(current.name)) {
         at(lines::merge_source::replace_current);
@@ -103,7 +106,8 @@ void append_line(At& at, PyObject* lines, Ref line, PyObject* text, Py_ssize_t s
     }
     if (base.name && truthy(base.name) && may_replace(text, start, end, base))
         line = call_method(line.get(), names::replace, {base.path, base.name});
-    at(lines::merge_source::append); binding::check(PyList_Append(lines, line.get()));
+    at(lines::merge_source::append);
+    binding::check(PyList_Append(lines, line.get()));
     at(lines::merge_source::each_line);
 }
 
@@ -111,11 +115,13 @@ std::string fs_bytes(PyObject* text) {
     PyObject* encoded = nullptr;
     if (!PyUnicode_FSConverter(text, &encoded)) throw HostError{};
     Ref bytes = Ref::steal(encoded);
-    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return std::string(PyBytes_AS_STRING(bytes.get()),
+                       static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 Ref host_path(const std::string& path) {
-    return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    return Ref::steal(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
 }
 
 // A private directory holding the three files; removed on every way out. The files are removed by
@@ -142,7 +148,8 @@ public:
     void remove() {
         removed_ = true;
         std::string failed;
-        if (platform::Error error = platform::remove_files(files_.data(), files_.size(), path_, failed))
+        if (platform::Error error =
+                platform::remove_files(files_.data(), files_.size(), path_, failed))
             platform::raise_os_error(error, failed);
     }
 private:
@@ -166,8 +173,9 @@ void write_lines(const std::string& path, PyObject* lines) {
     }
     Ref text = Ref::steal(PyUnicode_Join(names::empty, lines));
     Ref bytes = Ref::steal(PyUnicode_AsUTF8String(text.get()));
-    if (platform::Error error = platform::write_file(path, PyBytes_AS_STRING(bytes.get()),
-                                                     static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())), false))
+    if (platform::Error error =
+            platform::write_file(path, PyBytes_AS_STRING(bytes.get()),
+                                 static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())), false))
         platform::raise_os_error(error, path);
 }
 
@@ -176,12 +184,14 @@ Ref decode_text(const std::string& data);
 // The file's text, decoded as UTF-8 with universal line ends (CR LF and a lone CR read as LF).
 Ref read_text(const std::string& path) {
     std::string data;
-    if (platform::Error error = platform::read_file(path, data)) platform::raise_os_error(error, path);
+    if (platform::Error error = platform::read_file(path, data))
+        platform::raise_os_error(error, path);
     return decode_text(data);
 }
 
 Ref decode_text(const std::string& data) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
     if (data.find('\r') == std::string::npos) return text;
     Ref crlf = Ref::steal(PyUnicode_FromString("\r\n"));
     Ref cr = Ref::steal(PyUnicode_FromString("\r"));
@@ -193,9 +203,11 @@ Ref decode_text(const std::string& data) {
 // The merged text as lines, each temporary path replaced by its label; `base_text` (the base's
 // path) only with a `base_name` given.
 Ref split_lines(At& at, PyObject* text, PyObject* current_text, PyObject* incoming_text,
-                PyObject* const* args, PyObject* base_text = nullptr, PyObject* base_name = nullptr) {
+                PyObject* const* args, PyObject* base_text = nullptr,
+                PyObject* base_name = nullptr) {
     PyObject *current_name = args[4], *incoming_name = args[5];
-    at(lines::merge_source::new_lines); Ref lines = Ref::steal(PyList_New(0));
+    at(lines::merge_source::new_lines);
+    Ref lines = Ref::steal(PyList_New(0));
     at(lines::merge_source::each_line);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     Py_ssize_t start = 0;
@@ -203,8 +215,9 @@ Ref split_lines(At& at, PyObject* text, PyObject* current_text, PyObject* incomi
         Py_ssize_t end = PyUnicode_FindChar(text, '\n', start, length, 1);
         if (end == -2) throw HostError{};
         end = end < 0 ? length : end + 1;
-        append_line(at, lines.get(), Ref::steal(PyUnicode_Substring(text, start, end)), text, start, end,
-                    {current_text, current_name}, {incoming_text, incoming_name}, {base_text, base_name});
+        append_line(at, lines.get(), Ref::steal(PyUnicode_Substring(text, start, end)), text, start,
+                    end, {current_text, current_name}, {incoming_text, incoming_name},
+                    {base_text, base_name});
         start = end;
     }
     return lines;
@@ -240,23 +253,32 @@ Ref merge_source_direct(At& at, PyObject* const* args, PyObject* base_name, int&
         Ref incoming_text = host_path(ahead.directory + sep + "incoming");
         Ref base_text = base_name ? host_path(ahead.directory + sep + "base") : Ref();
         conflicts = ahead.conflicts;
-        at(lines::merge_source::read_back); Ref text = decode_text(ahead.merged);
-        return split_lines(at, text.get(), current_text.get(), incoming_text.get(), args, base_text.get(),
-                           base_name);
+        at(lines::merge_source::read_back);
+        Ref text = decode_text(ahead.merged);
+        return split_lines(at, text.get(), current_text.get(), incoming_text.get(), args,
+                           base_text.get(), base_name);
     }
     PrivateDirectory directory(parent_path);
-    at(lines::merge_source::current_path); auto [current_path, current_text] = directory.file("current");
-    at(lines::merge_source::base_path); auto [base_path, base_text] = directory.file("base");
-    at(lines::merge_source::incoming_path); auto [incoming_path, incoming_text] = directory.file("incoming");
-    at(lines::merge_source::write_current); write_lines(current_path, current);
-    at(lines::merge_source::write_base); write_lines(base_path, base);
-    at(lines::merge_source::write_incoming); write_lines(incoming_path, incoming);
+    at(lines::merge_source::current_path);
+    auto [current_path, current_text] = directory.file("current");
+    at(lines::merge_source::base_path);
+    auto [base_path, base_text] = directory.file("base");
+    at(lines::merge_source::incoming_path);
+    auto [incoming_path, incoming_text] = directory.file("incoming");
+    at(lines::merge_source::write_current);
+    write_lines(current_path, current);
+    at(lines::merge_source::write_base);
+    write_lines(base_path, base);
+    at(lines::merge_source::write_incoming);
+    write_lines(incoming_path, incoming);
     at(lines::merge_source::merge_file);
     conflicts = git_merge_file_conflicts(current_text.get(), base_text.get(), incoming_text.get());
-    at(lines::merge_source::read_back); Ref text = read_text(current_path);
-    Ref lines = split_lines(at, text.get(), current_text.get(), incoming_text.get(), args, base_text.get(),
-                            base_name);
-    at(lines::merge_source::tempdir); directory.remove();
+    at(lines::merge_source::read_back);
+    Ref text = read_text(current_path);
+    Ref lines = split_lines(at, text.get(), current_text.get(), incoming_text.get(), args,
+                            base_text.get(), base_name);
+    at(lines::merge_source::tempdir);
+    directory.remove();
     return lines;
 }
 
@@ -286,27 +308,38 @@ Ref merge_source_body(At& at, PyObject* const* args) {
 
     at(lines::merge_source::tempdir);
     Ref directory = call(getattr(global(names::tempfile).get(), names::TemporaryDirectory).get());
-    bool completed = with_block(at, lines::merge_source::tempdir, directory.get(), [&](PyObject* tempdir) {
+    bool completed =
+        with_block(at, lines::merge_source::tempdir, directory.get(), [&](PyObject* tempdir) {
         auto join = [&](PyObject* file_name) {
             Ref join = getattr(getattr(global(names::os).get(), names::path).get(), names::join);
             return call(join.get(), {tempdir, file_name});
         };
-        at(lines::merge_source::current_path); Ref current_path = join(names::current);
-        at(lines::merge_source::base_path); Ref base_path = join(names::base);
-        at(lines::merge_source::incoming_path); Ref incoming_path = join(names::incoming);
+        at(lines::merge_source::current_path);
+        Ref current_path = join(names::current);
+        at(lines::merge_source::base_path);
+        Ref base_path = join(names::base);
+        at(lines::merge_source::incoming_path);
+        Ref incoming_path = join(names::incoming);
 
         // All three files are closed (incoming first) before the tool reads them.
-        at(lines::merge_source::open_current); Ref current_file = open_text(current_path.get(), names::w);
-        with_block(at, lines::merge_source::open_current, current_file.get(), [&](PyObject* current_out) {
-            at(lines::merge_source::open_base); Ref base_file = open_text(base_path.get(), names::w);
-            with_block(at, lines::merge_source::open_base, base_file.get(), [&](PyObject* base_out) {
+        at(lines::merge_source::open_current);
+        Ref current_file = open_text(current_path.get(), names::w);
+        with_block(at, lines::merge_source::open_current, current_file.get(),
+                   [&](PyObject* current_out) {
+            at(lines::merge_source::open_base);
+            Ref base_file = open_text(base_path.get(), names::w);
+            with_block(at, lines::merge_source::open_base, base_file.get(),
+                       [&](PyObject* base_out) {
                 at(lines::merge_source::open_incoming);
                 Ref incoming_file = open_text(incoming_path.get(), names::w);
                 with_block(at, lines::merge_source::open_incoming, incoming_file.get(),
                            [&](PyObject* incoming_out) {
-                    at(lines::merge_source::write_current); write_joined(current_out, current);
-                    at(lines::merge_source::write_base); write_joined(base_out, base);
-                    at(lines::merge_source::write_incoming); write_joined(incoming_out, incoming);
+                    at(lines::merge_source::write_current);
+                    write_joined(current_out, current);
+                    at(lines::merge_source::write_base);
+                    write_joined(base_out, base);
+                    at(lines::merge_source::write_incoming);
+                    write_joined(incoming_out, incoming);
                 });
             });
         });
@@ -317,16 +350,19 @@ Ref merge_source_body(At& at, PyObject* const* args) {
             merge_file.get(), current_path.get(), base_path.get(), incoming_path.get(), nullptr));
         if (!merged) drop_conflict_status(at);
 
-        at(lines::merge_source::read_back); Ref fp = open_text(current_path.get(), names::r);
+        at(lines::merge_source::read_back);
+        Ref fp = open_text(current_path.get(), names::r);
         with_block(at, lines::merge_source::read_back, fp.get(), [&](PyObject* in) {
-            at(lines::merge_source::new_lines); lines = Ref::steal(PyList_New(0));
+            at(lines::merge_source::new_lines);
+            lines = Ref::steal(PyList_New(0));
             at(lines::merge_source::each_line);
             Ref read = call_method(in, names::readlines);
             Ref it = Ref::steal(PyObject_GetIter(read.get()));
             while (Ref line = Ref::steal_or_null(PyIter_Next(it.get()))) {
                 PyObject* text = line.get();
                 append_line(at, lines.get(), std::move(line), text, 0, text_length(text),
-                            {current_path.get(), current_name}, {incoming_path.get(), incoming_name});
+                            {current_path.get(), current_name},
+                            {incoming_path.get(), incoming_name});
             }
             if (PyErr_Occurred()) throw HostError{};
         });
@@ -334,17 +370,20 @@ Ref merge_source_body(At& at, PyObject* const* args) {
     at(lines::merge_source::result);
     (void)completed;  // a suppressed failure shows only as `lines` left unset
     if (!lines)
-        binding::raise(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", "lines");
+        binding::raise(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
+                       "lines");
     return lines;
 }
 
 PyObject* checked_labels(PyObject* labels, const char* function) {
     if (labels == Py_None) return nullptr;
     if (!PyTuple_CheckExact(labels) || PyTuple_GET_SIZE(labels) != 3)
-        binding::raise(PyExc_TypeError, "%s(): labels must be None or a tuple of three strings", function);
+        binding::raise(PyExc_TypeError, "%s(): labels must be None or a tuple of three strings",
+                       function);
     for (Py_ssize_t i = 0; i < 3; ++i)
         if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(labels, i)))
-            binding::raise(PyExc_TypeError, "%s(): labels must be None or a tuple of three strings", function);
+            binding::raise(PyExc_TypeError, "%s(): labels must be None or a tuple of three strings",
+                           function);
     return labels;
 }
 
@@ -356,14 +395,16 @@ PyObject* checked_labels(PyObject* labels, const char* function) {
 Ref merge_sources_body(At& at, PyObject* const* args) {
     PyObject *sources = args[0], *labels = checked_labels(args[1], "merge_sources");
     if (!PyList_CheckExact(sources))
-        binding::raise(PyExc_TypeError, "merge_sources(): sources must be a list of (current, base, incoming)");
+        binding::raise(PyExc_TypeError,
+                       "merge_sources(): sources must be a list of (current, base, incoming)");
     // Held: merging runs no host code of the caller's, yet the list stays the caller's.
     Ref held = Ref::steal(PyList_AsTuple(sources));
     const Py_ssize_t n = PyTuple_GET_SIZE(held.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyTuple_GET_ITEM(held.get(), i);
         if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 3)
-            binding::raise(PyExc_TypeError, "merge_sources(): sources must be a list of (current, base, incoming)");
+            binding::raise(PyExc_TypeError,
+                           "merge_sources(): sources must be a list of (current, base, incoming)");
     }
     Ref g = make_git_command();
     set_source_merge_options(g.get(), labels, nullptr);
@@ -371,8 +412,12 @@ Ref merge_sources_body(At& at, PyObject* const* args) {
     MergesAheadScope ahead(g.get(), held.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyTuple_GET_ITEM(held.get(), i);
-        PyObject* merge_args[6] = {g.get(), PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1),
-                                   PyTuple_GET_ITEM(item, 2), Py_None, Py_None};
+        PyObject* merge_args[6] = {g.get(),
+                                   PyTuple_GET_ITEM(item, 0),
+                                   PyTuple_GET_ITEM(item, 1),
+                                   PyTuple_GET_ITEM(item, 2),
+                                   Py_None,
+                                   Py_None};
         PyObject* base_name = nullptr;
         if (labels) {
             merge_args[4] = PyTuple_GET_ITEM(labels, 0);

@@ -49,9 +49,7 @@ bool with_block(binding::At& at, int line, PyObject* manager, Block&& block) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return with_block_failed(at, line, exit.get());
-    } catch (const HostError&) {
-        return with_block_failed(at, line, exit.get());
-    }
+    } catch (const HostError&) { return with_block_failed(at, line, exit.get()); }
     at(line);
     binding::call(exit.get(), {Py_None, Py_None, Py_None});
     return true;

@@ -42,7 +42,9 @@ void bind_arguments(const FunctionInfo& fn, PyObject* const* args, Py_ssize_t na
     const Py_ssize_t n = static_cast<Py_ssize_t>(fn.params.size());
     const Py_ssize_t required = fn.n_required;
     const Py_ssize_t d = n - required;
-    auto fill_default = [&](Py_ssize_t i) { bound[i] = PyTuple_GET_ITEM(fn.defaults, i - required); };
+    auto fill_default = [&](Py_ssize_t i) {
+        bound[i] = PyTuple_GET_ITEM(fn.defaults, i - required);
+    };
 
     if (!kwnames) {
         if (nargs >= required && nargs <= n) {
@@ -97,7 +99,8 @@ bool check_argument_types(const FunctionInfo& fn, PyObject* const* bound) {
         if (!fn.str_checked[i]) continue;
         PyObject* v = bound[i];
         if (v == Py_None || PyUnicode_CheckExact(v)) continue;
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                      PyUnicode_AsUTF8(fn.params[i]), "str", Py_TYPE(v)->tp_name);
         return false;
     }

@@ -83,7 +83,8 @@ inline Ref make_code(int argcount, PyObject* varnames, const char* name, const c
 #else
     // Built empty, then given its counts through code.replace, which every later host keeps
     // consistent with its own code layout.
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, first_line)));
+    Ref empty =
+        Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, first_line)));
     Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
     Ref args = Ref::steal(PyTuple_New(0));
     Ref kw = Ref::steal(Py_BuildValue("{s:i,s:n,s:O,s:i}", "co_argcount", argcount, "co_nlocals",

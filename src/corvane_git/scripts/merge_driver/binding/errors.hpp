@@ -6,9 +6,18 @@ namespace merge_driver::binding {
 
 struct HostError {};  // thrown only while the host's error indicator is set; carries nothing
 
-inline PyObject* check(PyObject* p) { if (!p) throw HostError{}; return p; }
-inline int check(int rc) { if (rc < 0) throw HostError{}; return rc; }
-inline Py_ssize_t check(Py_ssize_t rc) { if (rc < 0) throw HostError{}; return rc; }
+inline PyObject* check(PyObject* p) {
+    if (!p) throw HostError{};
+    return p;
+}
+inline int check(int rc) {
+    if (rc < 0) throw HostError{};
+    return rc;
+}
+inline Py_ssize_t check(Py_ssize_t rc) {
+    if (rc < 0) throw HostError{};
+    return rc;
+}
 
 // Sets the host error and throws; format as PyErr_Format.
 template <class... A>

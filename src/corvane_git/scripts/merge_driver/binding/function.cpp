@@ -16,7 +16,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
 #if MERGE_IPYNB_VECTORCALL
-    vectorcallfunc vectorcall;
+        vectorcallfunc vectorcall;
 #endif
     FunctionInfo* info;
     PyObject* name;
@@ -51,9 +51,7 @@ PyObject* dispatch(FunctionInfo& fn, PyObject* const* args, Py_ssize_t nargs,
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "function body returned no result");
     } catch (const HostError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    } catch (const std::bad_alloc&) { PyErr_NoMemory(); }
     add_traceback_entry(fn.full_name, at.line);
     return nullptr;
 }
@@ -150,16 +148,19 @@ PyMemberDef function_members[] = {
     {const_cast<char*>("__module__"), T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {const_cast<char*>("__doc__"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {const_cast<char*>("__defaults__"), T_OBJECT, offsetof(FunctionObject, defaults), 0, nullptr},
-    {const_cast<char*>("__annotations__"), T_OBJECT, offsetof(FunctionObject, annotations), 0, nullptr},
+    {const_cast<char*>("__annotations__"), T_OBJECT, offsetof(FunctionObject, annotations), 0,
+     nullptr},
     {const_cast<char*>("__code__"), T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
-    {const_cast<char*>("__globals__"), T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {const_cast<char*>("__globals__"), T_OBJECT, offsetof(FunctionObject, globals), READONLY,
+     nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef function_getset[] = {
     {const_cast<char*>("__kwdefaults__"), get_none, nullptr, nullptr, nullptr},
     {const_cast<char*>("__closure__"), get_none, nullptr, nullptr, nullptr},
-    {const_cast<char*>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {const_cast<char*>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

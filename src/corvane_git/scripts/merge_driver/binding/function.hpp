@@ -16,15 +16,15 @@ constexpr Py_ssize_t max_params = 6;
 // What one function is: made once per process at load and never freed.
 struct FunctionInfo {
     Body body = nullptr;
-    PyObject* name = nullptr;            // __name__, interned
-    PyObject* qualname = nullptr;        // __qualname__
-    std::string full_name;               // dotted module name + "." + qualname
+    PyObject* name = nullptr;      // __name__, interned
+    PyObject* qualname = nullptr;  // __qualname__
+    std::string full_name;         // dotted module name + "." + qualname
     int first_line = 0;
-    std::vector<PyObject*> params;       // interned parameter names, in order
+    std::vector<PyObject*> params;  // interned parameter names, in order
     Py_ssize_t n_required = 0;
-    PyObject* defaults = nullptr;        // tuple for the last params - n_required, or null
-    std::vector<bool> str_checked;       // per parameter: exactly str or None
-    PyObject* code = nullptr;            // __code__
+    PyObject* defaults = nullptr;   // tuple for the last params - n_required, or null
+    std::vector<bool> str_checked;  // per parameter: exactly str or None
+    PyObject* code = nullptr;       // __code__
 };
 
 // Adds the traceback entry `full_name` at `line` to the pending error; never replaces it.

@@ -19,7 +19,7 @@ struct FunctionDef {
     const char* returns;                                      // return annotation or null
     const char* doc;                                          // null: None
     std::vector<const char*> extra_locals;                    // locals after the parameters
-    int n_defaults = 0;                                       // trailing parameters defaulting to None
+    int n_defaults = 0;  // trailing parameters defaulting to None
 };
 
 class Loader;
@@ -30,8 +30,8 @@ struct ModuleTable {
     const char* full_name;    // its dotted name: __module__ of its functions and class
     const char* source_path;  // the file its code objects and traceback entries name
     const std::vector<FunctionDef>& functions;
-    void (*create_names)();   // interns the module's own names
-    void (*body)(Loader&);    // the module body: imports, definitions, in source order
+    void (*create_names)();  // interns the module's own names
+    void (*body)(Loader&);   // the module body: imports, definitions, in source order
     // Modules the body does not import: each is imported the first time a body names it, and
     // bound in the namespace from then on (null-terminated; null: none).
     const char* const* imported_on_use = nullptr;
@@ -54,7 +54,8 @@ public:
     // Defines table entry `which` and binds it under its name in `ns` (module namespace: null).
     Ref define(size_t which, PyObject* ns = nullptr, bool bind = true);
     // A property of table entry `getter` in `ns`, then, when `setter` is given, its setter.
-    void property(PyObject* ns, size_t getter, int getter_line, size_t setter = npos, int setter_line = 0);
+    void property(PyObject* ns, size_t getter, int getter_line, size_t setter = npos,
+                  int setter_line = 0);
     // A class namespace holding __module__, __qualname__ and __doc__.
     Ref class_namespace(PyObject* qualname, const char* doc);
     // type(name, (), ns), bound under `name` in the module namespace.

@@ -96,7 +96,8 @@ void make_functions() {
         info->n_required = static_cast<Py_ssize_t>(def.params.size()) - def.n_defaults;
         if (def.n_defaults) {
             Ref defaults = Ref::steal(PyTuple_New(def.n_defaults));
-            for (int i = 0; i < def.n_defaults; ++i) PyTuple_SET_ITEM(defaults.get(), i, none().release());
+            for (int i = 0; i < def.n_defaults; ++i)
+                PyTuple_SET_ITEM(defaults.get(), i, none().release());
             info->defaults = defaults.release();
         }
         const size_t nlocals = def.params.size() + def.extra_locals.size();
@@ -107,7 +108,8 @@ void make_functions() {
             PyTuple_SET_ITEM(varnames.get(), i, intern(local));
         }
         info->code = compat::make_code(static_cast<int>(def.params.size()), varnames.get(), plain,
-                                       table.source_path, def.first_line).release();
+                                       table.source_path, def.first_line)
+                         .release();
         made.push_back(std::move(info));
     }
     s.functions = std::move(made);
@@ -119,7 +121,8 @@ void version_check() {
     if (runtime_major == MERGE_IPYNB_COMPILE_MAJOR && runtime_minor == MERGE_IPYNB_COMPILE_MINOR)
         return;
     char compiled[32], runtime[32], message[256];
-    std::snprintf(compiled, sizeof compiled, "%d.%d", MERGE_IPYNB_COMPILE_MAJOR, MERGE_IPYNB_COMPILE_MINOR);
+    std::snprintf(compiled, sizeof compiled, "%d.%d", MERGE_IPYNB_COMPILE_MAJOR,
+                  MERGE_IPYNB_COMPILE_MINOR);
     std::snprintf(runtime, sizeof runtime, "%d.%d", runtime_major, runtime_minor);
     std::snprintf(message, sizeof message,
                   "compiletime version %s of module '%.100s' does not match runtime version %s",
@@ -188,8 +191,10 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
         Ref module = Ref::steal(PyModule_NewObject(name.get()));
         PyObject* dict = PyModule_GetDict(module.get());
-        const char* copies[][2] = {{"loader", "__loader__"}, {"origin", "__file__"},
-                                   {"parent", "__package__"}, {"submodule_search_locations", "__path__"}};
+        const char* copies[][2] = {{"loader", "__loader__"},
+                                   {"origin", "__file__"},
+                                   {"parent", "__package__"},
+                                   {"submodule_search_locations", "__path__"}};
         for (auto& [from, to] : copies) {
             Ref value = Ref::steal_or_null(PyObject_GetAttrString(spec, from));
             if (!value) {
@@ -202,9 +207,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         }
         return module.release();
     } catch (const HostError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    } catch (const std::bad_alloc&) { PyErr_NoMemory(); }
     return nullptr;
 }
 
@@ -224,9 +227,7 @@ int module_exec(PyObject* module) {
         exec_steps(at);
         return 0;
     } catch (const HostError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    } catch (const std::bad_alloc&) { PyErr_NoMemory(); }
     add_traceback_entry(std::string("init ") + module_table().full_name, at.line);
     s.dict = nullptr;
     Py_CLEAR(s.module);
@@ -241,8 +242,8 @@ PyModuleDef_Slot module_slots[] = {
 
 PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, no_methods, module_slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, nullptr, nullptr, 0,      no_methods,
+                          module_slots,          nullptr, nullptr, nullptr};
 
 }  // namespace
 
@@ -276,7 +277,8 @@ void Loader::import_module(PyObject* name) {
     }
     if (!found) {
         Ref locals = Ref::steal(PyDict_New());
-        found = Ref::steal(PyImport_ImportModuleLevelObject(name, s.dict, locals.get(), nullptr, 0));
+        found =
+            Ref::steal(PyImport_ImportModuleLevelObject(name, s.dict, locals.get(), nullptr, 0));
     }
     bind(name, found.get());
 }
@@ -319,7 +321,8 @@ Ref Loader::define(size_t which, PyObject* ns, bool bind_it) {
     return f;
 }
 
-void Loader::property(PyObject* ns, size_t getter, int getter_line, size_t setter, int setter_line) {
+void Loader::property(PyObject* ns, size_t getter, int getter_line, size_t setter,
+                      int setter_line) {
     at(getter_line);
     Ref get = define(getter, ns, false);
     Ref prop = call(state().property, {get.get()});
@@ -353,6 +356,8 @@ void Loader::bind_class(PyObject* name, PyObject* ns) {
     bind(name, cls.get());
 }
 
-void Loader::bind(PyObject* name, PyObject* value) { check(PyDict_SetItem(state().dict, name, value)); }
+void Loader::bind(PyObject* name, PyObject* value) {
+    check(PyDict_SetItem(state().dict, name, value));
+}
 
 }  // namespace merge_driver::binding

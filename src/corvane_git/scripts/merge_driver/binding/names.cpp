@@ -19,7 +19,8 @@ MERGE_IPYNB_FRAME_NAMES(MERGE_IPYNB_DEFINE)
 #undef MERGE_IPYNB_DEFINE
 
 void create() {
-#define MERGE_IPYNB_MAKE(c, text) if (!c) c = intern(text);
+#define MERGE_IPYNB_MAKE(c, text)                                                                  \
+    if (!c) c = intern(text);
     MERGE_IPYNB_FRAME_NAMES(MERGE_IPYNB_MAKE)
 #undef MERGE_IPYNB_MAKE
 }

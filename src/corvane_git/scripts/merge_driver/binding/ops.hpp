@@ -21,7 +21,9 @@ Ref global_if_loaded(PyObject* name);
 }
 
 inline Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
-inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check(PyObject_SetAttr(o, name, v)); }
+inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
+    check(PyObject_SetAttr(o, name, v));
+}
 inline Ref getitem(PyObject* o, PyObject* key) { return Ref::steal(PyObject_GetItem(o, key)); }
 inline void setitem(PyObject* o, PyObject* key, PyObject* v) { check(PyObject_SetItem(o, key, v)); }
 inline bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
@@ -39,7 +41,10 @@ inline bool is_str_or_none(PyObject* o) { return o == Py_None || PyUnicode_Check
 inline Ref call(PyObject* f, std::initializer_list<PyObject*> args = {}) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
     Py_ssize_t i = 0;
-    for (PyObject* a : args) { Py_INCREF(a); PyTuple_SET_ITEM(tuple.get(), i++, a); }
+    for (PyObject* a : args) {
+        Py_INCREF(a);
+        PyTuple_SET_ITEM(tuple.get(), i++, a);
+    }
     return Ref::steal(PyObject_Call(f, tuple.get(), nullptr));
 }
 
@@ -48,7 +53,10 @@ inline Ref call_kw(PyObject* f, std::initializer_list<PyObject*> args,
                    std::initializer_list<std::pair<PyObject*, PyObject*>> kwargs) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
     Py_ssize_t i = 0;
-    for (PyObject* a : args) { Py_INCREF(a); PyTuple_SET_ITEM(tuple.get(), i++, a); }
+    for (PyObject* a : args) {
+        Py_INCREF(a);
+        PyTuple_SET_ITEM(tuple.get(), i++, a);
+    }
     Ref kw = Ref::steal(PyDict_New());
     for (auto& [k, v] : kwargs) check(PyDict_SetItem(kw.get(), k, v));
     return Ref::steal(PyObject_Call(f, tuple.get(), kw.get()));

@@ -10,11 +10,17 @@ class Ref {
 public:
     Ref() = default;
     static Ref steal(PyObject* p) { return Ref(check(p)); }  // new reference from an API call
-    static Ref borrow(PyObject* p) { Py_XINCREF(p); return Ref(p); }
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
     static Ref steal_or_null(PyObject* p) { return Ref(p); }  // may be null, error not implied
     Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
     Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
     ~Ref() { Py_XDECREF(p_); }
     PyObject* get() const { return p_; }                        // borrowed while *this lives
     PyObject* release() { return std::exchange(p_, nullptr); }  // hand to the host

@@ -23,7 +23,9 @@ public:
 
     explicit operator bool() const { return static_cast<bool>(exception_); }
     PyObject* value() const { return exception_.get(); }  // the exception instance, or null
-    PyObject* type() const { return exception_ ? reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())) : nullptr; }
+    PyObject* type() const {
+        return exception_ ? reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())) : nullptr;
+    }
     Ref traceback() const {  // its traceback, or null
         return exception_ ? Ref::steal_or_null(PyException_GetTraceback(exception_.get())) : Ref();
     }

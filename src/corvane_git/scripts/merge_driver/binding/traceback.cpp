@@ -22,7 +22,9 @@ void add_traceback_entry(const std::string& full_name, int line) {
     {
         SavedError saved;  // a failure in here never replaces the error being reported
         PyObject*& code = entry_codes()[{full_name, line}];
-        if (!code) code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(module_table().source_path, full_name.c_str(), line));
+        if (!code)
+            code = reinterpret_cast<PyObject*>(
+                PyCode_NewEmpty(module_table().source_path, full_name.c_str(), line));
         PyObject* globals = state().dict;
         if (code && globals) frame = Ref::steal_or_null(compat::make_frame(code, globals));
     }

@@ -47,7 +47,8 @@ public:
 
     // Starts `program` with `argv` (argv[0] included) in the current directory, with the process's
     // environment (read: hold the host's lock).
-    Error start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output);
+    Error start(const std::string& program, const std::vector<std::string>& argv,
+                ErrorOutput error_output);
     // All that the child writes to its error output, until it closes it (capture only).
     std::string read_error_output();
     // Stops the child at once (it ends as killed), while it has not been collected.
@@ -57,7 +58,7 @@ public:
     int collect();
 
 private:
-    std::intptr_t process_ = -1;  // the system's handle on the child; -1 when there is none
+    std::intptr_t process_ = -1;     // the system's handle on the child; -1 when there is none
     std::intptr_t error_pipe_ = -1;  // read end of the captured error output
 };
 
@@ -87,7 +88,8 @@ Error remove_tree(const std::string& path, std::string& failed);
 // `directory`, allocating no memory unless the directory holds something else: then it is
 // removed with everything in it, as remove_tree does. On failure, the path that could not be
 // removed is in `failed`.
-Error remove_files(const std::string* files, std::size_t count, const std::string& directory, std::string& failed);
+Error remove_files(const std::string* files, std::size_t count, const std::string& directory,
+                   std::string& failed);
 
 // Bytes to write: `size` of them at `data`.
 struct Piece {
@@ -100,7 +102,8 @@ struct Piece {
 // text) cost no more system calls than their bytes joined.
 Error write_file(const std::string& path, const Piece* pieces, std::size_t count, bool exclusive);
 
-inline Error write_file(const std::string& path, const char* data, std::size_t size, bool exclusive) {
+inline Error write_file(const std::string& path, const char* data, std::size_t size,
+                        bool exclusive) {
     const Piece whole{data, size};
     return write_file(path, &whole, 1, exclusive);
 }

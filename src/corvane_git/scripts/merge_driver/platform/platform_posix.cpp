@@ -84,7 +84,8 @@ Process::~Process() {
     if (error_pipe_ >= 0) close_quietly(static_cast<int>(error_pipe_));
 }
 
-Error Process::start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output) {
+Error Process::start(const std::string& program, const std::vector<std::string>& argv,
+                     ErrorOutput error_output) {
     std::vector<std::string> words = argv;
     std::vector<char*> cargv;
     for (std::string& w : words) cargv.push_back(w.data());
@@ -136,7 +137,8 @@ std::string Process::read_error_output() {
             } catch (const std::bad_alloc&) {
                 // Read on regardless: a child blocked on a full pipe would never end.
             }
-        } else if (got == 0 || errno != EINTR) break;
+        } else if (got == 0 || errno != EINTR)
+            break;
     }
     close_quietly(static_cast<int>(error_pipe_));
     error_pipe_ = -1;
@@ -178,7 +180,8 @@ std::string first_line(const char* path) {
 // without its dashes; false when any of them cannot be read, or when /proc is not this process's
 // pid namespace's (`unshare --pid` without its own /proc: there /proc/self is not getpid(), and
 // /proc/PID is another process than PID here).
-bool start_namespace_boot(const std::string& pid, std::string& start, std::string& ns, std::string& boot) {
+bool start_namespace_boot(const std::string& pid, std::string& start, std::string& ns,
+                          std::string& boot) {
 #ifdef __linux__
     char self[32];
     const ssize_t self_size = readlink("/proc/self", self, sizeof self);
@@ -198,14 +201,16 @@ bool start_namespace_boot(const std::string& pid, std::string& start, std::strin
     if (size <= 0) return false;
     const std::string text(link, static_cast<size_t>(size));  // "pid:[4026531836]"
     const size_t open_at = text.find('['), close_at = text.find(']');
-    if (open_at == std::string::npos || close_at == std::string::npos || close_at <= open_at + 1) return false;
+    if (open_at == std::string::npos || close_at == std::string::npos || close_at <= open_at + 1)
+        return false;
     ns = text.substr(open_at + 1, close_at - open_at - 1);
     for (char c : first_line("/proc/sys/kernel/random/boot_id"))
         if (c != '-') boot.push_back(c);
     auto digits = [](const std::string& s, const char* allowed) {
         return !s.empty() && s.find_first_not_of(allowed) == std::string::npos;
     };
-    return digits(start, "0123456789") && digits(ns, "0123456789") && digits(boot, "0123456789abcdef");
+    return digits(start, "0123456789") && digits(ns, "0123456789") &&
+           digits(boot, "0123456789abcdef");
 #else
     (void)pid, (void)start, (void)ns, (void)boot;
     return false;
@@ -222,7 +227,8 @@ std::string process_tag() {
 }
 
 Error make_private_directory(const std::string& parent, std::string& path) {
-    std::string name = parent + "/" + private_directory_prefix + process_tag() + "-XXXXXX";  // mkdtemp makes it 0700
+    std::string name = parent + "/" + private_directory_prefix + process_tag() +
+                       "-XXXXXX";  // mkdtemp makes it 0700
     if (!mkdtemp(name.data())) return errno;
     path.swap(name);
     return 0;
@@ -233,10 +239,14 @@ namespace {
 // Removes the directory `name` in the directory open at `parent` with everything in it, walking
 // by descriptors: a symbolic link is removed, never followed, and a directory on another device
 // than `device` (a mount point) is left with what it holds (EXDEV). `path` names it in `failed`.
-Error remove_tree_at(int parent, const char* name, const std::string& path, dev_t device, std::string& failed) {
+Error remove_tree_at(int parent, const char* name, const std::string& path, dev_t device,
+                     std::string& failed) {
     const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat info;
-    Error error = fd < 0 ? errno : fstat(fd, &info) != 0 ? errno : info.st_dev != device ? EXDEV : 0;
+    Error error = fd < 0                  ? errno
+                  : fstat(fd, &info) != 0 ? errno
+                  : info.st_dev != device ? EXDEV
+                                          : 0;
     DIR* dir = error ? nullptr : fdopendir(fd);
     if (!dir) {
         if (!error) error = errno;
@@ -274,7 +284,9 @@ Error remove_tree_at(int parent, const char* name, const std::string& path, dev_
 Error remove_tree(const std::string& path, std::string& failed) {
     // The tree stays on the file system of the directory that holds it.
     const size_t slash = path.find_last_of('/');
-    const std::string parent_path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string parent_path = slash == std::string::npos ? "."
+                                    : slash == 0               ? "/"
+                                                               : path.substr(0, slash);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     const int parent = open(parent_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat info;
@@ -289,7 +301,8 @@ Error remove_tree(const std::string& path, std::string& failed) {
     return error;
 }
 
-Error remove_files(const std::string* files, std::size_t count, const std::string& directory, std::string& failed) {
+Error remove_files(const std::string* files, std::size_t count, const std::string& directory,
+                   std::string& failed) {
     for (std::size_t i = 0; i < count; ++i)
         if (unlink(files[i].c_str()) != 0 && errno != ENOENT) {
             const Error error = errno;
@@ -306,7 +319,8 @@ Error remove_files(const std::string* files, std::size_t count, const std::strin
 }
 
 Error write_file(const std::string& path, const Piece* pieces, std::size_t count, bool exclusive) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC), 0666);
+    int fd =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC), 0666);
     if (fd < 0) return errno;
     // Up to `batch` pieces a call; `done` bytes of the first piece are written already.
     constexpr std::size_t batch = 1024;  // IOV_MAX on Linux and macOS

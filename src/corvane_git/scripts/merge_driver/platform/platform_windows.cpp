@@ -45,7 +45,8 @@ Error wide(const std::string& text, std::wstring& out) {
     const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
     if (n <= 0) return not_convertible;
     out.assign(static_cast<size_t>(n), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, &out[0], n) != n) return not_convertible;
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, &out[0], n) != n)
+        return not_convertible;
     return 0;
 }
 
@@ -55,15 +56,19 @@ Error narrow(const wchar_t* text, size_t length, std::string& out) {
     if (length == 0) return 0;
     if (length > static_cast<size_t>(INT_MAX)) return not_convertible;
     const int size = static_cast<int>(length);
-    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, size, nullptr, 0, nullptr, nullptr);
+    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, size, nullptr, 0,
+                                      nullptr, nullptr);
     if (n <= 0) return not_convertible;
     out.assign(static_cast<size_t>(n), '\0');
-    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, size, &out[0], n, nullptr, nullptr) != n)
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, size, &out[0], n, nullptr,
+                            nullptr) != n)
         return not_convertible;
     return 0;
 }
 
-Error narrow(const std::wstring& text, std::string& out) { return narrow(text.data(), text.size(), out); }
+Error narrow(const std::wstring& text, std::string& out) {
+    return narrow(text.data(), text.size(), out);
+}
 
 // A variable of the process's environment block (where the host's os.environ writes too), or
 // false when it is not set.
@@ -90,8 +95,15 @@ public:
     Handle& operator=(const Handle&) = delete;
     ~Handle() { reset(); }
     HANDLE get() const { return h_; }
-    HANDLE* out() { reset(); return &h_; }
-    HANDLE release() { HANDLE h = h_; h_ = nullptr; return h; }
+    HANDLE* out() {
+        reset();
+        return &h_;
+    }
+    HANDLE release() {
+        HANDLE h = h_;
+        h_ = nullptr;
+        return h;
+    }
     void reset() {
         if (h_) CloseHandle(h_);
         h_ = nullptr;
@@ -125,8 +137,10 @@ void append_quoted(std::wstring& line, const std::wstring& arg) {
             ++backslashes;
             continue;
         }
-        if (c == L'"') line.append(backslashes * 2 + 1, L'\\');
-        else line.append(backslashes, L'\\');
+        if (c == L'"')
+            line.append(backslashes * 2 + 1, L'\\');
+        else
+            line.append(backslashes, L'\\');
         backslashes = 0;
         line += c;
     }
@@ -141,15 +155,16 @@ Error make_directory_for_user(const std::wstring& path) {
     DWORD size = 0;
     GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
     std::vector<unsigned char> buffer(size ? size : 1);
-    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return GetLastError();
+    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size))
+        return GetLastError();
     wchar_t* sid = nullptr;
     if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid))
         return GetLastError();
     const std::wstring sddl = std::wstring(L"D:P(A;OICI;FA;;;") + sid + L")";
     LocalFree(sid);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
-                                                              nullptr))
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr))
         return GetLastError();
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
     Error error = CreateDirectoryW(path.c_str(), &attributes) ? 0 : GetLastError();
@@ -181,7 +196,8 @@ Error remove_tree_wide(const std::wstring& path, const std::string& name, std::s
             if (child == L"." || child == L"..") continue;
             std::string child_name;
             if (!converted) converted = narrow(child, child_name);
-            entries.push_back({path + L"\\" + child, name + "\\" + child_name, entry.dwFileAttributes});
+            entries.push_back(
+                {path + L"\\" + child, name + "\\" + child_name, entry.dwFileAttributes});
         } while (FindNextFileW(find, &entry));
         Error listing = GetLastError();
         FindClose(find);
@@ -192,12 +208,15 @@ Error remove_tree_wide(const std::wstring& path, const std::string& name, std::s
         for (const Entry& child : entries) {
             const DWORD attributes = child.attributes;
             if (attributes & FILE_ATTRIBUTE_READONLY)
-                SetFileAttributesW(child.path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+                SetFileAttributesW(child.path.c_str(),
+                                   attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
             // A link to a directory is removed as a link: what it points to stays.
-            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
                 if (Error error = remove_tree_wide(child.path, child.name, failed)) return error;
-            } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? !RemoveDirectoryW(child.path.c_str())
-                                                               : !DeleteFileW(child.path.c_str())) {
+            } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY)
+                           ? !RemoveDirectoryW(child.path.c_str())
+                           : !DeleteFileW(child.path.c_str())) {
                 Error error = GetLastError();
                 if (error != ERROR_FILE_NOT_FOUND) {
                     failed = child.name;
@@ -245,7 +264,8 @@ Error find_program(const std::string& name, std::string& path) {
         size_t end = dirs.find(L';', start);
         if (end == std::wstring::npos) end = dirs.size();
         std::wstring dir = dirs.substr(start, end - start);
-        if (dir.size() >= 2 && dir.front() == L'"' && dir.back() == L'"') dir = dir.substr(1, dir.size() - 2);
+        if (dir.size() >= 2 && dir.front() == L'"' && dir.back() == L'"')
+            dir = dir.substr(1, dir.size() - 2);
         if (!dir.empty()) {
             if (dir.back() != L'\\' && dir.back() != L'/') dir += L'\\';
             for (const std::wstring& candidate : candidates(dir + wname))
@@ -256,7 +276,9 @@ Error find_program(const std::string& name, std::string& path) {
     return ERROR_FILE_NOT_FOUND;
 }
 
-bool is_not_found(Error error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+bool is_not_found(Error error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
 
 Process::~Process() {
     if (process_ != -1) {
@@ -266,7 +288,8 @@ Process::~Process() {
     if (error_pipe_ != -1) CloseHandle(reinterpret_cast<HANDLE>(error_pipe_));
 }
 
-Error Process::start(const std::string& program, const std::vector<std::string>& argv, ErrorOutput error_output) {
+Error Process::start(const std::string& program, const std::vector<std::string>& argv,
+                     ErrorOutput error_output) {
     std::wstring line, word, application;
     for (const std::string& arg : argv) {
         if (Error error = wide(arg, word)) return error;
@@ -278,10 +301,10 @@ Error Process::start(const std::string& program, const std::vector<std::string>&
     // Only the handles listed here reach the child, so that children started at the same time by
     // other threads never hold each other's pipes open.
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    Handle null_in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                               OPEN_EXISTING, 0, nullptr));
-    Handle null_out(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                OPEN_EXISTING, 0, nullptr));
+    Handle null_in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inheritable, OPEN_EXISTING, 0, nullptr));
+    Handle null_out(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &inheritable, OPEN_EXISTING, 0, nullptr));
     if (!null_in || !null_out) return GetLastError();
     Handle read_end, write_end;
     if (error_output == ErrorOutput::capture) {
@@ -310,9 +333,10 @@ Error Process::start(const std::string& program, const std::vector<std::string>&
         startup.StartupInfo.hStdError = error_handle;
         startup.lpAttributeList = list;
         PROCESS_INFORMATION info{};
-        if (CreateProcessW(application.c_str(), &line[0], nullptr, nullptr, TRUE,
-                           CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
-                           nullptr, nullptr, &startup.StartupInfo, &info)) {
+        if (CreateProcessW(
+                application.c_str(), &line[0], nullptr, nullptr, TRUE,
+                CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
+                nullptr, nullptr, &startup.StartupInfo, &info)) {
             CloseHandle(info.hThread);
             process_ = reinterpret_cast<std::intptr_t>(info.hProcess);
             if (read_end) error_pipe_ = reinterpret_cast<std::intptr_t>(read_end.release());
@@ -351,24 +375,29 @@ int Process::collect() {
     HANDLE process = reinterpret_cast<HANDLE>(process_);
     process_ = -1;
     DWORD code = 0;
-    const bool ended = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+    const bool ended = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(process, &code);
     CloseHandle(process);
     if (!ended) return -1;
-    return code > static_cast<DWORD>(INT_MAX) ? static_cast<int>(stopped_code) : static_cast<int>(code);
+    return code > static_cast<DWORD>(INT_MAX) ? static_cast<int>(stopped_code)
+                                              : static_cast<int>(code);
 }
 
 std::int64_t process_id() { return static_cast<std::int64_t>(GetCurrentProcessId()); }
 
 // No proof here that a process is gone (ids are reused at once): the tag without a start time
 // keeps what a killed run left out of the driver's removal.
-std::string process_tag() { return std::to_string(static_cast<unsigned long>(GetCurrentProcessId())) + "-0-0-0"; }
+std::string process_tag() {
+    return std::to_string(static_cast<unsigned long>(GetCurrentProcessId())) + "-0-0-0";
+}
 
 Error make_private_directory(const std::string& parent, std::string& path) {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789_";
     Error error = ERROR_ALREADY_EXISTS;
     for (int attempt = 0; attempt < 100 && error == ERROR_ALREADY_EXISTS; ++attempt) {
         unsigned char random[8];
-        if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+        if (!BCRYPT_SUCCESS(
+                BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
             return ERROR_GEN_FAILURE;
         std::string name = parent;
         if (!name.empty() && name.back() != '\\' && name.back() != '/') name += '\\';
@@ -391,7 +420,8 @@ Error remove_tree(const std::string& path, std::string& failed) {
     return remove_tree_wide(wpath, path, failed);
 }
 
-Error remove_files(const std::string* files, std::size_t count, const std::string& directory, std::string& failed) {
+Error remove_files(const std::string* files, std::size_t count, const std::string& directory,
+                   std::string& failed) {
     std::wstring wpath;
     for (std::size_t i = 0; i < count; ++i) {
         Error error = wide(files[i], wpath);
@@ -433,8 +463,9 @@ Error write_all(HANDLE file, const char* data, std::size_t size) {
 Error write_file(const std::string& path, const Piece* pieces, std::size_t count, bool exclusive) {
     std::wstring wpath;
     if (Error error = wide(path, wpath)) return error;
-    Handle file(CreateFileW(wpath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            exclusive ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle file(CreateFileW(wpath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, exclusive ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
     if (!file) return GetLastError();
     // Small pieces are gathered into one buffer and written together; a large one goes as it is.
     char buffer[65536];
@@ -462,8 +493,9 @@ Error write_file(const std::string& path, const Piece* pieces, std::size_t count
 Error read_file(const std::string& path, std::string& data) {
     std::wstring wpath;
     if (Error error = wide(path, wpath)) return error;
-    Handle file(CreateFileW(wpath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle file(CreateFileW(wpath.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return GetLastError();
     LARGE_INTEGER size;
     if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0)
@@ -478,7 +510,8 @@ Error read_file(const std::string& path, std::string& data) {
 }
 
 void raise_os_error(Error error, const std::string& path) {
-    PyObject* name = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "surrogatepass");
+    PyObject* name =
+        PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "surrogatepass");
     if (!name) throw binding::HostError{};
     PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, static_cast<int>(error), name);
     Py_DECREF(name);

@@ -70,7 +70,8 @@ bool strings_in_place(PyObject* list) {
     if (!PyList_CheckExact(list)) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject* line = PyList_GET_ITEM(list, i);
-        if (!PyUnicode_CheckExact(line) || !binding::compat::text_in_place(line) || PyUnicode_GET_LENGTH(line) == 0)
+        if (!PyUnicode_CheckExact(line) || !binding::compat::text_in_place(line) ||
+            PyUnicode_GET_LENGTH(line) == 0)
             return false;
     }
     return true;
@@ -164,13 +165,13 @@ bool share_a_line(Lines a, Py_ssize_t a0, Py_ssize_t a1, Lines b, Py_ssize_t b0,
         const Py_hash_t hash = PyObject_Hash(a[i]);  // a string's: cannot fail
         hashed.emplace_back(hash, a[i]);
     }
-    auto by_hash = [](const std::pair<Py_hash_t, PyObject*>& x, const std::pair<Py_hash_t, PyObject*>& y) {
-        return x.first < y.first;
-    };
+    auto by_hash = [](const std::pair<Py_hash_t, PyObject*>& x,
+                      const std::pair<Py_hash_t, PyObject*>& y) { return x.first < y.first; };
     std::sort(hashed.begin(), hashed.end(), by_hash);
     for (Py_ssize_t j = b0; j < b1; ++j) {
         const Py_hash_t hash = PyObject_Hash(b[j]);
-        auto at = std::lower_bound(hashed.begin(), hashed.end(), std::make_pair(hash, b[j]), by_hash);
+        auto at =
+            std::lower_bound(hashed.begin(), hashed.end(), std::make_pair(hash, b[j]), by_hash);
         for (; at != hashed.end() && at->first == hash; ++at)
             if (same(at->second, b[j])) return true;
     }
@@ -188,7 +189,8 @@ bool stays(Lines lines, Py_ssize_t from, Py_ssize_t to) {
 // Whether git's comparison of the base and a side changes exactly the edit's stretches.
 bool certain(Lines base, Lines side, const Edit& edit) {
     const bool both = edit.base_end > edit.start && edit.side_end > edit.start;
-    return !(both && share_a_line(base, edit.start, edit.base_end, side, edit.start, edit.side_end)) &&
+    return !(both &&
+             share_a_line(base, edit.start, edit.base_end, side, edit.start, edit.side_end)) &&
            stays(base, edit.start, edit.base_end) && stays(side, edit.start, edit.side_end);
 }
 
@@ -208,9 +210,12 @@ bool plan_merge(PyObject* current, PyObject* base, PyObject* incoming, Plan& pla
     try {
         // What git would make is decided first from the lines as they compare; that they are
         // git's lines is checked last, when the answer is yes.
-        if (!strings_in_place(current) || !strings_in_place(base) || !strings_in_place(incoming)) return false;
+        if (!strings_in_place(current) || !strings_in_place(base) || !strings_in_place(incoming))
+            return false;
         const Lines ours = lines_of(current), lines = lines_of(base), theirs = lines_of(incoming);
-        auto all_git_lines = [&] { return git_lines(ours) && git_lines(lines) && git_lines(theirs); };
+        auto all_git_lines = [&] {
+            return git_lines(ours) && git_lines(lines) && git_lines(theirs);
+        };
         const Edit our_edit = edit_of(lines, ours), their_edit = edit_of(lines, theirs);
         if (our_edit.none()) {
             plan.add(theirs, 0, theirs.count);
@@ -234,9 +239,7 @@ bool plan_merge(PyObject* current, PyObject* base, PyObject* incoming, Plan& pla
         plan.add(second_side, second->start, second->side_end);
         plan.add(lines, second->base_end, lines.count);
         return all_git_lines();
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    } catch (const std::bad_alloc&) { return false; }
 }
 
 }  // namespace
@@ -259,7 +262,8 @@ Ref merged_apart(PyObject* current, PyObject* base, PyObject* incoming) {
         for (Py_ssize_t i = plan.parts[k].from; i < plan.parts[k].to; ++i)
             held.push_back(Ref::borrow(plan.parts[k].lines[i]));
     Ref merged = Ref::steal(PyList_New(total));
-    for (Py_ssize_t i = 0; i < total; ++i) PyList_SET_ITEM(merged.get(), i, held[size_t(i)].release());
+    for (Py_ssize_t i = 0; i < total; ++i)
+        PyList_SET_ITEM(merged.get(), i, held[size_t(i)].release());
     return merged;
 }
 

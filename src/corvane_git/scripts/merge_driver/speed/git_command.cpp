@@ -13,15 +13,15 @@ using binding::global;
 namespace {
 
 struct GitCommand {
-    PyObject_HEAD
-    MergesAhead* ahead;  // set while the merge that made the handle decides its cells
+    PyObject_HEAD MergesAhead* ahead;  // set while the merge that made the handle decides its cells
     PyObject* labels;      // owned: (ours, base, theirs) for the conflict blocks, or null
     PyObject* conflicted;  // owned: the list that gets each merged source git found conflicts in
 };
 
 // Raises git.<kind>(command, *extra) as the git package would; falls back to OSError when the
 // package lacks that class.
-[[noreturn]] void raise_git_error(PyObject* kind, PyObject* command, std::initializer_list<PyObject*> extra) {
+[[noreturn]] void raise_git_error(PyObject* kind, PyObject* command,
+                                  std::initializer_list<PyObject*> extra) {
     Ref error_type = binding::getattr(global(names::git).get(), kind);
     Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(1 + extra.size())));
     Py_ssize_t i = 0;
@@ -33,19 +33,21 @@ struct GitCommand {
 }
 
 struct Outcome {
-    int code;            // exit code, or the negated signal
-    std::string error;   // what the command wrote to its error output
+    int code;           // exit code, or the negated signal
+    std::string error;  // what the command wrote to its error output
 };
 
 // The host's OSError for a failure to start the command, raised as git.GitCommandNotFound when
 // there is no such program, else as git.GitCommandError, as the git package reports them.
-[[noreturn]] void raise_not_started(platform::Error error, const std::string& program, PyObject* command) {
+[[noreturn]] void raise_not_started(platform::Error error, const std::string& program,
+                                    PyObject* command) {
     try {
         platform::raise_os_error(error, program);
     } catch (const HostError&) {
         Ref value = binding::SavedError().drop();
-        raise_git_error(platform::is_not_found(error) ? names::GitCommandNotFound : names::GitCommandError,
-                        command, {value ? value.get() : Py_None});
+        raise_git_error(
+            platform::is_not_found(error) ? names::GitCommandNotFound : names::GitCommandError,
+            command, {value ? value.get() : Py_None});
     }
 }
 
@@ -75,14 +77,13 @@ Outcome run_merge_file(PyObject* const* paths, Py_ssize_t n, Ref& command) {
     if (platform::Error error = platform::find_program(executable, program))
         raise_not_started(error, executable, command.get());
     platform::Process process;
-    if (platform::Error error = process.start(program, argv, platform::Process::ErrorOutput::capture))
+    if (platform::Error error =
+            process.start(program, argv, platform::Process::ErrorOutput::capture))
         raise_not_started(error, executable, command.get());
     Outcome outcome{0, {}};
-    Py_BEGIN_ALLOW_THREADS
-    outcome.error = process.read_error_output();
+    Py_BEGIN_ALLOW_THREADS outcome.error = process.read_error_output();
     outcome.code = process.collect();
-    Py_END_ALLOW_THREADS
-    return outcome;
+    Py_END_ALLOW_THREADS return outcome;
 }
 
 }  // namespace
@@ -99,7 +100,8 @@ namespace {
     std::string& text = outcome.error;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     Ref status = Ref::steal(PyLong_FromLong(outcome.code));
-    Ref error = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    Ref error = Ref::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     raise_git_error(names::GitCommandError, command, {status.get(), error.get()});
 }
 
@@ -117,14 +119,13 @@ PyObject* merge_file_method(PyObject*, PyObject* args) {
     try {
         return merge_file(args).release();
     } catch (const HostError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    } catch (const std::bad_alloc&) { PyErr_NoMemory(); }
     return nullptr;
 }
 
 PyMethodDef git_command_methods[] = {
-    {"merge_file", merge_file_method, METH_VARARGS, "Run `git merge-file` with the given arguments."},
+    {"merge_file", merge_file_method, METH_VARARGS,
+     "Run `git merge-file` with the given arguments."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -136,7 +137,8 @@ void git_command_dealloc(PyObject* self) {
 }
 
 PyType_Slot git_command_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Runs git merge-file for the source merges of one notebook merge.")},
+    {Py_tp_doc,
+     const_cast<char*>("Runs git merge-file for the source merges of one notebook merge.")},
     {Py_tp_methods, git_command_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(git_command_dealloc)},
     {0, nullptr},

@@ -41,8 +41,8 @@ bool list_of_strings(PyObject* lines) {
 // where the UTF-8 bytes of each line are (in the string itself when it is ASCII, else in its
 // encoding, held too).
 struct HeldLines {
-    Ref strings;                         // a tuple of the lines as they were when guessed
-    std::vector<Ref> encodings;          // the UTF-8 of those that are not ASCII
+    Ref strings;                 // a tuple of the lines as they were when guessed
+    std::vector<Ref> encodings;  // the UTF-8 of those that are not ASCII
     std::vector<platform::Piece> pieces;
 
     // False, with no error set, when `lines` is not a list of exact strings that encode.
@@ -58,7 +58,9 @@ struct HeldLines {
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* line = PyTuple_GET_ITEM(tuple.get(), i);
             Ref encoded;
-            if (!PyUnicode_CheckExact(line) || !utf8_of(line, encoded, pieces[i].data, pieces[i].size)) return false;
+            if (!PyUnicode_CheckExact(line) ||
+                !utf8_of(line, encoded, pieces[i].data, pieces[i].size))
+                return false;
             if (encoded) encodings.push_back(std::move(encoded));
         }
         strings = std::move(tuple);
@@ -84,7 +86,8 @@ struct SourceTexts {
 };
 
 // Whether the three sides are lists of exact strings holding the texts of `texts`.
-bool sources_match(PyObject* current, PyObject* base, PyObject* incoming, const SourceTexts& texts) {
+bool sources_match(PyObject* current, PyObject* base, PyObject* incoming,
+                   const SourceTexts& texts) {
     return texts.current.same(current) && texts.base.same(base) && texts.incoming.same(incoming);
 }
 
@@ -122,7 +125,8 @@ PyObject* str_item(PyObject* d, PyObject* name) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(d, &pos, &key, &value))
-        if (key == name || (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) return value;
+        if (key == name || (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0))
+            return value;
     return nullptr;
 }
 
@@ -148,7 +152,8 @@ Ref sources_by_id(PyObject* notebook) {
     if (!table || !cells || !PyList_CheckExact(cells)) return Ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
         PyObject *id, *source;
-        if (id_and_source(PyList_GET_ITEM(cells, i), id, source) && PyDict_SetItem(table.get(), id, source) < 0)
+        if (id_and_source(PyList_GET_ITEM(cells, i), id, source) &&
+            PyDict_SetItem(table.get(), id, source) < 0)
             return Ref();
     }
     return table;
@@ -170,8 +175,8 @@ Py_ssize_t position_of_source(PyObject* current, PyObject* lines) {
 // that base, our side and their side all hold, whose source both sides changed. Only a guess,
 // made without running host code or raising: a source merge takes a result from these only when
 // its three texts match.
-std::vector<SourceTexts> expected_source_merges(PyObject* current, PyObject* base, PyObject* incoming,
-                                                Py_ssize_t first) {
+std::vector<SourceTexts> expected_source_merges(PyObject* current, PyObject* base,
+                                                PyObject* incoming, Py_ssize_t first) {
     std::vector<SourceTexts> expected;
     Ref base_sources = sources_by_id(base), incoming_sources = sources_by_id(incoming);
     PyObject* cells = str_item(current, names::cells);
@@ -192,7 +197,8 @@ std::vector<SourceTexts> expected_source_merges(PyObject* current, PyObject* bas
         }
         if (merge_apart_is_certain(ours, base_source, their_source)) continue;  // made without git
         SourceTexts texts;
-        if (source_texts(ours, base_source, their_source, texts)) expected.push_back(std::move(texts));
+        if (source_texts(ours, base_source, their_source, texts))
+            expected.push_back(std::move(texts));
     }
     PyErr_Clear();
     return expected;
@@ -230,7 +236,8 @@ public:
             guessed_ = true;
             const Py_ssize_t first = position_of_source(current_, current_lines);
             if (first < 0) return false;
-            std::vector<SourceTexts> expected = expected_source_merges(current_, base_, incoming_, first);
+            std::vector<SourceTexts> expected =
+                expected_source_merges(current_, base_, incoming_, first);
             fill(expected);
         }
         return !jobs_.empty();
@@ -260,7 +267,8 @@ public:
         if (armed_) return parent_ == parent && !program_.empty();
         armed_ = true;
         parent_ = parent;
-        if (platform::git_command_name(command_name_) || platform::find_program(command_name_, program_)) {
+        if (platform::git_command_name(command_name_) ||
+            platform::find_program(command_name_, program_)) {
             program_.clear();
             return false;
         }
@@ -313,21 +321,22 @@ private:
             if (platform::make_private_directory(parent_, job.directory)) return;
             const std::string sep(1, platform::path_separator);
             job.files.reserve(3);
-            for (const char* name : {"current", "base", "incoming"}) job.files.push_back(job.directory + sep + name);
+            for (const char* name : {"current", "base", "incoming"})
+                job.files.push_back(job.directory + sep + name);
             const HeldLines* texts[] = {&job.texts.current, &job.texts.base, &job.texts.incoming};
             bool written = true;
             for (int k = 0; k < 3 && written; ++k)
-                written = !platform::write_file(job.files[k], texts[k]->pieces.data(), texts[k]->pieces.size(), true);
+                written = !platform::write_file(job.files[k], texts[k]->pieces.data(),
+                                                texts[k]->pieces.size(), true);
             if (written) {
-                const std::vector<std::string> argv = {command_name_, "merge-file", job.files[0], job.files[1],
-                                                       job.files[2]};
+                const std::vector<std::string> argv = {command_name_, "merge-file", job.files[0],
+                                                       job.files[1], job.files[2]};
                 if (!job.process.start(program_, argv, platform::Process::ErrorOutput::discard)) {
                     job.state = AheadJob::running;
                     return;
                 }
             }
-        } catch (const std::bad_alloc&) {
-        }
+        } catch (const std::bad_alloc&) {}
         remove(job);
     }
 
@@ -335,7 +344,8 @@ private:
     static bool remove(AheadJob& job) noexcept {
         if (job.directory.empty()) return true;
         std::string failed;  // empty, and so not allocated, unless a path cannot be removed
-        const bool removed = !platform::remove_files(job.files.data(), job.files.size(), job.directory, failed);
+        const bool removed =
+            !platform::remove_files(job.files.data(), job.files.size(), job.directory, failed);
         job.directory.clear();
         return removed;
     }
@@ -360,18 +370,14 @@ private:
     // directory: true when git ended with 0 to 127 and all of that went well.
     bool finish(AheadJob& job, MergedAhead& out) noexcept {
         int code;
-        Py_BEGIN_ALLOW_THREADS
-        code = job.process.collect();
-        Py_END_ALLOW_THREADS
-        job.state = AheadJob::ended;
+        Py_BEGIN_ALLOW_THREADS code = job.process.collect();
+        Py_END_ALLOW_THREADS job.state = AheadJob::ended;
         bool ok = code >= 0 && code <= 127;
         try {
             out.merged.clear();
             if (ok) ok = platform::read_file(job.files[0], out.merged) == 0;
             if (ok) out.directory = job.directory;
-        } catch (const std::bad_alloc&) {
-            ok = false;
-        }
+        } catch (const std::bad_alloc&) { ok = false; }
         out.conflicts = code;
         return remove(job) && ok;
     }
@@ -386,7 +392,9 @@ private:
     size_t next_ = 0;  // the first run not yet taken or passed over
 };
 
-MergesAheadScope::MergesAheadScope(PyObject* g, PyObject* current, PyObject* base, PyObject* incoming) : g_(g) {
+MergesAheadScope::MergesAheadScope(PyObject* g, PyObject* current, PyObject* base,
+                                   PyObject* incoming)
+    : g_(g) {
     if (!is_git_command(g) || merges_ahead_of(g)) return;
     try {
         ahead_ = new MergesAhead(current, base, incoming);
@@ -430,7 +438,8 @@ bool take_merged_ahead(PyObject* g, const std::string& parent, PyObject* current
     MergesAhead* ahead = merges_ahead_of(g);
     if (!ahead || !ahead->in_its_process() || !ahead->on_its_thread()) return false;
     // Only lists of exact strings can match a run (take compares them without running host code).
-    if (!PyList_CheckExact(current) || !PyList_CheckExact(base) || !PyList_CheckExact(incoming)) return false;
+    if (!PyList_CheckExact(current) || !PyList_CheckExact(base) || !PyList_CheckExact(incoming))
+        return false;
     try {
         if (!ahead->guessed(current)) return false;
     } catch (const std::bad_alloc&) {
