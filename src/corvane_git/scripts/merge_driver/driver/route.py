@@ -10,7 +10,6 @@ import collections
 import json
 import os
 import sys
-from typing import Any, Dict
 
 from corvane_git.scripts.merge_driver.conflicts.markers import (
     conflict_labels,
@@ -357,7 +356,7 @@ def empty_base_notebook(ours, theirs):
     are then merged as two additions, as git does for a text file that both sides added, and
     other differences are judged as changes on both sides.
     """
-    base: Dict[str, Any] = {"cells": [], "metadata": {"canvas": {"parameters": []}}}
+    base: dict = {"cells": [], "metadata": {"canvas": {"parameters": []}}}
     if isinstance(ours, dict):
         for key, value in ours.items():
             base.setdefault(key, value)

@@ -29,7 +29,6 @@ import io
 import json
 import os
 import re
-from typing import Any
 
 __all__ = [
     "Layout",
@@ -204,8 +203,8 @@ def dumps_indented(value, indent, item_separator, key_separator, ensure_ascii, f
     json.dumps can write then raises _NotPlainJson, whatever parts went out before.
     """
     # The C encoders of the json package (typeshed lists only their Python fallbacks).
-    encoder: Any = json.encoder
-    encode = encoder.encode_basestring_ascii if ensure_ascii else encoder.encode_basestring
+    encoders = vars(json.encoder)
+    encode = encoders["encode_basestring_ascii" if ensure_ascii else "encode_basestring"]
     unit = " " * indent if isinstance(indent, int) else indent
     pieces = []
     append = pieces.append

@@ -23,7 +23,6 @@ import secrets
 import sys
 import time
 import urllib.parse
-from typing import Tuple
 
 from corvane_git.scripts.merge_driver.conflicts import resolve
 from corvane_git.scripts.merge_driver.conflicts.markers import strip_marks
@@ -206,7 +205,7 @@ def items(notebook, found, base, ours, theirs):
             )
             if gone:
                 note = resolve.NOTES[gone]
-                sides: Tuple[str, ...] = (OURS, THEIRS)
+                sides: tuple = (OURS, THEIRS)
                 mine = None if gone == OURS else mine
                 other = None if gone == THEIRS else other
                 versions = [

@@ -20,7 +20,6 @@ strings) leaves the whole file to git's line merge, as in the component merge.
 import collections
 import json
 import os
-from typing import List, Optional, Tuple
 
 from corvane_git.scripts.merge_driver.conflicts.markers import conflict_labels
 from corvane_git.scripts.merge_driver.conflicts.report import Conflicts, MergeFailure
@@ -599,7 +598,7 @@ def _listed(items):
 def _report(ours, cells, work):
     # Only a merged source in which git found conflicts holds a block that the merge made (or
     # one kept with a deletion).
-    source_cells: List[Tuple[int, Optional[str]]] = []
+    source_cells: list = []
     for pos, cell in enumerate(cells, 1):
         side = work.deleted.get(id(cell))
         if side:

@@ -1,14 +1,13 @@
 """Sequence helpers shared by the plain-notebook merge and the notebook diff."""
 
 import bisect
-from typing import List, Optional
 
 
 def increasing(values):
     """Indices of a longest strictly increasing subsequence of `values` (patience sorting)."""
-    tails: List = []
-    tail_at: List[int] = []
-    before: List[Optional[int]] = [None] * len(values)
+    tails: list = []
+    tail_at: list = []
+    before: list = [None] * len(values)
     for i, v in enumerate(values):
         pos = bisect.bisect_left(tails, v)
         before[i] = tail_at[pos - 1] if pos else None
