@@ -19,7 +19,7 @@ import re
 import sys
 import zlib
 
-from corvane_git.scripts.merge_driver.plain.sequences import increasing
+from corvane_git.scripts.merge_driver.plain.sequences import increasing, matching_pairs
 
 PROG = "corvane-merge-driver"
 CONTEXT = 3
@@ -166,38 +166,6 @@ def pair_cells(old, new, layered):
 # ---- line diff ---------------------------------------------------------------------------
 
 
-def _matches(a, b):
-    """Monotone pairs (i, j) with a[i] == b[j]: the common head and tail, then the lines that
-    occur once on both sides, in an order both keep, and the same again between them."""
-    pairs = []
-    ranges = [(0, len(a), 0, len(b))]
-    while ranges:
-        alo, ahi, blo, bhi = ranges.pop()
-        while alo < ahi and blo < bhi and a[alo] == b[blo]:
-            pairs.append((alo, blo))
-            alo += 1
-            blo += 1
-        while alo < ahi and blo < bhi and a[ahi - 1] == b[bhi - 1]:
-            ahi -= 1
-            bhi -= 1
-            pairs.append((ahi, bhi))
-        if alo == ahi or blo == bhi:
-            continue
-        count_a, count_b = collections.Counter(a[alo:ahi]), collections.Counter(b[blo:bhi])
-        at_b = {b[j]: j for j in range(blo, bhi) if count_b[b[j]] == 1}
-        common = [(i, at_b[a[i]]) for i in range(alo, ahi) if count_a[a[i]] == 1 and a[i] in at_b]
-        if not common:
-            continue
-        anchors = [common[k] for k in increasing([j for _, j in common])]
-        pairs.extend(anchors)
-        edges = [(alo - 1, blo - 1)] + anchors + [(ahi, bhi)]
-        for (i0, j0), (i1, j1) in zip(edges, edges[1:]):
-            if i1 - i0 > 1 and j1 - j0 > 1:
-                ranges.append((i0 + 1, i1, j0 + 1, j1))
-    pairs.sort()
-    return pairs
-
-
 def line_hunks(a, b, context=CONTEXT, keys=None):
     """Unified-diff hunks of line lists a and b: a list of (header, [(mark, line)]) with mark
     " ", "-" or "+".  `keys`: (keys of a, keys of b) to match lines by instead of the lines.
@@ -205,7 +173,7 @@ def line_hunks(a, b, context=CONTEXT, keys=None):
     ka, kb = keys if keys else (a, b)
     blocks = []  # (i0, i1, j0, j1): a[i0:i1] replaced by b[j0:j1]; equal runs between them
     i = j = 0
-    for pi, pj in _matches(ka, kb) + [(len(a), len(b))]:
+    for pi, pj in matching_pairs(ka, kb) + [(len(a), len(b))]:
         if pi > i or pj > j:
             blocks.append((i, pi, j, pj))
         i, j = pi + 1, pj + 1

@@ -26,7 +26,7 @@ from corvane_git.scripts.merge_driver.conflicts.report import Conflicts, MergeFa
 from corvane_git.scripts.merge_driver.git_wiring import runner
 from corvane_git.scripts.merge_driver.notebooks import layout, shape
 from corvane_git.scripts.merge_driver.plain.engine import from_content, load_engine
-from corvane_git.scripts.merge_driver.plain.sequences import increasing
+from corvane_git.scripts.merge_driver.plain.sequences import increasing, matching_pairs
 
 __all__ = [
     "merge_plain",
@@ -156,42 +156,6 @@ def ids(cells):
     return None
 
 
-def _diff(a, b):
-    """Monotone pairs (i, j) with a[i] == b[j]: the common head and tail, then the keys that
-    occur once in both ranges, in an order both keep, and the same again between them."""
-    pairs = []
-    ranges = [(0, len(a), 0, len(b))]
-    while ranges:
-        alo, ahi, blo, bhi = ranges.pop()
-        while alo < ahi and blo < bhi and a[alo] == b[blo]:
-            pairs.append((alo, blo))
-            alo += 1
-            blo += 1
-        while alo < ahi and blo < bhi and a[ahi - 1] == b[bhi - 1]:
-            ahi -= 1
-            bhi -= 1
-            pairs.append((ahi, bhi))
-        if alo == ahi or blo == bhi:
-            continue
-        seen_a, seen_b = {}, {}
-        for i in range(alo, ahi):
-            seen_a[a[i]] = -1 if a[i] in seen_a else i
-        for j in range(blo, bhi):
-            seen_b[b[j]] = -1 if b[j] in seen_b else j
-        common = [(i, seen_b[k]) for k, i in seen_a.items() if i >= 0 and seen_b.get(k, -1) >= 0]
-        if not common:
-            continue
-        common.sort()
-        anchors = [common[k] for k in increasing([j for _, j in common])]
-        pairs.extend(anchors)
-        edges = [(alo - 1, blo - 1)] + anchors + [(ahi, bhi)]
-        for (i0, j0), (i1, j1) in zip(edges, edges[1:]):
-            if i1 - i0 > 1 and j1 - j0 > 1:
-                ranges.append((i0 + 1, i1, j0 + 1, j1))
-    pairs.sort()
-    return pairs
-
-
 def _lines(cell):
     return set(
         line.strip() for line in source_text(cell.get("source", "")).splitlines() if line.strip()
@@ -256,7 +220,7 @@ def pair(old, new, by_id, old_prints=None):
         return {j: where[c["id"]] for j, c in enumerate(new) if c["id"] in where}
     old_prints = old_prints or [fingerprint(c) for c in old]
     new_prints = [fingerprint(c) for c in new]
-    kept = _diff(old_prints, new_prints)
+    kept = matching_pairs(old_prints, new_prints)
     paired = {j: i for i, j in kept}
     # Moved: a cell that left its place unchanged, found again elsewhere.
     taken = set(paired.values())
@@ -528,7 +492,7 @@ def _weave(mine, yours, by_id, work):
             return k
         return ("id", k[1]) if by_id and k[1] is not None else ("content", k[2])
 
-    pairs = _diff([key(m) for m in mine], [key(y) for y in yours])
+    pairs = matching_pairs([key(m) for m in mine], [key(y) for y in yours])
     out = []
     i = j = 0
     for pi, pj in pairs + [(len(mine), len(yours))]:
